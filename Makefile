@@ -1,0 +1,52 @@
+# Every target sets up what it needs: CPython 3.13 (found by scripts/find-python),
+# a virtual environment in .venv with the package and its test dependencies,
+# and the Debian packages the C++ side needs.
+
+SHELL := /bin/bash
+VENV := .venv
+PY := $(VENV)/bin/python
+JOBS ?= 2
+APT_PACKAGES_TEST := googletest libgtest-dev
+APT_PACKAGES_FUZZ := clang libclang-rt-14-dev
+APT_PACKAGES_BENCH := stockfish
+
+.PHONY: test test-core test-python test-long perft bench fuzz install clean
+
+test: test-core test-python
+
+# CPython 3.13, a fresh venv and the build tools, once.
+$(PY):
+	@python=$$(scripts/find-python) && echo "using $$python" && "$$python" -m venv $(VENV)
+	$(PY) -m pip install --quiet --upgrade pip
+	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "cmake>=3.20" ninja setuptools wheel
+
+# The package itself, rebuilt in build/ when a source changed.
+install: $(PY)
+	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
+
+apt-%:
+	@scripts/apt-install $(APT_PACKAGES_$*)
+
+build/core/core_tests: $(PY) apt-TEST FORCE
+	$(VENV)/bin/cmake -S . -B build/core -G Ninja -DVELMOR_MODULE=OFF -DVELMOR_TESTS=ON >/dev/null
+	$(VENV)/bin/cmake --build build/core -j $(JOBS)
+
+test-core: build/core/core_tests
+	cd build/core && ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
+
+test-python: install
+	$(PY) -m pytest
+	$(PY) -m mypy.stubtest velmor_chess --allowlist tests/stubtest-allowlist.txt
+
+# The long checks: every position of the shared perft file to depth 5.
+test-long: build/core/core_tests install
+	VELMOR_LONG=1 build/core/core_tests --gtest_filter='*Perft*'
+
+# The main job: count positions through the Python API.
+perft: install
+	$(PY) examples/perft.py $(PERFT_ARGS)
+
+clean:
+	rm -rf build $(VENV)
+
+FORCE:
