@@ -1,0 +1,36 @@
+// UTF-8 reading for the two text formats of the system (FEN and move text).
+// Input from Python is valid UTF-8, but the readers never trust that: a byte
+// that does not start a well-formed sequence is read as U+FFFD, one byte long.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace velmor::text {
+
+// The characters with the Unicode White_Space property.
+[[nodiscard]] constexpr bool is_white_space(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+struct Decoded {
+    char32_t code_point;
+    std::size_t length;  // bytes consumed, at least 1
+};
+
+// Decodes the code point that starts at text[pos]; pos < text.size().
+[[nodiscard]] Decoded decode(std::string_view text, std::size_t pos);
+
+// Returns the next run of non-white-space characters at or after pos and moves
+// pos past it; an empty view (with pos at the end) when there is none.
+[[nodiscard]] std::string_view next_field(std::string_view text, std::size_t& pos);
+
+// Removes leading and trailing white space.
+[[nodiscard]] std::string_view trim(std::string_view text);
+
+// Number of code points.
+[[nodiscard]] std::size_t count_code_points(std::string_view text);
+
+}  // namespace velmor::text
