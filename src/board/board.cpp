@@ -1,0 +1,198 @@
+#include <algorithm>
+
+#include "board/mod.hpp"
+#include "common/text.hpp"
+
+namespace velmor {
+
+namespace {
+
+constexpr std::string_view PIECE_LETTERS = "PNBRQKpnbrqk";
+
+[[nodiscard]] constexpr unsigned placement_plane(char32_t c) {
+    switch (c) {
+        case 'P': return 0; case 'N': return 1; case 'B': return 2;
+        case 'R': return 3; case 'Q': return 4; case 'K': return 5;
+        case 'p': return 6; case 'n': return 7; case 'b': return 8;
+        case 'r': return 9; case 'q': return 10; case 'k': return 11;
+        default: return 12;
+    }
+}
+
+[[nodiscard]] Bitboard mirror(Bitboard b) { return __builtin_bswap64(b); }
+
+}  // namespace
+
+Planes pieces_from_fen(std::string_view fen) {
+    std::size_t pos = 0;
+    const std::string_view placement = text::next_field(fen, pos);
+    if (placement.empty()) panic(UNWRAP_NONE);
+
+    // Groups are read last first (rank 1 first); the square counter runs on
+    // across groups, so a short or long group shifts every later square.
+    Planes planes{};
+    unsigned counter = 0;
+    std::size_t group_end = placement.size();
+    while (true) {
+        const std::size_t slash = group_end == 0 ? std::string_view::npos : placement.rfind('/', group_end - 1);
+        const std::size_t group_start = slash == std::string_view::npos ? 0 : slash + 1;
+        const std::string_view group = placement.substr(group_start, group_end - group_start);
+        for (std::size_t i = 0; i < group.size();) {
+            const text::Decoded d = text::decode(group, i);
+            i += d.length;
+            if (const unsigned plane = placement_plane(d.code_point); plane < 12) {
+                planes[plane] |= square_bb(counter % 64);
+                ++counter;
+            } else if (d.code_point >= '0' && d.code_point <= '9') {
+                counter += d.code_point - '0';
+            } else {
+                panic("Invalid piece type");
+            }
+        }
+        if (slash == std::string_view::npos) break;
+        group_end = slash;
+    }
+    return planes;
+}
+
+Board board_from_fen(std::string_view fen) {
+    const Planes planes = pieces_from_fen(fen);
+
+    std::size_t pos = 0;
+    (void)text::next_field(fen, pos);
+    const auto field = [&] {
+        const std::string_view f = text::next_field(fen, pos);
+        if (f.empty()) panic(UNWRAP_NONE);
+        return f;
+    };
+
+    std::uint64_t state = 0;
+    const std::string_view side = field();
+    if (side == "w") state |= WHITE_TO_MOVE;
+    else if (side != "b") throw InvalidInput("Invalid fen: Invalid side-to-move");
+
+    for (const char c : field()) {
+        if (c == '-') break;
+        switch (c) {
+            case 'K': state |= 1u << WHITE_KING_SIDE; break;
+            case 'Q': state |= 1u << WHITE_QUEEN_SIDE; break;
+            case 'k': state |= 1u << BLACK_KING_SIDE; break;
+            case 'q': state |= 1u << BLACK_QUEEN_SIDE; break;
+            // Any other byte, including one of a multi-byte character.
+            default: throw InvalidInput("Invalid fen: Invalid castling specifier");
+        }
+    }
+
+    // Only the first character is read: its code point names the bit, so a
+    // file letter gives the en-passant file and the rank is not looked at.
+    if (const std::string_view en_passant = field(); en_passant != "-") {
+        const std::uint64_t c = text::decode(en_passant, 0).code_point;
+        state |= std::uint64_t{1} << ((c + 36 + (state & WHITE_TO_MOVE ? 0 : 8)) % 64);
+    }
+
+    Board board;
+    board.zobrist = ZobristBoardComponent::create(planes, state);
+    board.planes = planes;
+    board.state = state;
+    return board;
+}
+
+std::size_t write_fen(const Board& board, char* out) {
+    // Lower planes are written last, so a square held twice shows the lower.
+    char squares[64] = {};
+    for (unsigned plane = 12; plane-- > 0;)
+        for (Bitboard b = board.planes[plane]; b;) squares[pop_lsb(b)] = PIECE_LETTERS[plane];
+
+    char* p = out;
+    for (int rank = 7; rank >= 0; --rank) {
+        char empty = 0;
+        for (int file = 0; file < 8; ++file) {
+            const char letter = squares[8 * rank + file];
+            if (!letter) {
+                ++empty;
+                continue;
+            }
+            if (empty) *p++ = static_cast<char>('0' + empty), empty = 0;
+            *p++ = letter;
+        }
+        if (empty) *p++ = static_cast<char>('0' + empty);
+        if (rank) *p++ = '/';
+    }
+
+    const bool white = board.white_to_move();
+    *p++ = ' ';
+    *p++ = white ? 'w' : 'b';
+    *p++ = ' ';
+    const char* p_castling = p;
+    for (unsigned bit = WHITE_KING_SIDE; bit <= BLACK_QUEEN_SIDE; ++bit)
+        if (board.state >> bit & 1) *p++ = "KQkq"[bit - 1];
+    if (p == p_castling) *p++ = '-';
+    *p++ = ' ';
+
+    const unsigned files = (board.state >> (white ? RANK6_SET : RANK3_SET)) & 0xFF;
+    if (files) {
+        *p++ = static_cast<char>('a' + lsb(files));
+        *p++ = white ? '6' : '3';
+    } else {
+        *p++ = '-';
+    }
+    return static_cast<std::size_t>(p - out);
+}
+
+std::string fen(const Board& board) {
+    char buffer[MAX_FEN];
+    return std::string(buffer, write_fen(board, buffer));
+}
+
+void reflect(Board& board) {
+    for (unsigned type = 0; type < 6; ++type) {
+        const Bitboard white = board.planes[type];
+        board.planes[type] = mirror(board.planes[BLACK_PLANES + type]);
+        board.planes[BLACK_PLANES + type] = mirror(white);
+    }
+
+    const std::uint64_t s = board.state;
+    const std::uint64_t white_rights = (s >> WHITE_KING_SIDE) & 3;
+    const std::uint64_t black_rights = (s >> BLACK_KING_SIDE) & 3;
+    const std::uint64_t rank6 = (s >> RANK6_SET) & 0xFF;
+    const std::uint64_t rank3 = (s >> RANK3_SET) & 0xFF;
+    board.state = (s & ~((Bitboard{1} << 21) - 1)) | ((s & WHITE_TO_MOVE) ^ WHITE_TO_MOVE) |
+                  (black_rights << WHITE_KING_SIDE) | (white_rights << BLACK_KING_SIDE) | (rank3 << RANK6_SET) |
+                  (rank6 << RANK3_SET);
+
+    for (auto& stack : board.plane_history) std::vector<Bitboard>().swap(stack);
+    std::vector<MoveRecord>().swap(board.move_history);
+
+    board.zobrist.hash64 = full_hash(*board.zobrist.keys64, board.planes, board.state);
+    board.zobrist.hash16 = full_hash(*board.zobrist.keys16, board.planes, board.state);
+}
+
+const char* unsupported_move(const Board& board, ChessMove move) {
+    const unsigned moving = plane_at(board.planes, move.from());
+    if (moving != PAWN && moving != BLACK_PLANES + PAWN) return nullptr;
+    const unsigned to = move.to();
+    if (rank_of(to) != 0 && rank_of(to) != 7) return nullptr;
+    if (move.special() < ChessMove::PROMOTE_KNIGHT) return "Missing promotion type";
+    if (move.special() > ChessMove::PROMOTE_QUEEN) return "Invalid promotion code";
+
+    // A pawn changing file onto a square without an other-colour piece is taken
+    // for en passant; its victim would stand off the board here.
+    const bool white = board.white_to_move();
+    const unsigned victim_rank_off = white ? 0 : 7;
+    const bool other_piece = moving == PAWN ? plane_at(board.planes, to, 6, 12) != 12
+                                            : plane_at(board.planes, to, 0, 6) != 12;
+    if (!other_piece && file_of(to) != file_of(move.from()) && rank_of(to) == victim_rank_off)
+        return "No en passant victim on the board";
+    return nullptr;
+}
+
+void push_text(Board& board, std::string_view raw) {
+    auto parsed = ChessMove::from_str(raw);
+    if (auto* error = std::get_if<std::string>(&parsed)) throw InvalidInput("Invalid chess move: " + *error);
+    const ChessMove move = std::get<ChessMove>(parsed);
+    if (const char* reason = unsupported_move(board, move))
+        throw InvalidInput(std::string("Invalid chess move: ") + reason + " for " + std::string(text::trim(raw)));
+    push_move(board, move);
+}
+
+}  // namespace velmor
