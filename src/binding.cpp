@@ -1,0 +1,201 @@
+#include "binding.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "common/mod.hpp"
+
+namespace velmor::py {
+
+bool Borrow::acquire(PyObject* object, std::atomic<std::int64_t>& counter, Access access) {
+    if (access == Access::shared) {
+        std::int64_t current = counter.load(std::memory_order_relaxed);
+        do {
+            if (current == -1) {
+                PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+                return false;
+            }
+        } while (!counter.compare_exchange_weak(current, current + 1, std::memory_order_acquire));
+    } else {
+        std::int64_t expected = 0;
+        if (!counter.compare_exchange_strong(expected, -1, std::memory_order_acquire)) {
+            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+            return false;
+        }
+    }
+    object_ = Py_NewRef(object);
+    counter_ = &counter;
+    access_ = access;
+    return true;
+}
+
+void Borrow::release() {
+    if (!counter_) return;
+    if (access_ == Access::shared) counter_->fetch_sub(1, std::memory_order_release);
+    else counter_->store(0, std::memory_order_release);
+    counter_ = nullptr;
+    Py_DECREF(std::exchange(object_, nullptr));
+}
+
+namespace {
+
+bool too_many_positional(const Signature& sig, Py_ssize_t given) {
+    const char* verb = given == 1 ? "was" : "were";
+    if (sig.required == sig.count)
+        PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given", sig.full_name, sig.count,
+                     given, verb);
+    else
+        PyErr_Format(PyExc_TypeError, "%s takes from %d to %d positional arguments but %zd %s given", sig.full_name,
+                     sig.required, sig.count, given, verb);
+    return false;
+}
+
+bool bind_keyword(const Signature& sig, PyObject* name, PyObject* value, PyObject** out) {
+    for (int i = 0; i < sig.count; ++i) {
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, sig.names[i]) == 0) {
+            if (out[i]) {
+                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.full_name,
+                             sig.names[i]);
+                return false;
+            }
+            out[i] = value;
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'", sig.full_name, name);
+    return false;
+}
+
+bool check_required(const Signature& sig, PyObject** out) {
+    // At most one parameter is ever required here, so one name is enough.
+    for (int i = 0; i < sig.required; ++i) {
+        if (!out[i]) {
+            PyErr_Format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'", sig.full_name,
+                         sig.names[i]);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    nargs = PyVectorcall_NARGS(nargs);
+    if (nargs > sig.count) return too_many_positional(sig, nargs);
+    for (int i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    if (kwnames) {
+        const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k)
+            if (!bind_keyword(sig, PyTuple_GET_ITEM(kwnames, k), args[nargs + k], out)) return false;
+    }
+    return check_required(sig, out);
+}
+
+bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (nargs > sig.count) return too_many_positional(sig, nargs);
+    for (int i = 0; i < sig.count; ++i) out[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
+    if (kwargs) {
+        Py_ssize_t pos = 0;
+        PyObject* name;
+        PyObject* value;
+        while (PyDict_Next(kwargs, &pos, &name, &value))
+            if (!bind_keyword(sig, name, value, out)) return false;
+    }
+    return check_required(sig, out);
+}
+
+void conversion_error(PyObject* arg, const char* target, const char* parameter) {
+    Ref qualname(PyType_GetQualName(Py_TYPE(arg)));
+    if (!qualname) PyErr_Clear();
+    const char* type_name = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
+    if (!type_name) {
+        PyErr_Clear();
+        type_name = "<failed to extract type name>";
+    }
+    if (parameter)
+        PyErr_Format(PyExc_TypeError, "argument '%s': '%s' object cannot be converted to '%s'", parameter, type_name,
+                     target);
+    else
+        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_name, target);
+}
+
+bool to_text(PyObject* arg, const char* parameter, std::string_view& out) {
+    if (!PyUnicode_Check(arg)) {
+        conversion_error(arg, "PyString", parameter);
+        return false;
+    }
+    Py_ssize_t size;
+    const char* data = PyUnicode_AsUTF8AndSize(arg, &size);
+    if (!data) return false;
+    out = std::string_view(data, static_cast<std::size_t>(size));
+    return true;
+}
+
+PyObject* ascii_string(const char* text, std::size_t length) {
+    PyObject* result = PyUnicode_New(static_cast<Py_ssize_t>(length), 127);
+    if (result) std::memcpy(PyUnicode_1BYTE_DATA(result), text, length);
+    return result;
+}
+
+namespace {
+
+constexpr const char* PANIC_DOC =
+    "The exception raised when the native code of velmor_chess, called from Python, fails internally.\n\n"
+    "Like SystemExit, it derives from BaseException, not Exception, so that it typically propagates\n"
+    "all the way through the stack and ends the interpreter.";
+
+PyObject* panic_type() {
+    static PyObject* type = nullptr;
+    if (!type) {
+        type = PyErr_NewExceptionWithDoc("tavrin_runtime.PanicException", PANIC_DOC, PyExc_BaseException, nullptr);
+        if (!type) throw std::runtime_error("creating the panic exception type failed");
+    }
+    return type;
+}
+
+void raise_panic(const char* message) {
+    std::fprintf(stderr, "velmor_chess: internal failure: %s\n", message);
+    std::fflush(stderr);
+    PyObject* type = panic_type();
+    Ref text(PyUnicode_FromString(message));
+    if (!text) throw std::runtime_error("building the panic message failed");
+    Ref exception(PyObject_CallOneArg(type, text.get()));
+    if (!exception) throw std::runtime_error("creating the panic exception failed");
+    PyErr_SetRaisedException(exception.release());
+}
+
+}  // namespace
+
+void raise_current_exception() noexcept {
+    try {
+        try {
+            throw;
+        } catch (const InvalidInput& error) {
+            PyErr_SetString(PyExc_ValueError, error.what());
+        } catch (const Panic& panic) {
+            raise_panic(panic.what());
+        } catch (const std::bad_alloc&) {
+            PyErr_NoMemory();
+        } catch (const std::exception& error) {
+            raise_panic(error.what());
+        } catch (...) {
+            raise_panic("unknown failure");
+        }
+    } catch (...) {
+        std::fputs("uncaught panic at ffi boundary\n", stderr);
+        std::fflush(stderr);
+        std::abort();
+    }
+}
+
+PyObject* create_type(PyType_Spec* spec) {
+    Ref type(PyType_FromSpec(spec));
+    if (!type) return nullptr;
+    if (PyObject_SetAttrString(type.get(), "__doc__", Py_None) < 0) return nullptr;
+    return type.release();
+}
+
+}  // namespace velmor::py

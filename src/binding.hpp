@@ -1,0 +1,126 @@
+// The thin layer between Python and the core: owned references, the
+// per-object borrow counters, argument binding with CPython-style messages,
+// and the guard that turns C++ exceptions into Python exceptions.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <new>
+#include <string_view>
+#include <utility>
+
+namespace velmor::py {
+
+// An owned (strong) reference, released when the handle goes.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* object) : object_(object) {}
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& other) noexcept : object_(other.release()) {}
+    Ref& operator=(Ref&& other) noexcept {
+        Py_XDECREF(std::exchange(object_, other.release()));
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(object_); }
+
+    [[nodiscard]] PyObject* get() const { return object_; }
+    [[nodiscard]] PyObject* release() { return std::exchange(object_, nullptr); }
+    explicit operator bool() const { return object_ != nullptr; }
+
+private:
+    PyObject* object_ = nullptr;
+};
+
+// Every instance: the object header, the record, then the borrow counter
+// (0 free, n > 0 shared borrows, -1 one exclusive borrow).
+template <typename Record>
+struct Instance {
+    PyObject_HEAD
+    Record record;
+    std::atomic<std::int64_t> borrow;
+};
+
+template <typename Record>
+Instance<Record>* instance(PyObject* object) {
+    return reinterpret_cast<Instance<Record>*>(object);
+}
+
+enum class Access { shared, exclusive };
+
+// Holds one borrow of an object, and a strong reference to it, until the
+// guard goes. acquire() returns false with RuntimeError set.
+class Borrow {
+public:
+    Borrow() = default;
+    Borrow(const Borrow&) = delete;
+    Borrow& operator=(const Borrow&) = delete;
+    ~Borrow() { release(); }
+
+    [[nodiscard]] bool acquire(PyObject* object, std::atomic<std::int64_t>& counter, Access access);
+    void release();
+
+private:
+    PyObject* object_ = nullptr;
+    std::atomic<std::int64_t>* counter_ = nullptr;
+    Access access_ = Access::shared;
+};
+
+template <typename Record>
+[[nodiscard]] bool borrow(Borrow& guard, PyObject* object, Access access) {
+    return guard.acquire(object, instance<Record>(object)->borrow, access);
+}
+
+// What a binder needs to know of a callable: "Board.push()", its positional
+// parameters in order and how many of them are required.
+struct Signature {
+    const char* full_name;
+    const char* const* names;
+    int count;
+    int required;
+};
+
+// Bind the arguments of a vector call (METH_FASTCALL | METH_KEYWORDS) or a
+// tuple-and-dict call (tp_new, tp_call) into out[0..count); a parameter not
+// given is left NULL. Return false with TypeError set.
+[[nodiscard]] bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                        PyObject** out);
+[[nodiscard]] bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// The UTF-8 text of a str argument. TypeError with the "argument 'name': "
+// prefix for another type; a string that cannot be encoded keeps CPython's
+// own UnicodeEncodeError.
+[[nodiscard]] bool to_text(PyObject* arg, const char* parameter, std::string_view& out);
+
+// Sets TypeError "'{type}' object cannot be converted to '{target}'", with the
+// "argument '{parameter}': " prefix when parameter is not NULL.
+void conversion_error(PyObject* arg, const char* target, const char* parameter);
+
+// A new str from ASCII text.
+[[nodiscard]] PyObject* ascii_string(const char* text, std::size_t length);
+
+// Turns the exception being handled into the matching Python exception.
+void raise_current_exception() noexcept;
+
+// Runs the body; a C++ exception leaves it as a Python exception and NULL.
+template <typename Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        raise_current_exception();
+        return nullptr;
+    }
+}
+
+// Creates a heap type from its spec. CPython fills the type's __doc__ from
+// tp_doc with the signature cut off (an empty string); it is set to None so
+// that only __text_signature__ carries the signature.
+[[nodiscard]] PyObject* create_type(PyType_Spec* spec);
+
+}  // namespace velmor::py

@@ -1,0 +1,191 @@
+// class Board(fen="rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -"):
+//     @staticmethod
+//     def bitboard_from_fen(fen: str) -> list[list[bool]]   # 12 planes of 64
+//     def fen(self) -> str                                   # four fields
+//     def push(self, chess_move: str) -> None                # e2e4, e7e8q
+//     def pop(self) -> None
+//     def bitboard(self) -> list[list[bool]]
+//     def turn(self) -> str                                  # "white" | "black"
+//     def reflect(self) -> None
+//     def copy(self) -> Board
+#include <new>
+
+#include "board/mod.hpp"
+#include "py_types.hpp"
+
+namespace velmor::py {
+
+namespace {
+
+using BoardObject = Instance<Board>;
+
+PyObject* board_type_object = nullptr;
+
+// A receiver of another type only reaches an entry through unusual calls;
+// CPython's descriptors refuse it first.
+bool check_receiver(PyObject* self) {
+    if (PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(board_type_object))) return true;
+    conversion_error(self, "Board", nullptr);
+    return false;
+}
+
+// Allocates an instance of `type` and moves the record into it.
+PyObject* wrap(PyTypeObject* type, Board&& board) {
+    PyObject* object = type->tp_alloc(type, 0);
+    if (!object) return nullptr;
+    BoardObject* self = instance<Board>(object);
+    new (&self->record) Board(std::move(board));
+    new (&self->borrow) std::atomic<std::int64_t>(0);
+    return object;
+}
+
+PyObject* planes_to_lists(const Planes& planes) {
+    Ref outer(PyList_New(12));
+    if (!outer) return nullptr;
+    for (unsigned p = 0; p < 12; ++p) {
+        PyObject* inner = PyList_New(64);
+        if (!inner) return nullptr;
+        PyList_SET_ITEM(outer.get(), p, inner);
+        const Bitboard plane = planes[p];
+        for (unsigned square = 0; square < 64; ++square)
+            PyList_SET_ITEM(inner, square, Py_NewRef(plane >> square & 1 ? Py_True : Py_False));
+    }
+    return outer.release();
+}
+
+constexpr const char* FEN_NAMES[] = {"fen"};
+constexpr Signature NEW_SIGNATURE{"Board.__new__()", FEN_NAMES, 1, 0};
+constexpr Signature BITBOARD_FROM_FEN_SIGNATURE{"Board.bitboard_from_fen()", FEN_NAMES, 1, 1};
+constexpr const char* PUSH_NAMES[] = {"chess_move"};
+constexpr Signature PUSH_SIGNATURE{"Board.push()", PUSH_NAMES, 1, 1};
+
+PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* fen_arg;
+    if (!bind(NEW_SIGNATURE, args, kwargs, &fen_arg)) return nullptr;
+    std::string_view text = DEFAULT_FEN;
+    if (fen_arg && !to_text(fen_arg, "fen", text)) return nullptr;
+    return guarded([&] { return wrap(type, board_from_fen(text)); });
+}
+
+void board_dealloc(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    guarded([&]() -> PyObject* {
+        instance<Board>(object)->record.~Board();
+        return Py_None;
+    });
+    if (PyErr_Occurred()) PyErr_WriteUnraisable(object);
+    type->tp_free(object);
+    Py_DECREF(type);
+}
+
+PyObject* board_bitboard_from_fen(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* fen_arg;
+    if (!bind(BITBOARD_FROM_FEN_SIGNATURE, args, nargs, kwnames, &fen_arg)) return nullptr;
+    std::string_view text;
+    if (!to_text(fen_arg, "fen", text)) return nullptr;
+    return guarded([&] { return planes_to_lists(pieces_from_fen(text)); });
+}
+
+PyObject* board_fen(PyObject* self, PyObject*) {
+    Borrow guard;
+    if (!check_receiver(self) || !borrow<Board>(guard, self, Access::shared)) return nullptr;
+    char buffer[MAX_FEN];
+    const std::size_t length = write_fen(instance<Board>(self)->record, buffer);
+    return ascii_string(buffer, length);
+}
+
+PyObject* board_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* move_arg;
+    if (!bind(PUSH_SIGNATURE, args, nargs, kwnames, &move_arg)) return nullptr;
+    Borrow guard;
+    if (!check_receiver(self) || !borrow<Board>(guard, self, Access::exclusive)) return nullptr;
+    std::string_view text;
+    if (!to_text(move_arg, "chess_move", text)) return nullptr;
+    return guarded([&] {
+        push_text(instance<Board>(self)->record, text);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* board_pop(PyObject* self, PyObject*) {
+    Borrow guard;
+    if (!check_receiver(self) || !borrow<Board>(guard, self, Access::exclusive)) return nullptr;
+    return guarded([&] {
+        pop_move(instance<Board>(self)->record);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* board_bitboard(PyObject* self, PyObject*) {
+    Borrow guard;
+    if (!check_receiver(self) || !borrow<Board>(guard, self, Access::shared)) return nullptr;
+    return planes_to_lists(instance<Board>(self)->record.planes);
+}
+
+PyObject* board_turn(PyObject* self, PyObject*) {
+    Borrow guard;
+    if (!check_receiver(self) || !borrow<Board>(guard, self, Access::shared)) return nullptr;
+    return instance<Board>(self)->record.white_to_move() ? ascii_string("white", 5) : ascii_string("black", 5);
+}
+
+PyObject* board_reflect(PyObject* self, PyObject*) {
+    Borrow guard;
+    if (!check_receiver(self) || !borrow<Board>(guard, self, Access::exclusive)) return nullptr;
+    return guarded([&] {
+        reflect(instance<Board>(self)->record);
+        Py_RETURN_NONE;
+    });
+}
+
+PyObject* board_copy(PyObject* self, PyObject*) {
+    Borrow guard;
+    if (!check_receiver(self) || !borrow<Board>(guard, self, Access::shared)) return nullptr;
+    return guarded([&] {
+        Board copy = instance<Board>(self)->record;
+        return wrap(reinterpret_cast<PyTypeObject*>(board_type_object), std::move(copy));
+    });
+}
+
+template <auto Function>
+constexpr PyCFunction as_cfunction() {
+    if constexpr (std::is_same_v<decltype(Function), PyCFunction>) return Function;
+    else return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
+}
+
+PyMethodDef board_methods[] = {
+    {"bitboard_from_fen", as_cfunction<board_bitboard_from_fen>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "bitboard_from_fen(fen)\n--\n\n"},
+    {"fen", board_fen, METH_NOARGS, "fen($self)\n--\n\n"},
+    {"push", as_cfunction<board_push>(), METH_FASTCALL | METH_KEYWORDS, "push($self, chess_move)\n--\n\n"},
+    {"pop", board_pop, METH_NOARGS, "pop($self)\n--\n\n"},
+    {"bitboard", board_bitboard, METH_NOARGS, "bitboard($self)\n--\n\n"},
+    {"turn", board_turn, METH_NOARGS, "turn($self)\n--\n\n"},
+    {"reflect", board_reflect, METH_NOARGS, "reflect($self)\n--\n\n"},
+    {"copy", board_copy, METH_NOARGS, "copy($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr}  // sentinel
+};
+
+PyType_Slot board_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Board(fen=\"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -\")\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(board_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(board_dealloc)},
+    {Py_tp_methods, board_methods},
+    {0, nullptr}  // sentinel
+};
+
+PyType_Spec board_spec = {
+    .name = "builtins.Board",
+    .basicsize = sizeof(BoardObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = board_slots,
+};
+
+}  // namespace
+
+PyObject* board_type() {
+    if (!board_type_object) board_type_object = create_type(&board_spec);
+    return board_type_object;
+}
+
+}  // namespace velmor::py

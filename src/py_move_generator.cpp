@@ -1,0 +1,96 @@
+// class MoveGenerator():
+//     def __call__(self, board: Board) -> list[str]   # the legal moves, in order
+#include <new>
+
+#include "board/mod.hpp"
+#include "move_generator/mod.hpp"
+#include "py_types.hpp"
+
+namespace velmor::py {
+
+namespace {
+
+using GeneratorObject = Instance<MoveGenerator>;
+
+constexpr Signature NEW_SIGNATURE{"MoveGenerator.__new__()", nullptr, 0, 0};
+constexpr const char* CALL_NAMES[] = {"board"};
+constexpr Signature CALL_SIGNATURE{"MoveGenerator.__call__()", CALL_NAMES, 1, 1};
+
+PyObject* generator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (!bind(NEW_SIGNATURE, args, kwargs, nullptr)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        MoveGenerator generator;  // tables first; the object only if they were built
+        PyObject* object = type->tp_alloc(type, 0);
+        if (!object) return nullptr;
+        GeneratorObject* self = instance<MoveGenerator>(object);
+        new (&self->record) MoveGenerator(std::move(generator));
+        new (&self->borrow) std::atomic<std::int64_t>(0);
+        return object;
+    });
+}
+
+void generator_dealloc(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    instance<MoveGenerator>(object)->record.~MoveGenerator();
+    type->tp_free(object);
+    Py_DECREF(type);
+}
+
+PyObject* moves_to_list(const MoveList& moves) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(moves.size())));
+    if (!list) return nullptr;
+    char text[ChessMove::MAX_TEXT];
+    for (std::size_t i = 0; i < moves.size(); ++i) {
+        PyObject* item = ascii_string(text, moves[i].write(text));
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* generator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* board_arg;
+    if (!bind(CALL_SIGNATURE, args, kwargs, &board_arg)) return nullptr;
+    Borrow generator_guard;
+    if (!borrow<MoveGenerator>(generator_guard, self, Access::shared)) return nullptr;
+    PyObject* type = board_type();
+    if (!type) return nullptr;
+    if (!PyObject_TypeCheck(board_arg, reinterpret_cast<PyTypeObject*>(type))) {
+        conversion_error(board_arg, "Board", "board");
+        return nullptr;
+    }
+    Borrow board_guard;
+    if (!borrow<Board>(board_guard, board_arg, Access::exclusive)) return nullptr;
+    return guarded([&] {
+        MoveList moves;
+        instance<MoveGenerator>(self)->record.legal_moves(instance<Board>(board_arg)->record, moves);
+        return moves_to_list(moves);
+    });
+}
+
+PyType_Slot generator_slots[] = {
+    {Py_tp_doc, const_cast<char*>("MoveGenerator()\n--\n\n")},
+    {Py_tp_new, reinterpret_cast<void*>(generator_new)},
+    {Py_tp_call, reinterpret_cast<void*>(generator_call)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(generator_dealloc)},
+    {0, nullptr}  // sentinel
+};
+
+PyType_Spec generator_spec = {
+    .name = "builtins.MoveGenerator",
+    .basicsize = sizeof(GeneratorObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = generator_slots,
+};
+
+PyObject* generator_type_object = nullptr;
+
+}  // namespace
+
+PyObject* move_generator_type() {
+    if (!generator_type_object) generator_type_object = create_type(&generator_spec);
+    return generator_type_object;
+}
+
+}  // namespace velmor::py
