@@ -8,9 +8,9 @@ PY := $(VENV)/bin/python
 JOBS ?= 2
 APT_PACKAGES_TEST := googletest libgtest-dev
 APT_PACKAGES_FUZZ := clang libclang-rt-14-dev
-APT_PACKAGES_BENCH := stockfish
+APT_PACKAGES_BENCH := stockfish libbenchmark-dev
 
-.PHONY: test test-core test-python test-long perft bench fuzz install clean
+.PHONY: test test-core test-python test-long test-sanitize fuzz fuzz-brief perft bench install clean
 
 test: test-core test-python
 
@@ -45,6 +45,24 @@ test-long: build/core/core_tests install
 # The main job: count positions through the Python API.
 perft: install
 	$(PY) examples/perft.py $(PERFT_ARGS)
+
+# Core tests and the Python tests against builds with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+test-sanitize: $(PY) apt-TEST apt-FUZZ
+	scripts/sanitize
+
+# libFuzzer targets on the core; FUZZ_SECONDS per target (default 60).
+fuzz: $(PY) apt-FUZZ
+	scripts/fuzz $${FUZZ_SECONDS:-60}
+
+# The brief fuzz run of the default test command.
+fuzz-brief: $(PY) apt-FUZZ
+	scripts/fuzz 10
+
+# Side-by-side benchmarks against python-chess, C-extension peers and Stockfish.
+bench: install apt-BENCH apt-TEST
+	$(PY) -m pip install --quiet ".[bench]"
+	scripts/bench $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV)
