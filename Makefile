@@ -36,7 +36,7 @@ test-core: build/core/core_tests
 
 test-python: install
 	$(PY) -m pytest
-	$(PY) -m mypy.stubtest velmor_chess --allowlist tests/stubtest-allowlist.txt
+	$(PY) -m mypy.stubtest velmor_chess
 
 # The long checks: every position of the shared perft file to depth 5.
 test-long: build/core/core_tests install

@@ -1,8 +1,8 @@
 """Typing stub for the velmor_chess extension module."""
 
-from typing import Final, final
+from typing import final
 
-__all__: Final[list[str]]
+__all__ = ["Board", "MoveGenerator"]
 
 @final
 class Board:
