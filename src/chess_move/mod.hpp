@@ -18,7 +18,7 @@
 namespace velmor {
 
 struct ChessMove {
-    std::uint16_t word = 0;
+    std::uint16_t word;  // left uninitialised by default, like the integer it is
 
     static constexpr unsigned ORDINARY = 0;
     static constexpr unsigned EN_PASSANT = 1;

@@ -100,7 +100,8 @@ inline constexpr std::array<int, 4> BISHOP_STEPS = {9, -9, 7, -7};
 
 // The reference ray walk: every square up to and including the first occupied
 // one in each direction; a step that changes file by more than one wrapped.
-[[nodiscard]] constexpr Bitboard slide(unsigned square, Bitboard occupancy, const std::array<int, 4>& steps) {
+template <std::size_t N>
+[[nodiscard]] constexpr Bitboard slide(unsigned square, Bitboard occupancy, const std::array<int, N>& steps) {
     Bitboard attacks = 0;
     for (const int step : steps) {
         std::uint16_t cur = static_cast<std::uint16_t>(square);
@@ -161,9 +162,9 @@ public:
 private:
     void grow();
 
-    std::array<ChessMove, INLINE> inline_{};
+    ChessMove inline_[INLINE];  // not initialised: only words below size_ are read
     std::unique_ptr<ChessMove[]> heap_;
-    ChessMove* data_ = inline_.data();
+    ChessMove* data_ = inline_;
     std::size_t size_ = 0;
     std::size_t capacity_ = INLINE;
 };
@@ -207,7 +208,24 @@ public:
     // changed during the call and restored before it returns or throws.
     void legal_moves(Board& board, MoveList& out) const;
 
+    // The pseudo-legal moves in the listing order: king steps, castling,
+    // knights, pawns, rooks and queens, bishops and queens.
+    void pseudo_legal_moves(const Board& board, MoveList& moves) const;
+
+    // The reference filter: makes each move on the board, tests the mover's
+    // king and takes the move back; keeps the survivors in order. The fast
+    // filter of legal_moves must agree with it on every board.
+    void filter_by_make(Board& board, MoveList& moves) const;
+
 private:
+    // Whether a piece of the planes from `base` (0 White, 6 Black) attacks the
+    // square, with sliders blocked by `occupancy`.
+    [[nodiscard]] bool attacked_by(const Planes& planes, Bitboard occupancy, unsigned square, unsigned base) const;
+
+    // The filter for boards whose planes are disjoint and whose side to move
+    // has one king: pins and checks decide most moves without making them.
+    void filter_by_pins(Board& board, MoveList& moves) const;
+
     std::unique_ptr<Bitboard[], void (*)(void*)> attack_tables_;
 };
 
