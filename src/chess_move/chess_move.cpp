@@ -6,13 +6,6 @@
 
 namespace velmor {
 
-ChessMove ChessMove::create(std::uint16_t from, std::uint16_t to, std::uint16_t special) {
-    if (from >= 64) panic("Invalid FROM int");
-    if (to >= 64) panic("Invalid TO int");
-    if (special >= 16) panic("Invalid SPECIAL int");
-    return pack(from, to, special);
-}
-
 std::variant<ChessMove, std::string> ChessMove::from_str(std::string_view raw) {
     const std::string_view text = text::trim(raw);
 

@@ -40,7 +40,15 @@ struct ChessMove {
     }
 
     // Packs with the range tests, failing with a panic.
-    [[nodiscard]] static ChessMove create(std::uint16_t from, std::uint16_t to, std::uint16_t special);
+    [[nodiscard]] static ChessMove create(std::uint16_t from, std::uint16_t to, std::uint16_t special) {
+        if (from >= 64) [[unlikely]]
+            panic("Invalid FROM int");
+        if (to >= 64) [[unlikely]]
+            panic("Invalid TO int");
+        if (special >= 16) [[unlikely]]
+            panic("Invalid SPECIAL int");
+        return pack(from, to, special);
+    }
 
     // Reads coordinate text. An error text (not yet prefixed) for a wrong length
     // or promotion letter; a panic for coordinates out of range.

@@ -86,6 +86,16 @@ inline constexpr std::array<std::uint64_t, 64> BISHOP_MAGICS = {
 inline constexpr std::array<std::uint16_t, 64> ROOK_SHIFTS = shifts_for(get_rook_cross);
 inline constexpr std::array<std::uint16_t, 64> BISHOP_SHIFTS = shifts_for(get_bishop_cross);
 
+[[nodiscard]] constexpr std::array<Bitboard, 64> masks_for(Bitboard (*cross)(unsigned)) {
+    std::array<Bitboard, 64> masks{};
+    for (unsigned square = 0; square < 64; ++square) masks[square] = cross(square);
+    return masks;
+}
+
+// The masks by square, for the lookups.
+inline constexpr std::array<Bitboard, 64> ROOK_CROSS = masks_for(get_rook_cross);
+inline constexpr std::array<Bitboard, 64> BISHOP_CROSS = masks_for(get_bishop_cross);
+
 static_assert(get_rook_cross(0) == 0x000101010101017EULL);
 static_assert(get_bishop_cross(0) == 0x0040201008040200ULL);
 static_assert(get_bishop_cross(27) == 0x0040221400142200ULL);
@@ -131,6 +141,26 @@ inline constexpr std::array<int, 8> KNIGHT_OFFSETS = {-17, -15, -6, 10, 17, 15, 
 }
 
 inline constexpr std::array<Bitboard, 64> KNIGHT_TARGETS = jump_targets(KNIGHT_OFFSETS, 2);
+
+// The same jumps as lists in offset order, for listing moves in that order.
+struct JumpList {
+    std::uint8_t count;
+    std::array<std::uint8_t, 8> to;
+};
+
+[[nodiscard]] constexpr std::array<JumpList, 64> jump_lists(const std::array<int, 8>& offsets, unsigned reach) {
+    std::array<JumpList, 64> lists{};
+    for (unsigned from = 0; from < 64; ++from)
+        for (const int offset : offsets) {
+            const std::uint16_t to = static_cast<std::uint16_t>(from + offset);
+            if (to <= 63 && file_distance(to, from) <= reach)
+                lists[from].to[lists[from].count++] = static_cast<std::uint8_t>(to);
+        }
+    return lists;
+}
+
+inline constexpr std::array<JumpList, 64> KING_JUMPS = jump_lists(KING_OFFSETS, 1);
+inline constexpr std::array<JumpList, 64> KNIGHT_JUMPS = jump_lists(KNIGHT_OFFSETS, 2);
 inline constexpr std::array<Bitboard, 64> KING_TARGETS = jump_targets(KING_OFFSETS, 1);
 
 // A growable list of move words that keeps its first INLINE words in place,
@@ -145,9 +175,15 @@ public:
 
     void push_back(ChessMove move) {
         if (size_ == capacity_) [[unlikely]]
-            grow();
+            grow(size_ + 1);
         data_[size_++] = move;
     }
+    // Room for n more words, so that push_unchecked can skip the test.
+    void reserve_more(std::size_t n) {
+        if (size_ + n > capacity_) [[unlikely]]
+            grow(size_ + n);
+    }
+    void push_unchecked(ChessMove move) { data_[size_++] = move; }
     void clear() { size_ = 0; }
     void resize_down(std::size_t size) { size_ = size; }
 
@@ -160,7 +196,7 @@ public:
     [[nodiscard]] const ChessMove* end() const { return data_ + size_; }
 
 private:
-    void grow();
+    void grow(std::size_t minimum);
 
     ChessMove inline_[INLINE];  // not initialised: only words below size_ are read
     std::unique_ptr<ChessMove[]> heap_;
@@ -173,6 +209,17 @@ private:
 void get_k_moves(Bitboard pieces, Bitboard own, const std::array<int, 8>& offsets, unsigned max_file_distance,
                  MoveList& out);
 
+// get_k_moves with the offsets walked once in advance (KING_JUMPS, KNIGHT_JUMPS).
+inline void jump_moves(Bitboard pieces, Bitboard own, const std::array<JumpList, 64>& jumps, MoveList& out) {
+    while (pieces) {
+        const unsigned from = pop_lsb(pieces);
+        const JumpList& list = jumps[from];
+        out.reserve_more(8);
+        for (unsigned i = 0; i < list.count; ++i)
+            if (!(own & square_bb(list.to[i]))) out.push_unchecked(ChessMove::pack(from, list.to[i]));
+    }
+}
+
 class MoveGenerator {
 public:
     static constexpr std::size_t TABLE_SIZE = 4096;
@@ -183,11 +230,11 @@ public:
     MoveGenerator();
 
     [[nodiscard]] Bitboard rook_attacks(unsigned square, Bitboard occupancy) const {
-        const std::size_t index = ((occupancy & get_rook_cross(square)) * ROOK_MAGICS[square]) >> (ROOK_SHIFTS[square] & 63);
+        const std::size_t index = ((occupancy & ROOK_CROSS[square]) * ROOK_MAGICS[square]) >> (ROOK_SHIFTS[square] & 63);
         return attack_tables_[(2 * square) * TABLE_SIZE + index];
     }
     [[nodiscard]] Bitboard bishop_attacks(unsigned square, Bitboard occupancy) const {
-        const std::size_t index = ((occupancy & get_bishop_cross(square)) * BISHOP_MAGICS[square]) >>
+        const std::size_t index = ((occupancy & BISHOP_CROSS[square]) * BISHOP_MAGICS[square]) >>
                                   (BISHOP_SHIFTS[square] & 63);
         return attack_tables_[(2 * square + 1) * TABLE_SIZE + index];
     }
@@ -217,15 +264,11 @@ public:
     // filter of legal_moves must agree with it on every board.
     void filter_by_make(Board& board, MoveList& moves) const;
 
-private:
     // Whether a piece of the planes from `base` (0 White, 6 Black) attacks the
-    // square, with sliders blocked by `occupancy`.
+    // square, with sliders blocked by `occupancy`; square < 64.
     [[nodiscard]] bool attacked_by(const Planes& planes, Bitboard occupancy, unsigned square, unsigned base) const;
 
-    // The filter for boards whose planes are disjoint and whose side to move
-    // has one king: pins and checks decide most moves without making them.
-    void filter_by_pins(Board& board, MoveList& moves) const;
-
+private:
     std::unique_ptr<Bitboard[], void (*)(void*)> attack_tables_;
 };
 

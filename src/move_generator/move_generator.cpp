@@ -49,8 +49,8 @@ constexpr std::array<std::array<Bitboard, 64>, 64> BETWEEN = [] {
 
 }  // namespace
 
-void MoveList::grow() {
-    const std::size_t capacity = capacity_ * 2;
+void MoveList::grow(std::size_t minimum) {
+    const std::size_t capacity = std::max(capacity_ * 2, minimum);
     auto heap = std::make_unique<ChessMove[]>(capacity);
     std::copy(data_, data_ + size_, heap.get());
     heap_ = std::move(heap);
@@ -150,7 +150,8 @@ void MoveGenerator::magic_moves(const Board& board, unsigned first_plane, Bitboa
         const unsigned from = pop_lsb(pieces);
         Bitboard targets =
             (kind == ROOK_KIND ? rook_attacks(from, occupancy) : bishop_attacks(from, occupancy)) & ~own;
-        while (targets) out.push_back(ChessMove::pack(from, pop_lsb(targets)));
+        out.reserve_more(14);  // a rook or a bishop reaches at most 14 squares
+        while (targets) out.push_unchecked(ChessMove::pack(from, pop_lsb(targets)));
     }
 }
 
@@ -172,80 +173,6 @@ constexpr std::array<CastlingRule, 2> BLACK_CASTLING = {{
     {BLACK_QUEEN_SIDE, square_bb(58) | square_bb(59) | square_bb(57), {58, 59}, ChessMove{0x3EBC}},
 }};
 
-void pawn_moves(const Board& board, bool white, Bitboard others, Bitboard occupancy, MoveList& out) {
-    const int capture_steps[2] = {white ? 7 : -7, white ? 9 : -9};
-    const int push_step = white ? 8 : -8;
-    const unsigned promotion_rank = white ? 6 : 1;
-    const unsigned double_rank = white ? 1 : 6;
-    const unsigned en_passant_rank = white ? 4 : 3;
-    const unsigned en_passant_base = white ? RANK6_SET : RANK3_SET;
-
-    const auto promotions = [&](unsigned from, unsigned to) {
-        for (unsigned code = ChessMove::PROMOTE_KNIGHT; code <= ChessMove::PROMOTE_QUEEN; ++code)
-            out.push_back(ChessMove::pack(from, to, code));
-    };
-
-    for (Bitboard pawns = board.planes[white ? PAWN : BLACK_PLANES + PAWN]; pawns;) {
-        const unsigned from = pop_lsb(pawns);
-        const unsigned rank = rank_of(from);
-        for (const int step : capture_steps) {
-            const std::uint16_t to = static_cast<std::uint16_t>(from + step);
-            if (to > 63 || file_distance(to, from) > 1) continue;
-            if (others & square_bb(to)) {
-                if (rank == promotion_rank) promotions(from, to);
-                else out.push_back(ChessMove::pack(from, to));
-            }
-            if (rank == en_passant_rank && (board.state >> (en_passant_base + file_of(to)) & 1))
-                out.push_back(ChessMove::pack(from, to, ChessMove::EN_PASSANT));
-        }
-        const std::uint16_t to = static_cast<std::uint16_t>(from + push_step);
-        if (to > 63 || (occupancy & square_bb(to))) continue;
-        if (rank == promotion_rank) {
-            promotions(from, to);
-            continue;
-        }
-        out.push_back(ChessMove::pack(from, to));
-        if (rank == double_rank) {
-            const std::uint16_t to2 = static_cast<std::uint16_t>(from + 2 * push_step);
-            if (to2 <= 63 && !(occupancy & square_bb(to2)))
-                out.push_back(ChessMove::create(static_cast<std::uint16_t>(from), to2, ChessMove::DOUBLE_STEP));
-        }
-    }
-}
-
-}  // namespace
-
-void MoveGenerator::pseudo_legal_moves(const Board& board, MoveList& out) const {
-    out.clear();
-    const bool white = board.white_to_move();
-    const unsigned first = white ? 0 : BLACK_PLANES;
-    const unsigned side = white ? 1 : 0;
-    const Planes& planes = board.planes;
-    Bitboard own = 0, others = 0;
-    for (unsigned i = 0; i < 6; ++i) {
-        own |= planes[first + i];
-        others |= planes[(BLACK_PLANES - first) + i];
-    }
-    const Bitboard occupancy = own | others;
-
-    get_k_moves(planes[first + KING], own, KING_OFFSETS, 1, out);
-    const unsigned home = white ? 4 : 60;
-    if ((planes[first + KING] & square_bb(home)) && !square_in_check(board, home, side)) {
-        for (const CastlingRule& rule : white ? WHITE_CASTLING : BLACK_CASTLING) {
-            if (!(board.state >> rule.right & 1) || (occupancy & rule.must_be_empty)) continue;
-            if (square_in_check(board, rule.must_be_safe[0], side) || square_in_check(board, rule.must_be_safe[1], side))
-                continue;
-            out.push_back(rule.move);
-        }
-    }
-    get_k_moves(planes[first + KNIGHT], own, KNIGHT_OFFSETS, 2, out);
-    pawn_moves(board, white, others, occupancy, out);
-    magic_moves(board, first, own, others, ROOK_KIND, out);
-    magic_moves(board, first, own, others, BISHOP_KIND, out);
-}
-
-namespace {
-
 // Makes the move, tests the mover's king and takes the move back.
 bool leaves_king_attacked(const MoveGenerator& generator, Board& board, ChessMove move, unsigned first,
                           unsigned side) {
@@ -261,7 +188,203 @@ bool leaves_king_attacked(const MoveGenerator& generator, Board& board, ChessMov
     return attacked;
 }
 
+// Checks and pins of the side to move on a real position (planes disjoint,
+// one king for the side to move).
+struct Legality {
+    unsigned king;
+    Bitboard pinned;    // our pieces that alone stand between our king and an enemy slider
+    Bitboard evasions;  // the targets that answer a check: all without one, none in double check
+};
+
+// Lists the moves in the listing order. Unfiltered, it lists the pseudo-legal
+// moves. Filtered, it lists only the legal ones of a real position: a move of
+// an unpinned piece other than the king is legal exactly when it answers any
+// check, and a king step when its target is not attacked once the king has
+// left its square (a captured piece never attacks its own square). Pinned
+// pieces, en passant and castling, where more than one line changes, are made
+// and tested one by one.
+template <bool Filtered>
+class Lister {
+public:
+    Lister(const MoveGenerator& generator, Board& board, MoveList& out, const Legality* legality)
+        : generator_(generator), board_(board), out_(out), legality_(legality) {
+        const bool white = board.white_to_move();
+        first_ = white ? 0 : BLACK_PLANES;
+        side_ = white ? 1 : 0;
+        for (unsigned i = 0; i < 6; ++i) {
+            own_ |= board.planes[first_ + i];
+            others_ |= board.planes[(BLACK_PLANES - first_) + i];
+        }
+        occupancy_ = own_ | others_;
+    }
+
+    void run() {
+        out_.clear();
+        const Planes& planes = board_.planes;
+        king_steps(planes[first_ + KING]);
+        castling(planes[first_ + KING]);
+        knight_jumps(planes[first_ + KNIGHT]);
+        pawn_moves();
+        slider_moves(ROOK_KIND);
+        slider_moves(BISHOP_KIND);
+    }
+
+private:
+    bool made_legal(ChessMove move) { return !leaves_king_attacked(generator_, board_, move, first_, side_); }
+
+    bool pinned(unsigned from) const {
+        if constexpr (Filtered) return legality_->pinned & square_bb(from);
+        return false;
+    }
+
+    // The targets a piece on `from` reaches legally without being made.
+    Bitboard allowed(unsigned from) const {
+        if constexpr (Filtered)
+            if (!pinned(from)) return legality_->evasions;
+        return ~Bitboard{0};
+    }
+
+    // A move of a piece other than the king, not en passant.
+    void add_piece_move(ChessMove move) {
+        if constexpr (Filtered) {
+            if (!(legality_->evasions & square_bb(move.to()))) return;
+            if (pinned(move.from()) && !made_legal(move)) return;
+        }
+        out_.push_unchecked(move);
+    }
+
+    void add_made(ChessMove move) {
+        if constexpr (Filtered)
+            if (!made_legal(move)) return;
+        out_.push_unchecked(move);
+    }
+
+    void king_steps(Bitboard kings) {
+        while (kings) {
+            const unsigned from = pop_lsb(kings);
+            const JumpList& list = KING_JUMPS[from];
+            out_.reserve_more(8);
+            for (unsigned i = 0; i < list.count; ++i) {
+                const unsigned to = list.to[i];
+                if (own_ & square_bb(to)) continue;
+                if constexpr (Filtered) {
+                    const Bitboard occupancy = (occupancy_ & ~square_bb(from)) | square_bb(to);
+                    if (generator_.attacked_by(board_.planes, occupancy, to, BLACK_PLANES - first_)) continue;
+                }
+                out_.push_unchecked(ChessMove::pack(from, to));
+            }
+        }
+    }
+
+    void castling(Bitboard kings) {
+        const unsigned home = side_ ? 4 : 60;
+        if (!(kings & square_bb(home)) || generator_.square_in_check(board_, home, side_)) return;
+        out_.reserve_more(2);
+        for (const CastlingRule& rule : side_ ? WHITE_CASTLING : BLACK_CASTLING) {
+            if (!(board_.state >> rule.right & 1) || (occupancy_ & rule.must_be_empty)) continue;
+            if (generator_.square_in_check(board_, rule.must_be_safe[0], side_) ||
+                generator_.square_in_check(board_, rule.must_be_safe[1], side_))
+                continue;
+            add_made(rule.move);
+        }
+    }
+
+    void knight_jumps(Bitboard knights) {
+        while (knights) {
+            const unsigned from = pop_lsb(knights);
+            const Bitboard targets = ~own_ & allowed(from);
+            const JumpList& list = KNIGHT_JUMPS[from];
+            out_.reserve_more(8);
+            for (unsigned i = 0; i < list.count; ++i)
+                if (targets & square_bb(list.to[i])) add_piece_move(ChessMove::pack(from, list.to[i]));
+        }
+    }
+
+    void pawn_moves() {
+        const bool white = side_ == 1;
+        const int capture_steps[2] = {white ? 7 : -7, white ? 9 : -9};
+        const int push_step = white ? 8 : -8;
+        const unsigned promotion_rank = white ? 6 : 1;
+        const unsigned double_rank = white ? 1 : 6;
+        const unsigned en_passant_rank = white ? 4 : 3;
+        const unsigned en_passant_base = white ? RANK6_SET : RANK3_SET;
+        const std::uint64_t en_passant_files = (board_.state >> en_passant_base) & 0xFF;
+
+        const auto promotions = [&](unsigned from, unsigned to) {
+            for (unsigned code = ChessMove::PROMOTE_KNIGHT; code <= ChessMove::PROMOTE_QUEEN; ++code)
+                add_piece_move(ChessMove::pack(from, to, code));
+        };
+
+        for (Bitboard pawns = board_.planes[first_ + PAWN]; pawns;) {
+            const unsigned from = pop_lsb(pawns);
+            const unsigned rank = rank_of(from);
+            out_.reserve_more(12);
+            // Most pawns have nothing to take: skip the steps when no target
+            // is held by the other side and no en-passant capture is listed.
+            if ((PAWN_ATTACKERS[side_][from] & others_) || (rank == en_passant_rank && en_passant_files)) {
+                for (const int step : capture_steps) {
+                    const std::uint16_t to = static_cast<std::uint16_t>(from + step);
+                    if (to > 63 || file_distance(to, from) > 1) continue;
+                    if (others_ & square_bb(to)) {
+                        if (rank == promotion_rank) promotions(from, to);
+                        else add_piece_move(ChessMove::pack(from, to));
+                    }
+                    if (rank == en_passant_rank && (en_passant_files >> file_of(to) & 1))
+                        add_made(ChessMove::pack(from, to, ChessMove::EN_PASSANT));
+                }
+            }
+            const std::uint16_t to = static_cast<std::uint16_t>(from + push_step);
+            if (to > 63 || (occupancy_ & square_bb(to))) continue;
+            if (rank == promotion_rank) {
+                promotions(from, to);
+                continue;
+            }
+            add_piece_move(ChessMove::pack(from, to));
+            if (rank == double_rank) {
+                const std::uint16_t to2 = static_cast<std::uint16_t>(from + 2 * push_step);
+                if (to2 <= 63 && !(occupancy_ & square_bb(to2)))
+                    add_piece_move(ChessMove::create(static_cast<std::uint16_t>(from), to2, ChessMove::DOUBLE_STEP));
+            }
+        }
+    }
+
+    void slider_moves(unsigned kind) {
+        if constexpr (!Filtered) {
+            generator_.magic_moves(board_, first_, own_, others_, kind, out_);
+        } else {
+            Bitboard pieces = board_.planes[first_ + QUEEN] | board_.planes[first_ + kind];
+            while (pieces) {
+                const unsigned from = pop_lsb(pieces);
+                const Bitboard attacks = kind == ROOK_KIND ? generator_.rook_attacks(from, occupancy_)
+                                                           : generator_.bishop_attacks(from, occupancy_);
+                Bitboard targets = attacks & ~own_ & allowed(from);
+                out_.reserve_more(14);  // a rook or a bishop reaches at most 14 squares
+                if (pinned(from)) {
+                    while (targets) add_made(ChessMove::pack(from, pop_lsb(targets)));
+                } else {
+                    while (targets) out_.push_unchecked(ChessMove::pack(from, pop_lsb(targets)));
+                }
+            }
+        }
+    }
+
+    const MoveGenerator& generator_;
+    Board& board_;
+    MoveList& out_;
+    const Legality* legality_;
+    unsigned first_ = 0;
+    unsigned side_ = 0;
+    Bitboard own_ = 0;
+    Bitboard others_ = 0;
+    Bitboard occupancy_ = 0;
+};
+
 }  // namespace
+
+void MoveGenerator::pseudo_legal_moves(const Board& board, MoveList& out) const {
+    // The unfiltered lister never makes a move, so the board stays untouched.
+    Lister<false>(*this, const_cast<Board&>(board), out, nullptr).run();
+}
 
 void MoveGenerator::filter_by_make(Board& board, MoveList& moves) const {
     const unsigned first = board.white_to_move() ? 0 : BLACK_PLANES;
@@ -272,19 +395,34 @@ void MoveGenerator::filter_by_make(Board& board, MoveList& moves) const {
     moves.resize_down(kept);
 }
 
-void MoveGenerator::filter_by_pins(Board& board, MoveList& moves) const {
+void MoveGenerator::legal_moves(Board& board, MoveList& out) const {
+    const Planes& planes = board.planes;
+    Bitboard seen = 0;
+    bool disjoint = true;
+    for (const Bitboard plane : planes) {
+        disjoint &= !(plane & seen);
+        seen |= plane;
+    }
     const bool white = board.white_to_move();
     const unsigned first = white ? 0 : BLACK_PLANES;
     const unsigned enemy = BLACK_PLANES - first;
-    const unsigned side = white ? 1 : 0;
-    const Planes& planes = board.planes;
+    const Bitboard king_plane = planes[first + KING];
+
+    // The reasoning of the filtered lister holds for real positions only;
+    // any other board is listed in full and made move by move.
+    if (!disjoint || !king_plane || (king_plane & (king_plane - 1))) {
+        pseudo_legal_moves(board, out);
+        filter_by_make(board, out);
+        return;
+    }
+
     Bitboard own = 0, others = 0;
     for (unsigned i = 0; i < 6; ++i) {
         own |= planes[first + i];
         others |= planes[enemy + i];
     }
     const Bitboard occupancy = own | others;
-    const unsigned king = lsb(planes[first + KING]);
+    const unsigned king = lsb(king_plane);
     const Bitboard enemy_orthogonal = planes[enemy + ROOK] | planes[enemy + QUEEN];
     const Bitboard enemy_diagonal = planes[enemy + BISHOP] | planes[enemy + QUEEN];
 
@@ -294,59 +432,18 @@ void MoveGenerator::filter_by_pins(Board& board, MoveList& moves) const {
                               (bishop_attacks(king, occupancy) & enemy_diagonal) |
                               (KING_TARGETS[king] & planes[enemy + KING]);
 
-    // A piece of ours is pinned when it alone stands between our king and an
-    // enemy slider on the slider's line.
-    Bitboard pinned = 0;
+    Legality legality{king, 0, ~Bitboard{0}};
     for (Bitboard snipers = (rook_attacks(king, others) & enemy_orthogonal) |
                             (bishop_attacks(king, others) & enemy_diagonal);
          snipers;) {
         const Bitboard blockers = BETWEEN[king][pop_lsb(snipers)] & occupancy;
-        if (blockers && !(blockers & (blockers - 1)) && (blockers & own)) pinned |= blockers;
+        if (blockers && !(blockers & (blockers - 1)) && (blockers & own)) legality.pinned |= blockers;
     }
-
-    // With one checker a move of another piece must capture it or block its
-    // line; with two only the king can move.
-    const bool double_check = checkers & (checkers - 1);
-    const Bitboard evasions = checkers ? BETWEEN[king][lsb(checkers)] | checkers : ~Bitboard{0};
-
-    std::size_t kept = 0;
-    for (const ChessMove move : moves) {
-        const unsigned from = move.from();
-        const Bitboard to = square_bb(move.to());
-        bool legal;
-        if (move.special() == ChessMove::EN_PASSANT || move.special() == ChessMove::CASTLING) {
-            // Two pieces leave their squares; make the move to be sure.
-            legal = !leaves_king_attacked(*this, board, move, first, side);
-        } else if (from == king) {
-            // A captured piece never attacks its own square, so only the
-            // king's departure changes what reaches the target.
-            legal = !attacked_by(planes, (occupancy & ~square_bb(from)) | to, move.to(), enemy);
-        } else if (double_check || !(to & evasions)) {
-            legal = false;
-        } else if (pinned & square_bb(from)) {
-            legal = !leaves_king_attacked(*this, board, move, first, side);
-        } else {
-            legal = true;
-        }
-        if (legal) moves.begin()[kept++] = move;
+    if (checkers) {
+        // One checker: capture it or block its line. Two: only the king moves.
+        legality.evasions = checkers & (checkers - 1) ? 0 : BETWEEN[king][lsb(checkers)] | checkers;
     }
-    moves.resize_down(kept);
-}
-
-void MoveGenerator::legal_moves(Board& board, MoveList& out) const {
-    pseudo_legal_moves(board, out);
-
-    // The fast filter's reasoning holds for real positions: no square held
-    // twice and one king for the side to move. Anything else is made move by
-    // move.
-    const Planes& planes = board.planes;
-    unsigned pieces = 0;
-    for (const Bitboard plane : planes) pieces += static_cast<unsigned>(std::popcount(plane));
-    const Bitboard king = planes[board.white_to_move() ? KING : BLACK_PLANES + KING];
-    const bool real = pieces == static_cast<unsigned>(std::popcount(occupancy_of(planes))) && king &&
-                      !(king & (king - 1));
-    if (real) filter_by_pins(board, out);
-    else filter_by_make(board, out);
+    Lister<true>(*this, board, out, &legality).run();
 }
 
 std::uint64_t perft(const MoveGenerator& generator, Board& board, unsigned depth) {
