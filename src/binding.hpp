@@ -118,6 +118,24 @@ PyObject* guarded(Body&& body) noexcept {
     }
 }
 
+// tp_dealloc of both types: destroys the record and frees the instance. An
+// exception that is pending while the object dies belongs to the caller and
+// is kept; a failure of the destructor itself is reported as unraisable.
+template <typename Record>
+void dealloc(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    PyObject* pending = PyErr_GetRaisedException();
+    try {
+        instance<Record>(object)->record.~Record();
+    } catch (...) {
+        raise_current_exception();
+        PyErr_WriteUnraisable(object);
+    }
+    PyErr_SetRaisedException(pending);
+    type->tp_free(object);
+    Py_DECREF(type);
+}
+
 // Creates a heap type from its spec. CPython fills the type's __doc__ from
 // tp_doc with the signature cut off (an empty string); it is set to None so
 // that only __text_signature__ carries the signature.

@@ -67,17 +67,6 @@ PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] { return wrap(type, board_from_fen(text)); });
 }
 
-void board_dealloc(PyObject* object) {
-    PyTypeObject* type = Py_TYPE(object);
-    guarded([&]() -> PyObject* {
-        instance<Board>(object)->record.~Board();
-        return Py_None;
-    });
-    if (PyErr_Occurred()) PyErr_WriteUnraisable(object);
-    type->tp_free(object);
-    Py_DECREF(type);
-}
-
 PyObject* board_bitboard_from_fen(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* fen_arg;
     if (!bind(BITBOARD_FROM_FEN_SIGNATURE, args, nargs, kwnames, &fen_arg)) return nullptr;
@@ -168,7 +157,7 @@ PyMethodDef board_methods[] = {
 PyType_Slot board_slots[] = {
     {Py_tp_doc, const_cast<char*>("Board(fen=\"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -\")\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(board_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(board_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Board>)},
     {Py_tp_methods, board_methods},
     {0, nullptr}  // sentinel
 };

@@ -29,13 +29,6 @@ PyObject* generator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     });
 }
 
-void generator_dealloc(PyObject* object) {
-    PyTypeObject* type = Py_TYPE(object);
-    instance<MoveGenerator>(object)->record.~MoveGenerator();
-    type->tp_free(object);
-    Py_DECREF(type);
-}
-
 PyObject* moves_to_list(const MoveList& moves) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(moves.size())));
     if (!list) return nullptr;
@@ -72,7 +65,7 @@ PyType_Slot generator_slots[] = {
     {Py_tp_doc, const_cast<char*>("MoveGenerator()\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(generator_new)},
     {Py_tp_call, reinterpret_cast<void*>(generator_call)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(generator_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<MoveGenerator>)},
     {0, nullptr}  // sentinel
 };
 
