@@ -129,9 +129,21 @@ PyObject* board_reflect(PyObject* self, PyObject*) {
 PyObject* board_copy(PyObject* self, PyObject*) {
     Borrow guard;
     if (!check_receiver(self) || !borrow<Board>(guard, self, Access::shared)) return nullptr;
-    return guarded([&] {
-        Board copy = instance<Board>(self)->record;
-        return wrap(reinterpret_cast<PyTypeObject*>(board_type_object), std::move(copy));
+    return guarded([&]() -> PyObject* {
+        // Copied straight into the new object; a failed copy frees it again.
+        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(board_type_object);
+        PyObject* object = type->tp_alloc(type, 0);
+        if (!object) return nullptr;
+        BoardObject* copy = instance<Board>(object);
+        try {
+            new (&copy->record) Board(instance<Board>(self)->record);
+        } catch (...) {
+            type->tp_free(object);
+            Py_DECREF(type);
+            throw;
+        }
+        new (&copy->borrow) std::atomic<std::int64_t>(0);
+        return object;
     });
 }
 
