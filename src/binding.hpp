@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <exception>
 #include <new>
+#include <type_traits>
 #include <string_view>
 #include <utility>
 
@@ -118,20 +119,14 @@ PyObject* guarded(Body&& body) noexcept {
     }
 }
 
-// tp_dealloc of both types: destroys the record and frees the instance. An
-// exception that is pending while the object dies belongs to the caller and
-// is kept; a failure of the destructor itself is reported as unraisable.
+// tp_dealloc of both types: destroys the record and frees the instance. The
+// records' destructors cannot fail, and an exception pending while the object
+// dies belongs to the caller and is left alone.
 template <typename Record>
 void dealloc(PyObject* object) {
+    static_assert(std::is_nothrow_destructible_v<Record>);
     PyTypeObject* type = Py_TYPE(object);
-    PyObject* pending = PyErr_GetRaisedException();
-    try {
-        instance<Record>(object)->record.~Record();
-    } catch (...) {
-        raise_current_exception();
-        PyErr_WriteUnraisable(object);
-    }
-    PyErr_SetRaisedException(pending);
+    instance<Record>(object)->record.~Record();
     type->tp_free(object);
     Py_DECREF(type);
 }

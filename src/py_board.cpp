@@ -29,12 +29,20 @@ bool check_receiver(PyObject* self) {
     return false;
 }
 
-// Allocates an instance of `type` and moves the record into it.
-PyObject* wrap(PyTypeObject* type, Board&& board) {
+// Allocates an instance of `type` and builds its record in place from the
+// arguments; if building fails, the instance is freed again.
+template <typename... Args>
+PyObject* emplace(PyTypeObject* type, Args&&... args) {
     PyObject* object = type->tp_alloc(type, 0);
     if (!object) return nullptr;
     BoardObject* self = instance<Board>(object);
-    new (&self->record) Board(std::move(board));
+    try {
+        new (&self->record) Board(std::forward<Args>(args)...);
+    } catch (...) {
+        type->tp_free(object);
+        Py_DECREF(type);
+        throw;
+    }
     new (&self->borrow) std::atomic<std::int64_t>(0);
     return object;
 }
@@ -64,7 +72,8 @@ PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!bind(NEW_SIGNATURE, args, kwargs, &fen_arg)) return nullptr;
     std::string_view text = DEFAULT_FEN;
     if (fen_arg && !to_text(fen_arg, "fen", text)) return nullptr;
-    return guarded([&] { return wrap(type, board_from_fen(text)); });
+    // The whole text is read before the object exists.
+    return guarded([&] { return emplace(type, read_fen(text)); });
 }
 
 PyObject* board_bitboard_from_fen(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -129,21 +138,8 @@ PyObject* board_reflect(PyObject* self, PyObject*) {
 PyObject* board_copy(PyObject* self, PyObject*) {
     Borrow guard;
     if (!check_receiver(self) || !borrow<Board>(guard, self, Access::shared)) return nullptr;
-    return guarded([&]() -> PyObject* {
-        // Copied straight into the new object; a failed copy frees it again.
-        PyTypeObject* type = reinterpret_cast<PyTypeObject*>(board_type_object);
-        PyObject* object = type->tp_alloc(type, 0);
-        if (!object) return nullptr;
-        BoardObject* copy = instance<Board>(object);
-        try {
-            new (&copy->record) Board(instance<Board>(self)->record);
-        } catch (...) {
-            type->tp_free(object);
-            Py_DECREF(type);
-            throw;
-        }
-        new (&copy->borrow) std::atomic<std::int64_t>(0);
-        return object;
+    return guarded([&] {
+        return emplace(reinterpret_cast<PyTypeObject*>(board_type_object), instance<Board>(self)->record);
     });
 }
 

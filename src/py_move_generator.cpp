@@ -32,11 +32,14 @@ PyObject* generator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 PyObject* moves_to_list(const MoveList& moves) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(moves.size())));
     if (!list) return nullptr;
-    char text[ChessMove::MAX_TEXT];
     for (std::size_t i = 0; i < moves.size(); ++i) {
-        PyObject* item = ascii_string(text, moves[i].write(text));
+        // The text is written straight into the new string.
+        const ChessMove move = moves[i];
+        const bool promotion = move.special() >= ChessMove::PROMOTE_KNIGHT;
+        PyObject* item = PyUnicode_New(promotion ? 5 : 4, 127);
         if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // owned by the list if write throws
+        move.write(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(item)));
     }
     return list.release();
 }

@@ -9,17 +9,54 @@ namespace {
 
 constexpr std::string_view PIECE_LETTERS = "PNBRQKpnbrqk";
 
-[[nodiscard]] constexpr unsigned placement_plane(char32_t c) {
-    switch (c) {
-        case 'P': return 0; case 'N': return 1; case 'B': return 2;
-        case 'R': return 3; case 'Q': return 4; case 'K': return 5;
-        case 'p': return 6; case 'n': return 7; case 'b': return 8;
-        case 'r': return 9; case 'q': return 10; case 'k': return 11;
-        default: return 12;
-    }
-}
+// What an ASCII character means in a placement field: a plane (0-11), a
+// digit (DIGIT + its value), the group separator, or nothing.
+constexpr std::uint8_t DIGIT = 16, SLASH = 32, INVALID = 255;
+
+constexpr std::array<std::uint8_t, 128> PLACEMENT_CODES = [] {
+    std::array<std::uint8_t, 128> codes{};
+    codes.fill(INVALID);
+    for (unsigned plane = 0; plane < 12; ++plane) codes[static_cast<unsigned char>(PIECE_LETTERS[plane])] = plane;
+    for (unsigned digit = 0; digit < 10; ++digit) codes['0' + digit] = static_cast<std::uint8_t>(DIGIT + digit);
+    codes['/'] = SLASH;
+    return codes;
+}();
 
 [[nodiscard]] Bitboard mirror(Bitboard b) { return __builtin_bswap64(b); }
+
+}  // namespace
+
+namespace {
+
+// Reads the placement field: groups last first (rank 1 first); the square
+// counter runs on across groups, so a short or long group shifts every later
+// square.
+Planes read_placement(std::string_view placement) {
+    Planes planes{};
+    unsigned counter = 0;
+    std::size_t group_end = placement.size();
+    while (true) {
+        std::size_t group_start = group_end;
+        while (group_start > 0 && placement[group_start - 1] != '/') --group_start;
+        // Only ASCII characters can be pieces, digits or slashes; a byte of a
+        // multi-byte character is as invalid as the character.
+        for (std::size_t i = group_start; i < group_end; ++i) {
+            const unsigned char c = static_cast<unsigned char>(placement[i]);
+            const std::uint8_t code = c < 128 ? PLACEMENT_CODES[c] : INVALID;
+            if (code < 12) {
+                planes[code] |= square_bb(counter % 64);
+                ++counter;
+            } else if (code >= DIGIT && code < DIGIT + 10) {
+                counter += code - DIGIT;
+            } else {
+                panic("Invalid piece type");
+            }
+        }
+        if (group_start == 0) break;
+        group_end = group_start - 1;  // skip the slash
+    }
+    return planes;
+}
 
 }  // namespace
 
@@ -27,44 +64,19 @@ Planes pieces_from_fen(std::string_view fen) {
     std::size_t pos = 0;
     const std::string_view placement = text::next_field(fen, pos);
     if (placement.empty()) panic(UNWRAP_NONE);
-
-    // Groups are read last first (rank 1 first); the square counter runs on
-    // across groups, so a short or long group shifts every later square.
-    Planes planes{};
-    unsigned counter = 0;
-    std::size_t group_end = placement.size();
-    while (true) {
-        const std::size_t slash = group_end == 0 ? std::string_view::npos : placement.rfind('/', group_end - 1);
-        const std::size_t group_start = slash == std::string_view::npos ? 0 : slash + 1;
-        const std::string_view group = placement.substr(group_start, group_end - group_start);
-        for (std::size_t i = 0; i < group.size();) {
-            const text::Decoded d = text::decode(group, i);
-            i += d.length;
-            if (const unsigned plane = placement_plane(d.code_point); plane < 12) {
-                planes[plane] |= square_bb(counter % 64);
-                ++counter;
-            } else if (d.code_point >= '0' && d.code_point <= '9') {
-                counter += d.code_point - '0';
-            } else {
-                panic("Invalid piece type");
-            }
-        }
-        if (slash == std::string_view::npos) break;
-        group_end = slash;
-    }
-    return planes;
+    return read_placement(placement);
 }
 
-Board board_from_fen(std::string_view fen) {
-    const Planes planes = pieces_from_fen(fen);
-
+Position read_fen(std::string_view fen) {
     std::size_t pos = 0;
-    (void)text::next_field(fen, pos);
     const auto field = [&] {
         const std::string_view f = text::next_field(fen, pos);
         if (f.empty()) panic(UNWRAP_NONE);
         return f;
     };
+
+    Position position;
+    position.planes = read_placement(field());
 
     std::uint64_t state = 0;
     const std::string_view side = field();
@@ -89,13 +101,16 @@ Board board_from_fen(std::string_view fen) {
         const std::uint64_t c = text::decode(en_passant, 0).code_point;
         state |= std::uint64_t{1} << ((c + 36 + (state & WHITE_TO_MOVE ? 0 : 8)) % 64);
     }
-
-    Board board;
-    board.zobrist = ZobristBoardComponent::create(planes, state);
-    board.planes = planes;
-    board.state = state;
-    return board;
+    position.state = state;
+    return position;
 }
+
+Board::Board(const Position& position)
+    : zobrist(ZobristBoardComponent::create(position.planes, position.state)),
+      planes(position.planes),
+      state(position.state) {}
+
+Board board_from_fen(std::string_view fen) { return Board(read_fen(fen)); }
 
 std::size_t write_fen(const Board& board, char* out) {
     // Lower planes are written last, so a square held twice shows the lower.

@@ -46,6 +46,12 @@ struct MoveRecord {
     std::uint16_t changed_planes;  // bit i: plane i's old value was saved
 };
 
+// What FEN text says: the planes and the state word.
+struct Position {
+    Planes planes{};
+    std::uint64_t state = 0;
+};
+
 struct Board {
     std::array<std::vector<Bitboard>, 12> plane_history;
     std::vector<MoveRecord> move_history;
@@ -53,13 +59,30 @@ struct Board {
     Planes planes{};
     std::uint64_t state = 0;
 
+    Board() = default;
+    // A board of the position with empty histories and a fresh pair of tables.
+    explicit Board(const Position& position);
+    Board(Board&&) noexcept = default;
+    Board& operator=(Board&&) noexcept = default;
+    Board& operator=(const Board&) = default;
+    // A copy shares the key tables and copies the histories; empty stacks, the
+    // common case, are not copied element by element.
+    Board(const Board& other) : zobrist(other.zobrist), planes(other.planes), state(other.state) {
+        for (std::size_t i = 0; i < plane_history.size(); ++i)
+            if (!other.plane_history[i].empty()) plane_history[i] = other.plane_history[i];
+        if (!other.move_history.empty()) move_history = other.move_history;
+    }
+
     [[nodiscard]] bool white_to_move() const { return state & WHITE_TO_MOVE; }
 };
 
 // The placement reader: the twelve planes of the first field of a FEN text.
 [[nodiscard]] Planes pieces_from_fen(std::string_view fen);
 
-// Builds a board from FEN text (InvalidInput or Panic on bad text).
+// Reads all four fields of FEN text (InvalidInput or Panic on bad text).
+[[nodiscard]] Position read_fen(std::string_view fen);
+
+// Builds a board from FEN text.
 [[nodiscard]] Board board_from_fen(std::string_view fen);
 
 // Writes the four-field FEN text into out (room for MAX_FEN); returns its length.

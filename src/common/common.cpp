@@ -14,10 +14,9 @@ void panic_index(std::size_t len, std::size_t index) {
 
 namespace velmor::text {
 
-Decoded decode(std::string_view text, std::size_t pos) {
+Decoded decode_multibyte(std::string_view text, std::size_t pos) {
     const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
     const unsigned char lead = byte(pos);
-    if (lead < 0x80) return {lead, 1};
 
     std::size_t length;
     char32_t code_point;
@@ -40,21 +39,6 @@ Decoded decode(std::string_view text, std::size_t pos) {
     const bool surrogate = code_point >= 0xD800 && code_point <= 0xDFFF;
     if (code_point < minimum || code_point > 0x10FFFF || surrogate) return {0xFFFD, 1};
     return {code_point, length};
-}
-
-std::string_view next_field(std::string_view text, std::size_t& pos) {
-    while (pos < text.size()) {
-        const Decoded d = decode(text, pos);
-        if (!is_white_space(d.code_point)) break;
-        pos += d.length;
-    }
-    const std::size_t start = pos;
-    while (pos < text.size()) {
-        const Decoded d = decode(text, pos);
-        if (is_white_space(d.code_point)) break;
-        pos += d.length;
-    }
-    return text.substr(start, pos - start);
 }
 
 std::string_view trim(std::string_view text) {
