@@ -8,6 +8,8 @@
 //     def turn(self) -> str                                  # "white" | "black"
 //     def reflect(self) -> None
 //     def copy(self) -> Board
+#include <array>
+#include <cstring>
 #include <new>
 
 #include "board/mod.hpp"
@@ -48,15 +50,27 @@ PyObject* emplace(PyTypeObject* type, Args&&... args) {
 }
 
 PyObject* planes_to_lists(const Planes& planes) {
+    // The eight elements every byte value of a plane stands for, made on first
+    // use; True and False are immortal, so the lists may hold them without
+    // counting references.
+    static_assert(PY_VERSION_HEX >= 0x030C0000, "True and False are immortal from 3.12 on");
+    using Row = std::array<PyObject*, 8>;
+    static const std::array<Row, 256> rows = [] {
+        std::array<Row, 256> table;
+        for (unsigned byte = 0; byte < 256; ++byte)
+            for (unsigned bit = 0; bit < 8; ++bit) table[byte][bit] = byte >> bit & 1 ? Py_True : Py_False;
+        return table;
+    }();
+
     Ref outer(PyList_New(12));
     if (!outer) return nullptr;
     for (unsigned p = 0; p < 12; ++p) {
         PyObject* inner = PyList_New(64);
         if (!inner) return nullptr;
         PyList_SET_ITEM(outer.get(), p, inner);
-        const Bitboard plane = planes[p];
-        for (unsigned square = 0; square < 64; ++square)
-            PyList_SET_ITEM(inner, square, Py_NewRef(plane >> square & 1 ? Py_True : Py_False));
+        PyObject** items = reinterpret_cast<PyListObject*>(inner)->ob_item;
+        for (unsigned rank = 0; rank < 8; ++rank)
+            std::memcpy(items + 8 * rank, rows[(planes[p] >> (8 * rank)) & 0xFF].data(), sizeof(Row));
     }
     return outer.release();
 }
