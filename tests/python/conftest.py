@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import contextlib
-import random
 import re
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
@@ -74,11 +73,6 @@ def tricky_perft() -> list[PerftRecord]:
 @pytest.fixture(scope="session")
 def generator() -> velmor_chess.MoveGenerator:
     return velmor_chess.MoveGenerator()
-
-
-@pytest.fixture
-def rng() -> random.Random:
-    return random.Random(20240531)
 
 
 def is_panic(exc: BaseException) -> bool:
