@@ -53,9 +53,19 @@ static_assert(KEYS16[0] == 0xaa9e && KEYS16[1] == 0xbff4 && KEYS16[768] == 0x66a
 
 }  // namespace zobrist
 
+// A board's two key tables, in one block with one share count.
+struct KeyTables {
+    Keys64 keys64;
+    Keys16 keys16;
+};
+
 struct ZobristBoardComponent {
-    std::shared_ptr<const Keys64> keys64;
-    std::shared_ptr<const Keys16> keys16;
+    // Shared by the copies of a board and freed by the last of them. Both
+    // tables hang off one share, so copying or dropping a board changes one
+    // atomic count, not two.
+    std::shared_ptr<const KeyTables> tables;
+    const Keys64* keys64 = nullptr;  // into *tables
+    const Keys16* keys16 = nullptr;  // into *tables
     std::uint64_t hash64 = 0;
     std::uint16_t hash16 = 0;
 

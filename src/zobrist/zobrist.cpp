@@ -4,18 +4,6 @@
 
 namespace velmor {
 
-namespace {
-
-// Both tables of a board in one allocation; the two shared references point
-// into it and share its count, so the last board that refers to either frees
-// both.
-struct KeyTables {
-    Keys64 keys64;
-    Keys16 keys16;
-};
-
-}  // namespace
-
 ZobristBoardComponent ZobristBoardComponent::create(const std::array<Bitboard, 12>& planes, std::uint64_t state) {
     // Filled straight from the compiled-in keys, without a zeroing pass.
     std::shared_ptr<KeyTables> tables = std::make_shared_for_overwrite<KeyTables>();
@@ -35,10 +23,9 @@ ZobristBoardComponent ZobristBoardComponent::create(const std::array<Bitboard, 1
     for (Bitboard bits = state & ((Bitboard{1} << 22) - 1); bits;) add(STATE_KEY_BASE + pop_lsb(bits));
     component.hash64 = hash64;
     component.hash16 = hash16;
-    const Keys64* keys64 = &tables->keys64;
-    const Keys16* keys16 = &tables->keys16;
-    component.keys64 = std::shared_ptr<const Keys64>(tables, keys64);
-    component.keys16 = std::shared_ptr<const Keys16>(std::move(tables), keys16);
+    component.keys64 = &tables->keys64;
+    component.keys16 = &tables->keys16;
+    component.tables = std::move(tables);
     return component;
 }
 

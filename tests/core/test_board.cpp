@@ -371,8 +371,8 @@ TEST(Reflect, SwapsTheEnPassantSetsAndKeepsHighBits) {
 TEST(Reflect, EmptiesTheHistoryAndReleasesItsStorage) {
     Board board = board_from_fen(DEFAULT_FEN);
     for (const char* move : {"e2e4", "d7d5", "e4d5", "d8d5", "b1c3"}) push_text(board, move);
-    const auto* keys64 = board.zobrist.keys64.get();
-    const auto* keys16 = board.zobrist.keys16.get();
+    const auto* keys64 = board.zobrist.keys64;
+    const auto* keys16 = board.zobrist.keys16;
     reflect(board);
     EXPECT_TRUE(board.move_history.empty());
     EXPECT_EQ(board.move_history.capacity(), 0u);
@@ -380,8 +380,8 @@ TEST(Reflect, EmptiesTheHistoryAndReleasesItsStorage) {
         EXPECT_TRUE(stack.empty());
         EXPECT_EQ(stack.capacity(), 0u);
     }
-    EXPECT_EQ(board.zobrist.keys64.get(), keys64);
-    EXPECT_EQ(board.zobrist.keys16.get(), keys16);
+    EXPECT_EQ(board.zobrist.keys64, keys64);
+    EXPECT_EQ(board.zobrist.keys16, keys16);
     EXPECT_EQ(fen(board), "r1bqkbnr/pppp1ppp/2n5/8/3Q4/8/PPP1PPPP/RNB1KBNR w KQkq -");
     EXPECT_EQ(board.zobrist.hash64, full_hash64(board));
     EXPECT_EQ(board.zobrist.hash16, full_hash16(board));

@@ -189,56 +189,48 @@ INSTANTIATE_TEST_SUITE_P(Indices, ZobristToggleOutOfRange,
 
 TEST(ZobristTables, CopiesShareTheTables) {
     Board board = board_from_fen(DEFAULT_FEN);
-    // Shares per board: 1, or 2 when both tables hang off one allocation.
-    const long per_board = board.zobrist.keys64.use_count();
-    ASSERT_GE(per_board, 1);
-    ASSERT_LE(per_board, 2);
-    EXPECT_EQ(board.zobrist.keys16.use_count(), per_board);
+    EXPECT_EQ(board.zobrist.tables.use_count(), 1);
+    EXPECT_EQ(board.zobrist.keys64, &board.zobrist.tables->keys64);
+    EXPECT_EQ(board.zobrist.keys16, &board.zobrist.tables->keys16);
     {
         const Board copy = board;
-        EXPECT_EQ(copy.zobrist.keys64.get(), board.zobrist.keys64.get());
-        EXPECT_EQ(copy.zobrist.keys16.get(), board.zobrist.keys16.get());
-        EXPECT_EQ(board.zobrist.keys64.use_count(), 2 * per_board);
-        EXPECT_EQ(board.zobrist.keys16.use_count(), 2 * per_board);
+        EXPECT_EQ(copy.zobrist.keys64, board.zobrist.keys64);
+        EXPECT_EQ(copy.zobrist.keys16, board.zobrist.keys16);
+        EXPECT_EQ(board.zobrist.tables.use_count(), 2);
         {
             const Board second = copy;
-            EXPECT_EQ(board.zobrist.keys64.use_count(), 3 * per_board);
-            EXPECT_EQ(board.zobrist.keys16.use_count(), 3 * per_board);
+            EXPECT_EQ(board.zobrist.tables.use_count(), 3);
         }
-        EXPECT_EQ(board.zobrist.keys64.use_count(), 2 * per_board);
-        EXPECT_EQ(board.zobrist.keys16.use_count(), 2 * per_board);
+        EXPECT_EQ(board.zobrist.tables.use_count(), 2);
     }
-    EXPECT_EQ(board.zobrist.keys64.use_count(), per_board);
-    EXPECT_EQ(board.zobrist.keys16.use_count(), per_board);
+    EXPECT_EQ(board.zobrist.tables.use_count(), 1);
 
     // The last board referring to the tables keeps them alive on its own, and
     // they go with it.
-    std::weak_ptr<const Keys64> weak64;
-    std::weak_ptr<const Keys16> weak16;
+    std::weak_ptr<const KeyTables> weak;
     {
         Board copy = board;
-        weak64 = copy.zobrist.keys64;
-        weak16 = copy.zobrist.keys16;
+        weak = copy.zobrist.tables;
         board = board_from_fen(DEFAULT_FEN);
-        EXPECT_FALSE(weak64.expired());
-        EXPECT_FALSE(weak16.expired());
-        EXPECT_EQ(weak64.use_count(), per_board);
-        EXPECT_EQ(*weak64.lock(), zobrist::KEYS64);
+        EXPECT_FALSE(weak.expired());
+        EXPECT_EQ(weak.use_count(), 1);
+        EXPECT_EQ(weak.lock()->keys64, zobrist::KEYS64);
+        EXPECT_EQ(weak.lock()->keys16, zobrist::KEYS16);
     }
-    EXPECT_TRUE(weak64.expired());
-    EXPECT_TRUE(weak16.expired());
+    EXPECT_TRUE(weak.expired());
 }
 
 TEST(ZobristTables, SameFenGivesEqualButSeparateTables) {
     const Board a = board_from_fen(DEFAULT_FEN);
     const Board b = board_from_fen(DEFAULT_FEN);
-    EXPECT_NE(a.zobrist.keys64.get(), b.zobrist.keys64.get());
-    EXPECT_NE(a.zobrist.keys16.get(), b.zobrist.keys16.get());
+    EXPECT_NE(a.zobrist.keys64, b.zobrist.keys64);
+    EXPECT_NE(a.zobrist.keys16, b.zobrist.keys16);
     EXPECT_EQ(*a.zobrist.keys64, *b.zobrist.keys64);
     EXPECT_EQ(*a.zobrist.keys16, *b.zobrist.keys16);
     EXPECT_EQ(a.zobrist.hash64, b.zobrist.hash64);
     EXPECT_EQ(a.zobrist.hash16, b.zobrist.hash16);
-    EXPECT_EQ(a.zobrist.keys64.use_count(), b.zobrist.keys64.use_count());
+    EXPECT_EQ(a.zobrist.tables.use_count(), 1);
+    EXPECT_EQ(b.zobrist.tables.use_count(), 1);
 }
 
 TEST(ZobristHash, TranspositionsHashAlike) {
