@@ -16,25 +16,27 @@ using Square = std::uint16_t;
 // Bit i stands for square i; one byte per rank, the lowest byte rank 1.
 using Bitboard = std::uint64_t;
 
-// An internal failure: a broken assertion, an index out of range, a missing
-// value. The binding raises it as the module's panic exception.
-class Panic : public std::exception {
+// A failure with its message text.
+class Failure : public std::exception {
 public:
-    explicit Panic(std::string message) : message_(std::move(message)) {}
+    explicit Failure(std::string message) : message_(std::move(message)) {}
     const char* what() const noexcept override { return message_.c_str(); }
 
 private:
     std::string message_;
 };
 
-// Bad input text. Carries the whole ValueError message, prefix included.
-class InvalidInput : public std::exception {
+// An internal failure: a broken assertion, an index out of range, a missing
+// value. The binding raises it as the module's panic exception.
+class Panic : public Failure {
 public:
-    explicit InvalidInput(std::string message) : message_(std::move(message)) {}
-    const char* what() const noexcept override { return message_.c_str(); }
+    using Failure::Failure;
+};
 
-private:
-    std::string message_;
+// Bad input text. Carries the whole ValueError message, prefix included.
+class InvalidInput : public Failure {
+public:
+    using Failure::Failure;
 };
 
 inline constexpr const char* UNWRAP_NONE = "called `Option::unwrap()` on a `None` value";
