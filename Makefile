@@ -12,7 +12,7 @@ APT_PACKAGES_BENCH := stockfish
 
 .PHONY: test test-core test-python test-long test-sanitize fuzz fuzz-brief perft bench install clean
 
-test: test-core test-python
+test: test-core test-python fuzz-brief test-sanitize
 
 # CPython 3.13, a fresh venv and the build tools, once.
 $(PY):

@@ -173,9 +173,13 @@ constexpr std::array<CastlingRule, 2> BLACK_CASTLING = {{
     {BLACK_QUEEN_SIDE, square_bb(58) | square_bb(59) | square_bb(57), {58, 59}, ChessMove{0x3EBC}},
 }};
 
-// Makes the move, tests the mover's king and takes the move back.
+// Makes the move, tests the mover's king and takes the move back. A move the
+// board cannot make is not legal either: on a board where one square holds
+// two pieces, a rook's move may be made by the pawn under it, which would
+// reach the last rank without a promotion.
 bool leaves_king_attacked(const MoveGenerator& generator, Board& board, ChessMove move, unsigned first,
                           unsigned side) {
+    if (unsupported_move(board, move)) return true;
     push_move(board, move);
     const Bitboard king = board.planes[first + KING];
     if (!king) {

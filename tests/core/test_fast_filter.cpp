@@ -4,6 +4,7 @@
 // hand over to the reference.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -100,6 +101,14 @@ TEST(FastFilter, HandsOddBoardsToTheReference) {
         Board board = board_from_fen(text);
         EXPECT_EQ(listed_moves(board), reference_moves(board));
     }
+    // A bishop pushed onto its own pawn: the pawn would make the bishop's
+    // b3d1 and reach the first rank unpromoted, so that move is left out.
+    Board stacked = board_from_fen("8/8/8/3k1p1p/8/1pK5/3b4/8 w - -");
+    push_text(stacked, "d2b3");
+    const std::vector<ChessMove> moves = listed_moves(stacked);
+    EXPECT_EQ(std::count(moves.begin(), moves.end(), ChessMove::pack(17, 3)), 0);
+    EXPECT_EQ(std::count(moves.begin(), moves.end(), ChessMove::pack(17, 24)), 1);
+
     Board overlapping = board_from_fen("4k3/8/8/8/8/8/8/3QK3 w - -");
     overlapping.planes[3] |= square_bb(3);  // a rook under the queen on d1
     EXPECT_EQ(listed_moves(overlapping), reference_moves(overlapping));

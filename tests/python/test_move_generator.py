@@ -336,3 +336,19 @@ def test_order_and_content_on_random_positions(generator: MoveGenerator, random_
         expected = {move.uci() for move in chess.Board(record.fen).legal_moves}
         assert set(moves) == expected, record.fen
         assert len(moves) == record.counts[1], record.fen
+
+
+def test_a_move_the_board_cannot_make_is_not_listed(generator: MoveGenerator) -> None:
+    # An illegal push puts the black bishop on its own pawn at b3. The
+    # bishop's moves from b3 would be made by the pawn under it, and b3d1 would
+    # take that pawn to the first rank without a promotion: it is left out
+    # instead of failing the whole listing.
+    board = Board("8/8/8/3k1p1p/8/1pK5/3b4/8 w - -")
+    board.push("d2b3")
+    before = (board.fen(), board.bitboard())
+    moves = generator(board)
+    assert "b3d1" not in moves and "b3a4" in moves
+    assert "b3b2" in moves  # the pawn's own step
+    assert (board.fen(), board.bitboard()) == before
+    board.pop()
+    assert board.fen() == "8/8/8/3k1p1p/8/1pK5/3b4/8 w - -"
