@@ -114,23 +114,24 @@ Board board_from_fen(std::string_view fen) { return Board(read_fen(fen)); }
 
 std::size_t write_fen(const Board& board, char* out) {
     // Lower planes are written last, so a square held twice shows the lower.
-    char squares[64] = {};
-    for (unsigned plane = 12; plane-- > 0;)
+    char squares[64];
+    Bitboard occupied = 0;
+    for (unsigned plane = 12; plane-- > 0;) {
+        occupied |= board.planes[plane];
         for (Bitboard b = board.planes[plane]; b;) squares[pop_lsb(b)] = PIECE_LETTERS[plane];
+    }
 
+    // Each rank from its occupied squares: a digit for every run of empty ones.
     char* p = out;
     for (int rank = 7; rank >= 0; --rank) {
-        char empty = 0;
-        for (int file = 0; file < 8; ++file) {
-            const char letter = squares[8 * rank + file];
-            if (!letter) {
-                ++empty;
-                continue;
-            }
-            if (empty) *p++ = static_cast<char>('0' + empty), empty = 0;
-            *p++ = letter;
+        unsigned file = 0;
+        for (Bitboard row = (occupied >> (8 * rank)) & 0xFF; row; row &= row - 1) {
+            const unsigned next = lsb(row);
+            if (next > file) *p++ = static_cast<char>('0' + (next - file));
+            *p++ = squares[8 * rank + next];
+            file = next + 1;
         }
-        if (empty) *p++ = static_cast<char>('0' + empty);
+        if (file < 8) *p++ = static_cast<char>('0' + (8 - file));
         if (rank) *p++ = '/';
     }
 
