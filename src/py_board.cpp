@@ -81,13 +81,25 @@ constexpr Signature BITBOARD_FROM_FEN_SIGNATURE{"Board.bitboard_from_fen()", FEN
 constexpr const char* PUSH_NAMES[] = {"chess_move"};
 constexpr Signature PUSH_SIGNATURE{"Board.push()", PUSH_NAMES, 1, 1};
 
-PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* fen_arg;
-    if (!bind(NEW_SIGNATURE, args, kwargs, &fen_arg)) return nullptr;
+PyObject* new_board(PyTypeObject* type, PyObject* fen_arg) {
     std::string_view text = DEFAULT_FEN;
     if (fen_arg && !to_text(fen_arg, "fen", text)) return nullptr;
     // The whole text is read before the object exists.
     return guarded([&] { return emplace(type, read_fen(text)); });
+}
+
+PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    PyObject* fen_arg;
+    if (!bind(NEW_SIGNATURE, args, kwargs, &fen_arg)) return nullptr;
+    return new_board(type, fen_arg);
+}
+
+// Board(...) through the vector call of the type object, which skips the
+// argument tuple; it binds and builds exactly as tp_new does.
+PyObject* board_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    PyObject* fen_arg;
+    if (!bind(NEW_SIGNATURE, args, static_cast<Py_ssize_t>(nargsf), kwnames, &fen_arg)) return nullptr;
+    return new_board(reinterpret_cast<PyTypeObject*>(type), fen_arg);
 }
 
 PyObject* board_bitboard_from_fen(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -195,7 +207,10 @@ PyType_Spec board_spec = {
 }  // namespace
 
 PyObject* board_type() {
-    if (!board_type_object) board_type_object = create_type(&board_spec);
+    if (!board_type_object) {
+        board_type_object = create_type(&board_spec);
+        if (board_type_object) reinterpret_cast<PyTypeObject*>(board_type_object)->tp_vectorcall = board_vectorcall;
+    }
     return board_type_object;
 }
 

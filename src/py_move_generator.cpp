@@ -1,5 +1,6 @@
 // class MoveGenerator():
 //     def __call__(self, board: Board) -> list[str]   # the legal moves, in order
+#include <cstddef>
 #include <new>
 
 #include "board/mod.hpp"
@@ -10,7 +11,12 @@ namespace velmor::py {
 
 namespace {
 
-using GeneratorObject = Instance<MoveGenerator>;
+// The instance record, then the entry point of its vector call.
+struct GeneratorObject : Instance<MoveGenerator> {
+    vectorcallfunc vectorcall;
+};
+
+PyObject* generator_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
 
 constexpr Signature NEW_SIGNATURE{"MoveGenerator.__new__()", nullptr, 0, 0};
 constexpr const char* CALL_NAMES[] = {"board"};
@@ -22,9 +28,10 @@ PyObject* generator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         MoveGenerator generator;  // tables first; the object only if they were built
         PyObject* object = type->tp_alloc(type, 0);
         if (!object) return nullptr;
-        GeneratorObject* self = instance<MoveGenerator>(object);
+        GeneratorObject* self = reinterpret_cast<GeneratorObject*>(object);
         new (&self->record) MoveGenerator(std::move(generator));
         new (&self->borrow) std::atomic<std::int64_t>(0);
+        self->vectorcall = generator_vectorcall;
         return object;
     });
 }
@@ -44,9 +51,7 @@ PyObject* moves_to_list(const MoveList& moves) {
     return list.release();
 }
 
-PyObject* generator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* board_arg;
-    if (!bind(CALL_SIGNATURE, args, kwargs, &board_arg)) return nullptr;
+PyObject* list_moves(PyObject* self, PyObject* board_arg) {
     Borrow generator_guard;
     if (!borrow<MoveGenerator>(generator_guard, self, Access::shared)) return nullptr;
     PyObject* type = board_type();
@@ -64,11 +69,31 @@ PyObject* generator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     });
 }
 
+PyObject* generator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    PyObject* board_arg;
+    if (!bind(CALL_SIGNATURE, args, kwargs, &board_arg)) return nullptr;
+    return list_moves(self, board_arg);
+}
+
+// generator(board) through the instance's vector call, which skips the
+// argument tuple; it binds and lists exactly as tp_call does.
+PyObject* generator_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    PyObject* board_arg;
+    if (!bind(CALL_SIGNATURE, args, static_cast<Py_ssize_t>(nargsf), kwnames, &board_arg)) return nullptr;
+    return list_moves(self, board_arg);
+}
+
+PyMemberDef generator_members[] = {
+    {"__vectorcalloffset__", Py_T_PYSSIZET, 0, Py_READONLY, nullptr},  // offset set when the type is made
+    {nullptr, 0, 0, 0, nullptr}  // sentinel
+};
+
 PyType_Slot generator_slots[] = {
     {Py_tp_doc, const_cast<char*>("MoveGenerator()\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(generator_new)},
     {Py_tp_call, reinterpret_cast<void*>(generator_call)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<MoveGenerator>)},
+    {Py_tp_members, generator_members},
     {0, nullptr}  // sentinel
 };
 
@@ -76,7 +101,7 @@ PyType_Spec generator_spec = {
     .name = "builtins.MoveGenerator",
     .basicsize = sizeof(GeneratorObject),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL,
     .slots = generator_slots,
 };
 
@@ -85,7 +110,17 @@ PyObject* generator_type_object = nullptr;
 }  // namespace
 
 PyObject* move_generator_type() {
-    if (!generator_type_object) generator_type_object = create_type(&generator_spec);
+    if (!generator_type_object) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Winvalid-offsetof"  // the record is not standard-layout; GCC and Clang lay it out plainly
+        generator_members[0].offset = offsetof(GeneratorObject, vectorcall);
+#pragma GCC diagnostic pop
+        generator_type_object = create_type(&generator_spec);
+        // The offset member only tells type creation where the entry point
+        // lies; it is no attribute of the class.
+        if (generator_type_object && PyObject_DelAttrString(generator_type_object, "__vectorcalloffset__") < 0)
+            Py_CLEAR(generator_type_object);
+    }
     return generator_type_object;
 }
 
