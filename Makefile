@@ -38,9 +38,12 @@ test-python: install
 	$(PY) -m pytest
 	$(PY) -m mypy.stubtest velmor_chess
 
-# The long checks: every position of the shared perft file to depth 5.
+# The long checks: every position of the shared perft file to depth 5 (its
+# four shards side by side), then the differential games against python-chess
+# at a million positions and the resource checks at a million calls.
 test-long: build/core/core_tests install
-	VELMOR_LONG=1 build/core/core_tests --gtest_filter='*Perft*'
+	cd build/core && VELMOR_LONG=1 ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS) -R Perft
+	VELMOR_LONG=1 $(PY) -m pytest -q tests/python/test_differential.py tests/python/test_resources.py
 
 # The main job: count positions through the Python API.
 perft: install
