@@ -39,6 +39,17 @@ ADVERSARIAL = [
 ]  # fmt: skip
 
 
+
+def call_all_allowing_failures(calls: tuple[Callable[[], object], ...]) -> None:
+    """Calls each; only the specified failures (TypeError, ValueError, the panic exception) may leave."""
+    for call in calls:
+        try:
+            call()
+        except BaseException as exc:  # noqa: BLE001
+            if not isinstance(exc, (TypeError, ValueError)) and not is_panic(exc):
+                raise
+
+
 def random_texts(rng: random.Random, count: int) -> Iterator[str]:
     def unicode_char() -> str:
         while True:
@@ -268,7 +279,7 @@ def exercise(generator: MoveGenerator, rounds: int) -> None:
         generator(board)
         generator(board=copy)
         Board.bitboard_from_fen(KIWIPETE)
-        for call in (
+        call_all_allowing_failures((
             lambda: Board("x"),
             lambda: Board(""),
             lambda: Board("8/8/8/8/8/8/8/8 x - -"),
@@ -289,12 +300,7 @@ def exercise(generator: MoveGenerator, rounds: int) -> None:
             lambda: generator(),  # type: ignore[call-arg]
             lambda: generator(kingless),
             lambda: MoveGenerator(1),  # type: ignore[call-arg]
-        ):
-            try:
-                call()
-            except BaseException as exc:  # noqa: BLE001
-                if not isinstance(exc, (TypeError, ValueError)) and not is_panic(exc):
-                    raise
+        ))
 
 
 def test_no_memory_growth(generator: MoveGenerator, capfd: pytest.CaptureFixture[str]) -> None:
@@ -362,20 +368,14 @@ def test_argument_references_are_released(generator: MoveGenerator) -> None:
         board.pop()
         board.push(chess_move=move)
         board.pop()
-        for call in (
+        call_all_allowing_failures((
             lambda: board.push(bad_move),
             lambda: Board(bad_fen),
             lambda: Board(placement),
             lambda: Board.bitboard_from_fen(placement),
             lambda: board.push(placement, placement),  # type: ignore[call-arg]
             lambda: Board(fen, fen=fen),  # type: ignore[misc]
-        ):
-            try:
-                call()
-            except BaseException as exc:  # noqa: BLE001
-                if not isinstance(exc, (TypeError, ValueError)) and not is_panic(exc):
-                    raise
-    del call
+        ))
     gc.collect()
     assert [sys.getrefcount(v) for v in values] == before
 
@@ -393,19 +393,13 @@ def test_object_references_are_released(generator: MoveGenerator) -> None:
         board.copy()
         generator(board)
         generator(board=board)
-        for call in (
+        call_all_allowing_failures((
             lambda: generator(kingless),
             lambda: generator(other),
             lambda: board.push(other),
             lambda: Board(other),
             lambda: board.pop(),
-        ):
-            try:
-                call()
-            except BaseException as exc:  # noqa: BLE001
-                if not isinstance(exc, (TypeError, ValueError)) and not is_panic(exc):
-                    raise
-    del call
+        ))
     gc.collect()
     assert [sys.getrefcount(v) for v in watched] == before
 
