@@ -16,7 +16,8 @@ constexpr std::uint8_t DIGIT = 16, SLASH = 32, INVALID = 255;
 constexpr std::array<std::uint8_t, 128> PLACEMENT_CODES = [] {
     std::array<std::uint8_t, 128> codes{};
     codes.fill(INVALID);
-    for (unsigned plane = 0; plane < 12; ++plane) codes[static_cast<unsigned char>(PIECE_LETTERS[plane])] = plane;
+    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane)
+        codes[static_cast<unsigned char>(PIECE_LETTERS[plane])] = static_cast<std::uint8_t>(plane);
     for (unsigned digit = 0; digit < 10; ++digit) codes['0' + digit] = static_cast<std::uint8_t>(DIGIT + digit);
     codes['/'] = SLASH;
     return codes;
@@ -43,7 +44,7 @@ Planes read_placement(std::string_view placement) {
         for (std::size_t i = group_start; i < group_end; ++i) {
             const unsigned char c = static_cast<unsigned char>(placement[i]);
             const std::uint8_t code = c < 128 ? PLACEMENT_CODES[c] : INVALID;
-            if (code < 12) {
+            if (code < PLANE_COUNT) {
                 planes[code] |= square_bb(counter % 64);
                 ++counter;
             } else if (code >= DIGIT && code < DIGIT + 10) {
@@ -67,7 +68,7 @@ Planes pieces_from_fen(std::string_view fen) {
     return read_placement(placement);
 }
 
-Position read_fen(std::string_view fen) {
+FenFields read_fen(std::string_view fen) {
     std::size_t pos = 0;
     const auto field = [&] {
         const std::string_view f = text::next_field(fen, pos);
@@ -75,8 +76,8 @@ Position read_fen(std::string_view fen) {
         return f;
     };
 
-    Position position;
-    position.planes = read_placement(field());
+    FenFields fields;
+    fields.planes = read_placement(field());
 
     std::uint64_t state = 0;
     const std::string_view side = field();
@@ -101,14 +102,12 @@ Position read_fen(std::string_view fen) {
         const std::uint64_t c = text::decode(en_passant, 0).code_point;
         state |= std::uint64_t{1} << ((c + 36 + (state & WHITE_TO_MOVE ? 0 : 8)) % 64);
     }
-    position.state = state;
-    return position;
+    fields.state = state;
+    return fields;
 }
 
-Board::Board(const Position& position)
-    : zobrist(ZobristBoardComponent::create(position.planes, position.state)),
-      planes(position.planes),
-      state(position.state) {}
+Board::Board(const FenFields& fields)
+    : zobrist(ZobristBoardComponent::create(fields.planes, fields.state)), planes(fields.planes), state(fields.state) {}
 
 Board board_from_fen(std::string_view fen) { return Board(read_fen(fen)); }
 
@@ -116,7 +115,7 @@ std::size_t write_fen(const Board& board, char* out) {
     // Lower planes are written last, so a square held twice shows the lower.
     char squares[64];
     Bitboard occupied = 0;
-    for (unsigned plane = 12; plane-- > 0;) {
+    for (unsigned plane = PLANE_COUNT; plane-- > 0;) {
         occupied |= board.planes[plane];
         for (Bitboard b = board.planes[plane]; b;) squares[pop_lsb(b)] = PIECE_LETTERS[plane];
     }
@@ -145,7 +144,7 @@ std::size_t write_fen(const Board& board, char* out) {
     if (p == p_castling) *p++ = '-';
     *p++ = ' ';
 
-    const unsigned files = (board.state >> (white ? RANK6_SET : RANK3_SET)) & 0xFF;
+    const unsigned files = (board.state >> en_passant_set(white)) & 0xFF;
     if (files) {
         *p++ = static_cast<char>('a' + lsb(files));
         *p++ = white ? '6' : '3';
@@ -161,7 +160,7 @@ std::string fen(const Board& board) {
 }
 
 void reflect(Board& board) {
-    for (unsigned type = 0; type < 6; ++type) {
+    for (unsigned type = 0; type < PIECE_TYPES; ++type) {
         const Bitboard white = board.planes[type];
         board.planes[type] = mirror(board.planes[BLACK_PLANES + type]);
         board.planes[BLACK_PLANES + type] = mirror(white);
@@ -172,7 +171,7 @@ void reflect(Board& board) {
     const std::uint64_t black_rights = (s >> BLACK_KING_SIDE) & 3;
     const std::uint64_t rank6 = (s >> RANK6_SET) & 0xFF;
     const std::uint64_t rank3 = (s >> RANK3_SET) & 0xFF;
-    board.state = (s & ~((Bitboard{1} << 21) - 1)) | ((s & WHITE_TO_MOVE) ^ WHITE_TO_MOVE) |
+    board.state = (s & ~((Bitboard{1} << MEANINGFUL_STATE_BITS) - 1)) | ((s & WHITE_TO_MOVE) ^ WHITE_TO_MOVE) |
                   (black_rights << WHITE_KING_SIDE) | (white_rights << BLACK_KING_SIDE) | (rank3 << RANK6_SET) |
                   (rank6 << RANK3_SET);
 
@@ -195,8 +194,9 @@ const char* unsupported_move(const Board& board, ChessMove move) {
     // for en passant; its victim would stand off the board here.
     const bool white = board.white_to_move();
     const unsigned victim_rank_off = white ? 0 : 7;
-    const bool other_piece = moving == PAWN ? plane_at(board.planes, to, 6, 12) != 12
-                                            : plane_at(board.planes, to, 0, 6) != 12;
+    const unsigned other_first_plane = moving == WHITE_PLANES + PAWN ? BLACK_PLANES : WHITE_PLANES;
+    const bool other_piece =
+        plane_at(board.planes, to, other_first_plane, other_first_plane + PIECE_TYPES) != NO_PLANE;
     if (!other_piece && file_of(to) != file_of(move.from()) && rank_of(to) == victim_rank_off)
         return "No en passant victim on the board";
     return nullptr;

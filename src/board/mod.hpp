@@ -27,14 +27,61 @@ namespace velmor {
 
 using Planes = std::array<Bitboard, 12>;
 
+// Piece types: a side's plane of a type is its first plane + the type.
 inline constexpr unsigned PAWN = 0, KNIGHT = 1, BISHOP = 2, ROOK = 3, QUEEN = 4, KING = 5;
-inline constexpr unsigned BLACK_PLANES = 6;
+inline constexpr unsigned PIECE_TYPES = 6;
+inline constexpr unsigned PLANE_COUNT = 12;
+
+// The first plane of each side.
+inline constexpr unsigned WHITE_PLANES = 0, BLACK_PLANES = PIECE_TYPES;
+[[nodiscard]] constexpr unsigned first_plane_of(bool white) { return white ? WHITE_PLANES : BLACK_PLANES; }
+
+// The piece type a promotion code makes: the codes run knight to queen, as
+// the types do.
+[[nodiscard]] constexpr unsigned promoted_type(unsigned special) {
+    return KNIGHT + (special - ChessMove::PROMOTE_KNIGHT);
+}
+static_assert(promoted_type(ChessMove::PROMOTE_BISHOP) == BISHOP && promoted_type(ChessMove::PROMOTE_ROOK) == ROOK &&
+              promoted_type(ChessMove::PROMOTE_QUEEN) == QUEEN);
 
 inline constexpr std::uint64_t WHITE_TO_MOVE = 1;
 inline constexpr unsigned WHITE_KING_SIDE = 1, WHITE_QUEEN_SIDE = 2, BLACK_KING_SIDE = 3, BLACK_QUEEN_SIDE = 4;
 inline constexpr unsigned RANK6_SET = 5;   // first bit of the rank-6 set
 inline constexpr unsigned RANK3_SET = 13;  // first bit of the rank-3 set
 inline constexpr std::uint64_t EN_PASSANT_BITS = 0xFFFFULL << RANK6_SET;
+// Bits 0-20 mean something; bit 21 still has a key (moves never change it).
+inline constexpr unsigned MEANINGFUL_STATE_BITS = 21;
+
+// The en-passant set the side to move reads: files a-h of the square its
+// pawns capture onto.
+[[nodiscard]] constexpr unsigned en_passant_set(bool white) { return white ? RANK6_SET : RANK3_SET; }
+
+// One castling move: the right it needs, where king and rook go, and what the
+// listing wants of the squares between (empty, and not attacked).
+struct CastlingRule {
+    unsigned right;
+    unsigned king_from, king_to, rook_from, rook_to;
+    Bitboard must_be_empty;
+    std::array<unsigned, 2> must_be_safe;
+
+    [[nodiscard]] constexpr ChessMove move() const { return ChessMove::pack(king_from, king_to, ChessMove::CASTLING); }
+};
+
+// King side first, as the listing orders them.
+inline constexpr std::array<CastlingRule, 2> WHITE_CASTLING = {{
+    {WHITE_KING_SIDE, E1, G1, H1, F1, square_bb(F1) | square_bb(G1), {F1, G1}},
+    {WHITE_QUEEN_SIDE, E1, C1, A1, D1, square_bb(C1) | square_bb(D1) | square_bb(B1), {C1, D1}},
+}};
+inline constexpr std::array<CastlingRule, 2> BLACK_CASTLING = {{
+    {BLACK_KING_SIDE, E8, G8, H8, F8, square_bb(F8) | square_bb(G8), {F8, G8}},
+    {BLACK_QUEEN_SIDE, E8, C8, A8, D8, square_bb(C8) | square_bb(D8) | square_bb(B8), {C8, D8}},
+}};
+static_assert(WHITE_CASTLING[0].move() == ChessMove{0x3184} && WHITE_CASTLING[1].move() == ChessMove{0x3084} &&
+              BLACK_CASTLING[0].move() == ChessMove{0x3FBC} && BLACK_CASTLING[1].move() == ChessMove{0x3EBC});
+
+[[nodiscard]] constexpr const std::array<CastlingRule, 2>& castling_rules(bool white) {
+    return white ? WHITE_CASTLING : BLACK_CASTLING;
+}
 
 inline constexpr std::string_view DEFAULT_FEN = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -";
 
@@ -46,8 +93,8 @@ struct MoveRecord {
     std::uint16_t changed_planes;  // bit i: plane i's old value was saved
 };
 
-// What FEN text says: the planes and the state word.
-struct Position {
+// What the four fields of FEN text say: the planes and the state word.
+struct FenFields {
     Planes planes{};
     std::uint64_t state = 0;
 };
@@ -61,7 +108,7 @@ struct Board {
 
     Board() = default;
     // A board of the position with empty histories and a fresh pair of tables.
-    explicit Board(const Position& position);
+    explicit Board(const FenFields& fields);
     Board(Board&&) noexcept = default;
     Board& operator=(Board&&) noexcept = default;
     Board& operator=(const Board&) = default;
@@ -80,7 +127,7 @@ struct Board {
 [[nodiscard]] Planes pieces_from_fen(std::string_view fen);
 
 // Reads all four fields of FEN text (InvalidInput or Panic on bad text).
-[[nodiscard]] Position read_fen(std::string_view fen);
+[[nodiscard]] FenFields read_fen(std::string_view fen);
 
 // Builds a board from FEN text.
 [[nodiscard]] Board board_from_fen(std::string_view fen);
@@ -101,13 +148,15 @@ void push_text(Board& board, std::string_view text);
 // to the first or last rank can be refused.
 [[nodiscard]] const char* unsupported_move(const Board& board, ChessMove move);
 
-// The lowest plane holding the square, or 12.
+inline constexpr unsigned NO_PLANE = PLANE_COUNT;
+
+// The lowest plane in [first, last) holding the square, or NO_PLANE.
 [[nodiscard]] inline unsigned plane_at(const Planes& planes, unsigned square, unsigned first = 0,
-                                       unsigned last = 12) {
+                                       unsigned last = PLANE_COUNT) {
     const Bitboard bit = square_bb(square);
     for (unsigned plane = first; plane < last; ++plane)
         if (planes[plane] & bit) return plane;
-    return 12;
+    return NO_PLANE;
 }
 
 // Makes a move without testing legality; it needs a piece on the from-square.
@@ -120,31 +169,33 @@ inline void push_move(Board& board, ChessMove move) {
     ZobristBoardComponent& zobrist = board.zobrist;
 
     const unsigned moving = plane_at(planes, from);
-    if (moving == 12) panic(UNWRAP_NONE);
-    const bool moving_white = moving < BLACK_PLANES;
-    const bool pawn = moving == PAWN || moving == BLACK_PLANES + PAWN;
+    if (moving == NO_PLANE) panic(UNWRAP_NONE);
+    const unsigned mover_first_plane = moving < BLACK_PLANES ? WHITE_PLANES : BLACK_PLANES;
+    const unsigned other_first_plane = BLACK_PLANES - mover_first_plane;
+    const unsigned type = moving - mover_first_plane;
+    const bool last_rank = rank_of(to) == 0 || rank_of(to) == 7;
 
     // Captured plane: an other-colour piece on to, or en passant for a pawn
     // that changes file onto a square of no other-colour piece.
-    unsigned captured = moving_white ? plane_at(planes, to, 6, 12) : plane_at(planes, to, 0, 6);
+    unsigned captured = plane_at(planes, to, other_first_plane, other_first_plane + PIECE_TYPES);
     bool en_passant = false;
-    if (captured == 12 && pawn && file_of(to) != file_of(from)) {
+    if (captured == NO_PLANE && type == PAWN && file_of(to) != file_of(from)) {
         en_passant = true;
-        captured = moving_white ? BLACK_PLANES + PAWN : PAWN;
+        captured = other_first_plane + PAWN;
     }
-    const bool castling = (moving == KING || moving == BLACK_PLANES + KING) && file_of(from) == 4 &&
-                          (file_of(to) == 2 || file_of(to) == 6);
-    const unsigned rook = moving - 2;
-    const bool promotion = pawn && (rank_of(to) == 0 || rank_of(to) == 7) && special >= 4;
-    if (pawn && (rank_of(to) == 0 || rank_of(to) == 7)) [[unlikely]] {
+    // Castling is told by the king's files alone, whatever the ranks.
+    const bool castling = type == KING && file_of(from) == FILE_E && (file_of(to) == FILE_C || file_of(to) == FILE_G);
+    const unsigned rook = mover_first_plane + ROOK;
+    if (type == PAWN && last_rank) [[unlikely]] {
         if (const char* reason = unsupported_move(board, move)) panic(reason);
     }
-    const unsigned promoted = moving + special - 3;
+    const bool promotion = type == PAWN && last_rank && special >= ChessMove::PROMOTE_KNIGHT;
+    const unsigned promoted = promotion ? mover_first_plane + promoted_type(special) : NO_PLANE;
 
     // Save every plane the move changes, then the record.
     std::uint16_t changed = static_cast<std::uint16_t>(1u << moving);
     board.plane_history[moving].push_back(planes[moving]);
-    if (captured != 12) {
+    if (captured != NO_PLANE) {
         board.plane_history[captured].push_back(planes[captured]);
         changed |= static_cast<std::uint16_t>(1u << captured);
     }
@@ -163,23 +214,23 @@ inline void push_move(Board& board, ChessMove move) {
     zobrist.toggle_piece(moving, to);
 
     if (en_passant) {
+        // The victim stands behind the to-square as the side to move sees it.
         const unsigned victim = white ? to - 8 : to + 8;
-        const unsigned victim_plane = white ? BLACK_PLANES + PAWN : PAWN;
+        const unsigned victim_plane = first_plane_of(!white) + PAWN;
         planes[victim_plane] &= ~square_bb(victim);
         zobrist.toggle_piece(victim_plane, victim);
-    } else if (captured != 12) {
+    } else if (captured != NO_PLANE) {
         planes[captured] &= ~square_bb(to);
         zobrist.toggle_piece(captured, to);
     }
 
     if (castling) {
-        const unsigned base = white ? 0 : 56;
-        const unsigned rook_from = base + (file_of(to) == 6 ? 7 : 0);
-        const unsigned rook_to = base + (file_of(to) == 6 ? 5 : 3);
-        if (planes[rook] & square_bb(rook_from))
-            planes[rook] = (planes[rook] & ~square_bb(rook_from)) | square_bb(rook_to);
-        zobrist.toggle_piece(rook, rook_from);
-        zobrist.toggle_piece(rook, rook_to);
+        // The rook of the side to move's back rank, on the wing of the king's file.
+        const CastlingRule& rule = castling_rules(white)[file_of(to) == FILE_G ? 0 : 1];
+        if (planes[rook] & square_bb(rule.rook_from))
+            planes[rook] = (planes[rook] & ~square_bb(rule.rook_from)) | square_bb(rule.rook_to);
+        zobrist.toggle_piece(rook, rule.rook_from);
+        zobrist.toggle_piece(rook, rule.rook_to);
     }
 
     if (promotion) {
@@ -190,11 +241,12 @@ inline void push_move(Board& board, ChessMove move) {
     }
 
     std::uint64_t& state = board.state;
-    for (Bitboard old = (state >> (white ? RANK6_SET : RANK3_SET)) & 0xFF; old;)
-        zobrist.toggle_state_bit((white ? RANK6_SET : RANK3_SET) + pop_lsb(old));
+    for (Bitboard old = (state >> en_passant_set(white)) & 0xFF; old;)
+        zobrist.toggle_state_bit(en_passant_set(white) + pop_lsb(old));
     state &= ~EN_PASSANT_BITS;
 
-    if (moving == PAWN && rank_of(to) == rank_of(from) + 2) {
+    // A double step offers en passant to the other side's set.
+    if (moving == WHITE_PLANES + PAWN && rank_of(to) == rank_of(from) + 2) {
         state |= Bitboard{1} << (RANK3_SET + file_of(to));
         zobrist.toggle_state_bit(RANK3_SET + file_of(to));
     } else if (moving == BLACK_PLANES + PAWN && rank_of(from) == rank_of(to) + 2) {
@@ -208,32 +260,20 @@ inline void push_move(Board& board, ChessMove move) {
             zobrist.toggle_state_bit(bit);
         }
     };
-    if (white) {
-        if (moving == KING) {
-            clear_right(WHITE_KING_SIDE);
-            clear_right(WHITE_QUEEN_SIDE);
-        } else if (moving == ROOK) {
-            if (from == 7) clear_right(WHITE_KING_SIDE);
-            else if (from == 0) clear_right(WHITE_QUEEN_SIDE);
-        }
-    } else {
-        if (moving == BLACK_PLANES + KING) {
-            clear_right(BLACK_KING_SIDE);
-            clear_right(BLACK_QUEEN_SIDE);
-        } else if (moving == BLACK_PLANES + ROOK) {
-            if (from == 63) clear_right(BLACK_KING_SIDE);
-            else if (from == 56) clear_right(BLACK_QUEEN_SIDE);
-        }
+    // Only a piece of the side to move gives up that side's rights.
+    if (moving == first_plane_of(white) + KING) {
+        for (const CastlingRule& rule : castling_rules(white)) clear_right(rule.right);
+    } else if (moving == first_plane_of(white) + ROOK) {
+        for (const CastlingRule& rule : castling_rules(white))
+            if (from == rule.rook_from) clear_right(rule.right);
     }
 
-    // A rook captured on its corner takes its owner's right with it.
-    {
-        const auto has = [&](unsigned bit) { return (state >> bit) & 1; };
-        if (to == 7 && has(WHITE_KING_SIDE) && captured == ROOK) clear_right(WHITE_KING_SIDE);
-        else if (to == 0 && has(WHITE_QUEEN_SIDE) && captured == ROOK) clear_right(WHITE_QUEEN_SIDE);
-        else if (to == 63 && has(BLACK_KING_SIDE) && captured == BLACK_PLANES + ROOK) clear_right(BLACK_KING_SIDE);
-        else if (to == 56 && has(BLACK_QUEEN_SIDE) && captured == BLACK_PLANES + ROOK) clear_right(BLACK_QUEEN_SIDE);
-    }
+    // A rook captured on its corner takes its owner's right with it; the
+    // corners differ, so at most one right goes.
+    for (const bool owner_white : {true, false})
+        if (captured == first_plane_of(owner_white) + ROOK)
+            for (const CastlingRule& rule : castling_rules(owner_white))
+                if (to == rule.rook_from) clear_right(rule.right);
 
     state ^= WHITE_TO_MOVE;
     zobrist.toggle_state_bit(0);

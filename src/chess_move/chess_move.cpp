@@ -9,13 +9,13 @@ namespace velmor {
 std::variant<ChessMove, std::string> ChessMove::from_str(std::string_view raw) {
     const std::string_view text = text::trim(raw);
 
-    unsigned code = 0;
+    unsigned code = ORDINARY;
     if (text.size() == 5) {
         switch (text.back()) {
-            case 'n': case 'N': code = 4; break;
-            case 'b': case 'B': code = 5; break;
-            case 'r': case 'R': code = 6; break;
-            case 'q': case 'Q': code = 7; break;
+            case 'n': case 'N': code = PROMOTE_KNIGHT; break;
+            case 'b': case 'B': code = PROMOTE_BISHOP; break;
+            case 'r': case 'R': code = PROMOTE_ROOK; break;
+            case 'q': case 'Q': code = PROMOTE_QUEEN; break;
             default: return "Unsupported promotion type for " + std::string(text);
         }
     } else if (text.size() != 4) {

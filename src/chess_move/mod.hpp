@@ -20,23 +20,30 @@ namespace velmor {
 struct ChessMove {
     std::uint16_t word;  // left uninitialised by default, like the integer it is
 
+    static constexpr unsigned TO_SHIFT = 6;
+    static constexpr unsigned SPECIAL_SHIFT = 12;
+
     static constexpr unsigned ORDINARY = 0;
     static constexpr unsigned EN_PASSANT = 1;
     static constexpr unsigned DOUBLE_STEP = 2;
     static constexpr unsigned CASTLING = 3;
     static constexpr unsigned PROMOTE_KNIGHT = 4;
+    static constexpr unsigned PROMOTE_BISHOP = 5;
+    static constexpr unsigned PROMOTE_ROOK = 6;
     static constexpr unsigned PROMOTE_QUEEN = 7;
+    // The promotion letters in code order, from PROMOTE_KNIGHT on.
+    static constexpr std::string_view PROMOTION_LETTERS = "nbrq";
 
     // Longest text: four coordinates and a promotion letter.
     static constexpr std::size_t MAX_TEXT = 5;
 
     [[nodiscard]] constexpr unsigned from() const { return word & 63; }
-    [[nodiscard]] constexpr unsigned to() const { return (word >> 6) & 63; }
-    [[nodiscard]] constexpr unsigned special() const { return word >> 12; }
+    [[nodiscard]] constexpr unsigned to() const { return (word >> TO_SHIFT) & 63; }
+    [[nodiscard]] constexpr unsigned special() const { return word >> SPECIAL_SHIFT; }
 
     // Packs without range tests; for callers whose squares come from bitboards.
-    [[nodiscard]] static constexpr ChessMove pack(unsigned from, unsigned to, unsigned special = 0) {
-        return ChessMove{static_cast<std::uint16_t>(from | (to << 6) | (special << 12))};
+    [[nodiscard]] static constexpr ChessMove pack(unsigned from, unsigned to, unsigned special = ORDINARY) {
+        return ChessMove{static_cast<std::uint16_t>(from | (to << TO_SHIFT) | (special << SPECIAL_SHIFT))};
     }
 
     // Packs with the range tests, failing with a panic.
@@ -64,10 +71,10 @@ struct ChessMove {
         out[2] = static_cast<char>('a' + (t & 7));
         out[3] = static_cast<char>('1' + (t >> 3));
         const unsigned code = special();
-        if (code < 4) return 4;
-        if (code > 7) [[unlikely]]
+        if (code < PROMOTE_KNIGHT) return 4;
+        if (code > PROMOTE_QUEEN) [[unlikely]]
             panic("explicit panic");
-        out[4] = "nbrq"[code - 4];
+        out[4] = PROMOTION_LETTERS[code - PROMOTE_KNIGHT];
         return 5;
     }
 

@@ -46,7 +46,21 @@ inline constexpr const char* UNWRAP_NONE = "called `Option::unwrap()` on a `None
 
 [[nodiscard]] constexpr unsigned file_of(unsigned square) { return square & 7; }
 [[nodiscard]] constexpr unsigned rank_of(unsigned square) { return square >> 3; }
+[[nodiscard]] constexpr unsigned square_at(unsigned file, unsigned rank) { return 8 * rank + file; }
 [[nodiscard]] constexpr Bitboard square_bb(unsigned square) { return Bitboard{1} << square; }
+
+inline constexpr unsigned FILE_A = 0, FILE_C = 2, FILE_D = 3, FILE_E = 4, FILE_F = 5, FILE_G = 6, FILE_H = 7;
+
+// The squares the castling rules name.
+inline constexpr unsigned A1 = square_at(FILE_A, 0), B1 = A1 + 1, C1 = A1 + 2, D1 = A1 + 3, E1 = A1 + 4,
+                          F1 = A1 + 5, G1 = A1 + 6, H1 = A1 + 7;
+inline constexpr unsigned A8 = square_at(FILE_A, 7), B8 = A8 + 1, C8 = A8 + 2, D8 = A8 + 3, E8 = A8 + 4,
+                          F8 = A8 + 5, G8 = A8 + 6, H8 = A8 + 7;
+static_assert(E1 == 4 && H1 == 7 && A8 == 56 && E8 == 60 && H8 == 63);
+
+inline constexpr Bitboard FILE_A_BB = 0x0101010101010101ULL;
+inline constexpr Bitboard FILE_H_BB = FILE_A_BB << FILE_H;
+[[nodiscard]] constexpr Bitboard rank_bb(unsigned rank) { return Bitboard{0xFF} << (8 * rank); }
 
 // Absolute file distance; used to reject steps that wrap past the board's side.
 [[nodiscard]] constexpr unsigned file_distance(unsigned a, unsigned b) {
