@@ -1,6 +1,7 @@
 // Legal move generation: magic-multiplier slider tables, king and knight
-// jumps from offset tables, the attack test, and the legal listing, which
-// filters pseudo-legal moves by making each one and testing the mover's king.
+// jumps from offset tables, the attack test, and the legal listing: the
+// candidate moves against a target mask, then a legality pass over the moves
+// that can be illegal, with making and testing each move as the reference.
 #pragma once
 
 #include <array>
@@ -102,9 +103,6 @@ static_assert(get_bishop_cross(27) == 0x0040221400142200ULL);
 static_assert(ROOK_SHIFTS[0] == 52 && ROOK_SHIFTS[1] == 53 && ROOK_SHIFTS[9] == 54);
 static_assert(BISHOP_SHIFTS[0] == 58 && BISHOP_SHIFTS[27] == 55 && BISHOP_SHIFTS[18] == 57 && BISHOP_SHIFTS[9] == 59);
 
-inline constexpr unsigned ROOK_KIND = 3;
-inline constexpr unsigned BISHOP_KIND = 2;
-
 inline constexpr std::array<int, 4> ROOK_STEPS = {8, -8, 1, -1};
 inline constexpr std::array<int, 4> BISHOP_STEPS = {9, -9, 7, -7};
 
@@ -184,6 +182,13 @@ public:
             grow(size_ + n);
     }
     void push_unchecked(ChessMove move) { data_[size_++] = move; }
+    // Room for n more words at the end, for a writer that fills them through
+    // the returned cursor and then ends the list where it stopped.
+    [[nodiscard]] ChessMove* reserve_end(std::size_t n) {
+        reserve_more(n);
+        return data_ + size_;
+    }
+    void set_end(const ChessMove* end) { size_ = static_cast<std::size_t>(end - data_); }
     void clear() { size_ = 0; }
     void resize_down(std::size_t size) { size_ = size; }
 
@@ -208,17 +213,6 @@ private:
 // The pseudo-legal moves of the jumpers on `pieces`, by square, then offset.
 void get_k_moves(Bitboard pieces, Bitboard own, const std::array<int, 8>& offsets, unsigned max_file_distance,
                  MoveList& out);
-
-// get_k_moves with the offsets walked once in advance (KING_JUMPS, KNIGHT_JUMPS).
-inline void jump_moves(Bitboard pieces, Bitboard own, const std::array<JumpList, 64>& jumps, MoveList& out) {
-    while (pieces) {
-        const unsigned from = pop_lsb(pieces);
-        const JumpList& list = jumps[from];
-        out.reserve_more(8);
-        for (unsigned i = 0; i < list.count; ++i)
-            if (!(own & square_bb(list.to[i]))) out.push_unchecked(ChessMove::pack(from, list.to[i]));
-    }
-}
 
 class MoveGenerator {
 public:
@@ -246,13 +240,26 @@ public:
     // attacks the square. A square of 64 or more fails with a panic.
     [[nodiscard]] bool square_in_check(const Board& board, unsigned square, unsigned defender) const;
 
-    // The pseudo-legal moves of the rooks and queens (kind 3) or bishops and
-    // queens (kind 2) whose side's planes start at first_plane.
-    void magic_moves(const Board& board, unsigned first_plane, Bitboard own, Bitboard others, unsigned kind,
+    // The pieces of the planes from `attacker_first_plane` (0 White, 6 Black)
+    // that attack the square, sliders blocked by `occupancy`; square < 64.
+    [[nodiscard]] Bitboard attackers(const Planes& planes, Bitboard occupancy, unsigned square,
+                                     unsigned attacker_first_plane) const;
+    [[nodiscard]] bool attacked_by(const Planes& planes, Bitboard occupancy, unsigned square,
+                                   unsigned attacker_first_plane) const {
+        return attackers(planes, occupancy, square, attacker_first_plane) != 0;
+    }
+
+    // The pseudo-legal moves of the rooks and queens (type ROOK) or bishops
+    // and queens (type BISHOP) of the side whose planes start at first_plane.
+    void magic_moves(const Board& board, unsigned first_plane, Bitboard own, Bitboard others, unsigned type,
                      MoveList& out) const;
 
-    // The legal moves of the side to move, in the listing order. The board is
-    // changed during the call and restored before it returns or throws.
+    // The legal moves of the side to move, in the listing order: the
+    // candidates against the squares that answer a check, then one pass that
+    // tests the moves that can be illegal. A board whose planes overlap or
+    // whose side to move has no single king is changed during the call (the
+    // reference filter makes its moves) and restored before it returns or
+    // throws; any other board is only read.
     void legal_moves(Board& board, MoveList& out) const;
 
     // The pseudo-legal moves in the listing order: king steps, castling,
@@ -260,21 +267,17 @@ public:
     void pseudo_legal_moves(const Board& board, MoveList& moves) const;
 
     // The reference filter: makes each move on the board, tests the mover's
-    // king and takes the move back; keeps the survivors in order. The fast
-    // filter of legal_moves must agree with it on every board.
+    // king and takes the move back; keeps the survivors in order. The
+    // legality pass of legal_moves must agree with it on every board.
     void filter_by_make(Board& board, MoveList& moves) const;
-
-    // Whether a piece of the planes from `base` (0 White, 6 Black) attacks the
-    // square, with sliders blocked by `occupancy`; square < 64.
-    [[nodiscard]] bool attacked_by(const Planes& planes, Bitboard occupancy, unsigned square, unsigned base) const;
 
 private:
     std::unique_ptr<Bitboard[], void (*)(void*)> attack_tables_;
 };
 
 // Fills one square's table of 4096 words (zeroed by the caller) for one slider
-// kind: 3 rook, anything else bishop.
-void rook_bishop_moves(unsigned square, Bitboard mask, unsigned kind, Bitboard* table);
+// type: ROOK, anything else bishop.
+void rook_bishop_moves(unsigned square, Bitboard mask, unsigned type, Bitboard* table);
 
 // Counts the positions reached after `depth` plies (make / list / take back;
 // the last ply is counted by listing).

@@ -14,19 +14,20 @@ namespace {
     return occupancy;
 }
 
-// PAWN_ATTACKERS[0][s]: where white pawns attacking s stand (s - 7, s - 9);
-// PAWN_ATTACKERS[1][s]: where black pawns attacking s stand (s + 7, s + 9).
-constexpr std::array<std::array<Bitboard, 64>, 2> PAWN_ATTACKERS = [] {
-    std::array<std::array<Bitboard, 64>, 2> table{};
+// Where the pawns of one colour that attack a square stand: white pawns
+// attack upwards, so they stand below it (s - 7, s - 9), black pawns above.
+constexpr std::array<Bitboard, 64> pawn_attackers(bool white) {
+    std::array<Bitboard, 64> table{};
     for (unsigned square = 0; square < 64; ++square)
         for (const int step : {7, 9}) {
-            const std::uint16_t below = static_cast<std::uint16_t>(square - step);
-            const std::uint16_t above = static_cast<std::uint16_t>(square + step);
-            if (below <= 63 && file_distance(below, square) <= 1) table[0][square] |= square_bb(below);
-            if (above <= 63 && file_distance(above, square) <= 1) table[1][square] |= square_bb(above);
+            const std::uint16_t from = static_cast<std::uint16_t>(white ? square - step : square + step);
+            if (from <= 63 && file_distance(from, square) <= 1) table[square] |= square_bb(from);
         }
     return table;
-}();
+}
+
+constexpr std::array<Bitboard, 64> WHITE_PAWN_ATTACKERS = pawn_attackers(true);
+constexpr std::array<Bitboard, 64> BLACK_PAWN_ATTACKERS = pawn_attackers(false);
 
 // BETWEEN[a][b]: the squares strictly between two squares on one line, else 0.
 constexpr std::array<std::array<Bitboard, 64>, 64> BETWEEN = [] {
@@ -46,6 +47,27 @@ constexpr std::array<std::array<Bitboard, 64>, 64> BETWEEN = [] {
         }
     return table;
 }();
+
+// LINE[a][b]: the whole line through two squares of one rank, file or
+// diagonal, both squares included; else 0.
+constexpr std::array<std::array<Bitboard, 64>, 64> LINE = [] {
+    std::array<std::array<Bitboard, 64>, 64> table{};
+    constexpr std::array<std::array<int, 2>, 4> lines = {{{8, -8}, {1, -1}, {9, -9}, {7, -7}}};
+    for (unsigned from = 0; from < 64; ++from)
+        for (const auto& directions : lines) {
+            const Bitboard line = slide(from, 0, directions) | square_bb(from);
+            for (Bitboard rest = line & ~square_bb(from); rest;) table[from][pop_lsb(rest)] = line;
+        }
+    return table;
+}();
+
+// Every square a rook or a bishop on each square sees on an empty board.
+constexpr std::array<Bitboard, 64> ROOK_RAYS = masks_for([](unsigned square) { return slide(square, 0, ROOK_STEPS); });
+constexpr std::array<Bitboard, 64> BISHOP_RAYS =
+    masks_for([](unsigned square) { return slide(square, 0, BISHOP_STEPS); });
+
+static_assert(LINE[0][63] == 0x8040201008040201ULL && LINE[1][8] == 0x0102ULL && LINE[0][10] == 0);
+static_assert(ROOK_RAYS[0] == 0x01010101010101FEULL);
 
 }  // namespace
 
@@ -70,8 +92,8 @@ void get_k_moves(Bitboard pieces, Bitboard own, const std::array<int, 8>& offset
     }
 }
 
-void rook_bishop_moves(unsigned square, Bitboard mask, unsigned kind, Bitboard* table) {
-    const bool rook = kind == ROOK_KIND;
+void rook_bishop_moves(unsigned square, Bitboard mask, unsigned type, Bitboard* table) {
+    const bool rook = type == ROOK;
     const Bitboard magic = rook ? ROOK_MAGICS[square] : BISHOP_MAGICS[square];
     const unsigned shift = (rook ? ROOK_SHIFTS[square] : BISHOP_SHIFTS[square]) & 63;
     const auto& steps = rook ? ROOK_STEPS : BISHOP_STEPS;
@@ -115,9 +137,8 @@ MoveGenerator::MoveGenerator() : attack_tables_(nullptr, std::free) {
     if (!memory) throw std::bad_alloc();
     attack_tables_.reset(static_cast<Bitboard*>(memory));
     for (unsigned square = 0; square < 64; ++square) {
-        rook_bishop_moves(square, get_rook_cross(square), ROOK_KIND, &attack_tables_[(2 * square) * TABLE_SIZE]);
-        rook_bishop_moves(square, get_bishop_cross(square), BISHOP_KIND,
-                          &attack_tables_[(2 * square + 1) * TABLE_SIZE]);
+        rook_bishop_moves(square, get_rook_cross(square), ROOK, &attack_tables_[(2 * square) * TABLE_SIZE]);
+        rook_bishop_moves(square, get_bishop_cross(square), BISHOP, &attack_tables_[(2 * square + 1) * TABLE_SIZE]);
     }
 }
 
@@ -126,62 +147,247 @@ const Bitboard* MoveGenerator::table(std::size_t entry) const {
     return &attack_tables_[entry * TABLE_SIZE];
 }
 
-bool MoveGenerator::attacked_by(const Planes& planes, Bitboard occupancy, unsigned square, unsigned base) const {
-    if (KNIGHT_TARGETS[square] & planes[base + KNIGHT]) return true;
-    if (PAWN_ATTACKERS[base == 0 ? 0 : 1][square] & planes[base + PAWN]) return true;
-    const Bitboard queens = planes[base + QUEEN];
-    if ((rook_attacks(square, occupancy) & (planes[base + ROOK] | queens)) ||
-        (bishop_attacks(square, occupancy) & (planes[base + BISHOP] | queens)))
-        return true;
-    return KING_TARGETS[square] & planes[base + KING];
+Bitboard MoveGenerator::attackers(const Planes& planes, Bitboard occupancy, unsigned square,
+                                  unsigned attacker_first_plane) const {
+    const Bitboard queens = planes[attacker_first_plane + QUEEN];
+    const auto& pawn_attackers = attacker_first_plane == WHITE_PLANES ? WHITE_PAWN_ATTACKERS : BLACK_PAWN_ATTACKERS;
+    return (KNIGHT_TARGETS[square] & planes[attacker_first_plane + KNIGHT]) |
+           (pawn_attackers[square] & planes[attacker_first_plane + PAWN]) |
+           (rook_attacks(square, occupancy) & (planes[attacker_first_plane + ROOK] | queens)) |
+           (bishop_attacks(square, occupancy) & (planes[attacker_first_plane + BISHOP] | queens)) |
+           (KING_TARGETS[square] & planes[attacker_first_plane + KING]);
 }
 
 bool MoveGenerator::square_in_check(const Board& board, unsigned square, unsigned defender) const {
     // The slider lookups would index past the store; refuse before any test.
     if (square >= 64) panic_index(TABLE_COUNT, 2 * square);
-    return attacked_by(board.planes, occupancy_of(board.planes), square, defender == 1 ? BLACK_PLANES : 0);
-}
-
-void MoveGenerator::magic_moves(const Board& board, unsigned first_plane, Bitboard own, Bitboard others, unsigned kind,
-                                MoveList& out) const {
-    Bitboard pieces = board.planes[first_plane + QUEEN] | board.planes[first_plane + kind];
-    const Bitboard occupancy = own | others;
-    while (pieces) {
-        const unsigned from = pop_lsb(pieces);
-        Bitboard targets =
-            (kind == ROOK_KIND ? rook_attacks(from, occupancy) : bishop_attacks(from, occupancy)) & ~own;
-        out.reserve_more(14);  // a rook or a bishop reaches at most 14 squares
-        while (targets) out.push_unchecked(ChessMove::pack(from, pop_lsb(targets)));
-    }
+    return attacked_by(board.planes, occupancy_of(board.planes), square, defender == 1 ? BLACK_PLANES : WHITE_PLANES);
 }
 
 namespace {
 
-struct CastlingRule {
-    unsigned right;
-    Bitboard must_be_empty;
-    std::array<unsigned, 2> must_be_safe;
-    ChessMove move;
+// Writes up to `room` words at the end of a list without a test per word,
+// and ends the list after the last word kept when it goes.
+class Tail {
+public:
+    Tail(MoveList& list, std::size_t room) : list_(list), cursor_(list.reserve_end(room)) {}
+    Tail(const Tail&) = delete;
+    Tail& operator=(const Tail&) = delete;
+    ~Tail() { list_.set_end(cursor_); }
+
+    void push(ChessMove move) { *cursor_++ = move; }
+    // Written in any case, kept only when `keep`: no branch per candidate.
+    void push_if(ChessMove move, bool keep) {
+        *cursor_ = move;
+        cursor_ += keep;
+    }
+
+private:
+    MoveList& list_;
+    ChessMove* cursor_;
 };
 
-constexpr std::array<CastlingRule, 2> WHITE_CASTLING = {{
-    {WHITE_KING_SIDE, square_bb(5) | square_bb(6), {5, 6}, ChessMove{0x3184}},
-    {WHITE_QUEEN_SIDE, square_bb(2) | square_bb(3) | square_bb(1), {2, 3}, ChessMove{0x3084}},
-}};
-constexpr std::array<CastlingRule, 2> BLACK_CASTLING = {{
-    {BLACK_KING_SIDE, square_bb(61) | square_bb(62), {61, 62}, ChessMove{0x3FBC}},
-    {BLACK_QUEEN_SIDE, square_bb(58) | square_bb(59) | square_bb(57), {58, 59}, ChessMove{0x3EBC}},
-}};
+// The moves of the rooks and queens (ROOK) or bishops and queens (BISHOP) on
+// `pieces` onto `targets`, by piece square, then target square.
+template <unsigned Type>
+void list_slider_moves(const MoveGenerator& generator, Bitboard pieces, Bitboard occupancy, Bitboard targets,
+                       MoveList& out) {
+    static_assert(Type == ROOK || Type == BISHOP);
+    while (pieces) {
+        const unsigned from = pop_lsb(pieces);
+        Bitboard reach = (Type == ROOK ? generator.rook_attacks(from, occupancy)
+                                       : generator.bishop_attacks(from, occupancy)) & targets;
+        Tail tail(out, 14);  // a rook reaches at most 14 squares, a bishop 13
+        while (reach) tail.push(ChessMove::pack(from, pop_lsb(reach)));
+    }
+}
+
+}  // namespace
+
+void MoveGenerator::magic_moves(const Board& board, unsigned first_plane, Bitboard own, Bitboard others,
+                                unsigned type, MoveList& out) const {
+    const Bitboard pieces = board.planes[first_plane + QUEEN] | board.planes[first_plane + type];
+    if (type == ROOK) list_slider_moves<ROOK>(*this, pieces, own | others, ~own, out);
+    else list_slider_moves<BISHOP>(*this, pieces, own | others, ~own, out);
+}
+
+namespace {
+
+// The side to move's view of the board.
+struct Sides {
+    explicit Sides(const Board& board)
+        : white(board.white_to_move()), first_plane(first_plane_of(white)), enemy_first_plane(first_plane_of(!white)) {
+        for (unsigned type = 0; type < PIECE_TYPES; ++type) {
+            own |= board.planes[first_plane + type];
+            others |= board.planes[enemy_first_plane + type];
+        }
+        occupancy = own | others;
+    }
+
+    bool white;
+    unsigned first_plane;
+    unsigned enemy_first_plane;
+    Bitboard own = 0;
+    Bitboard others = 0;
+    Bitboard occupancy = 0;
+};
+
+// The candidate moves, in the listing order: king steps, castling, knights,
+// pawns, rooks and queens, bishops and queens. Every piece but the king
+// moves only onto `targets`: the squares that answer a check, or every
+// square. En passant is listed wherever the state word offers it, whatever
+// the targets, since it can answer a pawn's check without landing on the
+// pawn.
+struct Candidates {
+    std::size_t king_moves;  // how many of the moves are the king's: they come first
+    bool en_passant;         // whether an en-passant capture was listed
+};
+
+class CandidateLister {
+public:
+    CandidateLister(const MoveGenerator& generator, const Board& board, const Sides& sides, Bitboard targets,
+                    MoveList& out)
+        : generator_(generator), board_(board), sides_(sides), targets_(targets), out_(out) {}
+
+    Candidates run() {
+        const Planes& planes = board_.planes;
+        const unsigned first_plane = sides_.first_plane;
+        out_.clear();
+        king_steps(planes[first_plane + KING]);
+        castling(planes[first_plane + KING]);
+        const std::size_t king_moves = out_.size();
+        knight_jumps(planes[first_plane + KNIGHT]);
+        pawn_moves(planes[first_plane + PAWN]);
+        const Bitboard queens = planes[first_plane + QUEEN];
+        const Bitboard piece_targets = ~sides_.own & targets_;
+        list_slider_moves<ROOK>(generator_, planes[first_plane + ROOK] | queens, sides_.occupancy, piece_targets, out_);
+        list_slider_moves<BISHOP>(generator_, planes[first_plane + BISHOP] | queens, sides_.occupancy, piece_targets,
+                                  out_);
+        return {king_moves, en_passant_};
+    }
+
+private:
+    // Each jump is written, and kept when its target is allowed: no branch
+    // per jump.
+    void jumps(Bitboard pieces, const std::array<JumpList, 64>& table, Bitboard allowed) {
+        while (pieces) {
+            const unsigned from = pop_lsb(pieces);
+            const JumpList& jumps = table[from];
+            Tail tail(out_, 8);
+            for (unsigned i = 0; i < jumps.count; ++i)
+                tail.push_if(ChessMove::pack(from, jumps.to[i]), (allowed >> jumps.to[i]) & 1);
+        }
+    }
+
+    // The king's moves stay unfiltered here: the legality pass tests them.
+    void king_steps(Bitboard kings) { jumps(kings, KING_JUMPS, ~sides_.own); }
+
+    void castling(Bitboard kings) {
+        const auto& rules = castling_rules(sides_.white);
+        const auto attacked = [&](unsigned square) {
+            return generator_.attacked_by(board_.planes, sides_.occupancy, square, sides_.enemy_first_plane);
+        };
+        const unsigned home = rules[0].king_from;
+        if (!(kings & square_bb(home)) || attacked(home)) return;
+        out_.reserve_more(rules.size());
+        for (const CastlingRule& rule : rules) {
+            // The right stands for the rook: the corner is not looked at.
+            if (!(board_.state >> rule.right & 1) || (sides_.occupancy & rule.must_be_empty)) continue;
+            if (attacked(rule.must_be_safe[0]) || attacked(rule.must_be_safe[1])) continue;
+            out_.push_unchecked(rule.move());
+        }
+    }
+
+    void knight_jumps(Bitboard knights) { jumps(knights, KNIGHT_JUMPS, ~sides_.own & targets_); }
+
+    static void promotions(Tail& tail, unsigned from, unsigned to) {
+        for (unsigned code = ChessMove::PROMOTE_KNIGHT; code <= ChessMove::PROMOTE_QUEEN; ++code)
+            tail.push(ChessMove::pack(from, to, code));
+    }
+
+    // By pawn square; one pawn's moves: first capture step (promotions or a
+    // plain capture, then en passant), second capture step, push (promotions,
+    // or plain then double step).
+    void pawn_moves(Bitboard pawns) {
+        if (!pawns) return;
+        const bool white = sides_.white;
+        const Bitboard empty = ~sides_.occupancy;
+        const Bitboard captures = sides_.others & targets_;
+        const Bitboard pushes = empty & targets_;
+
+        // Set-wise first, each pawn marked on its own square: which steps
+        // stay on the board and land where they may. The first capture step
+        // goes one file left for White (+7) and right for Black (-7).
+        const int push = white ? 8 : -8;
+        const std::array<int, 2> capture_steps = {white ? 7 : -7, white ? 9 : -9};
+        const std::array<Bitboard, 2> on_board = {white ? ~FILE_A_BB : ~FILE_H_BB, white ? ~FILE_H_BB : ~FILE_A_BB};
+        const auto back = [white](Bitboard targets, int step) {
+            return white ? targets >> step : targets << -step;
+        };
+        const std::array<Bitboard, 2> capturing = {pawns & on_board[0] & back(captures, capture_steps[0]),
+                                                   pawns & on_board[1] & back(captures, capture_steps[1])};
+        const Bitboard pushing = pawns & back(pushes, push);
+        // A double step needs the square it passes empty, allowed or not.
+        const Bitboard double_stepping =
+            pawns & rank_bb(white ? 1 : 6) & back(empty, push) & back(pushes, 2 * push);
+
+        // Pawns that promote or may take en passant take the slow road.
+        const unsigned promotion_rank = white ? 6 : 1;
+        const unsigned en_passant_rank = white ? 4 : 3;
+        const unsigned en_passant_files = (board_.state >> en_passant_set(white)) & 0xFF;
+        const Bitboard special = pawns & (rank_bb(promotion_rank) | (en_passant_files ? rank_bb(en_passant_rank) : 0));
+
+        for (Bitboard rest = pawns; rest;) {
+            const unsigned from = pop_lsb(rest);
+            Tail tail(out_, 14);  // two captures and a push, each four promotions, and two en passant
+            if ((special >> from) & 1) [[unlikely]] {
+                const bool promoting = rank_of(from) == promotion_rank;
+                for (std::size_t i = 0; i < 2; ++i) {
+                    if (!((on_board[i] >> from) & 1)) continue;
+                    const unsigned to = from + capture_steps[i];
+                    if ((capturing[i] >> from) & 1) {
+                        if (promoting) promotions(tail, from, to);
+                        else tail.push(ChessMove::pack(from, to));
+                    }
+                    // The squares are not looked at: the legality pass is.
+                    if (rank_of(from) == en_passant_rank && (en_passant_files >> file_of(to)) & 1) {
+                        tail.push(ChessMove::pack(from, to, ChessMove::EN_PASSANT));
+                        en_passant_ = true;
+                    }
+                }
+                // Neither rank is the double-step rank.
+                if ((pushing >> from) & 1) {
+                    if (promoting) promotions(tail, from, from + push);
+                    else tail.push(ChessMove::pack(from, from + push));
+                }
+                continue;
+            }
+            tail.push_if(ChessMove::pack(from, from + capture_steps[0]), (capturing[0] >> from) & 1);
+            tail.push_if(ChessMove::pack(from, from + capture_steps[1]), (capturing[1] >> from) & 1);
+            tail.push_if(ChessMove::pack(from, from + push), (pushing >> from) & 1);
+            tail.push_if(ChessMove::pack(from, from + 2 * push, ChessMove::DOUBLE_STEP), (double_stepping >> from) & 1);
+        }
+    }
+
+    const MoveGenerator& generator_;
+    const Board& board_;
+    const Sides& sides_;
+    const Bitboard targets_;
+    MoveList& out_;
+    bool en_passant_ = false;
+};
+
+static_assert(rank_of(E1) == 0 && rank_of(E8) == 7, "the double-step ranks 1 and 6 hold no promoting pawn");
 
 // Makes the move, tests the mover's king and takes the move back. A move the
 // board cannot make is not legal either: on a board where one square holds
 // two pieces, a rook's move may be made by the pawn under it, which would
 // reach the last rank without a promotion.
-bool leaves_king_attacked(const MoveGenerator& generator, Board& board, ChessMove move, unsigned first,
+bool leaves_king_attacked(const MoveGenerator& generator, Board& board, ChessMove move, unsigned first_plane,
                           unsigned side) {
     if (unsupported_move(board, move)) return true;
     push_move(board, move);
-    const Bitboard king = board.planes[first + KING];
+    const Bitboard king = board.planes[first_plane + KING];
     if (!king) {
         // The test of square 64 fails; take the move back before reporting.
         pop_move(board);
@@ -192,262 +398,154 @@ bool leaves_king_attacked(const MoveGenerator& generator, Board& board, ChessMov
     return attacked;
 }
 
-// Checks and pins of the side to move on a real position (planes disjoint,
-// one king for the side to move).
-struct Legality {
+// What can make a move illegal on a board of disjoint planes and one king of
+// the side to move.
+struct KingSafety {
     unsigned king;
-    Bitboard pinned;    // our pieces that alone stand between our king and an enemy slider
+    Bitboard pinned;    // own pieces that alone stand between the king and an enemy slider
     Bitboard evasions;  // the targets that answer a check: all without one, none in double check
 };
 
-// Lists the moves in the listing order. Unfiltered, it lists the pseudo-legal
-// moves. Filtered, it lists only the legal ones of a real position: a move of
-// an unpinned piece other than the king is legal exactly when it answers any
-// check, and a king step when its target is not attacked once the king has
-// left its square (a captured piece never attacks its own square). Pinned
-// pieces, en passant and castling, where more than one line changes, are made
-// and tested one by one.
-template <bool Filtered>
-class Lister {
+KingSafety king_safety(const MoveGenerator& generator, const Board& board, const Sides& sides, unsigned king) {
+    const Planes& planes = board.planes;
+    const unsigned enemy = sides.enemy_first_plane;
+    KingSafety safety{king, 0, ~Bitboard{0}};
+    const Bitboard straight = planes[enemy + ROOK] | planes[enemy + QUEEN];
+    const Bitboard diagonal = planes[enemy + BISHOP] | planes[enemy + QUEEN];
+    for (Bitboard snipers = (ROOK_RAYS[king] & straight) | (BISHOP_RAYS[king] & diagonal); snipers;) {
+        const Bitboard blockers = BETWEEN[king][pop_lsb(snipers)] & sides.occupancy;
+        if (blockers && !(blockers & (blockers - 1)) && (blockers & sides.own)) safety.pinned |= blockers;
+    }
+    if (const Bitboard checkers = generator.attackers(planes, sides.occupancy, king, enemy)) {
+        // One checker: take it or step into its line. Two: only the king moves.
+        safety.evasions = checkers & (checkers - 1) ? 0 : BETWEEN[king][lsb(checkers)] | checkers;
+    }
+    return safety;
+}
+
+// Whether the king is safe after the move, with the board as push_move would
+// leave it but without making the move. Only king moves, en passant and
+// pinned pieces reach here.
+class LegalityTest {
 public:
-    Lister(const MoveGenerator& generator, Board& board, MoveList& out, const Legality* legality)
-        : generator_(generator), board_(board), out_(out), legality_(legality) {
-        const bool white = board.white_to_move();
-        first_ = white ? 0 : BLACK_PLANES;
-        side_ = white ? 1 : 0;
-        for (unsigned i = 0; i < 6; ++i) {
-            own_ |= board.planes[first_ + i];
-            others_ |= board.planes[(BLACK_PLANES - first_) + i];
-        }
-        occupancy_ = own_ | others_;
+    LegalityTest(const MoveGenerator& generator, const Board& board, const Sides& sides, const KingSafety& safety)
+        : generator_(generator),
+          board_(board),
+          sides_(sides),
+          safety_(safety),
+          movers_to_test_(safety.pinned | square_bb(safety.king)) {}
+
+    // Whether the move can leave the king attacked at all.
+    [[nodiscard]] bool suspect(ChessMove move) const {
+        return (movers_to_test_ >> move.from() & 1) || move.special() == ChessMove::EN_PASSANT;
     }
 
-    void run() {
-        out_.clear();
-        const Planes& planes = board_.planes;
-        king_steps(planes[first_ + KING]);
-        castling(planes[first_ + KING]);
-        knight_jumps(planes[first_ + KNIGHT]);
-        pawn_moves();
-        slider_moves(ROOK_KIND);
-        slider_moves(BISHOP_KIND);
+    [[nodiscard]] bool legal(ChessMove move) const {
+        const unsigned king = safety_.king;
+        const unsigned to = move.to();
+        if (move.from() == king) return move.special() == ChessMove::CASTLING ? castling_safe(to) : step_safe(to);
+        if (move.special() == ChessMove::EN_PASSANT) return en_passant_safe(move.from(), to);
+        // A pinned piece may move along its pin line only.
+        return LINE[king][move.from()] >> to & 1;
     }
 
 private:
-    bool made_legal(ChessMove move) { return !leaves_king_attacked(generator_, board_, move, first_, side_); }
-
-    bool pinned(unsigned from) const {
-        if constexpr (Filtered) return legality_->pinned & square_bb(from);
-        return false;
+    [[nodiscard]] bool attacked(unsigned square, Bitboard occupancy) const {
+        return generator_.attacked_by(board_.planes, occupancy, square, sides_.enemy_first_plane);
     }
 
-    // The targets a piece on `from` reaches legally without being made.
-    Bitboard allowed(unsigned from) const {
-        if constexpr (Filtered)
-            if (!pinned(from)) return legality_->evasions;
-        return ~Bitboard{0};
+    // A piece on the target attacks everything but its own square, so a
+    // capture needs no special case; the king's old square blocks nothing.
+    [[nodiscard]] bool step_safe(unsigned to) const {
+        return !attacked(to, sides_.occupancy ^ square_bb(safety_.king));
     }
 
-    // A move of a piece other than the king, not en passant.
-    void add_piece_move(ChessMove move) {
-        if constexpr (Filtered) {
-            if (!(legality_->evasions & square_bb(move.to()))) return;
-            if (pinned(move.from()) && !made_legal(move)) return;
-        }
-        out_.push_unchecked(move);
+    // The listing found the king's target unattacked with the king at home.
+    // With the rook on its corner, the rook takes the king's place beside the
+    // target and the corner behind it opens onto nothing, so that stands. The
+    // right alone, without the rook, empties the king's square: a slider
+    // behind it may then see the target.
+    [[nodiscard]] bool castling_safe(unsigned to) const {
+        const auto& rules = castling_rules(sides_.white);
+        const CastlingRule& rule = rules[0].king_to == to ? rules[0] : rules[1];
+        if (board_.planes[sides_.first_plane + ROOK] & square_bb(rule.rook_from)) return true;
+        return !attacked(to, (sides_.occupancy ^ square_bb(safety_.king)) | square_bb(to));
     }
 
-    void add_made(ChessMove move) {
-        if constexpr (Filtered)
-            if (!made_legal(move)) return;
-        out_.push_unchecked(move);
-    }
-
-    void king_steps(Bitboard kings) {
-        while (kings) {
-            const unsigned from = pop_lsb(kings);
-            const JumpList& list = KING_JUMPS[from];
-            out_.reserve_more(8);
-            for (unsigned i = 0; i < list.count; ++i) {
-                const unsigned to = list.to[i];
-                if (own_ & square_bb(to)) continue;
-                if constexpr (Filtered) {
-                    const Bitboard occupancy = (occupancy_ & ~square_bb(from)) | square_bb(to);
-                    if (generator_.attacked_by(board_.planes, occupancy, to, BLACK_PLANES - first_)) continue;
-                }
-                out_.push_unchecked(ChessMove::pack(from, to));
-            }
-        }
-    }
-
-    void castling(Bitboard kings) {
-        const unsigned home = side_ ? 4 : 60;
-        if (!(kings & square_bb(home)) || generator_.square_in_check(board_, home, side_)) return;
-        out_.reserve_more(2);
-        for (const CastlingRule& rule : side_ ? WHITE_CASTLING : BLACK_CASTLING) {
-            if (!(board_.state >> rule.right & 1) || (occupancy_ & rule.must_be_empty)) continue;
-            if (generator_.square_in_check(board_, rule.must_be_safe[0], side_) ||
-                generator_.square_in_check(board_, rule.must_be_safe[1], side_))
-                continue;
-            add_made(rule.move);
-        }
-    }
-
-    void knight_jumps(Bitboard knights) {
-        while (knights) {
-            const unsigned from = pop_lsb(knights);
-            const Bitboard targets = ~own_ & allowed(from);
-            const JumpList& list = KNIGHT_JUMPS[from];
-            out_.reserve_more(8);
-            for (unsigned i = 0; i < list.count; ++i)
-                if (targets & square_bb(list.to[i])) add_piece_move(ChessMove::pack(from, list.to[i]));
-        }
-    }
-
-    void pawn_moves() {
-        const bool white = side_ == 1;
-        const int capture_steps[2] = {white ? 7 : -7, white ? 9 : -9};
-        const int push_step = white ? 8 : -8;
-        const unsigned promotion_rank = white ? 6 : 1;
-        const unsigned double_rank = white ? 1 : 6;
-        const unsigned en_passant_rank = white ? 4 : 3;
-        const unsigned en_passant_base = white ? RANK6_SET : RANK3_SET;
-        const std::uint64_t en_passant_files = (board_.state >> en_passant_base) & 0xFF;
-
-        const auto promotions = [&](unsigned from, unsigned to) {
-            for (unsigned code = ChessMove::PROMOTE_KNIGHT; code <= ChessMove::PROMOTE_QUEEN; ++code)
-                add_piece_move(ChessMove::pack(from, to, code));
-        };
-
-        for (Bitboard pawns = board_.planes[first_ + PAWN]; pawns;) {
-            const unsigned from = pop_lsb(pawns);
-            const unsigned rank = rank_of(from);
-            out_.reserve_more(12);
-            // Most pawns have nothing to take: skip the steps when no target
-            // is held by the other side and no en-passant capture is listed.
-            if ((PAWN_ATTACKERS[side_][from] & others_) || (rank == en_passant_rank && en_passant_files)) {
-                for (const int step : capture_steps) {
-                    const std::uint16_t to = static_cast<std::uint16_t>(from + step);
-                    if (to > 63 || file_distance(to, from) > 1) continue;
-                    if (others_ & square_bb(to)) {
-                        if (rank == promotion_rank) promotions(from, to);
-                        else add_piece_move(ChessMove::pack(from, to));
-                    }
-                    if (rank == en_passant_rank && (en_passant_files >> file_of(to) & 1))
-                        add_made(ChessMove::pack(from, to, ChessMove::EN_PASSANT));
-                }
-            }
-            const std::uint16_t to = static_cast<std::uint16_t>(from + push_step);
-            if (to > 63 || (occupancy_ & square_bb(to))) continue;
-            if (rank == promotion_rank) {
-                promotions(from, to);
-                continue;
-            }
-            add_piece_move(ChessMove::pack(from, to));
-            if (rank == double_rank) {
-                const std::uint16_t to2 = static_cast<std::uint16_t>(from + 2 * push_step);
-                if (to2 <= 63 && !(occupancy_ & square_bb(to2)))
-                    add_piece_move(ChessMove::create(static_cast<std::uint16_t>(from), to2, ChessMove::DOUBLE_STEP));
-            }
-        }
-    }
-
-    void slider_moves(unsigned kind) {
-        if constexpr (!Filtered) {
-            generator_.magic_moves(board_, first_, own_, others_, kind, out_);
-        } else {
-            Bitboard pieces = board_.planes[first_ + QUEEN] | board_.planes[first_ + kind];
-            while (pieces) {
-                const unsigned from = pop_lsb(pieces);
-                const Bitboard attacks = kind == ROOK_KIND ? generator_.rook_attacks(from, occupancy_)
-                                                           : generator_.bishop_attacks(from, occupancy_);
-                Bitboard targets = attacks & ~own_ & allowed(from);
-                out_.reserve_more(14);  // a rook or a bishop reaches at most 14 squares
-                if (pinned(from)) {
-                    while (targets) add_made(ChessMove::pack(from, pop_lsb(targets)));
-                } else {
-                    while (targets) out_.push_unchecked(ChessMove::pack(from, pop_lsb(targets)));
-                }
-            }
-        }
+    // As push_move makes it: a piece of the other side on `to` is taken as in
+    // any capture; otherwise the other side's pawn behind `to`, if any.
+    [[nodiscard]] bool en_passant_safe(unsigned from, unsigned to) const {
+        const unsigned enemy = sides_.enemy_first_plane;
+        const unsigned behind = sides_.white ? to - 8 : to + 8;
+        const Bitboard removed = (sides_.others >> to & 1) ? square_bb(to)
+                                                           : square_bb(behind) & board_.planes[enemy + PAWN];
+        const Bitboard occupancy = (sides_.occupancy ^ square_bb(from) ^ removed) | square_bb(to);
+        return !(generator_.attackers(board_.planes, occupancy, safety_.king, enemy) & ~removed);
     }
 
     const MoveGenerator& generator_;
-    Board& board_;
-    MoveList& out_;
-    const Legality* legality_;
-    unsigned first_ = 0;
-    unsigned side_ = 0;
-    Bitboard own_ = 0;
-    Bitboard others_ = 0;
-    Bitboard occupancy_ = 0;
+    const Board& board_;
+    const Sides& sides_;
+    const KingSafety& safety_;
+    const Bitboard movers_to_test_;
 };
 
-}  // namespace
-
-void MoveGenerator::pseudo_legal_moves(const Board& board, MoveList& out) const {
-    // The unfiltered lister never makes a move, so the board stays untouched.
-    Lister<false>(*this, const_cast<Board&>(board), out, nullptr).run();
-}
-
-void MoveGenerator::filter_by_make(Board& board, MoveList& moves) const {
-    const unsigned first = board.white_to_move() ? 0 : BLACK_PLANES;
-    const unsigned side = board.white_to_move() ? 1 : 0;
-    std::size_t kept = 0;
-    for (const ChessMove move : moves)
-        if (!leaves_king_attacked(*this, board, move, first, side)) moves.begin()[kept++] = move;
-    moves.resize_down(kept);
-}
-
-void MoveGenerator::legal_moves(Board& board, MoveList& out) const {
-    const Planes& planes = board.planes;
+[[nodiscard]] bool planes_disjoint(const Planes& planes) {
     Bitboard seen = 0;
     bool disjoint = true;
     for (const Bitboard plane : planes) {
         disjoint &= !(plane & seen);
         seen |= plane;
     }
-    const bool white = board.white_to_move();
-    const unsigned first = white ? 0 : BLACK_PLANES;
-    const unsigned enemy = BLACK_PLANES - first;
-    const Bitboard king_plane = planes[first + KING];
+    return disjoint;
+}
 
-    // The reasoning of the filtered lister holds for real positions only;
-    // any other board is listed in full and made move by move.
-    if (!disjoint || !king_plane || (king_plane & (king_plane - 1))) {
+}  // namespace
+
+void MoveGenerator::pseudo_legal_moves(const Board& board, MoveList& out) const {
+    CandidateLister(*this, board, Sides(board), ~Bitboard{0}, out).run();
+}
+
+void MoveGenerator::filter_by_make(Board& board, MoveList& moves) const {
+    const unsigned first_plane = first_plane_of(board.white_to_move());
+    const unsigned side = board.white_to_move() ? 1 : 0;
+    std::size_t kept = 0;
+    for (const ChessMove move : moves)
+        if (!leaves_king_attacked(*this, board, move, first_plane, side)) moves.begin()[kept++] = move;
+    moves.resize_down(kept);
+}
+
+void MoveGenerator::legal_moves(Board& board, MoveList& out) const {
+    const Sides sides(board);
+    const Bitboard kings = board.planes[sides.first_plane + KING];
+
+    // The reasoning of the legality pass holds for real positions only; any
+    // other board has its candidates made and tested one by one.
+    if (!planes_disjoint(board.planes) || !kings || (kings & (kings - 1))) {
         pseudo_legal_moves(board, out);
         filter_by_make(board, out);
         return;
     }
 
-    Bitboard own = 0, others = 0;
-    for (unsigned i = 0; i < 6; ++i) {
-        own |= planes[first + i];
-        others |= planes[enemy + i];
-    }
-    const Bitboard occupancy = own | others;
-    const unsigned king = lsb(king_plane);
-    const Bitboard enemy_orthogonal = planes[enemy + ROOK] | planes[enemy + QUEEN];
-    const Bitboard enemy_diagonal = planes[enemy + BISHOP] | planes[enemy + QUEEN];
+    const KingSafety safety = king_safety(*this, board, sides, lsb(kings));
+    const Candidates candidates = CandidateLister(*this, board, sides, safety.evasions, out).run();
 
-    const Bitboard checkers = (KNIGHT_TARGETS[king] & planes[enemy + KNIGHT]) |
-                              (PAWN_ATTACKERS[enemy == 0 ? 0 : 1][king] & planes[enemy + PAWN]) |
-                              (rook_attacks(king, occupancy) & enemy_orthogonal) |
-                              (bishop_attacks(king, occupancy) & enemy_diagonal) |
-                              (KING_TARGETS[king] & planes[enemy + KING]);
-
-    Legality legality{king, 0, ~Bitboard{0}};
-    for (Bitboard snipers = (rook_attacks(king, others) & enemy_orthogonal) |
-                            (bishop_attacks(king, others) & enemy_diagonal);
-         snipers;) {
-        const Bitboard blockers = BETWEEN[king][pop_lsb(snipers)] & occupancy;
-        if (blockers && !(blockers & (blockers - 1)) && (blockers & own)) legality.pinned |= blockers;
+    // Every other move of an unpinned piece lands where it answers any check
+    // and uncovers no line to the king, so it stands. The king's moves come
+    // first; past them only pinned pieces and en passant need the test.
+    const LegalityTest test(*this, board, sides, safety);
+    const std::size_t end = safety.pinned || candidates.en_passant ? out.size() : candidates.king_moves;
+    ChessMove* moves = out.begin();
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < end; ++i) {
+        const ChessMove move = moves[i];
+        moves[kept] = move;
+        kept += !test.suspect(move) || test.legal(move);
     }
-    if (checkers) {
-        // One checker: capture it or block its line. Two: only the king moves.
-        legality.evasions = checkers & (checkers - 1) ? 0 : BETWEEN[king][lsb(checkers)] | checkers;
+    if (kept != end) {
+        std::copy(moves + end, out.end(), moves + kept);
+        out.resize_down(out.size() - (end - kept));
     }
-    Lister<true>(*this, board, out, &legality).run();
 }
 
 std::uint64_t perft(const MoveGenerator& generator, Board& board, unsigned depth) {

@@ -180,8 +180,8 @@ TEST(SliderTables, BishopWordsFrom512AreZero) {
 TEST(SliderTables, RookBishopMovesBuildsTheStoredTable) {
     for (const unsigned square : {0u, 7u, 27u, 36u, 56u, 63u}) {
         std::vector<Bitboard> rook(4096, 0), bishop(4096, 0), other_kind(4096, 0);
-        rook_bishop_moves(square, get_rook_cross(square), ROOK_KIND, rook.data());
-        rook_bishop_moves(square, get_bishop_cross(square), BISHOP_KIND, bishop.data());
+        rook_bishop_moves(square, get_rook_cross(square), ROOK, rook.data());
+        rook_bishop_moves(square, get_bishop_cross(square), BISHOP, bishop.data());
         rook_bishop_moves(square, get_bishop_cross(square), 5, other_kind.data());  // any kind but 3 is diagonal
         const Bitboard* stored_rook = generator().table(2 * square);
         const Bitboard* stored_bishop = generator().table(2 * square + 1);
