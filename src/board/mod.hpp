@@ -107,13 +107,13 @@ struct Board {
     std::uint64_t state = 0;
 
     Board() = default;
-    // A board of the position with empty histories and a fresh pair of tables.
+    // A board of the position with empty histories.
     explicit Board(const FenFields& fields);
     Board(Board&&) noexcept = default;
     Board& operator=(Board&&) noexcept = default;
     Board& operator=(const Board&) = default;
-    // A copy shares the key tables and copies the histories; empty stacks, the
-    // common case, are not copied element by element.
+    // A copy copies the histories; empty stacks, the common case, are not
+    // copied element by element.
     Board(const Board& other) : zobrist(other.zobrist), planes(other.planes), state(other.state) {
         for (std::size_t i = 0; i < plane_history.size(); ++i)
             if (!other.plane_history[i].empty()) plane_history[i] = other.plane_history[i];
@@ -286,8 +286,8 @@ inline void pop_move(Board& board) {
 
     const std::uint64_t state_diff = board.state ^ record.state_before;
     // Checked before anything changes, so a failure leaves the board intact.
-    if (state_diff >> 22) [[unlikely]]
-        panic_index(KEY_COUNT, STATE_KEY_BASE + 22 + lsb(state_diff >> 22));
+    if (state_diff >> KEYED_STATE_BITS) [[unlikely]]
+        panic_index(KEY_COUNT, STATE_KEY_BASE + KEYED_STATE_BITS + lsb(state_diff >> KEYED_STATE_BITS));
     for (Bitboard mask = record.changed_planes; mask;)
         if (board.plane_history[pop_lsb(mask)].empty()) [[unlikely]]
             panic(UNWRAP_NONE);

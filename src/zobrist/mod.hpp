@@ -1,5 +1,6 @@
-// Position hashing: two key tables of 790 keys and the 64-bit and 16-bit
-// hashes built from them, kept current by the make/unmake code.
+// Position hashing: two key tables of 790 keys, compiled in and shared by
+// every board, and the 64-bit and 16-bit hashes built from them, kept current
+// by the make/unmake code.
 //
 // Key index: plane * 64 + square (0-767) for pieces, 768 + b for state bit b
 // (0 <= b <= 21).
@@ -7,7 +8,6 @@
 
 #include <array>
 #include <cstdint>
-#include <memory>
 
 #include "common/mod.hpp"
 
@@ -15,6 +15,9 @@ namespace velmor {
 
 inline constexpr std::size_t KEY_COUNT = 790;
 inline constexpr std::size_t STATE_KEY_BASE = 768;
+// State-word bits 0-21 have keys; the bits above have none.
+inline constexpr unsigned KEYED_STATE_BITS = KEY_COUNT - STATE_KEY_BASE;
+static_assert(KEYED_STATE_BITS == 22);
 
 using Keys64 = std::array<std::uint64_t, KEY_COUNT>;
 using Keys16 = std::array<std::uint16_t, KEY_COUNT>;
@@ -41,8 +44,9 @@ template <typename Key>
     return keys;
 }
 
-// The generator runs once, at compile time; every board made from FEN text
-// still gets its own pair of tables, filled from these.
+// The generator runs once, at compile time. These two tables are the only
+// ones: every board of the process hashes with them, and they are never
+// written, so no board needs a pair or a share count of its own.
 inline constexpr Keys64 KEYS64 = generate<std::uint64_t>(9, 9);
 inline constexpr Keys16 KEYS16 = generate<std::uint16_t>(0x6155577cdbecb307ULL, 3);
 
@@ -53,25 +57,15 @@ static_assert(KEYS16[0] == 0xaa9e && KEYS16[1] == 0xbff4 && KEYS16[768] == 0x66a
 
 }  // namespace zobrist
 
-// A board's two key tables, in one block with one share count.
-struct KeyTables {
-    Keys64 keys64;
-    Keys16 keys16;
-};
-
 struct ZobristBoardComponent {
-    // Shared by the copies of a board and freed by the last of them. Both
-    // tables hang off one share, so copying or dropping a board changes one
-    // atomic count, not two.
-    std::shared_ptr<const KeyTables> tables;
-    const Keys64* keys64 = nullptr;  // into *tables
-    const Keys16* keys16 = nullptr;  // into *tables
+    // The process-wide tables, the same for every board.
+    static constexpr const Keys64* keys64 = &zobrist::KEYS64;
+    static constexpr const Keys16* keys16 = &zobrist::KEYS16;
     std::uint64_t hash64 = 0;
     std::uint16_t hash16 = 0;
 
-    // Makes a fresh pair of tables and the full hashes of the position.
-    [[nodiscard]] static ZobristBoardComponent create(const std::array<Bitboard, 12>& planes,
-                                                      std::uint64_t state);
+    // The full hashes of the position.
+    [[nodiscard]] static ZobristBoardComponent create(const std::array<Bitboard, 12>& planes, std::uint64_t state);
 
     void toggle_piece(unsigned plane, unsigned square) { toggle(plane * 64 + square); }
     void toggle_state_bit(unsigned bit) { toggle(STATE_KEY_BASE + bit); }
@@ -79,8 +73,8 @@ struct ZobristBoardComponent {
     void toggle(std::size_t index) {
         if (index >= KEY_COUNT) [[unlikely]]
             panic_index(KEY_COUNT, index);
-        hash64 ^= (*keys64)[index];
-        hash16 ^= (*keys16)[index];
+        hash64 ^= zobrist::KEYS64[index];
+        hash16 ^= zobrist::KEYS16[index];
     }
 };
 
@@ -92,7 +86,7 @@ template <typename Key>
     Key hash = 0;
     for (unsigned plane = 0; plane < 12; ++plane)
         for (Bitboard b = planes[plane]; b;) hash ^= keys[plane * 64 + pop_lsb(b)];
-    for (Bitboard bits = state & ((Bitboard{1} << 22) - 1); bits;)
+    for (Bitboard bits = state & ((Bitboard{1} << KEYED_STATE_BITS) - 1); bits;)
         hash ^= keys[STATE_KEY_BASE + pop_lsb(bits)];
     return hash;
 }

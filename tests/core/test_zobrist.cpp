@@ -185,54 +185,6 @@ INSTANTIATE_TEST_SUITE_P(Indices, ZobristToggleOutOfRange,
                                            ToggleFailure{true, 22, 0, 790}, ToggleFailure{true, 63, 0, 831},
                                            ToggleFailure{true, 100, 0, 868}));
 
-// ---------------------------------------------------------------- sharing
-
-TEST(ZobristTables, CopiesShareTheTables) {
-    Board board = board_from_fen(DEFAULT_FEN);
-    EXPECT_EQ(board.zobrist.tables.use_count(), 1);
-    EXPECT_EQ(board.zobrist.keys64, &board.zobrist.tables->keys64);
-    EXPECT_EQ(board.zobrist.keys16, &board.zobrist.tables->keys16);
-    {
-        const Board copy = board;
-        EXPECT_EQ(copy.zobrist.keys64, board.zobrist.keys64);
-        EXPECT_EQ(copy.zobrist.keys16, board.zobrist.keys16);
-        EXPECT_EQ(board.zobrist.tables.use_count(), 2);
-        {
-            const Board second = copy;
-            EXPECT_EQ(board.zobrist.tables.use_count(), 3);
-        }
-        EXPECT_EQ(board.zobrist.tables.use_count(), 2);
-    }
-    EXPECT_EQ(board.zobrist.tables.use_count(), 1);
-
-    // The last board referring to the tables keeps them alive on its own, and
-    // they go with it.
-    std::weak_ptr<const KeyTables> weak;
-    {
-        Board copy = board;
-        weak = copy.zobrist.tables;
-        board = board_from_fen(DEFAULT_FEN);
-        EXPECT_FALSE(weak.expired());
-        EXPECT_EQ(weak.use_count(), 1);
-        EXPECT_EQ(weak.lock()->keys64, zobrist::KEYS64);
-        EXPECT_EQ(weak.lock()->keys16, zobrist::KEYS16);
-    }
-    EXPECT_TRUE(weak.expired());
-}
-
-TEST(ZobristTables, SameFenGivesEqualButSeparateTables) {
-    const Board a = board_from_fen(DEFAULT_FEN);
-    const Board b = board_from_fen(DEFAULT_FEN);
-    EXPECT_NE(a.zobrist.keys64, b.zobrist.keys64);
-    EXPECT_NE(a.zobrist.keys16, b.zobrist.keys16);
-    EXPECT_EQ(*a.zobrist.keys64, *b.zobrist.keys64);
-    EXPECT_EQ(*a.zobrist.keys16, *b.zobrist.keys16);
-    EXPECT_EQ(a.zobrist.hash64, b.zobrist.hash64);
-    EXPECT_EQ(a.zobrist.hash16, b.zobrist.hash16);
-    EXPECT_EQ(a.zobrist.tables.use_count(), 1);
-    EXPECT_EQ(b.zobrist.tables.use_count(), 1);
-}
-
 TEST(ZobristHash, TranspositionsHashAlike) {
     Board start = board_from_fen(DEFAULT_FEN);
     Board a = start;

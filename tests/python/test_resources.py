@@ -274,7 +274,7 @@ def test_dropped_boards_free_their_memory(make: str) -> None:
 
     def build() -> velmor_chess.Board:
         if make == "fen":
-            return velmor_chess.Board(KIWIPETE)  # its own key tables, about 8 KiB
+            return velmor_chess.Board(KIWIPETE)
         if make == "copy":
             return source.copy()
         board = velmor_chess.Board(KIWIPETE)
