@@ -157,15 +157,31 @@ struct JumpList {
     return lists;
 }
 
+// Where the pawns of one colour that attack a square stand: white pawns
+// attack upwards, so they stand below it (s - 7, s - 9), black pawns above.
+[[nodiscard]] constexpr std::array<Bitboard, 64> pawn_attackers(bool white) {
+    std::array<Bitboard, 64> table{};
+    for (unsigned square = 0; square < 64; ++square)
+        for (const int step : {7, 9}) {
+            const std::uint16_t from = static_cast<std::uint16_t>(white ? square - step : square + step);
+            if (from <= 63 && file_distance(from, square) <= 1) table[square] |= square_bb(from);
+        }
+    return table;
+}
+
+inline constexpr std::array<Bitboard, 64> WHITE_PAWN_ATTACKERS = pawn_attackers(true);
+inline constexpr std::array<Bitboard, 64> BLACK_PAWN_ATTACKERS = pawn_attackers(false);
+
 inline constexpr std::array<JumpList, 64> KING_JUMPS = jump_lists(KING_OFFSETS, 1);
 inline constexpr std::array<JumpList, 64> KNIGHT_JUMPS = jump_lists(KNIGHT_OFFSETS, 2);
 inline constexpr std::array<Bitboard, 64> KING_TARGETS = jump_targets(KING_OFFSETS, 1);
 
 // A growable list of move words that keeps its first INLINE words in place,
-// so listing a real position allocates nothing.
+// so listing a real position allocates nothing: the listing reserves 27
+// words per piece (a queen's most), 434 for sixteen pieces.
 class MoveList {
 public:
-    static constexpr std::size_t INLINE = 256;
+    static constexpr std::size_t INLINE = 512;
 
     MoveList() = default;
     MoveList(const MoveList&) = delete;
@@ -243,7 +259,15 @@ public:
     // The pieces of the planes from `attacker_first_plane` (0 White, 6 Black)
     // that attack the square, sliders blocked by `occupancy`; square < 64.
     [[nodiscard]] Bitboard attackers(const Planes& planes, Bitboard occupancy, unsigned square,
-                                     unsigned attacker_first_plane) const;
+                                     unsigned attacker_first_plane) const {
+        const Bitboard queens = planes[attacker_first_plane + QUEEN];
+        const auto& pawns = attacker_first_plane == WHITE_PLANES ? WHITE_PAWN_ATTACKERS : BLACK_PAWN_ATTACKERS;
+        return (KNIGHT_TARGETS[square] & planes[attacker_first_plane + KNIGHT]) |
+               (pawns[square] & planes[attacker_first_plane + PAWN]) |
+               (rook_attacks(square, occupancy) & (planes[attacker_first_plane + ROOK] | queens)) |
+               (bishop_attacks(square, occupancy) & (planes[attacker_first_plane + BISHOP] | queens)) |
+               (KING_TARGETS[square] & planes[attacker_first_plane + KING]);
+    }
     [[nodiscard]] bool attacked_by(const Planes& planes, Bitboard occupancy, unsigned square,
                                    unsigned attacker_first_plane) const {
         return attackers(planes, occupancy, square, attacker_first_plane) != 0;

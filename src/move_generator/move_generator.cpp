@@ -14,21 +14,6 @@ namespace {
     return occupancy;
 }
 
-// Where the pawns of one colour that attack a square stand: white pawns
-// attack upwards, so they stand below it (s - 7, s - 9), black pawns above.
-constexpr std::array<Bitboard, 64> pawn_attackers(bool white) {
-    std::array<Bitboard, 64> table{};
-    for (unsigned square = 0; square < 64; ++square)
-        for (const int step : {7, 9}) {
-            const std::uint16_t from = static_cast<std::uint16_t>(white ? square - step : square + step);
-            if (from <= 63 && file_distance(from, square) <= 1) table[square] |= square_bb(from);
-        }
-    return table;
-}
-
-constexpr std::array<Bitboard, 64> WHITE_PAWN_ATTACKERS = pawn_attackers(true);
-constexpr std::array<Bitboard, 64> BLACK_PAWN_ATTACKERS = pawn_attackers(false);
-
 // BETWEEN[a][b]: the squares strictly between two squares on one line, else 0.
 constexpr std::array<std::array<Bitboard, 64>, 64> BETWEEN = [] {
     std::array<std::array<Bitboard, 64>, 64> table{};
@@ -147,17 +132,6 @@ const Bitboard* MoveGenerator::table(std::size_t entry) const {
     return &attack_tables_[entry * TABLE_SIZE];
 }
 
-Bitboard MoveGenerator::attackers(const Planes& planes, Bitboard occupancy, unsigned square,
-                                  unsigned attacker_first_plane) const {
-    const Bitboard queens = planes[attacker_first_plane + QUEEN];
-    const auto& pawn_attackers = attacker_first_plane == WHITE_PLANES ? WHITE_PAWN_ATTACKERS : BLACK_PAWN_ATTACKERS;
-    return (KNIGHT_TARGETS[square] & planes[attacker_first_plane + KNIGHT]) |
-           (pawn_attackers[square] & planes[attacker_first_plane + PAWN]) |
-           (rook_attacks(square, occupancy) & (planes[attacker_first_plane + ROOK] | queens)) |
-           (bishop_attacks(square, occupancy) & (planes[attacker_first_plane + BISHOP] | queens)) |
-           (KING_TARGETS[square] & planes[attacker_first_plane + KING]);
-}
-
 bool MoveGenerator::square_in_check(const Board& board, unsigned square, unsigned defender) const {
     // The slider lookups would index past the store; refuse before any test.
     if (square >= 64) panic_index(TABLE_COUNT, 2 * square);
@@ -166,40 +140,34 @@ bool MoveGenerator::square_in_check(const Board& board, unsigned square, unsigne
 
 namespace {
 
-// Writes up to `room` words at the end of a list without a test per word,
-// and ends the list after the last word kept when it goes.
-class Tail {
-public:
-    Tail(MoveList& list, std::size_t room) : list_(list), cursor_(list.reserve_end(room)) {}
-    Tail(const Tail&) = delete;
-    Tail& operator=(const Tail&) = delete;
-    ~Tail() { list_.set_end(cursor_); }
-
-    void push(ChessMove move) { *cursor_++ = move; }
-    // Written in any case, kept only when `keep`: no branch per candidate.
-    void push_if(ChessMove move, bool keep) {
-        *cursor_ = move;
-        cursor_ += keep;
-    }
-
-private:
-    MoveList& list_;
-    ChessMove* cursor_;
-};
-
 // The moves of the rooks and queens (ROOK) or bishops and queens (BISHOP) on
-// `pieces` onto `targets`, by piece square, then target square.
+// `pieces` onto `targets`, by piece square, then target square, written from
+// `out` on (room for 14 words per piece); returns the end of what it wrote.
 template <unsigned Type>
-void list_slider_moves(const MoveGenerator& generator, Bitboard pieces, Bitboard occupancy, Bitboard targets,
-                       MoveList& out) {
+ChessMove* list_slider_moves(const MoveGenerator& generator, Bitboard pieces, Bitboard occupancy, Bitboard targets,
+                             ChessMove* out) {
     static_assert(Type == ROOK || Type == BISHOP);
     while (pieces) {
         const unsigned from = pop_lsb(pieces);
         Bitboard reach = (Type == ROOK ? generator.rook_attacks(from, occupancy)
                                        : generator.bishop_attacks(from, occupancy)) & targets;
-        Tail tail(out, 14);  // a rook reaches at most 14 squares, a bishop 13
-        while (reach) tail.push(ChessMove::pack(from, pop_lsb(reach)));
+        while (reach) *out++ = ChessMove::pack(from, pop_lsb(reach));
     }
+    return out;
+}
+
+// The most candidates one piece gives: a queen's 14 straight and 13 diagonal
+// moves; no pawn gives more than 14 (three four-word promotions and two en
+// passant), no king more than 8 steps, and castling adds 2 for the side.
+inline constexpr std::size_t MOST_MOVES_PER_PIECE = 27;
+inline constexpr std::size_t CASTLING_MOVES = 2;
+
+// Two pieces may share a square on a board whose planes overlap: count each.
+[[nodiscard]] std::size_t piece_count(const Planes& planes, unsigned first_plane) {
+    std::size_t count = 0;
+    for (unsigned type = 0; type < PIECE_TYPES; ++type)
+        count += static_cast<std::size_t>(std::popcount(planes[first_plane + type]));
+    return count;
 }
 
 }  // namespace
@@ -207,8 +175,10 @@ void list_slider_moves(const MoveGenerator& generator, Bitboard pieces, Bitboard
 void MoveGenerator::magic_moves(const Board& board, unsigned first_plane, Bitboard own, Bitboard others,
                                 unsigned type, MoveList& out) const {
     const Bitboard pieces = board.planes[first_plane + QUEEN] | board.planes[first_plane + type];
-    if (type == ROOK) list_slider_moves<ROOK>(*this, pieces, own | others, ~own, out);
-    else list_slider_moves<BISHOP>(*this, pieces, own | others, ~own, out);
+    ChessMove* end = out.reserve_end(14 * static_cast<std::size_t>(std::popcount(pieces)));
+    if (type == ROOK) end = list_slider_moves<ROOK>(*this, pieces, own | others, ~own, end);
+    else end = list_slider_moves<BISHOP>(*this, pieces, own | others, ~own, end);
+    out.set_end(end);
 }
 
 namespace {
@@ -245,37 +215,46 @@ struct Candidates {
 
 class CandidateLister {
 public:
-    CandidateLister(const MoveGenerator& generator, const Board& board, const Sides& sides, Bitboard targets,
-                    MoveList& out)
-        : generator_(generator), board_(board), sides_(sides), targets_(targets), out_(out) {}
+    CandidateLister(const MoveGenerator& generator, const Board& board, const Sides& sides, Bitboard targets)
+        : generator_(generator), board_(board), sides_(sides), targets_(targets) {}
 
-    Candidates run() {
+    // Room for every candidate of the side's `pieces` is reserved once; the
+    // words are then written without a test each.
+    Candidates run(std::size_t pieces, MoveList& out) {
         const Planes& planes = board_.planes;
         const unsigned first_plane = sides_.first_plane;
-        out_.clear();
+        out.clear();
+        ChessMove* const start = out.reserve_end(MOST_MOVES_PER_PIECE * pieces + CASTLING_MOVES);
+        cursor_ = start;
         king_steps(planes[first_plane + KING]);
         castling(planes[first_plane + KING]);
-        const std::size_t king_moves = out_.size();
+        const auto king_moves = static_cast<std::size_t>(cursor_ - start);
         knight_jumps(planes[first_plane + KNIGHT]);
         pawn_moves(planes[first_plane + PAWN]);
         const Bitboard queens = planes[first_plane + QUEEN];
         const Bitboard piece_targets = ~sides_.own & targets_;
-        list_slider_moves<ROOK>(generator_, planes[first_plane + ROOK] | queens, sides_.occupancy, piece_targets, out_);
-        list_slider_moves<BISHOP>(generator_, planes[first_plane + BISHOP] | queens, sides_.occupancy, piece_targets,
-                                  out_);
+        cursor_ = list_slider_moves<ROOK>(generator_, planes[first_plane + ROOK] | queens, sides_.occupancy,
+                                          piece_targets, cursor_);
+        cursor_ = list_slider_moves<BISHOP>(generator_, planes[first_plane + BISHOP] | queens, sides_.occupancy,
+                                            piece_targets, cursor_);
+        out.set_end(cursor_);
         return {king_moves, en_passant_};
     }
 
 private:
-    // Each jump is written, and kept when its target is allowed: no branch
-    // per jump.
+    void push(ChessMove move) { *cursor_++ = move; }
+    // Written in any case, kept only when `keep`: no branch per candidate.
+    void push_if(ChessMove move, bool keep) {
+        *cursor_ = move;
+        cursor_ += keep;
+    }
+
     void jumps(Bitboard pieces, const std::array<JumpList, 64>& table, Bitboard allowed) {
         while (pieces) {
             const unsigned from = pop_lsb(pieces);
             const JumpList& jumps = table[from];
-            Tail tail(out_, 8);
             for (unsigned i = 0; i < jumps.count; ++i)
-                tail.push_if(ChessMove::pack(from, jumps.to[i]), (allowed >> jumps.to[i]) & 1);
+                push_if(ChessMove::pack(from, jumps.to[i]), (allowed >> jumps.to[i]) & 1);
         }
     }
 
@@ -289,20 +268,19 @@ private:
         };
         const unsigned home = rules[0].king_from;
         if (!(kings & square_bb(home)) || attacked(home)) return;
-        out_.reserve_more(rules.size());
         for (const CastlingRule& rule : rules) {
             // The right stands for the rook: the corner is not looked at.
             if (!(board_.state >> rule.right & 1) || (sides_.occupancy & rule.must_be_empty)) continue;
             if (attacked(rule.must_be_safe[0]) || attacked(rule.must_be_safe[1])) continue;
-            out_.push_unchecked(rule.move());
+            push(rule.move());
         }
     }
 
     void knight_jumps(Bitboard knights) { jumps(knights, KNIGHT_JUMPS, ~sides_.own & targets_); }
 
-    static void promotions(Tail& tail, unsigned from, unsigned to) {
+    void promotions(unsigned from, unsigned to) {
         for (unsigned code = ChessMove::PROMOTE_KNIGHT; code <= ChessMove::PROMOTE_QUEEN; ++code)
-            tail.push(ChessMove::pack(from, to, code));
+            push(ChessMove::pack(from, to, code));
     }
 
     // By pawn square; one pawn's moves: first capture step (promotions or a
@@ -318,7 +296,7 @@ private:
         // Set-wise first, each pawn marked on its own square: which steps
         // stay on the board and land where they may. The first capture step
         // goes one file left for White (+7) and right for Black (-7).
-        const int push = white ? 8 : -8;
+        const int push_step = white ? 8 : -8;
         const std::array<int, 2> capture_steps = {white ? 7 : -7, white ? 9 : -9};
         const std::array<Bitboard, 2> on_board = {white ? ~FILE_A_BB : ~FILE_H_BB, white ? ~FILE_H_BB : ~FILE_A_BB};
         const auto back = [white](Bitboard targets, int step) {
@@ -326,10 +304,10 @@ private:
         };
         const std::array<Bitboard, 2> capturing = {pawns & on_board[0] & back(captures, capture_steps[0]),
                                                    pawns & on_board[1] & back(captures, capture_steps[1])};
-        const Bitboard pushing = pawns & back(pushes, push);
+        const Bitboard pushing = pawns & back(pushes, push_step);
         // A double step needs the square it passes empty, allowed or not.
         const Bitboard double_stepping =
-            pawns & rank_bb(white ? 1 : 6) & back(empty, push) & back(pushes, 2 * push);
+            pawns & rank_bb(white ? 1 : 6) & back(empty, push_step) & back(pushes, 2 * push_step);
 
         // Pawns that promote or may take en passant take the slow road.
         const unsigned promotion_rank = white ? 6 : 1;
@@ -339,33 +317,32 @@ private:
 
         for (Bitboard rest = pawns; rest;) {
             const unsigned from = pop_lsb(rest);
-            Tail tail(out_, 14);  // two captures and a push, each four promotions, and two en passant
             if ((special >> from) & 1) [[unlikely]] {
                 const bool promoting = rank_of(from) == promotion_rank;
                 for (std::size_t i = 0; i < 2; ++i) {
                     if (!((on_board[i] >> from) & 1)) continue;
                     const unsigned to = from + capture_steps[i];
                     if ((capturing[i] >> from) & 1) {
-                        if (promoting) promotions(tail, from, to);
-                        else tail.push(ChessMove::pack(from, to));
+                        if (promoting) promotions(from, to);
+                        else push(ChessMove::pack(from, to));
                     }
                     // The squares are not looked at: the legality pass is.
                     if (rank_of(from) == en_passant_rank && (en_passant_files >> file_of(to)) & 1) {
-                        tail.push(ChessMove::pack(from, to, ChessMove::EN_PASSANT));
+                        push(ChessMove::pack(from, to, ChessMove::EN_PASSANT));
                         en_passant_ = true;
                     }
                 }
                 // Neither rank is the double-step rank.
                 if ((pushing >> from) & 1) {
-                    if (promoting) promotions(tail, from, from + push);
-                    else tail.push(ChessMove::pack(from, from + push));
+                    if (promoting) promotions(from, from + push_step);
+                    else push(ChessMove::pack(from, from + push_step));
                 }
                 continue;
             }
-            tail.push_if(ChessMove::pack(from, from + capture_steps[0]), (capturing[0] >> from) & 1);
-            tail.push_if(ChessMove::pack(from, from + capture_steps[1]), (capturing[1] >> from) & 1);
-            tail.push_if(ChessMove::pack(from, from + push), (pushing >> from) & 1);
-            tail.push_if(ChessMove::pack(from, from + 2 * push, ChessMove::DOUBLE_STEP), (double_stepping >> from) & 1);
+            push_if(ChessMove::pack(from, from + capture_steps[0]), (capturing[0] >> from) & 1);
+            push_if(ChessMove::pack(from, from + capture_steps[1]), (capturing[1] >> from) & 1);
+            push_if(ChessMove::pack(from, from + push_step), (pushing >> from) & 1);
+            push_if(ChessMove::pack(from, from + 2 * push_step, ChessMove::DOUBLE_STEP), (double_stepping >> from) & 1);
         }
     }
 
@@ -373,7 +350,7 @@ private:
     const Board& board_;
     const Sides& sides_;
     const Bitboard targets_;
-    MoveList& out_;
+    ChessMove* cursor_ = nullptr;
     bool en_passant_ = false;
 };
 
@@ -503,7 +480,8 @@ private:
 }  // namespace
 
 void MoveGenerator::pseudo_legal_moves(const Board& board, MoveList& out) const {
-    CandidateLister(*this, board, Sides(board), ~Bitboard{0}, out).run();
+    const Sides sides(board);
+    CandidateLister(*this, board, sides, ~Bitboard{0}).run(piece_count(board.planes, sides.first_plane), out);
 }
 
 void MoveGenerator::filter_by_make(Board& board, MoveList& moves) const {
@@ -528,7 +506,8 @@ void MoveGenerator::legal_moves(Board& board, MoveList& out) const {
     }
 
     const KingSafety safety = king_safety(*this, board, sides, lsb(kings));
-    const Candidates candidates = CandidateLister(*this, board, sides, safety.evasions, out).run();
+    const auto pieces = static_cast<std::size_t>(std::popcount(sides.own));  // the planes are disjoint
+    const Candidates candidates = CandidateLister(*this, board, sides, safety.evasions).run(pieces, out);
 
     // Every other move of an unpinned piece lands where it answers any check
     // and uncovers no line to the king, so it stands. The king's moves come
