@@ -15,6 +15,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -150,6 +151,54 @@ void push_text(Board& board, std::string_view text);
 
 inline constexpr unsigned NO_PLANE = PLANE_COUNT;
 
+// ---------------------------------------------------------------- self-check
+
+// How far the hashes are from a full recomputation of the position: zero for
+// a board read from FEN text or reflected. Taking a move back never changes
+// it, and neither does making a move whose key toggles are exact; the moves
+// listed on a well-formed board all are.
+struct HashDrift {
+    std::uint64_t hash64 = 0;
+    std::uint16_t hash16 = 0;
+
+    bool operator==(const HashDrift&) const = default;
+};
+
+[[nodiscard]] HashDrift hash_drift(const Board& board);
+
+enum class Hashes : bool { unchecked, exact };
+
+// What breaks the board's bookkeeping, or nullptr when it holds together:
+// every move record names one to four of the twelve planes, each plane's stack
+// holds one entry per record naming it, and each recorded move passed the
+// turn, lost castling rights without gaining any, left bits 21-63 alone and at
+// most one en-passant file. With Hashes::exact the hashes must also have no
+// drift.
+[[nodiscard]] const char* board_fault(const Board& board, Hashes hashes);
+
+// Debug builds check the board after every make and take-back and abort with
+// the fault; where NDEBUG is defined the check compiles to nothing.
+#ifdef NDEBUG
+inline constexpr bool CHECK_MOVES = false;
+#else
+inline constexpr bool CHECK_MOVES = true;
+#endif
+
+// What a make or take-back must keep, taken before it changes anything.
+struct MoveCheck {
+    HashDrift drift;
+    bool keeps_drift = false;
+    std::optional<ChessMove> move;  // the move made; none for a take-back
+
+    // The planes as push_move found them: the mover's, the castling rook's
+    // and the promoted piece's (NO_PLANE for none).
+    [[nodiscard]] static MoveCheck before_push(const Board& board, ChessMove move, unsigned moving, bool en_passant,
+                                               unsigned castling_rook, unsigned promoted);
+    [[nodiscard]] static MoveCheck before_pop(const Board& board);
+    // Prints the fault, the operation and the position, then aborts.
+    void after(const Board& board) const;
+};
+
 // The lowest plane in [first, last) holding the square, or NO_PLANE.
 [[nodiscard]] inline unsigned plane_at(const Planes& planes, unsigned square, unsigned first = 0,
                                        unsigned last = PLANE_COUNT) {
@@ -191,6 +240,9 @@ inline void push_move(Board& board, ChessMove move) {
     }
     const bool promotion = type == PAWN && last_rank && special >= ChessMove::PROMOTE_KNIGHT;
     const unsigned promoted = promotion ? mover_first_plane + promoted_type(special) : NO_PLANE;
+    MoveCheck check;
+    if constexpr (CHECK_MOVES)
+        check = MoveCheck::before_push(board, move, moving, en_passant, castling ? rook : NO_PLANE, promoted);
 
     // Save every plane the move changes, then the record.
     std::uint16_t changed = static_cast<std::uint16_t>(1u << moving);
@@ -277,6 +329,7 @@ inline void push_move(Board& board, ChessMove move) {
 
     state ^= WHITE_TO_MOVE;
     zobrist.toggle_state_bit(0);
+    if constexpr (CHECK_MOVES) check.after(board);
 }
 
 // Takes back the newest move; the hashes follow the restored differences.
@@ -292,6 +345,8 @@ inline void pop_move(Board& board) {
         if (board.plane_history[pop_lsb(mask)].empty()) [[unlikely]]
             panic(UNWRAP_NONE);
 
+    MoveCheck check;
+    if constexpr (CHECK_MOVES) check = MoveCheck::before_pop(board);
     board.move_history.pop_back();
     for (Bitboard diff = state_diff; diff;) board.zobrist.toggle_state_bit(pop_lsb(diff));
     board.state = record.state_before;
@@ -304,6 +359,7 @@ inline void pop_move(Board& board) {
         for (Bitboard diff = previous ^ board.planes[plane]; diff;) board.zobrist.toggle_piece(plane, pop_lsb(diff));
         board.planes[plane] = previous;
     }
+    if constexpr (CHECK_MOVES) check.after(board);
 }
 
 }  // namespace velmor
