@@ -33,6 +33,7 @@
 
 #include "board/mod.hpp"
 #include "move_generator/mod.hpp"
+#include "support/mod.hpp"
 
 namespace {
 
@@ -254,7 +255,7 @@ int main(int argc, char** argv) {
 
     try {
         if (only_perft >= 0) {
-            const velmor::MoveGenerator generator;
+            const velmor::MoveGenerator& generator = velmor::support::generator();
             velmor::Board board = velmor::board_from_fen(fen);
             const auto start = Clock::now();
             const std::uint64_t nodes = velmor::perft(generator, board, static_cast<unsigned>(only_perft));
@@ -292,7 +293,7 @@ int main(int argc, char** argv) {
             print_cases(cases);
         }
 
-        const velmor::MoveGenerator generator;
+        const velmor::MoveGenerator& generator = velmor::support::generator();
 
         // One listing per call, and one move made and taken back.
         std::printf("\nLegal listing and push_move + pop_move (%d repeats):\n", repeats);

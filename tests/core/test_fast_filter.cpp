@@ -5,20 +5,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "board/mod.hpp"
 #include "move_generator/mod.hpp"
+#include "support/mod.hpp"
 
 namespace velmor {
 namespace {
 
-const MoveGenerator& generator() {
-    static const MoveGenerator instance;
-    return instance;
-}
+using support::generator;
 
 std::vector<ChessMove> reference_moves(Board& board) {
     MoveList moves;
@@ -47,23 +44,15 @@ std::size_t compare_tree(Board& board, unsigned depth) {
     return nodes;
 }
 
-std::vector<std::string> shared_fens() {
-    std::vector<std::string> fens;
-    std::ifstream file(std::string(VELMOR_SHARED_DIR) + "/perft/random.perft");
-    for (std::string line; std::getline(file, line);)
-        if (line.rfind("epd ", 0) == 0) fens.push_back(line.substr(4));
-    return fens;
-}
-
 TEST(FastFilter, AgreesWithMakingEveryMoveOnTheSharedPositions) {
-    const std::vector<std::string> fens = shared_fens();
-    if (fens.empty()) GTEST_SKIP() << "../shared/perft/random.perft not found: shared perft data is not available";
+    const auto* entries = support::shared_perft("random.perft");
+    if (!entries) GTEST_SKIP() << support::missing_perft_message("random.perft");
     std::size_t nodes = 0;
-    for (std::size_t i = 0; i < fens.size() && !HasFailure(); ++i) {
-        Board board = board_from_fen(fens[i]);
+    for (std::size_t i = 0; i < entries->size() && !HasFailure(); ++i) {
+        Board board = board_from_fen((*entries)[i].fen);
         nodes += compare_tree(board, i % 16 == 0 ? 2 : 1);
     }
-    EXPECT_GT(nodes, fens.size() * 10);
+    EXPECT_GT(nodes, entries->size() * 10);
 }
 
 TEST(FastFilter, AgreesOnChecksPinsAndEnPassant) {

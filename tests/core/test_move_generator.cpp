@@ -5,6 +5,7 @@
 #include <ostream>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "board/mod.hpp"
@@ -570,12 +571,13 @@ INSTANTIATE_TEST_SUITE_P(
                       CastlingCase{"r3k2r/8/8/8/8/8/8/4R1K1 b kq -", false, false}));  // in check
 
 TEST(LegalMoves, NoKingButAPseudoLegalMovePanicsAndRestoresTheBoard) {
-    for (const char* text : {"4k3/8/8/8/8/8/P7/8 w - -", "4n3/8/8/8/8/8/8/R3K2R b KQ -",
-                             "r3k2r/8/8/8/8/8/8/N7 w kq -"}) {
+    // A move of the side with the king, some history to keep, hands the move
+    // to the side without one.
+    for (const auto& [text, move] : {std::pair{"4k3/8/8/8/8/8/P7/8 b - -", "e8e7"},
+                                     std::pair{"4n3/8/8/8/8/8/8/R3K2R w KQ -", "a1a2"},
+                                     std::pair{"r3k2r/8/8/8/8/8/8/N7 b kq -", "e8e7"}}) {
         Board board = board_from_fen(text);
-        push_text(board, board.white_to_move() ? "e8e7" : "a1a2");  // some history to keep
-        board.state ^= 1;  // give the move back to the side without a king
-        board.zobrist = ZobristBoardComponent::create(board.planes, board.state);
+        push_text(board, move);
         const Snapshot before = snapshot(board);
         MoveList moves;
         EXPECT_TRUE(caught<Panic>([&] { generator().legal_moves(board, moves); }).has_value()) << text;
