@@ -32,7 +32,6 @@ from __future__ import annotations
 import os
 import random
 import sys
-from pathlib import Path
 
 import pytest
 
@@ -42,11 +41,10 @@ from hypothesis import HealthCheck, given, settings  # noqa: E402
 from hypothesis import strategies as st  # noqa: E402
 
 import velmor_chess  # noqa: E402
+from conftest import PerftRecord  # noqa: E402
 
 LONG = os.environ.get("VELMOR_LONG") == "1"
 SANITIZED = os.environ.get("VELMOR_SANITIZED") == "1"
-PERFT_DIR = Path(__file__).resolve().parents[2].parent / "shared" / "perft"
-RANDOM_PERFT = PERFT_DIR / "random.perft"
 
 
 def scaled(default: int, long: int, sanitized: int) -> int:
@@ -222,14 +220,8 @@ def test_seeded_games_from_tricky_positions_agree_with_python_chess(fen: str) ->
         play_and_unwind(fen, rng.choice, scaled(30, 120, 10))
 
 
-def perft_positions() -> list[str]:
-    if not RANDOM_PERFT.is_file():
-        pytest.skip(f"{RANDOM_PERFT} is absent (it lives in ../shared beside the repository); skipping its positions")
-    return [line[4:].strip() for line in RANDOM_PERFT.read_text().splitlines() if line.startswith("epd ")]
-
-
-def test_seeded_walks_from_random_perft_positions_agree_with_python_chess() -> None:
-    fens = perft_positions()
+def test_seeded_walks_from_random_perft_positions_agree_with_python_chess(random_perft: list[PerftRecord]) -> None:
+    fens = [record.fen for record in random_perft]
     assert len(fens) > 6000
     rng = random.Random(2024)
     count = scaled(400, len(fens), 40)
