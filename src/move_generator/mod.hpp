@@ -4,6 +4,7 @@
 // that can be illegal, with making and testing each move as the reference.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -86,6 +87,9 @@ inline constexpr std::array<std::uint64_t, 64> BISHOP_MAGICS = {
 
 inline constexpr std::array<std::uint16_t, 64> ROOK_SHIFTS = shifts_for(get_rook_cross);
 inline constexpr std::array<std::uint16_t, 64> BISHOP_SHIFTS = shifts_for(get_bishop_cross);
+// A product shifted right by 52 or more is below 4096, so no index into a
+// table of 4096 words can fall outside it.
+static_assert(std::ranges::min(ROOK_SHIFTS) >= 52 && std::ranges::min(BISHOP_SHIFTS) >= 52);
 
 [[nodiscard]] constexpr std::array<Bitboard, 64> masks_for(Bitboard (*cross)(unsigned)) {
     std::array<Bitboard, 64> masks{};

@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <new>
+#include <optional>
 
 #include "move_generator/mod.hpp"
 
@@ -106,24 +108,24 @@ void rook_bishop_moves(unsigned square, Bitboard mask, unsigned type, Bitboard* 
     do {
         const Bitboard a_attacks = slide(square, a, line_a);
         const Bitboard a_product = a * magic;
-        for (std::size_t j = 0; j < b_count; ++j) {
-            const std::size_t index = (a_product + b_products[j]) >> shift;
-            if (index >= MoveGenerator::TABLE_SIZE) panic_index(MoveGenerator::TABLE_SIZE, index);
-            table[index] = a_attacks | b_attacks[j];
-        }
+        // Below TABLE_SIZE whatever the mask: the shift is 52 or more.
+        for (std::size_t j = 0; j < b_count; ++j) table[(a_product + b_products[j]) >> shift] = a_attacks | b_attacks[j];
         a = (a - mask_a) & mask_a;
     } while (a);
 }
 
 MoveGenerator::MoveGenerator() : attack_tables_(nullptr, std::free) {
-    // calloc hands out zeroed pages that are only touched where a table is
-    // written, which leaves most of each bishop table untouched.
-    void* memory = std::calloc(TABLE_COUNT * TABLE_SIZE, sizeof(Bitboard));
+    // Each table is zeroed just before it is filled, so that its words are
+    // still in the cache when the fill scatters into them.
+    void* memory = std::malloc(TABLE_COUNT * TABLE_SIZE * sizeof(Bitboard));
     if (!memory) throw std::bad_alloc();
     attack_tables_.reset(static_cast<Bitboard*>(memory));
     for (unsigned square = 0; square < 64; ++square) {
-        rook_bishop_moves(square, get_rook_cross(square), ROOK, &attack_tables_[(2 * square) * TABLE_SIZE]);
-        rook_bishop_moves(square, get_bishop_cross(square), BISHOP, &attack_tables_[(2 * square + 1) * TABLE_SIZE]);
+        Bitboard* const rook = &attack_tables_[(2 * square) * TABLE_SIZE];
+        Bitboard* const bishop = rook + TABLE_SIZE;
+        std::memset(rook, 0, 2 * TABLE_SIZE * sizeof(Bitboard));
+        rook_bishop_moves(square, get_rook_cross(square), ROOK, rook);
+        rook_bishop_moves(square, get_bishop_cross(square), BISHOP, bishop);
     }
 }
 
@@ -215,8 +217,11 @@ struct Candidates {
 
 class CandidateLister {
 public:
-    CandidateLister(const MoveGenerator& generator, const Board& board, const Sides& sides, Bitboard targets)
-        : generator_(generator), board_(board), sides_(sides), targets_(targets) {}
+    // `in_check`, when the caller knows it, says whether the side's only king
+    // stands attacked; castling asks it of the king's home square otherwise.
+    CandidateLister(const MoveGenerator& generator, const Board& board, const Sides& sides, Bitboard targets,
+                    std::optional<bool> in_check = std::nullopt)
+        : generator_(generator), board_(board), sides_(sides), targets_(targets), in_check_(in_check) {}
 
     // Room for every candidate of the side's `pieces` is reserved once; the
     // words are then written without a test each.
@@ -267,7 +272,7 @@ private:
             return generator_.attacked_by(board_.planes, sides_.occupancy, square, sides_.enemy_first_plane);
         };
         const unsigned home = rules[0].king_from;
-        if (!(kings & square_bb(home)) || attacked(home)) return;
+        if (!(kings & square_bb(home)) || (in_check_ ? *in_check_ : attacked(home))) return;
         for (const CastlingRule& rule : rules) {
             // The right stands for the rook: the corner is not looked at.
             if (!(board_.state >> rule.right & 1) || (sides_.occupancy & rule.must_be_empty)) continue;
@@ -350,6 +355,7 @@ private:
     const Board& board_;
     const Sides& sides_;
     const Bitboard targets_;
+    const std::optional<bool> in_check_;
     ChessMove* cursor_ = nullptr;
     bool en_passant_ = false;
 };
@@ -507,7 +513,8 @@ void MoveGenerator::legal_moves(Board& board, MoveList& out) const {
 
     const KingSafety safety = king_safety(*this, board, sides, lsb(kings));
     const auto pieces = static_cast<std::size_t>(std::popcount(sides.own));  // the planes are disjoint
-    const Candidates candidates = CandidateLister(*this, board, sides, safety.evasions).run(pieces, out);
+    const bool in_check = safety.evasions != ~Bitboard{0};
+    const Candidates candidates = CandidateLister(*this, board, sides, safety.evasions, in_check).run(pieces, out);
 
     // Every other move of an unpinned piece lands where it answers any check
     // and uncovers no line to the king, so it stands. The king's moves come
