@@ -1,0 +1,265 @@
+// Reading game collections in PGN: a lexer that takes the text in pieces of
+// any size (its state survives between them), the game layer above it that
+// sets up each game's start position and plays its mainline, and the splitter
+// that cuts a collection into chunks of whole games with the same lexer.
+//
+// Lexing. Between tokens: white space, "{...}" comments, ";" comments to the
+// end of the line, and "%" escape lines (a "%" in a line's first column). A
+// "[" opens a tag pair: name, then a quoted value with \" and \\ escapes, then
+// "]". "(" and ")" open and close variations, which are skipped with whatever
+// they hold. Every other run of characters is a symbol: a move number ("12."
+// or "12..."), possibly glued to a move ("12.e4"), a move in SAN with its
+// marks, a NAG ("$1"), a mark on its own ("!?"), "e.p.", or a game result.
+// A byte-order mark is white space wherever it stands; control characters
+// other than white space (and the old end-of-file byte 0x1A) are binary data.
+//
+// Games. A game starts with its first tag pair or, without tags, with its
+// first movetext token, and ends with its result at the top level (1-0, 0-1,
+// 1/2-1/2, *). A game whose movetext is followed by a new tag pair, or by the
+// end of the text, without a result is truncated. After an error the game is
+// skipped to its end found the same way, so one bad game never takes another
+// with it. No game is held in memory beyond MAX_GAME_BYTES: past that it is
+// cut off ("game too long") and skipped to its end.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "board/mod.hpp"
+#include "chess_move/mod.hpp"
+#include "move_generator/mod.hpp"
+
+namespace velmor::pgn {
+
+// Longest symbol, tag name or move text.
+inline constexpr std::size_t MAX_SYMBOL = 255;
+// Longest tag value or comment.
+inline constexpr std::size_t MAX_TEXT = 1 << 16;
+// Most bytes of one game, counted from its first token.
+inline constexpr std::uint64_t MAX_GAME_BYTES = 1 << 22;
+
+enum class ErrorKind : std::uint8_t {
+    illegal_move,
+    ambiguous_move,
+    unreadable_move,
+    unsupported_variant,
+    bad_fen,
+    bad_tag,
+    truncated_game,
+    unterminated_comment,
+    token_too_long,
+    game_too_long,
+    binary_data,
+};
+inline constexpr std::size_t ERROR_KIND_COUNT = 11;
+
+// The short category names: "illegal move", "ambiguous move", ...
+[[nodiscard]] const char* kind_name(ErrorKind kind);
+
+struct Error {
+    std::uint64_t index;
+    std::uint64_t line;  // where the fault is
+    ErrorKind kind;
+    bool has_move;
+    std::string move;  // the move text at fault, when has_move
+    std::string message;
+};
+
+// The result from White's view, as the schema counts it.
+enum class Result : std::int8_t { white_wins = 1, draw = 0, black_wins = -1, unknown = -2 };
+
+[[nodiscard]] const char* result_text(Result result);
+
+using Tag = std::pair<std::string, std::string>;
+
+// The game being read, as a sink sees it.
+struct Game {
+    std::uint64_t index = 0;
+    std::uint64_t line = 0;  // line of its first token
+    std::vector<Tag> tags;
+    Board start;  // the start position
+    Board board;  // the position reached; its histories are emptied per game
+    std::uint32_t halfmove_clock = 0;
+    std::uint32_t fullmove_number = 1;
+    std::uint32_t ply = 0;
+
+    // The value of the first tag of that name, or nullptr.
+    [[nodiscard]] const std::string* tag(std::string_view name) const;
+};
+
+// What the reader tells: every game ends in exactly one of end(), error() or
+// filtered(); move() is called only between an accepting begin() and its end.
+class Sink {
+public:
+    virtual ~Sink() = default;
+    // The tags are read and the start position is set; false filters the
+    // game out (its moves are then only skipped).
+    virtual bool begin(const Game& game) = 0;
+    // A mainline move, about to be played from game.board.
+    virtual void move(const Game& game, ChessMove move) = 0;
+    // The game ended with its result; game.board holds the final position.
+    virtual void end(const Game& game, Result result) = 0;
+    // The game is skipped; `begun` tells whether begin() accepted it.
+    virtual void error(const Game& game, Error&& error, bool begun) = 0;
+    virtual void filtered(const Game& game) = 0;
+    // For the splitter: a game starts at `offset` (counted from the reader's
+    // first byte) on `line`, and a reader started on the text from there on
+    // would read everything from there exactly as this one does.
+    virtual void game_starting(std::uint64_t offset, std::uint64_t line) {
+        (void)offset;
+        (void)line;
+    }
+    // For the splitter: the current game was cut off at its size limit, just
+    // after the byte at `offset`.
+    virtual void cut_off(std::uint64_t offset) { (void)offset; }
+};
+
+// A start position from a FEN tag: four to six fields, a position a game can
+// be played from (one king each, no pawn on the first or last rank, the side
+// not to move not in check, castling rights with king and rook at home, an
+// en-passant square behind a pawn that just made a double step). Returns an
+// error text, or nullptr with the board and counters set.
+[[nodiscard]] const char* read_start_fen(const MoveGenerator& generator, std::string_view text, Board& board,
+                                         std::uint32_t& halfmove_clock, std::uint32_t& fullmove_number);
+
+class Reader {
+public:
+    struct Options {
+        std::uint64_t first_index = 0;
+        std::uint64_t first_line = 1;
+        bool play_moves = true;      // false: only find the games (the splitter)
+        bool report_starts = false;  // call Sink::game_starting
+    };
+
+    Reader(const MoveGenerator& generator, Sink& sink, Options options);
+
+    // Reads the next piece of the text; stops early once stop() was called.
+    void feed(std::string_view data);
+    // The end of the text: a game still open is truncated.
+    void finish();
+    void stop() { stopped_ = true; }
+    [[nodiscard]] bool stopped() const { return stopped_; }
+
+    [[nodiscard]] std::uint64_t games_started() const { return next_index_ - options_.first_index; }
+    [[nodiscard]] std::uint64_t next_index() const { return next_index_; }
+    [[nodiscard]] std::uint64_t line() const { return line_; }
+    [[nodiscard]] std::uint64_t offset() const { return offset_; }
+
+private:
+    enum class State : std::uint8_t {
+        space,
+        symbol,
+        comment,
+        rest_of_line,
+        tag_name,
+        tag_before_value,
+        tag_value,
+        tag_escape,
+        tag_after_value,
+        tag_skip,
+    };
+    enum class Phase : std::uint8_t { between, tags, moves };
+    enum class Status : std::uint8_t { ok, failed, filtered };
+
+    // Lexing from p to at most end; returns where it stopped (early when a
+    // game started, so that feed() can place the size limit).
+    const char* lex(const char* p, const char* end);
+    [[nodiscard]] std::uint64_t at(const char* p) const { return offset_ + static_cast<std::uint64_t>(p - base_); }
+
+    void start_game(std::uint64_t offset, std::uint64_t line, bool cut_point);
+    void enter_moves();
+    void end_game(Result result);
+    void close_game_at_end();
+    void fail(ErrorKind kind, std::uint64_t line, std::string detail, const std::string* move = nullptr);
+
+    void on_tag_open(const char* p);
+    void on_tag();
+    void on_bad_tag(const char* why);
+    void on_symbol();
+    void on_variation(bool open, const char* p);
+    void on_binary(const char* p);
+    void on_move(std::string_view text);
+
+    const MoveGenerator& generator_;
+    Sink& sink_;
+    Options options_;
+    bool stopped_ = false;
+
+    // Lexer state.
+    State state_ = State::space;
+    bool line_start_ = true;
+    std::uint64_t line_;
+    std::uint64_t offset_ = 0;  // of base_
+    const char* base_ = nullptr;
+    std::string token_;
+    bool token_overflow_ = false;
+    std::uint64_t token_line_ = 0;
+    std::uint64_t token_offset_ = 0;
+    std::string tag_name_;
+    std::size_t comment_length_ = 0;
+    std::uint64_t comment_line_ = 0;
+    bool restart_ = false;  // a game started: lex() returns so feed() sets the limit
+
+    // Game state.
+    Phase phase_ = Phase::between;
+    Status status_ = Status::ok;
+    bool begun_ = false;
+    unsigned depth_ = 0;
+    std::uint64_t next_index_;
+    std::uint64_t game_offset_ = 0;
+    std::uint64_t limit_ = UINT64_MAX;
+    Game game_;
+    MoveList scratch_;
+};
+
+// Cuts a text into chunks of whole games, each at least chunk_bytes long
+// unless it is the last, or unless it ends with a game cut off at the size
+// limit. A chunk starts where a game starts, at a point where a reader
+// started on the chunk is in the state the whole text's reader is in there.
+class Splitter : private Sink {
+public:
+    struct Chunk {
+        std::string data;
+        std::uint64_t first_index;
+        std::uint64_t first_line;
+        std::uint64_t games;
+    };
+
+    Splitter(const MoveGenerator& generator, std::size_t chunk_bytes);
+
+    // Reads the next piece of the text; the chunks completed so far are
+    // appended to out.
+    void feed(std::string_view data, std::vector<Chunk>& out);
+    void finish(std::vector<Chunk>& out);
+
+private:
+    // Bytes kept while no chunk is collected: a game's start is never further
+    // back than its first symbol.
+    static constexpr std::size_t WINDOW = 4 * MAX_SYMBOL;
+
+    bool begin(const Game&) override { return false; }
+    void move(const Game&, ChessMove) override {}
+    void end(const Game&, Result) override {}
+    void error(const Game&, Error&&, bool) override {}
+    void filtered(const Game&) override {}
+    void game_starting(std::uint64_t offset, std::uint64_t line) override;
+    void cut_off(std::uint64_t offset) override;
+
+    void emit(std::uint64_t end_offset);
+
+    std::size_t chunk_bytes_;
+    Reader reader_;
+    std::string pending_;  // the bytes from pending_offset_ to the end of what was fed
+    std::uint64_t pending_offset_ = 0;
+    bool collecting_ = true;
+    std::uint64_t chunk_offset_ = 0;
+    std::uint64_t chunk_line_ = 1;
+    std::uint64_t chunk_index_ = 0;
+    std::vector<Chunk>* out_ = nullptr;
+};
+
+}  // namespace velmor::pgn

@@ -1,0 +1,742 @@
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cstring>
+
+#include "pgn/mod.hpp"
+#include "encode/mod.hpp"
+#include "san/mod.hpp"
+
+namespace velmor::pgn {
+
+namespace {
+
+// Byte classes of the lexer.
+enum : std::uint8_t { SYM, WS, NL, BIN, LBRACE, LPAREN, RPAREN, LBRACKET, SEMI, PERCENT };
+
+constexpr std::array<std::uint8_t, 256> CLASS = [] {
+    std::array<std::uint8_t, 256> classes{};
+    for (unsigned c = 0; c < 0x20; ++c) classes[c] = BIN;
+    classes[0x7F] = BIN;
+    for (const unsigned c : {' ', '\t', '\r', '\v', '\f', '\x1a'}) classes[c] = WS;
+    classes['\n'] = NL;
+    classes['{'] = LBRACE;
+    classes['('] = LPAREN;
+    classes[')'] = RPAREN;
+    classes['['] = LBRACKET;
+    classes[';'] = SEMI;
+    classes['%'] = PERCENT;
+    return classes;
+}();
+
+// Bytes that end a run inside a comment or a skipped line.
+constexpr std::array<bool, 256> COMMENT_STOP = [] {
+    std::array<bool, 256> stop{};
+    for (unsigned c = 0; c < 256; ++c) stop[c] = CLASS[c] == BIN || CLASS[c] == NL;
+    stop['}'] = true;
+    return stop;
+}();
+
+constexpr std::array<bool, 256> LINE_STOP = [] {
+    std::array<bool, 256> stop{};
+    for (unsigned c = 0; c < 256; ++c) stop[c] = CLASS[c] == BIN || CLASS[c] == NL;
+    return stop;
+}();
+
+constexpr std::string_view BOM = "\xEF\xBB\xBF";
+
+constexpr const char* KIND_NAMES[ERROR_KIND_COUNT] = {
+    "illegal move",   "ambiguous move",       "unreadable move", "unsupported variant",
+    "bad fen",        "bad tag",              "truncated game",  "unterminated comment",
+    "token too long", "game too long",        "binary data",
+};
+
+[[nodiscard]] bool is_tag_name_char(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '+' ||
+           c == '#' || c == '=' || c == ':' || c == '-';
+}
+
+[[nodiscard]] bool equals_lower(std::string_view text, std::string_view lower) {
+    if (text.size() != lower.size()) return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != lower[i]) return false;
+    }
+    return true;
+}
+
+// Variants that are played by the ordinary rules.
+[[nodiscard]] bool standard_variant(std::string_view name) {
+    for (const std::string_view standard : {"standard", "chess", "normal", "classical", "from position", ""})
+        if (equals_lower(name, standard)) return true;
+    return false;
+}
+
+// Quotes a text for a message, keeping it short and printable.
+std::string quoted(std::string_view text) {
+    std::string out = "\"";
+    const std::size_t shown = std::min<std::size_t>(text.size(), 40);
+    for (std::size_t i = 0; i < shown; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7F) {
+            static constexpr char HEX[] = "0123456789abcdef";
+            out += "\\x";
+            out += HEX[c >> 4];
+            out += HEX[c & 15];
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    if (shown < text.size()) out += "...";
+    out += '"';
+    return out;
+}
+
+[[nodiscard]] bool parse_counter(std::string_view text, std::uint32_t& out) {
+    if (text.empty() || text.size() > 9) return false;
+    std::uint32_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size()) return false;
+    out = value;
+    return true;
+}
+
+void reset_board(Board& board, const Board& position) {
+    board.planes = position.planes;
+    board.state = position.state;
+    for (auto& stack : board.plane_history) stack.clear();
+    board.move_history.clear();
+    board.zobrist.hash64 = full_hash(*board.zobrist.keys64, board.planes, board.state);
+    board.zobrist.hash16 = full_hash(*board.zobrist.keys16, board.planes, board.state);
+}
+
+}  // namespace
+
+const char* kind_name(ErrorKind kind) { return KIND_NAMES[static_cast<std::size_t>(kind)]; }
+
+const char* result_text(Result result) {
+    switch (result) {
+        case Result::white_wins: return "1-0";
+        case Result::black_wins: return "0-1";
+        case Result::draw: return "1/2-1/2";
+        default: return "*";
+    }
+}
+
+const std::string* Game::tag(std::string_view name) const {
+    for (const Tag& tag : tags)
+        if (tag.first == name) return &tag.second;
+    return nullptr;
+}
+
+const char* read_start_fen(const MoveGenerator& generator, std::string_view text, Board& board,
+                           std::uint32_t& halfmove_clock, std::uint32_t& fullmove_number) {
+    std::string_view fields[7];
+    std::size_t count = 0;
+    for (std::size_t pos = 0; pos < text.size();) {
+        while (pos < text.size() && text[pos] == ' ') ++pos;
+        const std::size_t start = pos;
+        while (pos < text.size() && text[pos] != ' ') ++pos;
+        if (pos > start) {
+            if (count == 7) return "more than six fields";
+            fields[count++] = text.substr(start, pos - start);
+        }
+    }
+    if (count < 4) return "fewer than four fields";
+
+    // The placement: eight ranks of eight squares.
+    unsigned ranks = 1, squares = 0;
+    bool last_digit = false;
+    for (const char c : fields[0]) {
+        if (c == '/') {
+            if (squares != 8) return "a rank without eight squares";
+            ++ranks;
+            squares = 0;
+            last_digit = false;
+        } else if (c >= '1' && c <= '8') {
+            if (last_digit) return "two digits in a row";
+            squares += static_cast<unsigned>(c - '0');
+            last_digit = true;
+        } else if (std::string_view("PNBRQKpnbrqk").find(c) != std::string_view::npos) {
+            ++squares;
+            last_digit = false;
+        } else {
+            return "a character that is no piece, digit or '/'";
+        }
+        if (squares > 8) return "a rank without eight squares";
+    }
+    if (ranks != 8 || squares != 8) return "not eight ranks of eight squares";
+    if (fields[1] != "w" && fields[1] != "b") return "side to move not 'w' or 'b'";
+    if (fields[2] != "-") {
+        if (fields[2].size() > 4) return "bad castling field";
+        for (std::size_t i = 0; i < fields[2].size(); ++i) {
+            const std::size_t at = std::string_view("KQkq").find(fields[2][i]);
+            if (at == std::string_view::npos) return "bad castling field";
+            for (std::size_t j = 0; j < i; ++j)
+                if (fields[2][j] == fields[2][i]) return "bad castling field";
+        }
+    }
+    const std::string_view ep = fields[3];
+    if (ep != "-" && (ep.size() != 2 || ep[0] < 'a' || ep[0] > 'h' || (ep[1] != '3' && ep[1] != '6')))
+        return "bad en-passant field";
+
+    Position position;
+    try {
+        position = read_fen(text);
+    } catch (const Failure&) {
+        return "not readable";
+    }
+    const Planes& p = position.planes;
+    const bool white = position.state & WHITE_TO_MOVE;
+    if (std::popcount(p[KING]) != 1 || std::popcount(p[BLACK_PLANES + KING]) != 1) return "not one king per side";
+    constexpr Bitboard BACK_RANKS = 0xFF000000000000FFULL;
+    if ((p[PAWN] | p[BLACK_PLANES + PAWN]) & BACK_RANKS) return "a pawn on the first or last rank";
+
+    const auto right = [&](unsigned bit, unsigned king, unsigned rook, unsigned plane_base) {
+        if (!(position.state >> bit & 1)) return true;
+        return (p[plane_base + KING] & square_bb(king)) && (p[plane_base + ROOK] & square_bb(rook));
+    };
+    if (!right(WHITE_KING_SIDE, 4, 7, 0) || !right(WHITE_QUEEN_SIDE, 4, 0, 0) ||
+        !right(BLACK_KING_SIDE, 60, 63, BLACK_PLANES) || !right(BLACK_QUEEN_SIDE, 60, 56, BLACK_PLANES))
+        return "a castling right without king and rook at home";
+
+    if (ep != "-") {
+        if ((ep[1] == '6') != white) return "en-passant square on the wrong rank";
+        const unsigned file = static_cast<unsigned>(ep[0] - 'a');
+        const unsigned target = white ? 40 + file : 16 + file;
+        const unsigned pawn = white ? target - 8 : target + 8;
+        const unsigned origin = white ? target + 8 : target - 8;
+        Bitboard occupied = 0;
+        for (const Bitboard b : p) occupied |= b;
+        if (!(p[(white ? BLACK_PLANES : 0) + PAWN] & square_bb(pawn)) || (occupied & square_bb(target)) ||
+            (occupied & square_bb(origin)))
+            return "en-passant square not behind a pawn that just made a double step";
+    }
+
+    halfmove_clock = 0;
+    fullmove_number = 1;
+    if (count > 4 && !parse_counter(fields[4], halfmove_clock)) return "bad half-move clock";
+    if (count > 5 && !parse_counter(fields[5], fullmove_number)) return "bad move number";
+    if (count > 6) return "more than six fields";
+    if (fullmove_number == 0) fullmove_number = 1;
+
+    Board candidate(position);
+    // The side that just moved may not stand in check.
+    const unsigned other_king = lsb(p[white ? BLACK_PLANES + KING : KING]);
+    if (generator.square_in_check(candidate, other_king, white ? 0 : 1)) return "the side not to move is in check";
+    board = std::move(candidate);
+    return nullptr;
+}
+
+Reader::Reader(const MoveGenerator& generator, Sink& sink, Options options)
+    : generator_(generator),
+      sink_(sink),
+      options_(options),
+      line_(options.first_line),
+      next_index_(options.first_index) {
+    token_.reserve(MAX_SYMBOL);
+    game_.start = board_from_fen(DEFAULT_FEN);
+    game_.board = game_.start;
+}
+
+void Reader::feed(std::string_view data) {
+    const char* p = data.data();
+    const char* const end = p + data.size();
+    base_ = p;
+    while (p < end && !stopped_) {
+        const std::uint64_t here = at(p);
+        if (here == limit_) {
+            // The byte at the limit is the first one too many.
+            limit_ = UINT64_MAX;
+            sink_.cut_off(here);
+            if (status_ == Status::ok) fail(ErrorKind::game_too_long, line_, "the game is longer than 4 MiB");
+            if (stopped_) break;
+        }
+        const char* stop_at = end;
+        if (limit_ != UINT64_MAX && limit_ - here < static_cast<std::uint64_t>(end - p))
+            stop_at = p + (limit_ - here);
+        p = lex(p, stop_at);
+    }
+    offset_ += static_cast<std::uint64_t>(p - base_);
+    base_ = nullptr;
+}
+
+const char* Reader::lex(const char* p, const char* const end) {
+    restart_ = false;
+    while (p < end && !restart_ && !stopped_) {
+        switch (state_) {
+            case State::space: {
+                const unsigned char c = static_cast<unsigned char>(*p);
+                switch (CLASS[c]) {
+                    case WS:
+                        ++p;
+                        line_start_ = false;
+                        break;
+                    case NL:
+                        ++p;
+                        ++line_;
+                        line_start_ = true;
+                        break;
+                    case PERCENT:
+                        if (line_start_) {
+                            state_ = State::rest_of_line;
+                            ++p;
+                            break;
+                        }
+                        [[fallthrough]];
+                    case SYM:
+                        state_ = State::symbol;
+                        token_.clear();
+                        token_overflow_ = false;
+                        token_line_ = line_;
+                        token_offset_ = at(p);
+                        break;
+                    case LBRACE:
+                        state_ = State::comment;
+                        comment_length_ = 0;
+                        comment_line_ = line_;
+                        line_start_ = false;
+                        ++p;
+                        break;
+                    case SEMI:
+                        state_ = State::rest_of_line;
+                        ++p;
+                        break;
+                    case LPAREN:
+                    case RPAREN:
+                        line_start_ = false;
+                        on_variation(CLASS[c] == LPAREN, p);
+                        ++p;
+                        break;
+                    case LBRACKET:
+                        line_start_ = false;
+                        on_tag_open(p);
+                        ++p;
+                        break;
+                    default:
+                        line_start_ = false;
+                        on_binary(p);
+                        ++p;
+                        break;
+                }
+                break;
+            }
+            case State::symbol: {
+                // A symbol longer than MAX_SYMBOL is noticed at its byte MAX_SYMBOL + 1.
+                const std::size_t room = token_overflow_ ? SIZE_MAX : MAX_SYMBOL + 1 - token_.size();
+                const char* const stop = static_cast<std::size_t>(end - p) > room ? p + room : end;
+                const char* q = p;
+                while (q < stop && (CLASS[static_cast<unsigned char>(*q)] == SYM ||
+                                    CLASS[static_cast<unsigned char>(*q)] == PERCENT))
+                    ++q;
+                line_start_ = false;
+                if (!token_overflow_) {
+                    token_.append(p, static_cast<std::size_t>(q - p));
+                    if (token_.size() > MAX_SYMBOL) {
+                        token_.resize(MAX_SYMBOL);
+                        token_overflow_ = true;
+                        p = q;
+                        if (phase_ == Phase::between) start_game(token_offset_, token_line_, false);
+                        if (status_ == Status::ok)
+                            fail(ErrorKind::token_too_long, token_line_,
+                                 "a token longer than " + std::to_string(MAX_SYMBOL) + " bytes, starting " +
+                                     quoted(token_));
+                        break;
+                    }
+                }
+                p = q;
+                if (q < stop) {
+                    state_ = State::space;
+                    if (!token_overflow_) on_symbol();
+                }
+                break;
+            }
+            case State::comment: {
+                const char* q = p;
+                while (q < end && !COMMENT_STOP[static_cast<unsigned char>(*q)]) ++q;
+                comment_length_ += static_cast<std::size_t>(q - p);
+                p = q;
+                if (comment_length_ > MAX_TEXT && phase_ != Phase::between && status_ == Status::ok) {
+                    fail(ErrorKind::token_too_long, comment_line_,
+                         "a comment longer than " + std::to_string(MAX_TEXT) + " bytes");
+                }
+                if (p == end) break;
+                const unsigned char c = static_cast<unsigned char>(*p++);
+                if (c == '}') {
+                    state_ = State::space;
+                } else if (c == '\n') {
+                    ++line_;
+                    ++comment_length_;
+                } else {
+                    on_binary(p - 1);
+                }
+                break;
+            }
+            case State::rest_of_line: {
+                const char* q = p;
+                while (q < end && !LINE_STOP[static_cast<unsigned char>(*q)]) ++q;
+                p = q;
+                if (p == end) break;
+                if (*p == '\n') {
+                    ++p;
+                    ++line_;
+                    line_start_ = true;
+                    state_ = State::space;
+                } else {
+                    on_binary(p);
+                    ++p;
+                }
+                break;
+            }
+            default: {
+                // Inside a tag pair, one byte at a time.
+                const unsigned char c = static_cast<unsigned char>(*p);
+                if (CLASS[c] == BIN) {
+                    on_binary(p);
+                    ++p;
+                    if (state_ != State::space) state_ = State::tag_skip;
+                    break;
+                }
+                if (c == '\n' && state_ != State::tag_skip) {
+                    on_bad_tag("a tag pair that does not end on its line");
+                    state_ = State::space;  // the newline is read there
+                    break;
+                }
+                ++p;
+                switch (state_) {
+                    case State::tag_name:
+                        if (is_tag_name_char(c)) {
+                            if (tag_name_.size() >= MAX_SYMBOL) {
+                                on_bad_tag("a tag name longer than 255 bytes");
+                                state_ = State::tag_skip;
+                            } else {
+                                tag_name_ += static_cast<char>(c);
+                            }
+                        } else if (CLASS[c] == WS && !tag_name_.empty()) {
+                            state_ = State::tag_before_value;
+                        } else if (c == '"' && !tag_name_.empty()) {
+                            state_ = State::tag_value;
+                        } else if (CLASS[c] != WS) {
+                            on_bad_tag("a tag pair without a name");
+                            state_ = c == ']' ? State::space : State::tag_skip;
+                        }
+                        break;
+                    case State::tag_before_value:
+                        if (c == '"') {
+                            state_ = State::tag_value;
+                        } else if (CLASS[c] != WS) {
+                            on_bad_tag("a tag value that is not quoted");
+                            state_ = c == ']' ? State::space : State::tag_skip;
+                        }
+                        break;
+                    case State::tag_value:
+                        if (c == '\\') {
+                            state_ = State::tag_escape;
+                        } else if (c == '"') {
+                            state_ = State::tag_after_value;
+                        } else if (token_.size() < MAX_TEXT) {
+                            token_ += static_cast<char>(c);
+                        } else if (!token_overflow_) {
+                            token_overflow_ = true;
+                            if (status_ == Status::ok)
+                                fail(ErrorKind::token_too_long, line_,
+                                     "the value of tag " + quoted(tag_name_) + " is longer than " +
+                                         std::to_string(MAX_TEXT) + " bytes");
+                        }
+                        break;
+                    case State::tag_escape:
+                        // \" and \\ stand for the character; any other escape is kept as written.
+                        if (c != '"' && c != '\\' && token_.size() < MAX_TEXT) token_ += '\\';
+                        if (token_.size() < MAX_TEXT) token_ += static_cast<char>(c);
+                        state_ = State::tag_value;
+                        break;
+                    case State::tag_after_value:
+                        if (c == ']') {
+                            state_ = State::space;
+                            on_tag();
+                        } else if (CLASS[c] != WS) {
+                            on_bad_tag("text after a tag value");
+                            state_ = State::tag_skip;
+                        }
+                        break;
+                    case State::tag_skip:
+                        if (c == ']') state_ = State::space;
+                        if (c == '\n') {
+                            ++line_;
+                            line_start_ = true;
+                            state_ = State::space;
+                        }
+                        break;
+                    default: break;
+                }
+                break;
+            }
+        }
+    }
+    return p;
+}
+
+void Reader::start_game(std::uint64_t offset, std::uint64_t line, bool cut_point) {
+    if (options_.report_starts && cut_point) sink_.game_starting(offset, line);
+    phase_ = Phase::tags;
+    status_ = Status::ok;
+    begun_ = false;
+    depth_ = 0;
+    game_.index = next_index_++;
+    game_.line = line;
+    game_.tags.clear();
+    game_offset_ = offset;
+    limit_ = offset + MAX_GAME_BYTES;
+    restart_ = true;
+}
+
+void Reader::fail(ErrorKind kind, std::uint64_t line, std::string detail, const std::string* move) {
+    Error error{game_.index, line, kind, move != nullptr, move ? *move : std::string(), {}};
+    error.message = "game " + std::to_string(game_.index) + ", line " + std::to_string(line) + ": " +
+                    kind_name(kind) + ": " + detail;
+    status_ = Status::failed;
+    sink_.error(game_, std::move(error), begun_);
+    begun_ = false;
+}
+
+void Reader::enter_moves() {
+    phase_ = Phase::moves;
+    if (status_ != Status::ok) return;
+    if (!options_.play_moves) {
+        status_ = Status::filtered;
+        return;
+    }
+    if (const std::string* variant = game_.tag("Variant"); variant && !standard_variant(*variant)) {
+        fail(ErrorKind::unsupported_variant, game_.line, "variant " + quoted(*variant) + " is not standard chess");
+        return;
+    }
+    if (const std::string* fen = game_.tag("FEN")) {
+        if (const char* why = read_start_fen(generator_, *fen, game_.start, game_.halfmove_clock,
+                                             game_.fullmove_number)) {
+            fail(ErrorKind::bad_fen, game_.line, "FEN tag " + quoted(*fen) + ": " + why);
+            return;
+        }
+    } else {
+        // The standard start: the default board's planes and state.
+        static const Position standard = read_fen(DEFAULT_FEN);
+        game_.start.planes = standard.planes;
+        game_.start.state = standard.state;
+        game_.halfmove_clock = 0;
+        game_.fullmove_number = 1;
+    }
+    reset_board(game_.board, game_.start);
+    game_.ply = 0;
+    if (!sink_.begin(game_)) {
+        status_ = Status::filtered;
+        return;
+    }
+    begun_ = true;
+}
+
+void Reader::end_game(Result result) {
+    if (status_ == Status::ok) {
+        if (begun_) sink_.end(game_, result);
+        else sink_.filtered(game_);  // a game without movetext that was never begun
+    } else if (status_ == Status::filtered) {
+        sink_.filtered(game_);
+    }
+    phase_ = Phase::between;
+    begun_ = false;
+    limit_ = UINT64_MAX;
+}
+
+void Reader::close_game_at_end() {
+    if (status_ == Status::ok) fail(ErrorKind::truncated_game, line_, "the game ends without a result (1-0, 0-1, 1/2-1/2 or *)");
+    end_game(Result::unknown);
+}
+
+void Reader::on_tag_open(const char* p) {
+    if (phase_ == Phase::moves) close_game_at_end();
+    if (phase_ == Phase::between) start_game(at(p), line_, true);
+    state_ = State::tag_name;
+    tag_name_.clear();
+    token_.clear();
+    token_overflow_ = false;
+}
+
+void Reader::on_tag() {
+    if (status_ != Status::ok) return;
+    game_.tags.emplace_back(tag_name_, token_);
+}
+
+void Reader::on_bad_tag(const char* why) {
+    if (status_ == Status::ok) fail(ErrorKind::bad_tag, line_, why);
+}
+
+void Reader::on_binary(const char* p) {
+    if (phase_ == Phase::between) start_game(at(p), line_, state_ == State::space);
+    if (status_ == Status::ok) {
+        const unsigned char c = static_cast<unsigned char>(*p);
+        static constexpr char HEX[] = "0123456789abcdef";
+        fail(ErrorKind::binary_data, line_,
+             std::string("a control byte 0x") + HEX[c >> 4] + HEX[c & 15] + ": this is not PGN text");
+    }
+}
+
+void Reader::on_variation(bool open, const char* p) {
+    if (phase_ == Phase::between) start_game(at(p), line_, true);
+    if (phase_ == Phase::tags) enter_moves();
+    if (open) {
+        ++depth_;
+    } else if (depth_ > 0) {
+        --depth_;
+    } else if (status_ == Status::ok) {
+        static const std::string close = ")";
+        fail(ErrorKind::unreadable_move, line_, "a ')' without its '('", &close);
+    }
+}
+
+void Reader::on_symbol() {
+    std::string_view text = token_;
+    while (text.starts_with(BOM)) text.remove_prefix(BOM.size());
+    if (text.empty()) return;
+    token_offset_ += token_.size() - text.size();
+
+    Result result = Result::unknown;
+    bool is_result = true;
+    if (text == "1-0") result = Result::white_wins;
+    else if (text == "0-1") result = Result::black_wins;
+    else if (text == "1/2-1/2") result = Result::draw;
+    else if (text != "*") is_result = false;
+
+    if (phase_ == Phase::between) start_game(token_offset_, token_line_, text.front() != '%');
+    if (phase_ == Phase::tags) enter_moves();
+    if (is_result) {
+        if (depth_ == 0) end_game(result);
+        return;
+    }
+    if (depth_ > 0 || status_ != Status::ok) return;
+
+    // A move number, alone or glued to the move.
+    std::size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
+    std::size_t dots = digits;
+    while (dots < text.size() && text[dots] == '.') ++dots;
+    if (dots > digits) text.remove_prefix(dots);
+    if (text.empty()) return;
+    if (text.front() == '$') {
+        if (text.size() > 1 && std::all_of(text.begin() + 1, text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+            return;
+    } else {
+        // A mark on its own, or "e.p." written apart from its move.
+        std::string_view rest = text.starts_with("e.p.") ? text.substr(4) : text;
+        if (std::all_of(rest.begin(), rest.end(), [](char c) { return c == '!' || c == '?' || c == '+' || c == '#'; }))
+            return;
+    }
+    on_move(text);
+}
+
+void Reader::on_move(std::string_view text) {
+    Board& board = game_.board;
+    const san::Resolved resolved = san::read_move(generator_, board, text, scratch_);
+    if (resolved.outcome != san::Outcome::ok) {
+        const std::string move(text);
+        const ErrorKind kind = resolved.outcome == san::Outcome::unreadable  ? ErrorKind::unreadable_move
+                               : resolved.outcome == san::Outcome::ambiguous ? ErrorKind::ambiguous_move
+                                                                             : ErrorKind::illegal_move;
+        char fen_text[MAX_FEN];
+        const std::size_t fen_length = write_fen(board, fen_text);
+        fail(kind, token_line_,
+             quoted(move) + " (" + resolved.reason + ") at move " + std::to_string(game_.fullmove_number) +
+                 (board.white_to_move() ? " for White" : " for Black") + " in " +
+                 std::string(fen_text, fen_length),
+             &move);
+        return;
+    }
+    const ChessMove move = resolved.move;
+    sink_.move(game_, move);
+    const bool resets = encode::resets_clock(board, move);
+    const bool black = !board.white_to_move();
+    push_move(board, move);
+    game_.halfmove_clock = resets ? 0 : game_.halfmove_clock + 1;
+    if (black) ++game_.fullmove_number;
+    ++game_.ply;
+}
+
+void Reader::finish() {
+    if (stopped_) return;
+    switch (state_) {
+        case State::symbol:
+            state_ = State::space;
+            if (!token_overflow_) on_symbol();
+            break;
+        case State::comment:
+            if (phase_ == Phase::between) start_game(offset_, comment_line_, false);
+            if (status_ == Status::ok)
+                fail(ErrorKind::unterminated_comment, comment_line_, "a '{' comment that is never closed");
+            break;
+        case State::space:
+        case State::rest_of_line: break;
+        default:
+            on_bad_tag("the text ends inside a tag pair");
+            break;
+    }
+    state_ = State::space;
+    if (stopped_) return;
+    if (phase_ != Phase::between) close_game_at_end();
+}
+
+Splitter::Splitter(const MoveGenerator& generator, std::size_t chunk_bytes)
+    : chunk_bytes_(std::max<std::size_t>(chunk_bytes, 1)),
+      reader_(generator, *this, Reader::Options{0, 1, false, true}) {}
+
+void Splitter::feed(std::string_view data, std::vector<Chunk>& out) {
+    out_ = &out;
+    pending_.append(data);
+    reader_.feed(data);
+    out_ = nullptr;
+    if (!collecting_ && pending_.size() > WINDOW) {
+        const std::size_t drop = pending_.size() - WINDOW;
+        pending_.erase(0, drop);
+        pending_offset_ += drop;
+    }
+}
+
+void Splitter::emit(std::uint64_t end_offset) {
+    const std::size_t from = static_cast<std::size_t>(chunk_offset_ - pending_offset_);
+    const std::size_t length = static_cast<std::size_t>(end_offset - chunk_offset_);
+    out_->push_back(Chunk{pending_.substr(from, length), chunk_index_, chunk_line_, reader_.next_index() - chunk_index_});
+    pending_.erase(0, from + length);
+    pending_offset_ = end_offset;
+}
+
+void Splitter::game_starting(std::uint64_t offset, std::uint64_t line) {
+    if (collecting_) {
+        if (offset - chunk_offset_ < chunk_bytes_) return;
+        emit(offset);
+    } else {
+        // A game started after one that was cut off: a new chunk starts here.
+        if (offset < pending_offset_) panic("game start outside the splitter's window");
+        pending_.erase(0, static_cast<std::size_t>(offset - pending_offset_));
+        pending_offset_ = offset;
+        collecting_ = true;
+    }
+    chunk_offset_ = offset;
+    chunk_line_ = line;
+    chunk_index_ = reader_.next_index();
+}
+
+void Splitter::cut_off(std::uint64_t offset) {
+    if (!collecting_) return;
+    emit(offset + 1);
+    collecting_ = false;
+}
+
+void Splitter::finish(std::vector<Chunk>& out) {
+    out_ = &out;
+    reader_.finish();
+    if (collecting_ && reader_.next_index() > chunk_index_) emit(pending_offset_ + pending_.size());
+    out_ = nullptr;
+    pending_.clear();
+}
+
+}  // namespace velmor::pgn
