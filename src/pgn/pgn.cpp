@@ -184,7 +184,7 @@ const char* read_start_fen(const MoveGenerator& generator, std::string_view text
     if (ep != "-" && (ep.size() != 2 || ep[0] < 'a' || ep[0] > 'h' || (ep[1] != '3' && ep[1] != '6')))
         return "bad en-passant field";
 
-    Position position;
+    FenFields position;
     try {
         position = read_fen(text);
     } catch (const Failure&) {
@@ -522,7 +522,7 @@ void Reader::enter_moves() {
         }
     } else {
         // The standard start: the default board's planes and state.
-        static const Position standard = read_fen(DEFAULT_FEN);
+        static const FenFields standard = read_fen(DEFAULT_FEN);
         game_.start.planes = standard.planes;
         game_.start.state = standard.state;
         game_.halfmove_clock = 0;

@@ -1,0 +1,356 @@
+"""Training data from game collections: a native PGN reader and batch encoder.
+
+    encode_fens(fens)         FEN texts to an (N, 12, 8, 8) uint8 array
+    read_games(source)        the games of a PGN source, one by one
+    encode_games(source)      every position of every game to NumPy arrays
+    split_games(source)       a source cut into chunks of whole games
+
+A source is a path (str or os.PathLike) of a .pgn, .pgn.gz, .pgn.bz2 or
+.pgn.zst file, a binary file object, or bytes-like PGN text.
+"""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Iterable, Iterator
+from dataclasses import dataclass
+from types import TracebackType
+from typing import Any, Literal
+
+import numpy
+
+from . import _native
+from ._sources import open_source
+
+__all__ = [
+    "ERROR_KINDS",
+    "SCHEMA",
+    "Chunk",
+    "EncodedGames",
+    "Game",
+    "GameError",
+    "GameReader",
+    "encode_fens",
+    "encode_games",
+    "read_games",
+    "split_games",
+]
+
+#: The categories of GameError.kind, in a fixed order.
+ERROR_KINDS: tuple[str, ...] = _native.ERROR_KINDS
+
+#: The arrays of encode_games: name -> (dtype, shape per position, meaning).
+SCHEMA: dict[str, tuple[str, tuple[int, ...], str]] = {
+    "planes": ("uint8", (12, 8, 8), "piece planes [plane, rank, file], rank 0 = rank 1, as Board.bitboard()"),
+    "turn": ("uint8", (), "side to move: 0 White, 1 Black"),
+    "castling": ("uint8", (4,), "rights 0/1: White king side, White queen side, Black king side, Black queen side"),
+    "en_passant": ("int8", (), "file 0-7 of the en-passant square Board.fen() writes, -1 none"),
+    "halfmove_clock": ("int32", (), "plies since the last capture or pawn move"),
+    "fullmove_number": ("int32", (), "move number, from 1 (or the FEN tag's), rising after Black's move"),
+    "move_from": ("int8", (), "from square (a1 = 0 .. h8 = 63) of the move played; -1 for a final position"),
+    "move_to": ("int8", (), "to square of the move played; -1 for a final position"),
+    "move_promotion": ("uint8", (), "0 none, 1 knight, 2 bishop, 3 rook, 4 queen"),
+    "result": ("int8", (), "result from White's view: 1 won, 0 draw, -1 lost, -2 unknown (*)"),
+    "game": ("int64", (), "game index in the source"),
+    "ply": ("int32", (), "plies played from the game's start position"),
+}
+
+_Errors = Literal["skip", "raise"]
+
+
+class GameError(ValueError):
+    """A game that could not be read: where, what kind, which move, and why."""
+
+    index: int
+    line: int
+    kind: str
+    move: str | None
+    message: str
+
+    def __init__(self, index: int, line: int, kind: str, move: str | None, message: str) -> None:
+        super().__init__(message)
+        self.index = index
+        self.line = line
+        self.kind = kind
+        self.move = move
+        self.message = message
+
+    def __str__(self) -> str:
+        return self.message
+
+    def __repr__(self) -> str:
+        return (
+            f"GameError(index={self.index!r}, line={self.line!r}, kind={self.kind!r}, "
+            f"move={self.move!r}, message={self.message!r})"
+        )
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (GameError, (self.index, self.line, self.kind, self.move, self.message))
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, GameError):
+            return NotImplemented
+        return (self.index, self.line, self.kind, self.move, self.message) == (
+            other.index,
+            other.line,
+            other.kind,
+            other.move,
+            other.message,
+        )
+
+    def __hash__(self) -> int:
+        return hash((self.index, self.line, self.kind, self.move, self.message))
+
+
+@dataclass(frozen=True, slots=True)
+class Game:
+    """One game: its tags in file order, start FEN, mainline in UCI and result."""
+
+    tags: list[tuple[str, str]]
+    fen: str
+    moves: list[str]
+    result: str
+    index: int
+    line: int
+
+    def tag(self, name: str, default: str | None = None) -> str | None:
+        """The value of the first tag called name, or default."""
+        for key, value in self.tags:
+            if key == name:
+                return value
+        return default
+
+
+@dataclass(frozen=True, slots=True)
+class Chunk:
+    """A piece of a source holding whole games (see split_games)."""
+
+    data: bytes
+    first_index: int
+    first_line: int
+    games: int
+
+
+class EncodedGames:
+    """The arrays of encode_games (SCHEMA order) and what was read."""
+
+    __slots__ = ("arrays", "positions", "games_read", "games_encoded", "games_filtered", "skipped")
+
+    arrays: dict[str, numpy.ndarray]
+    positions: int
+    games_read: int
+    games_encoded: int
+    games_filtered: int
+    skipped: list[GameError]
+
+    def __init__(
+        self,
+        arrays: dict[str, numpy.ndarray],
+        positions: int,
+        games_read: int,
+        games_encoded: int,
+        games_filtered: int,
+        skipped: list[GameError],
+    ) -> None:
+        self.arrays = arrays
+        self.positions = positions
+        self.games_read = games_read
+        self.games_encoded = games_encoded
+        self.games_filtered = games_filtered
+        self.skipped = skipped
+
+    def __getitem__(self, name: str) -> numpy.ndarray:
+        return self.arrays[name]
+
+    def __len__(self) -> int:
+        return self.positions
+
+    def __repr__(self) -> str:
+        return (
+            f"<EncodedGames positions={self.positions} games_read={self.games_read} "
+            f"games_encoded={self.games_encoded} games_filtered={self.games_filtered} "
+            f"skipped={len(self.skipped)}>"
+        )
+
+
+def _check_errors(errors: object) -> bool:
+    if errors == "skip":
+        return False
+    if errors == "raise":
+        return True
+    raise ValueError(f"errors must be 'skip' or 'raise', not {errors!r}")
+
+
+def _check_int(name: str, value: object, minimum: int) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise TypeError(f"{name} must be an int, not {type(value).__name__}")
+    if value < minimum:
+        raise ValueError(f"{name} must be at least {minimum}, not {value}")
+    return value
+
+
+def encode_fens(fens: Iterable[str]) -> numpy.ndarray:
+    """The piece planes of FEN texts as one uint8 array of shape (N, 12, 8, 8).
+
+    Each text is read as velmor_chess.Board(fen) reads it; a text it rejects
+    raises the same exception, with the text's index added to the message,
+    and no array is returned.
+    """
+    texts = fens if isinstance(fens, tuple) else tuple(fens)
+    buffer, failed = _native.encode_fens(texts)
+    if buffer is None:
+        _raise_fen_error(texts, failed)
+    return numpy.frombuffer(buffer, dtype=numpy.uint8).reshape(len(texts), 12, 8, 8)
+
+
+def _raise_fen_error(texts: tuple[Any, ...], index: int) -> None:
+    import velmor_chess
+
+    try:
+        velmor_chess.Board(texts[index])
+    except BaseException as error:
+        caught = error
+    else:  # pragma: no cover - the encoder reads texts as Board does
+        raise RuntimeError(f"fens[{index}] was refused by the encoder but read by Board")
+    try:
+        replacement = type(caught)(f"fens[{index}]: {caught}")
+    except Exception:
+        # An exception that is not made from a message alone keeps its own.
+        caught.add_note(f"in fens[{index}]")
+        raise caught.with_traceback(None) from None
+    raise replacement from None
+
+
+def encode_games(
+    source: Any,
+    *,
+    errors: _Errors = "skip",
+    include_final: bool = False,
+    min_elo: int | None = None,
+    first_index: int = 0,
+    first_line: int = 1,
+) -> EncodedGames:
+    """Every position of every game's mainline, encoded in one native pass.
+
+    Positions before each move (and, with include_final, after the last one)
+    become rows of the SCHEMA arrays. Games whose WhiteElo and BlackElo tags
+    are not both integers >= min_elo are filtered out. first_index and
+    first_line are added to game indices and line numbers, for chunks cut
+    out of a larger source. A game that cannot be read is skipped whole and
+    listed in .skipped, or with errors="raise" raises GameError.
+    """
+    raise_errors = _check_errors(errors)
+    threshold = -1 if min_elo is None else _check_int("min_elo", min_elo, 0)
+    encoder = _native.Encoder(
+        raise_errors,
+        bool(include_final),
+        threshold,
+        _check_int("first_index", first_index, 0),
+        _check_int("first_line", first_line, 1),
+    )
+    with open_source(source) as pieces:
+        stopped = False
+        for piece in pieces:
+            if not encoder.feed(piece):
+                stopped = True
+                break
+    if not stopped:
+        encoder.finish()
+    skipped = [GameError(*error) for error in encoder.take_errors()]
+    if raise_errors and skipped:
+        raise skipped[0]
+    columns, positions, games_read, games_encoded, games_filtered = encoder.result()
+    arrays = {
+        name: numpy.frombuffer(column, dtype=dtype).reshape((positions, *shape))
+        for (name, (dtype, shape, _)), column in zip(SCHEMA.items(), columns)
+    }
+    return EncodedGames(arrays, positions, games_read, games_encoded, games_filtered, skipped)
+
+
+class GameReader:
+    """The games of a source, read as the iteration asks for them.
+
+    .skipped lists the games skipped so far, .games_read counts every game
+    seen so far (skipped ones included). Closing (or leaving the with block)
+    closes what the reader opened.
+    """
+
+    skipped: list[GameError]
+    games_read: int
+
+    def __init__(self, source: Any, *, errors: _Errors = "skip") -> None:
+        self._raise = _check_errors(errors)
+        self.skipped = []
+        self.games_read = 0
+        self._context = open_source(source)
+        self._pieces = self._context.__enter__()
+        self._native = _native.GameReader(self._raise, 0, 1)
+        self._iterator = self._games()
+
+    def _games(self) -> Iterator[Game]:
+        try:
+            for piece in self._pieces:
+                running = self._native.feed(piece)
+                yield from self._take()
+                if not running:
+                    return
+            self._native.finish()
+            yield from self._take()
+        finally:
+            self.close()
+
+    def _take(self) -> Iterator[Game]:
+        for is_error, item in self._native.take_events():
+            self.games_read += 1
+            if is_error:
+                error = GameError(*item)
+                if self._raise:
+                    raise error
+                self.skipped.append(error)
+            else:
+                tags, fen, moves, result, index, line = item
+                yield Game(tags, fen, moves, result, index, line)
+
+    def __iter__(self) -> GameReader:
+        return self
+
+    def __next__(self) -> Game:
+        return next(self._iterator)
+
+    def close(self) -> None:
+        context, self._context = self._context, None
+        if context is not None:
+            context.__exit__(None, None, None)
+
+    def __enter__(self) -> GameReader:
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        self.close()
+
+
+def read_games(source: Any, *, errors: _Errors = "skip") -> GameReader:
+    """An iterator over the games of a source, streaming (see GameReader)."""
+    return GameReader(source, errors=errors)
+
+
+def split_games(source: Any, *, chunk_bytes: int = 1 << 20) -> Iterator[Chunk]:
+    """Cuts a source into chunks of whole games, as the reader sees games.
+
+    Each chunk is at least chunk_bytes long unless it is the last (or ends
+    with a game cut off at the reader's size limit). Encoding the chunks
+    with their first_index and first_line gives exactly what encoding the
+    whole source gives.
+    """
+    splitter = _native.Splitter(_check_int("chunk_bytes", chunk_bytes, 1))
+    with open_source(source) as pieces:
+        for piece in pieces:
+            for chunk in splitter.feed(piece):
+                yield Chunk(*chunk)
+        for chunk in splitter.finish():
+            yield Chunk(*chunk)

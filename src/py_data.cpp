@@ -1,0 +1,721 @@
+// The module velmor_data._native: the native half of velmor_data. The Python
+// package checks and converts the public arguments; this layer takes only
+// what the package passes (tuples of str, buffers, plain ints and bools),
+// runs the reader and the encoder with the GIL released, and hands the
+// arrays over as buffers that NumPy wraps without copying.
+//
+//   encode_fens(fens: tuple[str, ...]) -> tuple[Buffer | None, int]
+//       the planes, or None and the index of the first text that fails
+//   Encoder(raise_errors, include_final, min_elo, first_index, first_line)
+//       .feed(data) -> bool   False once stopped by an error to raise
+//       .finish(); .take_errors() -> list[error]; .result() -> tuple
+//   GameReader(raise_errors, first_index, first_line)
+//       .feed(data) -> bool; .finish(); .take_events() -> list[(is_error, game | error)]
+//   Splitter(chunk_bytes)
+//       .feed(data) -> list[chunk]; .finish() -> list[chunk]
+//   Buffer: a block of bytes exported through the buffer protocol
+//   ERROR_KINDS: tuple[str, ...]
+//
+//   error = (index, line, kind, move | None, message)
+//   game  = (tags, fen, moves, result, index, line)
+//   chunk = (data, first_index, first_line, games)
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "binding.hpp"
+#include "board/mod.hpp"
+#include "encode/mod.hpp"
+#include "move_generator/mod.hpp"
+#include "pgn/mod.hpp"
+
+namespace velmor::py {
+
+namespace {
+
+const MoveGenerator& generator() {
+    static const MoveGenerator instance;
+    return instance;
+}
+
+// Runs the body with the GIL released; an exception it throws is thrown
+// again once the GIL is held.
+template <typename Body>
+void without_gil(Body&& body) {
+    std::exception_ptr failure;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        body();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    Py_END_ALLOW_THREADS
+    if (failure) std::rethrow_exception(failure);
+}
+
+// One caller at a time per object: a second thread gets RuntimeError.
+class Busy {
+public:
+    explicit Busy(std::atomic<bool>& flag) : flag_(flag) { held_ = !flag_.exchange(true); }
+    ~Busy() {
+        if (held_) flag_.store(false);
+    }
+    [[nodiscard]] bool held() const {
+        if (!held_) PyErr_SetString(PyExc_RuntimeError, "the object is in use by another thread");
+        return held_;
+    }
+
+private:
+    std::atomic<bool>& flag_;
+    bool held_;
+};
+
+// ---- Buffer ---------------------------------------------------------------
+
+struct BufferObject {
+    PyObject_HEAD
+    std::uint8_t* data;
+    Py_ssize_t size;
+};
+
+PyObject* buffer_type_object = nullptr;
+
+int buffer_get(PyObject* self, Py_buffer* view, int flags) {
+    auto* buffer = reinterpret_cast<BufferObject*>(self);
+    return PyBuffer_FillInfo(view, self, buffer->data, buffer->size, 0, flags);
+}
+
+void buffer_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    std::free(reinterpret_cast<BufferObject*>(self)->data);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot buffer_slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(buffer_get)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(buffer_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec buffer_spec = {
+    .name = "velmor_data._native.Buffer",
+    .basicsize = sizeof(BufferObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = buffer_slots,
+};
+
+// A new Buffer of `size` bytes, not initialised.
+BufferObject* new_buffer(std::size_t size) {
+    auto* type = reinterpret_cast<PyTypeObject*>(buffer_type_object);
+    auto* buffer = reinterpret_cast<BufferObject*>(type->tp_alloc(type, 0));
+    if (!buffer) return nullptr;
+    buffer->data = static_cast<std::uint8_t*>(std::malloc(size ? size : 1));
+    buffer->size = static_cast<Py_ssize_t>(size);
+    if (!buffer->data) {
+        Py_DECREF(buffer);
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    return buffer;
+}
+
+// ---- shared pieces ----------------------------------------------------------
+
+PyObject* text_of(const std::string& text) {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace");
+}
+
+PyObject* error_tuple(const pgn::Error& error) {
+    Ref move(error.has_move ? text_of(error.move) : Py_NewRef(Py_None));
+    if (!move) return nullptr;
+    return Py_BuildValue("(KKsON)", static_cast<unsigned long long>(error.index),
+                         static_cast<unsigned long long>(error.line), pgn::kind_name(error.kind), move.get(),
+                         text_of(error.message));
+}
+
+// Feeds a buffer to a reader with the GIL released.
+template <typename Feed>
+bool feed_buffer(PyObject* data, Feed&& feed) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return false;
+    const std::string_view text(static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len));
+    try {
+        without_gil([&] { feed(text); });
+    } catch (...) {
+        PyBuffer_Release(&view);
+        throw;
+    }
+    PyBuffer_Release(&view);
+    return true;
+}
+
+// ---- encode_fens ------------------------------------------------------------
+
+PyObject* encode_fens(PyObject*, PyObject* fens) {
+    return guarded([&]() -> PyObject* {
+        if (!PyTuple_Check(fens)) {
+            PyErr_SetString(PyExc_TypeError, "encode_fens() takes a tuple");
+            return nullptr;
+        }
+        const Py_ssize_t count = PyTuple_GET_SIZE(fens);
+        std::vector<std::string_view> texts(static_cast<std::size_t>(count));
+        for (Py_ssize_t i = 0; i < count; ++i) {
+            PyObject* item = PyTuple_GET_ITEM(fens, i);
+            Py_ssize_t size;
+            const char* data = PyUnicode_Check(item) ? PyUnicode_AsUTF8AndSize(item, &size) : nullptr;
+            if (!data) {
+                PyErr_Clear();
+                return Py_BuildValue("(On)", Py_None, i);
+            }
+            texts[static_cast<std::size_t>(i)] = std::string_view(data, static_cast<std::size_t>(size));
+        }
+        Ref buffer(reinterpret_cast<PyObject*>(new_buffer(texts.size() * encode::PLANE_BYTES)));
+        if (!buffer) return nullptr;
+        std::uint8_t* out = reinterpret_cast<BufferObject*>(buffer.get())->data;
+        Py_ssize_t failed = -1;
+        without_gil([&] {
+            for (std::size_t i = 0; i < texts.size(); ++i) {
+                try {
+                    encode::write_planes(read_fen(texts[i]).planes, out + i * encode::PLANE_BYTES);
+                } catch (const Failure&) {
+                    failed = static_cast<Py_ssize_t>(i);
+                    return;
+                }
+            }
+        });
+        if (failed >= 0) return Py_BuildValue("(On)", Py_None, failed);
+        return Py_BuildValue("(Nn)", buffer.release(), Py_ssize_t{-1});
+    });
+}
+
+// ---- Encoder ----------------------------------------------------------------
+
+// One row per position while reading; the columns are filled at the end.
+struct Row {
+    Planes planes;
+    std::int64_t game;
+    std::int32_t halfmove_clock;
+    std::int32_t fullmove_number;
+    std::int32_t ply;
+    std::uint8_t turn;
+    std::uint8_t castling;
+    std::int8_t en_passant;
+    std::int8_t move_from;
+    std::int8_t move_to;
+    std::uint8_t move_promotion;
+    std::int8_t result;
+};
+
+class EncodeSink final : public pgn::Sink {
+public:
+    bool raise_errors = false;
+    bool include_final = false;
+    long long min_elo = -1;
+    pgn::Reader* reader = nullptr;
+
+    std::vector<Row> rows;
+    std::vector<pgn::Error> errors;
+    std::uint64_t games_read = 0;
+    std::uint64_t games_encoded = 0;
+    std::uint64_t games_filtered = 0;
+
+    bool begin(const pgn::Game& game) override {
+        first_row_ = rows.size();
+        if (min_elo >= 0 && !(elo_at_least(game, "WhiteElo") && elo_at_least(game, "BlackElo"))) return false;
+        return true;
+    }
+
+    void move(const pgn::Game& game, ChessMove move) override {
+        Row& row = add_row(game);
+        row.move_from = static_cast<std::int8_t>(move.from());
+        row.move_to = static_cast<std::int8_t>(move.to());
+        row.move_promotion = encode::promotion_code(move);
+    }
+
+    void end(const pgn::Game& game, pgn::Result result) override {
+        if (include_final) {
+            Row& row = add_row(game);
+            row.move_from = -1;
+            row.move_to = -1;
+            row.move_promotion = 0;
+        }
+        for (std::size_t i = first_row_; i < rows.size(); ++i) rows[i].result = static_cast<std::int8_t>(result);
+        ++games_read;
+        ++games_encoded;
+    }
+
+    void error(const pgn::Game&, pgn::Error&& error, bool begun) override {
+        if (begun) rows.resize(first_row_);
+        errors.push_back(std::move(error));
+        ++games_read;
+        if (raise_errors) reader->stop();
+    }
+
+    void filtered(const pgn::Game&) override {
+        ++games_read;
+        ++games_filtered;
+    }
+
+private:
+    // Whether the tag's value is an integer (digits, at most nine) >= min_elo.
+    bool elo_at_least(const pgn::Game& game, std::string_view name) const {
+        const std::string* value = game.tag(name);
+        if (!value || value->empty() || value->size() > 9) return false;
+        long long elo = 0;
+        for (const char c : *value) {
+            if (c < '0' || c > '9') return false;
+            elo = elo * 10 + (c - '0');
+        }
+        return elo >= min_elo;
+    }
+
+    Row& add_row(const pgn::Game& game) {
+        Row& row = rows.emplace_back();
+        const Board& board = game.board;
+        row.planes = board.planes;
+        row.game = static_cast<std::int64_t>(game.index);
+        row.halfmove_clock = static_cast<std::int32_t>(game.halfmove_clock);
+        row.fullmove_number = static_cast<std::int32_t>(game.fullmove_number);
+        row.ply = static_cast<std::int32_t>(game.ply);
+        row.turn = board.white_to_move() ? 0 : 1;
+        row.castling = encode::castling_bits(board.state);
+        row.en_passant = encode::en_passant_file(board.state);
+        return row;
+    }
+
+    std::size_t first_row_ = 0;
+};
+
+struct GameRecord {
+    std::vector<pgn::Tag> tags;
+    std::string fen;
+    std::vector<ChessMove> moves;
+    pgn::Result result = pgn::Result::unknown;
+    std::uint64_t index = 0;
+    std::uint64_t line = 0;
+};
+
+struct Event {
+    bool is_error;
+    GameRecord game;
+    pgn::Error error;
+};
+
+class ReadSink final : public pgn::Sink {
+public:
+    bool raise_errors = false;
+    pgn::Reader* reader = nullptr;
+    std::vector<Event> events;
+    std::uint64_t games_read = 0;
+
+    bool begin(const pgn::Game& game) override {
+        current_.tags = game.tags;
+        current_.fen = fen(game.start);
+        current_.moves.clear();
+        current_.index = game.index;
+        current_.line = game.line;
+        return true;
+    }
+    void move(const pgn::Game&, ChessMove move) override { current_.moves.push_back(move); }
+    void end(const pgn::Game&, pgn::Result result) override {
+        current_.result = result;
+        events.push_back(Event{false, std::move(current_), {}});
+        current_ = GameRecord{};
+        ++games_read;
+    }
+    void error(const pgn::Game&, pgn::Error&& error, bool) override {
+        events.push_back(Event{true, {}, std::move(error)});
+        ++games_read;
+        if (raise_errors) reader->stop();
+    }
+    void filtered(const pgn::Game&) override { ++games_read; }
+
+private:
+    GameRecord current_;
+};
+
+PyObject* game_tuple(const GameRecord& game) {
+    Ref tags(PyList_New(static_cast<Py_ssize_t>(game.tags.size())));
+    if (!tags) return nullptr;
+    for (std::size_t i = 0; i < game.tags.size(); ++i) {
+        PyObject* pair = Py_BuildValue("(NN)", text_of(game.tags[i].first), text_of(game.tags[i].second));
+        if (!pair) return nullptr;
+        PyList_SET_ITEM(tags.get(), static_cast<Py_ssize_t>(i), pair);
+    }
+    Ref moves(PyList_New(static_cast<Py_ssize_t>(game.moves.size())));
+    if (!moves) return nullptr;
+    for (std::size_t i = 0; i < game.moves.size(); ++i) {
+        char text[ChessMove::MAX_TEXT];
+        PyObject* move = ascii_string(text, game.moves[i].write(text));
+        if (!move) return nullptr;
+        PyList_SET_ITEM(moves.get(), static_cast<Py_ssize_t>(i), move);
+    }
+    return Py_BuildValue("(ONOsKK)", tags.get(), ascii_string(game.fen.data(), game.fen.size()), moves.get(),
+                         pgn::result_text(game.result), static_cast<unsigned long long>(game.index),
+                         static_cast<unsigned long long>(game.line));
+}
+
+// ---- the three reader types -----------------------------------------------
+
+template <typename State>
+struct StateObject {
+    PyObject_HEAD
+    State* state;
+    std::atomic<bool> busy;
+};
+
+template <typename State>
+State& state_of(PyObject* self) {
+    return *reinterpret_cast<StateObject<State>*>(self)->state;
+}
+
+template <typename State>
+std::atomic<bool>& busy_of(PyObject* self) {
+    return reinterpret_cast<StateObject<State>*>(self)->busy;
+}
+
+template <typename State>
+void state_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<StateObject<State>*>(self)->state;
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+template <typename State, typename... Args>
+PyObject* new_state_object(PyTypeObject* type, Args&&... args) {
+    auto* object = reinterpret_cast<StateObject<State>*>(type->tp_alloc(type, 0));
+    if (!object) return nullptr;
+    new (&object->busy) std::atomic<bool>(false);
+    object->state = nullptr;
+    try {
+        object->state = new State(std::forward<Args>(args)...);
+    } catch (...) {
+        Py_DECREF(object);
+        throw;
+    }
+    return reinterpret_cast<PyObject*>(object);
+}
+
+struct EncoderState {
+    EncodeSink sink;
+    pgn::Reader reader;
+    EncoderState(bool raise_errors, bool include_final, long long min_elo, std::uint64_t first_index,
+                 std::uint64_t first_line)
+        : reader(generator(), sink, pgn::Reader::Options{first_index, first_line, true, false}) {
+        sink.raise_errors = raise_errors;
+        sink.include_final = include_final;
+        sink.min_elo = min_elo;
+        sink.reader = &reader;
+    }
+};
+
+struct ReaderState {
+    ReadSink sink;
+    pgn::Reader reader;
+    ReaderState(bool raise_errors, std::uint64_t first_index, std::uint64_t first_line)
+        : reader(generator(), sink, pgn::Reader::Options{first_index, first_line, true, false}) {
+        sink.raise_errors = raise_errors;
+        sink.reader = &reader;
+    }
+};
+
+struct SplitterState {
+    pgn::Splitter splitter;
+    explicit SplitterState(std::size_t chunk_bytes) : splitter(generator(), chunk_bytes) {}
+};
+
+PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject*) {
+    int raise_errors, include_final;
+    long long min_elo;
+    unsigned long long first_index, first_line;
+    if (!PyArg_ParseTuple(args, "ppLKK", &raise_errors, &include_final, &min_elo, &first_index, &first_line))
+        return nullptr;
+    return guarded([&] {
+        return new_state_object<EncoderState>(type, raise_errors != 0, include_final != 0, min_elo, first_index,
+                                              first_line);
+    });
+}
+
+PyObject* encoder_feed(PyObject* self, PyObject* data) {
+    Busy busy(busy_of<EncoderState>(self));
+    if (!busy.held()) return nullptr;
+    return guarded([&]() -> PyObject* {
+        EncoderState& state = state_of<EncoderState>(self);
+        if (!feed_buffer(data, [&](std::string_view text) { state.reader.feed(text); })) return nullptr;
+        return PyBool_FromLong(!state.reader.stopped());
+    });
+}
+
+PyObject* encoder_finish(PyObject* self, PyObject*) {
+    Busy busy(busy_of<EncoderState>(self));
+    if (!busy.held()) return nullptr;
+    return guarded([&] {
+        state_of<EncoderState>(self).reader.finish();
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject* errors_list(std::vector<pgn::Error>& errors) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(errors.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+        PyObject* item = error_tuple(errors[i]);
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    errors.clear();
+    return list.release();
+}
+
+PyObject* encoder_take_errors(PyObject* self, PyObject*) {
+    Busy busy(busy_of<EncoderState>(self));
+    if (!busy.held()) return nullptr;
+    return guarded([&] { return errors_list(state_of<EncoderState>(self).sink.errors); });
+}
+
+// The columns in schema order, with their bytes per position.
+constexpr std::size_t COLUMN_COUNT = 12;
+constexpr std::size_t COLUMN_BYTES[COLUMN_COUNT] = {encode::PLANE_BYTES, 1, 4, 1, 4, 4, 1, 1, 1, 1, 8, 4};
+
+void fill_columns(const std::vector<Row>& rows, std::uint8_t* const* out) {
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        const Row& row = rows[i];
+        encode::write_planes(row.planes, out[0] + i * encode::PLANE_BYTES);
+        out[1][i] = row.turn;
+        for (unsigned r = 0; r < 4; ++r) out[2][4 * i + r] = (row.castling >> r) & 1;
+        out[3][i] = static_cast<std::uint8_t>(row.en_passant);
+        std::memcpy(out[4] + 4 * i, &row.halfmove_clock, 4);
+        std::memcpy(out[5] + 4 * i, &row.fullmove_number, 4);
+        out[6][i] = static_cast<std::uint8_t>(row.move_from);
+        out[7][i] = static_cast<std::uint8_t>(row.move_to);
+        out[8][i] = row.move_promotion;
+        out[9][i] = static_cast<std::uint8_t>(row.result);
+        std::memcpy(out[10] + 8 * i, &row.game, 8);
+        std::memcpy(out[11] + 4 * i, &row.ply, 4);
+    }
+}
+
+PyObject* encoder_result(PyObject* self, PyObject*) {
+    Busy busy(busy_of<EncoderState>(self));
+    if (!busy.held()) return nullptr;
+    return guarded([&]() -> PyObject* {
+        EncodeSink& sink = state_of<EncoderState>(self).sink;
+        const std::size_t n = sink.rows.size();
+        Ref columns(PyTuple_New(COLUMN_COUNT));
+        if (!columns) return nullptr;
+        std::uint8_t* out[COLUMN_COUNT];
+        for (std::size_t c = 0; c < COLUMN_COUNT; ++c) {
+            BufferObject* buffer = new_buffer(n * COLUMN_BYTES[c]);
+            if (!buffer) return nullptr;
+            out[c] = buffer->data;
+            PyTuple_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(c), reinterpret_cast<PyObject*>(buffer));
+        }
+        without_gil([&] {
+            fill_columns(sink.rows, out);
+            std::vector<Row>().swap(sink.rows);
+        });
+        return Py_BuildValue("(OKKKK)", columns.get(), static_cast<unsigned long long>(n),
+                             static_cast<unsigned long long>(sink.games_read),
+                             static_cast<unsigned long long>(sink.games_encoded),
+                             static_cast<unsigned long long>(sink.games_filtered));
+    });
+}
+
+PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject*) {
+    int raise_errors;
+    unsigned long long first_index, first_line;
+    if (!PyArg_ParseTuple(args, "pKK", &raise_errors, &first_index, &first_line)) return nullptr;
+    return guarded([&] { return new_state_object<ReaderState>(type, raise_errors != 0, first_index, first_line); });
+}
+
+PyObject* reader_feed(PyObject* self, PyObject* data) {
+    Busy busy(busy_of<ReaderState>(self));
+    if (!busy.held()) return nullptr;
+    return guarded([&]() -> PyObject* {
+        ReaderState& state = state_of<ReaderState>(self);
+        if (!feed_buffer(data, [&](std::string_view text) { state.reader.feed(text); })) return nullptr;
+        return PyBool_FromLong(!state.reader.stopped());
+    });
+}
+
+PyObject* reader_finish(PyObject* self, PyObject*) {
+    Busy busy(busy_of<ReaderState>(self));
+    if (!busy.held()) return nullptr;
+    return guarded([&] {
+        state_of<ReaderState>(self).reader.finish();
+        return Py_NewRef(Py_None);
+    });
+}
+
+PyObject* reader_take_events(PyObject* self, PyObject*) {
+    Busy busy(busy_of<ReaderState>(self));
+    if (!busy.held()) return nullptr;
+    return guarded([&]() -> PyObject* {
+        std::vector<Event>& events = state_of<ReaderState>(self).sink.events;
+        Ref list(PyList_New(static_cast<Py_ssize_t>(events.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < events.size(); ++i) {
+            const Event& event = events[i];
+            PyObject* item = event.is_error ? error_tuple(event.error) : game_tuple(event.game);
+            if (!item) return nullptr;
+            PyObject* pair = Py_BuildValue("(ON)", event.is_error ? Py_True : Py_False, item);
+            if (!pair) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+        }
+        events.clear();
+        return list.release();
+    });
+}
+
+PyObject* splitter_new(PyTypeObject* type, PyObject* args, PyObject*) {
+    Py_ssize_t chunk_bytes;
+    if (!PyArg_ParseTuple(args, "n", &chunk_bytes)) return nullptr;
+    if (chunk_bytes < 1) {
+        PyErr_SetString(PyExc_ValueError, "chunk_bytes must be at least 1");
+        return nullptr;
+    }
+    return guarded(
+        [&] { return new_state_object<SplitterState>(type, static_cast<std::size_t>(chunk_bytes)); });
+}
+
+PyObject* chunk_list(std::vector<pgn::Splitter::Chunk>& chunks) {
+    Ref list(PyList_New(static_cast<Py_ssize_t>(chunks.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < chunks.size(); ++i) {
+        const auto& chunk = chunks[i];
+        PyObject* item = Py_BuildValue("(y#KKK)", chunk.data.data(), static_cast<Py_ssize_t>(chunk.data.size()),
+                                       static_cast<unsigned long long>(chunk.first_index),
+                                       static_cast<unsigned long long>(chunk.first_line),
+                                       static_cast<unsigned long long>(chunk.games));
+        if (!item) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+}
+
+PyObject* splitter_feed(PyObject* self, PyObject* data) {
+    Busy busy(busy_of<SplitterState>(self));
+    if (!busy.held()) return nullptr;
+    return guarded([&]() -> PyObject* {
+        std::vector<pgn::Splitter::Chunk> chunks;
+        SplitterState& state = state_of<SplitterState>(self);
+        if (!feed_buffer(data, [&](std::string_view text) { state.splitter.feed(text, chunks); })) return nullptr;
+        return chunk_list(chunks);
+    });
+}
+
+PyObject* splitter_finish(PyObject* self, PyObject*) {
+    Busy busy(busy_of<SplitterState>(self));
+    if (!busy.held()) return nullptr;
+    return guarded([&]() -> PyObject* {
+        std::vector<pgn::Splitter::Chunk> chunks;
+        without_gil([&] { state_of<SplitterState>(self).splitter.finish(chunks); });
+        return chunk_list(chunks);
+    });
+}
+
+PyMethodDef encoder_methods[] = {
+    {"feed", encoder_feed, METH_O, nullptr},
+    {"finish", encoder_finish, METH_NOARGS, nullptr},
+    {"take_errors", encoder_take_errors, METH_NOARGS, nullptr},
+    {"result", encoder_result, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef reader_methods[] = {
+    {"feed", reader_feed, METH_O, nullptr},
+    {"finish", reader_finish, METH_NOARGS, nullptr},
+    {"take_events", reader_take_events, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef splitter_methods[] = {
+    {"feed", splitter_feed, METH_O, nullptr},
+    {"finish", splitter_finish, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot encoder_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(encoder_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc<EncoderState>)},
+    {Py_tp_methods, encoder_methods},
+    {0, nullptr},
+};
+PyType_Slot reader_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(reader_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc<ReaderState>)},
+    {Py_tp_methods, reader_methods},
+    {0, nullptr},
+};
+PyType_Slot splitter_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(splitter_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc<SplitterState>)},
+    {Py_tp_methods, splitter_methods},
+    {0, nullptr},
+};
+
+PyType_Spec encoder_spec = {"velmor_data._native.Encoder", sizeof(StateObject<EncoderState>), 0, Py_TPFLAGS_DEFAULT,
+                            encoder_slots};
+PyType_Spec reader_spec = {"velmor_data._native.GameReader", sizeof(StateObject<ReaderState>), 0,
+                           Py_TPFLAGS_DEFAULT, reader_slots};
+PyType_Spec splitter_spec = {"velmor_data._native.Splitter", sizeof(StateObject<SplitterState>), 0,
+                             Py_TPFLAGS_DEFAULT, splitter_slots};
+
+PyMethodDef module_methods[] = {
+    {"encode_fens", encode_fens, METH_O, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "velmor_data._native",
+    .m_doc = "The native reader and encoder of velmor_data.",
+    .m_size = 0,
+    .m_methods = module_methods,
+    .m_slots = nullptr,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+PyObject* init_module() {
+    Ref module(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    if (!buffer_type_object) {
+        buffer_type_object = PyType_FromSpec(&buffer_spec);
+        if (!buffer_type_object) return nullptr;
+    }
+    if (PyModule_AddObjectRef(module.get(), "Buffer", buffer_type_object) < 0) return nullptr;
+    for (PyType_Spec* spec : {&encoder_spec, &reader_spec, &splitter_spec}) {
+        Ref type(PyType_FromSpec(spec));
+        if (!type) return nullptr;
+        const char* name = std::strrchr(spec->name, '.') + 1;
+        if (PyModule_AddObjectRef(module.get(), name, type.get()) < 0) return nullptr;
+    }
+    Ref kinds(PyTuple_New(pgn::ERROR_KIND_COUNT));
+    if (!kinds) return nullptr;
+    for (std::size_t i = 0; i < pgn::ERROR_KIND_COUNT; ++i) {
+        PyObject* name = PyUnicode_FromString(pgn::kind_name(static_cast<pgn::ErrorKind>(i)));
+        if (!name) return nullptr;
+        PyTuple_SET_ITEM(kinds.get(), static_cast<Py_ssize_t>(i), name);
+    }
+    if (PyModule_AddObjectRef(module.get(), "ERROR_KINDS", kinds.get()) < 0) return nullptr;
+    (void)generator();  // the tables, once, at import
+    return module.release();
+}
+
+}  // namespace
+
+}  // namespace velmor::py
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
+    return velmor::py::guarded([] { return velmor::py::init_module(); });
+}
