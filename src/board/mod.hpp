@@ -244,22 +244,24 @@ inline void push_move(Board& board, ChessMove move) {
     if constexpr (CHECK_MOVES)
         check = MoveCheck::before_push(board, move, moving, en_passant, castling ? rook : NO_PLANE, promoted);
 
-    // Save every plane the move changes, then the record.
-    std::uint16_t changed = static_cast<std::uint16_t>(1u << moving);
-    board.plane_history[moving].push_back(planes[moving]);
-    if (captured != NO_PLANE) {
-        board.plane_history[captured].push_back(planes[captured]);
-        changed |= static_cast<std::uint16_t>(1u << captured);
+    // Save every plane the move changes, then the record. An append that
+    // fails for want of memory takes back the ones before it, so that a move
+    // which cannot be made leaves the board exactly as it was.
+    std::uint16_t changed = 0;
+    const auto save = [&](unsigned plane) {
+        board.plane_history[plane].push_back(planes[plane]);
+        changed |= static_cast<std::uint16_t>(1u << plane);
+    };
+    try {
+        save(moving);
+        if (captured != NO_PLANE) save(captured);
+        if (castling) save(rook);
+        if (promotion) save(promoted);
+        board.move_history.push_back(MoveRecord{board.state, changed});
+    } catch (...) {
+        for (Bitboard saved = changed; saved;) board.plane_history[pop_lsb(saved)].pop_back();
+        throw;
     }
-    if (castling) {
-        board.plane_history[rook].push_back(planes[rook]);
-        changed |= static_cast<std::uint16_t>(1u << rook);
-    }
-    if (promotion) {
-        board.plane_history[promoted].push_back(planes[promoted]);
-        changed |= static_cast<std::uint16_t>(1u << promoted);
-    }
-    board.move_history.push_back(MoveRecord{board.state, changed});
 
     planes[moving] = (planes[moving] & ~square_bb(from)) | square_bb(to);
     zobrist.toggle_piece(moving, from);
