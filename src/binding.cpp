@@ -1,7 +1,6 @@
 #include "binding.hpp"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "common/mod.hpp"
@@ -147,54 +146,96 @@ constexpr const char* PANIC_DOC =
     "Like SystemExit, it derives from BaseException, not Exception, so that it typically propagates\n"
     "all the way through the stack and ends the interpreter.";
 
-PyObject* panic_type() {
-    static PyObject* type = nullptr;
-    if (!type) {
-        type = PyErr_NewExceptionWithDoc("tavrin_runtime.PanicException", PANIC_DOC, PyExc_BaseException, nullptr);
-        if (!type) throw std::runtime_error("creating the panic exception type failed");
-    }
-    return type;
+PyObject* panic_type_object = nullptr;
+
+PyTypeObject* base_exception() { return reinterpret_cast<PyTypeObject*>(PyExc_BaseException); }
+
+// An instance of a heap type holds a reference to its type: released after
+// BaseException's own teardown, and shown to the collector.
+void panic_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    base_exception()->tp_dealloc(self);
+    Py_DECREF(type);
 }
 
-void raise_panic(const char* message) {
-    std::fprintf(stderr, "velmor_chess: internal failure: %s\n", message);
+int panic_traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return base_exception()->tp_traverse(self, visit, arg);
+}
+
+// A message as a str, built from its length so that a NUL in quoted input
+// stays; NULL with MemoryError set when it cannot be built.
+PyObject* message_string(std::string_view message) {
+    return PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+}
+
+// PyErr_SetObject creates the instance and checks that it is an exception; a
+// failure on the way (no memory, no stack left) is what leaves instead.
+void raise_with_message(PyObject* type, std::string_view message) noexcept {
+    Ref text(message_string(message));
+    if (text) PyErr_SetObject(type, text.get());
+}
+
+void raise_panic(std::string_view message) noexcept {
+    constexpr std::string_view prefix = "velmor_chess: internal failure: ";
+    std::fwrite(prefix.data(), 1, prefix.size(), stderr);
+    std::fwrite(message.data(), 1, message.size(), stderr);
+    std::fputc('\n', stderr);
     std::fflush(stderr);
-    PyObject* type = panic_type();
-    Ref text(PyUnicode_FromString(message));
-    if (!text) throw std::runtime_error("building the panic message failed");
-    Ref exception(PyObject_CallOneArg(type, text.get()));
-    if (!exception) throw std::runtime_error("creating the panic exception failed");
-    PyErr_SetRaisedException(exception.release());
+    raise_with_message(panic_type_object, message);
 }
 
 }  // namespace
 
+bool create_panic_type() {
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(PANIC_DOC)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(panic_dealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(panic_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(base_exception()->tp_clear)},
+        {0, nullptr}  // sentinel
+    };
+    PyType_Spec spec = {
+        .name = "tavrin_runtime.PanicException",
+        .basicsize = 0,  // BaseException's layout
+        .itemsize = 0,
+        .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE,
+        .slots = slots,
+    };
+    PyObject* type = PyType_FromSpecWithBases(&spec, PyExc_BaseException);
+    if (!type) return false;
+    // A type left from an earlier, finalized runtime belongs to it and is not
+    // touched.
+    panic_type_object = type;
+    return true;
+}
+
 void raise_current_exception() noexcept {
+    // Nothing below throws: every failure while raising is itself a Python
+    // exception, so the handler cannot be left by a second C++ exception.
     try {
-        try {
-            throw;
-        } catch (const InvalidInput& error) {
-            PyErr_SetString(PyExc_ValueError, error.what());
-        } catch (const Panic& panic) {
-            raise_panic(panic.what());
-        } catch (const std::bad_alloc&) {
-            PyErr_NoMemory();
-        } catch (const std::exception& error) {
-            raise_panic(error.what());
-        } catch (...) {
-            raise_panic("unknown failure");
-        }
+        throw;
+    } catch (const InvalidInput& error) {
+        raise_with_message(PyExc_ValueError, error.message());
+    } catch (const Failure& failure) {
+        raise_panic(failure.message());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& error) {
+        raise_panic(error.what());
     } catch (...) {
-        std::fputs("uncaught panic at ffi boundary\n", stderr);
-        std::fflush(stderr);
-        std::abort();
+        raise_panic("unknown failure");
     }
 }
 
 PyObject* create_type(PyType_Spec* spec) {
     Ref type(PyType_FromSpec(spec));
     if (!type) return nullptr;
-    if (PyObject_SetAttrString(type.get(), "__doc__", Py_None) < 0) return nullptr;
+    // The types are immutable to Python; their own namespace is set up here,
+    // before anyone sees them.
+    PyTypeObject* object = reinterpret_cast<PyTypeObject*>(type.get());
+    if (PyDict_SetItemString(object->tp_dict, "__doc__", Py_None) < 0) return nullptr;
+    PyType_Modified(object);
     return type.release();
 }
 

@@ -105,7 +105,14 @@ void conversion_error(PyObject* arg, const char* target, const char* parameter);
 // A new str from ASCII text.
 [[nodiscard]] PyObject* ascii_string(const char* text, std::size_t length);
 
-// Turns the exception being handled into the matching Python exception.
+// Creates the panic exception type, once per runtime when the module is
+// initialised, so that raising a panic never needs to create a type. Returns
+// false with an exception set.
+[[nodiscard]] bool create_panic_type();
+
+// Turns the exception being handled into the matching Python exception. A
+// failure while raising (no memory, no stack left) leaves as its own Python
+// exception.
 void raise_current_exception() noexcept;
 
 // Runs the body; a C++ exception leaves it as a Python exception and NULL.
@@ -131,9 +138,11 @@ void dealloc(PyObject* object) {
     Py_DECREF(type);
 }
 
-// Creates a heap type from its spec. CPython fills the type's __doc__ from
-// tp_doc with the signature cut off (an empty string); it is set to None so
-// that only __text_signature__ carries the signature.
+// Creates a heap type from its spec, which makes it immutable: an instance
+// can only come from the type's own constructor, with its record built.
+// CPython fills the type's __doc__ from tp_doc with the signature cut off (an
+// empty string); it is set to None so that only __text_signature__ carries
+// the signature.
 [[nodiscard]] PyObject* create_type(PyType_Spec* spec);
 
 }  // namespace velmor::py

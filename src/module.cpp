@@ -9,6 +9,12 @@ namespace velmor::py {
 
 namespace {
 
+std::atomic<std::int64_t> owner_interpreter{-1};
+
+// Runs when the module object dies, that is when its runtime is finalized: a
+// later runtime in the same process may own the module again.
+void free_module(void*) { owner_interpreter.store(-1); }
+
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "velmor_chess",
@@ -18,13 +24,10 @@ PyModuleDef module_def = {
     .m_slots = nullptr,
     .m_traverse = nullptr,
     .m_clear = nullptr,
-    .m_free = nullptr,
+    .m_free = free_module,
 };
 
-std::atomic<std::int64_t> owner_interpreter{-1};
-PyObject* module_object = nullptr;
-
-bool add_class(PyObject* module, const char* name, PyObject* type) {
+bool add_class(PyObject* module, const char* name, Ref type) {
     if (!type) return false;
     Ref all(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
@@ -39,7 +42,7 @@ bool add_class(PyObject* module, const char* name, PyObject* type) {
     }
     Ref text(PyUnicode_FromString(name));
     if (!text || PyList_Append(all.get(), text.get()) < 0) return false;
-    return PyObject_SetAttrString(module, name, type) == 0;
+    return PyObject_SetAttrString(module, name, type.get()) == 0;
 }
 
 PyObject* init_module() {
@@ -51,13 +54,15 @@ PyObject* init_module() {
                         "velmor_chess does not support sub-interpreters: it is already in use by another interpreter");
         return nullptr;
     }
-    if (module_object) return Py_NewRef(module_object);
+    // The interpreter's own table of single-phase modules answers a second
+    // initialisation with the module the first made; the table is emptied
+    // when the runtime is finalized, so a new runtime builds everything anew.
+    if (PyObject* existing = PyState_FindModule(&module_def)) return Py_NewRef(existing);
 
     Ref module(PyModule_Create2(&module_def, 1013));
-    if (!module) return nullptr;
-    if (!add_class(module.get(), "Board", board_type())) return nullptr;
-    if (!add_class(module.get(), "MoveGenerator", move_generator_type())) return nullptr;
-    module_object = Py_NewRef(module.get());
+    if (!module || !create_panic_type()) return nullptr;
+    if (!add_class(module.get(), "Board", Ref(create_board_type()))) return nullptr;
+    if (!add_class(module.get(), "MoveGenerator", Ref(create_move_generator_type()))) return nullptr;
     return module.release();
 }
 

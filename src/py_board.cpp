@@ -21,12 +21,12 @@ namespace {
 
 using BoardObject = Instance<Board>;
 
-PyObject* board_type_object = nullptr;
+PyTypeObject* board_type_object = nullptr;
 
 // A receiver of another type only reaches an entry through unusual calls;
 // CPython's descriptors refuse it first.
 bool check_receiver(PyObject* self) {
-    if (PyObject_TypeCheck(self, reinterpret_cast<PyTypeObject*>(board_type_object))) return true;
+    if (PyObject_TypeCheck(self, board_type_object)) return true;
     conversion_error(self, "Board", nullptr);
     return false;
 }
@@ -165,7 +165,7 @@ PyObject* board_copy(PyObject* self, PyObject*) {
     Borrow guard;
     if (!check_receiver(self) || !borrow<Board>(guard, self, Access::shared)) return nullptr;
     return guarded([&] {
-        return emplace(reinterpret_cast<PyTypeObject*>(board_type_object), instance<Board>(self)->record);
+        return emplace(board_type_object, instance<Board>(self)->record);
     });
 }
 
@@ -200,18 +200,20 @@ PyType_Spec board_spec = {
     .name = "builtins.Board",
     .basicsize = sizeof(BoardObject),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = board_slots,
 };
 
 }  // namespace
 
-PyObject* board_type() {
-    if (!board_type_object) {
-        board_type_object = create_type(&board_spec);
-        if (board_type_object) reinterpret_cast<PyTypeObject*>(board_type_object)->tp_vectorcall = board_vectorcall;
-    }
-    return board_type_object;
+PyObject* create_board_type() {
+    PyObject* type = create_type(&board_spec);
+    if (!type) return nullptr;
+    board_type_object = reinterpret_cast<PyTypeObject*>(type);
+    board_type_object->tp_vectorcall = board_vectorcall;
+    return Py_NewRef(type);
 }
+
+PyTypeObject* board_type() { return board_type_object; }
 
 }  // namespace velmor::py

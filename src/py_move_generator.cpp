@@ -54,9 +54,7 @@ PyObject* moves_to_list(const MoveList& moves) {
 PyObject* list_moves(PyObject* self, PyObject* board_arg) {
     Borrow generator_guard;
     if (!borrow<MoveGenerator>(generator_guard, self, Access::shared)) return nullptr;
-    PyObject* type = board_type();
-    if (!type) return nullptr;
-    if (!PyObject_TypeCheck(board_arg, reinterpret_cast<PyTypeObject*>(type))) {
+    if (!PyObject_TypeCheck(board_arg, board_type())) {
         conversion_error(board_arg, "Board", "board");
         return nullptr;
     }
@@ -101,27 +99,25 @@ PyType_Spec generator_spec = {
     .name = "builtins.MoveGenerator",
     .basicsize = sizeof(GeneratorObject),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = generator_slots,
 };
 
-PyObject* generator_type_object = nullptr;
-
 }  // namespace
 
-PyObject* move_generator_type() {
-    if (!generator_type_object) {
+PyObject* create_move_generator_type() {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Winvalid-offsetof"  // the record is not standard-layout; GCC and Clang lay it out plainly
-        generator_members[0].offset = offsetof(GeneratorObject, vectorcall);
+    generator_members[0].offset = offsetof(GeneratorObject, vectorcall);
 #pragma GCC diagnostic pop
-        generator_type_object = create_type(&generator_spec);
-        // The offset member only tells type creation where the entry point
-        // lies; it is no attribute of the class.
-        if (generator_type_object && PyObject_DelAttrString(generator_type_object, "__vectorcalloffset__") < 0)
-            Py_CLEAR(generator_type_object);
-    }
-    return generator_type_object;
+    Ref type(create_type(&generator_spec));
+    if (!type) return nullptr;
+    // The offset member only tells type creation where the entry point lies;
+    // it is no attribute of the class.
+    PyTypeObject* object = reinterpret_cast<PyTypeObject*>(type.get());
+    if (PyDict_DelItemString(object->tp_dict, "__vectorcalloffset__") < 0) return nullptr;
+    PyType_Modified(object);
+    return type.release();
 }
 
 }  // namespace velmor::py

@@ -1,13 +1,18 @@
-// The two Python classes. Each type is created once per process, on first
-// need, and kept until the process ends.
+// The two Python classes. Each type is created when the module is
+// initialised, once per runtime, and kept until the process ends.
 #pragma once
 
 #include "binding.hpp"
 
 namespace velmor::py {
 
-// A borrowed reference to the type, or NULL with an exception set.
-[[nodiscard]] PyObject* board_type();
-[[nodiscard]] PyObject* move_generator_type();
+// Creates the type for this runtime: a new reference, or NULL with an
+// exception set. A type left from an earlier, finalized runtime belongs to
+// that runtime and is not touched.
+[[nodiscard]] PyObject* create_board_type();
+[[nodiscard]] PyObject* create_move_generator_type();
+
+// The Board type of the running module.
+[[nodiscard]] PyTypeObject* board_type();
 
 }  // namespace velmor::py

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace velmor {
@@ -21,6 +22,8 @@ class Failure : public std::exception {
 public:
     explicit Failure(std::string message) : message_(std::move(message)) {}
     const char* what() const noexcept override { return message_.c_str(); }
+    // The whole text: a message may quote input that holds a NUL.
+    [[nodiscard]] std::string_view message() const noexcept { return message_; }
 
 private:
     std::string message_;

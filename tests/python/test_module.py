@@ -3,12 +3,17 @@
 from __future__ import annotations
 
 import ctypes
+import os
+import re
+import sysconfig
 import inspect
 import shutil
 import subprocess
 import sys
 import textwrap
 import weakref
+from collections.abc import Callable
+from pathlib import Path
 
 import pytest
 
@@ -124,6 +129,26 @@ def test_no_instance_dict_or_weakrefs(make: type) -> None:
         instance.anything = 1
     with pytest.raises(TypeError, match="cannot create weak reference"):
         weakref.ref(instance)
+
+
+def _panic_type() -> type:
+    return type(_panic())
+
+
+# Setting or deleting any attribute of the three types is refused (CPython
+# says "set" for both), so no patch can make an instance that skips its
+# constructor.
+@pytest.mark.parametrize(
+    "get_type", [lambda: Board, lambda: MoveGenerator, _panic_type], ids=["Board", "MoveGenerator", "panic"]
+)
+@pytest.mark.parametrize("name", ["__new__", "__init__", "__call__", "push", "anything"])
+def test_types_are_immutable(get_type: Callable[[], type], name: str) -> None:
+    cls = get_type()
+    message = f"attribute of immutable type '{cls.__module__}.{cls.__qualname__}'"
+    with pytest.raises(TypeError, match=f"^cannot set '{name}' {re.escape(message)}$"):
+        setattr(cls, name, staticmethod(lambda *args, **kwargs: None))
+    with pytest.raises(TypeError, match=f"^cannot set '{name}' {re.escape(message)}$"):
+        delattr(cls, name)
 
 
 def test_types_have_no_own_special_methods() -> None:
@@ -273,3 +298,57 @@ def test_import_in_subinterpreter_fails() -> None:
     # CPython's own refusal would say "does not support loading in subinterpreters".
     assert "loading in subinterpreters" not in message
     assert "velmor_chess" in message
+
+
+# A host that embeds CPython, finalizes it and starts it again in the same
+# process: each runtime must get a working module, and a second import within
+# one runtime the same module.
+EMBEDDING_HOST = r"""
+#include <Python.h>
+
+static const char script[] =
+    "import importlib, sys\n"
+    "import velmor_chess\n"
+    "board = velmor_chess.Board()\n"
+    "board.push('e2e4')\n"
+    "moves = velmor_chess.MoveGenerator()(board)\n"
+    "del sys.modules['velmor_chess']\n"
+    "again = importlib.import_module('velmor_chess')\n"
+    "try:\n"
+    "    velmor_chess.Board().pop()\n"
+    "except BaseException as exc:\n"
+    "    panic = type(exc).__name__\n"
+    "print(len(moves), board.fen(), again is velmor_chess, panic, flush=True)\n";
+
+int main(void) {
+    for (int round = 0; round < 3; ++round) {
+        Py_Initialize();
+        if (PyRun_SimpleString(script) != 0) return 1;
+        if (Py_FinalizeEx() != 0) return 2;
+    }
+    return 0;
+}
+"""
+
+
+def test_module_works_in_each_new_runtime(tmp_path: Path) -> None:
+    compiler = shutil.which("cc")
+    if compiler is None or not sysconfig.get_config_var("Py_ENABLE_SHARED"):
+        pytest.skip("needs a C compiler and a shared libpython to build an embedding host")
+    source = tmp_path / "host.c"
+    source.write_text(EMBEDDING_HOST)
+    libdir = sysconfig.get_config_var("LIBDIR")
+    subprocess.run(
+        [compiler, str(source), "-o", str(tmp_path / "host"), f"-I{sysconfig.get_path('include')}",
+         f"-L{libdir}", f"-Wl,-rpath,{libdir}", f"-lpython{sysconfig.get_python_version()}"],
+        check=True, capture_output=True,
+    )  # fmt: skip
+    environment = dict(os.environ, PYTHONHOME=sys.base_prefix)
+    paths = [str(Path(velmor_chess.__file__).parent), *os.environ.get("PYTHONPATH", "").split(os.pathsep)]
+    environment["PYTHONPATH"] = os.pathsep.join(filter(None, paths))
+    result = subprocess.run(
+        [str(tmp_path / "host")], capture_output=True, text=True, timeout=120, env=environment, check=False
+    )
+    assert result.returncode == 0, result.stderr[-2000:]
+    line = "20 rnbqkbnr/pppppppp/8/8/4P3/8/PPPP1PPP/RNBQKBNR b KQkq e3 True PanicException"
+    assert result.stdout.splitlines() == [line] * 3

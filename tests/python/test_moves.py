@@ -157,6 +157,9 @@ def test_pop_on_fresh_board_panics(expect_panic: Callable[..., Any]) -> None:
         (" E2-E4 ", "Invalid chess move: Unsupported promotion type for E2-E4"),
         ("e2e\u00e9", "Invalid chess move: Unsupported promotion type for e2e\u00e9"),  # five bytes
         ("a1\u20ac", "Invalid chess move: Unsupported promotion type for a1\u20ac"),
+        # The message is built with its length: a NUL and what follows stay.
+        ("e2e4\x00", "Invalid chess move: Unsupported promotion type for e2e4\x00"),
+        ("\x00e2e4\x00", LENGTH_ERROR + "\x00e2e4\x00"),
     ],
 )
 def test_push_value_errors(move: str, message: str, expect_error: Callable[..., Any]) -> None:

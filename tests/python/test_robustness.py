@@ -447,3 +447,87 @@ def test_temporary_board_dropped_while_an_exception_is_pending(case: str) -> Non
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.split() == [expected, "survived"]
     assert "Exception ignored" not in result.stderr
+
+
+# Each case once ended the process (a signal or an abort). Every failure on
+# the way to raising the panic exception must leave as its own exception, and
+# no patch of a type may make an instance without its record.
+ABORT_CASES = {
+    "patched-constructor": (
+        """
+        from unittest import mock
+        for cls, use in ((Board, lambda b: b.reflect()), (MoveGenerator, lambda g: g(Board()))):
+            try:
+                with mock.patch.object(cls, "__new__", staticmethod(lambda c, *a, **k: None)):
+                    use(object.__new__(cls))
+            except TypeError as exc:
+                print(type(exc).__name__)
+        """,
+        ["TypeError", "TypeError"],
+    ),
+    "patched-panic-type": (
+        """
+        try:
+            Board("x")
+        except BaseException as exc:
+            panic = type(exc)
+        for name, value in (("__new__", staticmethod(lambda c, *a: object())), ("__init__", lambda s, *a: 1 / 0)):
+            try:
+                setattr(panic, name, value)
+            except TypeError as exc:
+                print(type(exc).__name__)
+        try:
+            Board("x")
+        except BaseException as exc:
+            print(type(exc).__name__)
+        """,
+        ["TypeError", "TypeError", "PanicException"],
+    ),
+    "no-memory-while-raising": (
+        """
+        import _testcapi
+        seen = set()
+        for start in range(8):
+            try:
+                _testcapi.set_nomemory(start, start + 1)
+                Board("x")
+            except BaseException as exc:
+                _testcapi.remove_mem_hooks()
+                seen.add(type(exc).__name__)
+        print(*sorted(seen))
+        """,
+        ["MemoryError", "PanicException"],
+    ),
+    "no-stack-while-raising": (
+        """
+        import functools, operator
+        def nested(depth):
+            call = Board().pop
+            for _ in range(depth):
+                call = functools.partial(operator.call, call)
+            return call
+        def outcome(depth):
+            try:
+                nested(depth)()
+            except BaseException as exc:
+                return type(exc).__name__
+        low, high = 1, 1 << 16  # the panic at low depth, RecursionError at high
+        while high - low > 1:
+            middle = (low + high) // 2
+            low, high = (middle, high) if outcome(middle) == "PanicException" else (low, middle)
+        print(*sorted({outcome(depth) for depth in range(low - 8, high + 8)}))
+        """,
+        ["PanicException", "RecursionError"],
+    ),
+}
+
+
+@pytest.mark.parametrize("case", list(ABORT_CASES))
+def test_failures_while_raising_do_not_end_the_process(case: str) -> None:
+    body, expected = ABORT_CASES[case]
+    script = "from velmor_chess import Board, MoveGenerator\n" + textwrap.dedent(body)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120, check=False)
+    if "No module named '_testcapi'" in result.stderr:
+        pytest.skip("this interpreter has no _testcapi")
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.split() == expected
