@@ -182,6 +182,10 @@ void raise_panic(std::string_view message) noexcept {
     std::fwrite(message.data(), 1, message.size(), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
+    if (!panic_type_object) {
+        PyErr_SetString(PyExc_SystemError, "velmor: the panic type was not created at initialisation");
+        return;
+    }
     raise_with_message(panic_type_object, message);
 }
 

@@ -688,7 +688,7 @@ PyModuleDef module_def = {
 
 PyObject* init_module() {
     Ref module(PyModule_Create(&module_def));
-    if (!module) return nullptr;
+    if (!module || !create_panic_type()) return nullptr;
     if (!buffer_type_object) {
         buffer_type_object = PyType_FromSpec(&buffer_spec);
         if (!buffer_type_object) return nullptr;
