@@ -197,6 +197,7 @@ private:
     const char* base_ = nullptr;
     std::string token_;
     bool token_overflow_ = false;
+    bool token_at_line_start_ = false;
     std::uint64_t token_line_ = 0;
     std::uint64_t token_offset_ = 0;
     std::string tag_name_;

@@ -290,6 +290,7 @@ const char* Reader::lex(const char* p, const char* const end) {
                         [[fallthrough]];
                     case SYM:
                         state_ = State::symbol;
+                        token_at_line_start_ = line_start_;
                         token_.clear();
                         token_overflow_ = false;
                         token_line_ = line_;
@@ -599,6 +600,11 @@ void Reader::on_symbol() {
     std::string_view text = token_;
     while (text.starts_with(BOM)) text.remove_prefix(BOM.size());
     if (text.empty()) return;
+    if (token_at_line_start_ && text.size() < token_.size() && text.front() == '%') {
+        // A "%" escape line behind a byte-order mark: the mark takes no column.
+        state_ = State::rest_of_line;
+        return;
+    }
     token_offset_ += token_.size() - text.size();
 
     Result result = Result::unknown;

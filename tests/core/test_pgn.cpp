@@ -107,6 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
         FormCase{"nags and marks", "1. e4! $1 e5?! 2. Nf3 !? Nc6 $14 3. Bb5!! *", RUY},
         FormCase{"escape lines", "%header\n1. e4 e5\n% 2. d4\n2. Nf3 Nc6 3. Bb5 *", RUY},
         FormCase{"bom and crlf", "\xEF\xBB\xBF[Event \"x\"]\r\n\r\n1. e4 e5\r\n2. Nf3 Nc6\r\n3. Bb5 *\r\n", RUY},
+        FormCase{"bom before an escape line", "\xEF\xBB\xBF%x y\n1. e4 e5 2. Nf3 Nc6 3. Bb5 *", RUY},
         FormCase{"blank lines", "[A \"1\"]\n\n\n\n1. e4\n\n\ne5\n\n2. Nf3 Nc6 3. Bb5\n\n*", RUY},
         FormCase{"tags with escapes", "[Event \"say \\\"hi\\\" \\\\ [x]\"]\n[Site \"\"]\n1. e4 e5 2. Nf3 Nc6 3. Bb5 *",
                  RUY},

@@ -1,0 +1,115 @@
+"""Bad input through the Python surface: each kind of error, what it tells,
+and that it costs only its own game; real-world forms that are no error."""
+
+from __future__ import annotations
+
+import gzip
+import io
+import resource
+
+import pytest
+
+import velmor_data
+
+GOOD_BEFORE = b'[Event "before"]\n1. e4 e5 *\n\n'
+GOOD_AFTER = b'\n\n[Event "after"]\n1. d4 d5 *\n'
+
+
+@pytest.mark.parametrize(
+    ("bad", "kind", "move", "line"),
+    [
+        (b"1. e4 e5 2. Ke3 *", "illegal move", "Ke3", 4),
+        (b'[FEN "7k/8/8/8/8/8/N1N5/7K w - -"]\n1. Nb4 *', "ambiguous move", "Nb4", 5),
+        (b"1. e4 e5 2. Nf9 *", "unreadable move", "Nf9", 4),
+        (b'[Variant "Atomic"]\n1. e4 *', "unsupported variant", None, 4),
+        (b'[FEN "8/8/8/8 w - -"]\n1. e4 *', "bad fen", None, 4),
+        (b'[Event "x]\n1. e4 *', "bad tag", None, 4),
+        (b"1. e4 e5 2. Nf3", "truncated game", None, 6),
+        (b"1. e4 \x00\x01 e5 *", "binary data", None, 4),
+        (b"1. e4 " + b"x" * 1_000_000 + b" *", "token too long", None, 4),
+        (b"1. e4 {" + b"x" * 1_000_000 + b"} *", "token too long", None, 4),
+    ],
+)
+def test_a_bad_game_is_skipped_whole_and_the_others_read(bad, kind, move, line) -> None:
+    text = GOOD_BEFORE + bad + GOOD_AFTER
+    batch = velmor_data.encode_games(text)
+    assert (batch.games_read, batch.games_encoded) == (3, 2)
+    (error,) = batch.skipped
+    assert (error.index, error.kind, error.move, error.line) == (1, kind, move, line)
+    assert error.message.startswith(f"game 1, line {line}: {kind}: ")
+    assert list(batch["game"]) == [0, 0, 2, 2]
+    games = velmor_data.read_games(text)
+    assert [g.tag("Event") for g in games] == ["before", "after"]
+    assert games.skipped == [error]
+    with pytest.raises(velmor_data.GameError) as raised:
+        velmor_data.encode_games(text, errors="raise")
+    assert raised.value == error
+
+
+@pytest.mark.parametrize(
+    ("text", "kind"),
+    [
+        (GOOD_BEFORE + b"1. e4 e5 2. Nf3 Nc6 3. Bb5", "truncated game"),
+        (GOOD_BEFORE + b"1. e4 {a comment that never ends", "unterminated comment"),
+        (GOOD_BEFORE + b'[Event "the last', "bad tag"),
+    ],
+)
+def test_a_cut_off_last_game_is_an_error_and_the_others_stay(text, kind) -> None:
+    batch = velmor_data.encode_games(text)
+    assert [e.kind for e in batch.skipped] == [kind]
+    assert batch.games_encoded == 1 and batch.positions == 2
+
+
+def test_a_binary_file_gives_errors_not_games() -> None:
+    data = gzip.compress(GOOD_BEFORE * 50)  # a compressed file read as if it were text
+    batch = velmor_data.encode_games(data)
+    assert batch.games_encoded == 0 and batch.skipped
+    assert {e.kind for e in batch.skipped} <= set(velmor_data.ERROR_KINDS)
+    assert "binary data" in {e.kind for e in batch.skipped}
+
+
+def test_real_world_forms_read_as_the_plain_game() -> None:
+    plain = velmor_data.encode_games(b"1. e4 e5 2. Nf3 Nc6 3. Bb5 a6 4. Bxc6 dxc6 5. O-O *")
+    written = (
+        b"\xef\xbb\xbf% written by hand\r\n"
+        b'[Event "a \\"quoted\\" name"]\r\n\r\n\r\n'
+        b"1.e4 {[%clk 0:03:00]} 1...e5 ; king's pawn\r\n\r\n"
+        b"2. Nf3 $1 (2. f4 exf4 (2... d5) 3. Nf3) Nc6!? 3. Bb5 a6 4. Bc6+ dc6 5. 0-0 *\r\n"
+    )
+    batch = velmor_data.encode_games(written)
+    assert batch.skipped == []
+    for name in velmor_data.SCHEMA:
+        assert (batch[name] == plain[name]).all(), name
+    (game,) = velmor_data.read_games(written)
+    assert game.tags == [("Event", 'a "quoted" name')] and game.line == 2
+
+
+def test_reading_does_not_grow_with_the_source() -> None:
+    game = b'[Event "x"]\n\n1. e4 e5 2. Nf3 Nc6 3. Bb5 a6 4. Ba4 Nf6 5. O-O Be7 {a comment} 1-0\n\n'
+
+    class Endless(io.RawIOBase):
+        """A source made on the fly, so only the reader could hold it."""
+
+        block = game * ((1 << 16) // len(game))
+
+        def __init__(self, total: int) -> None:
+            self.left = total // len(self.block)
+
+        def readable(self) -> bool:
+            return True
+
+        def readinto(self, buffer) -> int:
+            if not self.left:
+                return 0
+            self.left -= 1
+            buffer[: len(self.block)] = self.block
+            return len(self.block)
+
+    def max_rss_mb() -> float:
+        return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
+
+    sum(1 for _ in velmor_data.read_games(Endless(1 << 20)))
+    before = max_rss_mb()
+    count = sum(1 for _ in velmor_data.read_games(Endless(8 << 20)))
+    assert count == (8 << 20) // len(Endless.block) * (len(Endless.block) // len(game))
+    assert max_rss_mb() - before < 6
