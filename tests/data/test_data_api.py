@@ -19,6 +19,25 @@ import velmor_chess
 import velmor_data
 from pgn_text import collection
 
+PERFT_DIR = Path(__file__).resolve().parents[2].parent / "shared" / "perft"
+
+
+@pytest.fixture(scope="module")
+def perft_fens() -> list[str]:
+    """FEN texts of the shared perft files, or a few built-in ones."""
+    fens = [
+        "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -",
+        "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -",
+        "8/8/8/8/8/8/8/8 w - -",
+        "PPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPPP w - -",
+    ]
+    for path in sorted(PERFT_DIR.glob("*.perft")):
+        for line in path.read_text().splitlines():
+            if line.startswith("epd "):
+                fens.append(line[4:])
+    return fens
+
+
 GAMES = """[Event "one"]
 [White "a"]
 [Black "b"]
