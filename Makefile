@@ -10,9 +10,22 @@ APT_PACKAGES_TEST := googletest libgtest-dev
 APT_PACKAGES_FUZZ := clang libclang-rt-14-dev
 APT_PACKAGES_BENCH := stockfish
 
-.PHONY: test test-core test-python test-long test-sanitize fuzz fuzz-brief perft bench install clean
+.PHONY: test check test-core test-python test-long test-sanitize fuzz fuzz-brief perft bench install clean
 
 test: test-core test-python fuzz-brief test-sanitize
+
+# The edit loop: one incremental build of the modules and the core tests in
+# build/check (no link-time optimisation, no reinstall), then the core tests
+# and the velmor_chess Python tests not marked slow against that build. No
+# sanitizers, no fuzzing: make test remains the full run. The test
+# dependencies come with the first make install.
+check: $(PY) apt-TEST
+	@$(PY) -c 'import pytest, hypothesis, chess' 2>/dev/null || $(MAKE) --no-print-directory install
+	$(VENV)/bin/cmake -S . -B build/check -G Ninja -DVELMOR_TESTS=ON -DVELMOR_LTO=OFF \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
+	$(VENV)/bin/cmake --build build/check -j $(JOBS)
+	build/check/core_tests --gtest_brief=1
+	PYTHONPATH=build/check $(PY) -m pytest -q -m "not slow" tests/python
 
 # CPython 3.13, a fresh venv and the build tools, once.
 $(PY):

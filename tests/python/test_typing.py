@@ -13,6 +13,9 @@ import pytest
 
 from conftest import REPO_ROOT
 
+# Building a wheel is the slow part; make check leaves it to make test.
+pytestmark = pytest.mark.slow
+
 CORRECT = """
 from velmor_chess import Board, MoveGenerator
 
