@@ -110,6 +110,10 @@ PyObject* board_bitboard_from_fen(PyObject*, PyObject* const* args, Py_ssize_t n
     return guarded([&] { return planes_to_lists(pieces_from_fen(text)); });
 }
 
+// fen(), bitboard() and turn() run without the guard: nothing they call
+// throws (the FEN buffer holds the longest text, the table of plane rows is
+// filled without allocating), and a failed allocation of their result is a
+// Python error already.
 PyObject* board_fen(PyObject* self, PyObject*) {
     Borrow guard;
     if (!check_receiver(self) || !borrow<Board>(guard, self, Access::shared)) return nullptr;

@@ -59,10 +59,4 @@ std::string_view trim(std::string_view text) {
     return text.substr(start, end - start);
 }
 
-std::size_t count_code_points(std::string_view text) {
-    std::size_t count = 0;
-    for (std::size_t pos = 0; pos < text.size(); pos += decode(text, pos).length) ++count;
-    return count;
-}
-
 }  // namespace velmor::text

@@ -56,7 +56,4 @@ struct Decoded {
 // Removes leading and trailing white space.
 [[nodiscard]] std::string_view trim(std::string_view text);
 
-// Number of code points.
-[[nodiscard]] std::size_t count_code_points(std::string_view text);
-
 }  // namespace velmor::text

@@ -302,13 +302,4 @@ TEST(Decode, RandomBytesStayInRange) {
     }
 }
 
-TEST(CountCodePoints, CountsMalformedBytesOneEach) {
-    EXPECT_EQ(velmor::text::count_code_points(""), 0u);
-    EXPECT_EQ(velmor::text::count_code_points("e2e4"), 4u);
-    EXPECT_EQ(velmor::text::count_code_points("a1\xC3\xA9"), 3u);
-    EXPECT_EQ(velmor::text::count_code_points("\xF0\x9F\x98\x80"), 1u);
-    EXPECT_EQ(velmor::text::count_code_points("\xF0\x9F\x98"), 3u);
-    EXPECT_EQ(velmor::text::count_code_points("\x80\x80"), 2u);
-}
-
 }  // namespace
