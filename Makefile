@@ -47,11 +47,8 @@ build/core/core_tests: $(PY) apt-TEST FORCE
 test-core: build/core/core_tests
 	cd build/core && ../../$(VENV)/bin/ctest --output-on-failure -j $(JOBS)
 
-# Each suite in its own run: both import helpers from a conftest module of
-# the same name, which one process cannot hold twice.
 test-python: install
-	$(PY) -m pytest tests/python
-	$(PY) -m pytest tests/data
+	$(PY) -m pytest
 	$(PY) -m mypy.stubtest velmor_chess
 	$(PY) -m mypy --strict --no-incremental tests/data/typing_usage.py
 

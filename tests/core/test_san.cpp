@@ -37,7 +37,9 @@ TEST_P(SanRead, ResolvesAgainstTheLegalMoves) {
     const san::Resolved resolved = san::read_move(generator(), board, c.san, scratch);
     EXPECT_EQ(fen(board), before) << "the board must be left as it was";
     ASSERT_EQ(resolved.outcome, c.outcome);
-    if (c.uci) EXPECT_EQ(resolved.move.text(), c.uci);
+    if (c.uci) {
+        EXPECT_EQ(resolved.move.text(), c.uci);
+    }
 }
 
 constexpr const char* START = "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -";
