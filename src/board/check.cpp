@@ -25,8 +25,8 @@ const char* state_step_fault(std::uint64_t before, std::uint64_t after) {
 }  // namespace
 
 HashDrift hash_drift(const Board& board) {
-    return {static_cast<std::uint64_t>(board.zobrist.hash64 ^ full_hash(*board.zobrist.keys64, board.planes, board.state)),
-            static_cast<std::uint16_t>(board.zobrist.hash16 ^ full_hash(*board.zobrist.keys16, board.planes, board.state))};
+    return {static_cast<std::uint64_t>(board.zobrist.hash64 ^ full_hash(zobrist::KEYS64, board.planes, board.state)),
+            static_cast<std::uint16_t>(board.zobrist.hash16 ^ full_hash(zobrist::KEYS16, board.planes, board.state))};
 }
 
 const char* board_fault(const Board& board, Hashes hashes) {
