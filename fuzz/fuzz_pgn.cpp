@@ -11,16 +11,14 @@
 #include "fuzz_common.hpp"
 #include "move_generator/mod.hpp"
 #include "pgn/mod.hpp"
+#include "support/mod.hpp"
 
 using namespace velmor;
 using namespace velmor::pgn;
 
 namespace {
 
-const MoveGenerator& generator() {
-    static const MoveGenerator instance;
-    return instance;
-}
+using support::generator;
 
 class Recorder final : public Sink {
 public:

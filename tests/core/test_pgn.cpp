@@ -10,16 +10,14 @@
 #include "board/mod.hpp"
 #include "move_generator/mod.hpp"
 #include "pgn/mod.hpp"
+#include "support/mod.hpp"
 
 namespace {
 
 using namespace velmor;
 using namespace velmor::pgn;
 
-const MoveGenerator& generator() {
-    static const MoveGenerator instance;
-    return instance;
-}
+using support::generator;
 
 // Writes every event as a line of text, so whole runs compare at once.
 class Recorder final : public Sink {

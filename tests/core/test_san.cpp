@@ -8,15 +8,13 @@
 #include "board/mod.hpp"
 #include "move_generator/mod.hpp"
 #include "san/mod.hpp"
+#include "support/mod.hpp"
 
 namespace {
 
 using namespace velmor;
 
-const MoveGenerator& generator() {
-    static const MoveGenerator instance;
-    return instance;
-}
+using support::generator;
 
 struct SanCase {
     const char* fen;
