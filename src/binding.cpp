@@ -7,34 +7,14 @@
 
 namespace velmor::py {
 
-bool Borrow::acquire(PyObject* object, std::atomic<std::int64_t>& counter, Access access) {
-    if (access == Access::shared) {
-        std::int64_t current = counter.load(std::memory_order_relaxed);
-        do {
-            if (current == -1) {
-                PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-                return false;
-            }
-        } while (!counter.compare_exchange_weak(current, current + 1, std::memory_order_acquire));
-    } else {
-        std::int64_t expected = 0;
-        if (!counter.compare_exchange_strong(expected, -1, std::memory_order_acquire)) {
-            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-            return false;
-        }
-    }
-    object_ = Py_NewRef(object);
-    counter_ = &counter;
-    access_ = access;
-    return true;
+PyObject* allocate(PyTypeObject* type, Py_ssize_t) {
+    void* memory = PyObject_Malloc(static_cast<std::size_t>(type->tp_basicsize));
+    if (!memory) return PyErr_NoMemory();
+    return PyObject_Init(static_cast<PyObject*>(memory), type);  // also takes the heap type's reference
 }
 
-void Borrow::release() {
-    if (!counter_) return;
-    if (access_ == Access::shared) counter_->fetch_sub(1, std::memory_order_release);
-    else counter_->store(0, std::memory_order_release);
-    counter_ = nullptr;
-    Py_DECREF(std::exchange(object_, nullptr));
+void Borrow::refuse(Access access) {
+    PyErr_SetString(PyExc_RuntimeError, access == Access::shared ? "Already mutably borrowed" : "Already borrowed");
 }
 
 namespace {

@@ -56,6 +56,12 @@ enum class Access { shared, exclusive };
 
 // Holds one borrow of an object, and a strong reference to it, until the
 // guard goes. acquire() returns false with RuntimeError set.
+//
+// Every call holds the interpreter lock from its start to its end (the
+// module runs with the lock even on a free-threaded build), and no entry
+// runs Python code while it holds a borrow, so two calls never change one
+// counter at once: a plain load and store are enough, and the counter only
+// refuses re-entrant use of an object that a running call holds.
 class Borrow {
 public:
     Borrow() = default;
@@ -63,10 +69,31 @@ public:
     Borrow& operator=(const Borrow&) = delete;
     ~Borrow() { release(); }
 
-    [[nodiscard]] bool acquire(PyObject* object, std::atomic<std::int64_t>& counter, Access access);
-    void release();
+    [[nodiscard]] bool acquire(PyObject* object, std::atomic<std::int64_t>& counter, Access access) {
+        const std::int64_t current = counter.load(std::memory_order_relaxed);
+        if (access == Access::shared ? current == -1 : current != 0) [[unlikely]] {
+            refuse(access);
+            return false;
+        }
+        counter.store(access == Access::shared ? current + 1 : -1, std::memory_order_relaxed);
+        object_ = Py_NewRef(object);
+        counter_ = &counter;
+        access_ = access;
+        return true;
+    }
+
+    void release() {
+        if (!counter_) return;
+        counter_->store(access_ == Access::shared ? counter_->load(std::memory_order_relaxed) - 1 : 0,
+                        std::memory_order_relaxed);
+        counter_ = nullptr;
+        Py_DECREF(std::exchange(object_, nullptr));
+    }
 
 private:
+    // Sets the RuntimeError of a refused borrow.
+    static void refuse(Access access);
+
     PyObject* object_ = nullptr;
     std::atomic<std::int64_t>* counter_ = nullptr;
     Access access_ = Access::shared;
@@ -137,6 +164,11 @@ void dealloc(PyObject* object) {
     type->tp_free(object);
     Py_DECREF(type);
 }
+
+// tp_alloc of both types. Every entry that allocates builds the whole record
+// in place right after, so the instance is not zeroed first as
+// PyType_GenericAlloc would; tp_free stays PyObject_Free.
+[[nodiscard]] PyObject* allocate(PyTypeObject* type, Py_ssize_t items);
 
 // Creates a heap type from its spec, which makes it immutable: an instance
 // can only come from the type's own constructor, with its record built.

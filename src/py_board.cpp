@@ -195,6 +195,7 @@ PyMethodDef board_methods[] = {
 PyType_Slot board_slots[] = {
     {Py_tp_doc, const_cast<char*>("Board(fen=\"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -\")\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(board_new)},
+    {Py_tp_alloc, reinterpret_cast<void*>(allocate)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Board>)},
     {Py_tp_methods, board_methods},
     {0, nullptr}  // sentinel

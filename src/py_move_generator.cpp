@@ -89,6 +89,7 @@ PyMemberDef generator_members[] = {
 PyType_Slot generator_slots[] = {
     {Py_tp_doc, const_cast<char*>("MoveGenerator()\n--\n\n")},
     {Py_tp_new, reinterpret_cast<void*>(generator_new)},
+    {Py_tp_alloc, reinterpret_cast<void*>(allocate)},
     {Py_tp_call, reinterpret_cast<void*>(generator_call)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<MoveGenerator>)},
     {Py_tp_members, generator_members},
