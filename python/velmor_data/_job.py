@@ -1,0 +1,546 @@
+"""The encode job: game collections in, a dataset directory out.
+
+The main process cuts each input into chunks of whole games (``split_games``)
+and hands them to workers (local processes, or Ray actors on a cluster). A
+worker encodes a chunk and reports its counts; the job, taking chunks in input
+order, then knows where the chunk's positions go and tells the worker, which
+writes them into the shard files itself. The layout depends only on the input
+and the shard size, so any number of workers writes the same bytes.
+
+Nothing half written is left behind: shards are written under temporary names
+and renamed when complete, the manifest is written last and atomically, and a
+job that fails or is interrupted removes what it wrote.
+"""
+
+from __future__ import annotations
+
+import collections
+import errno
+import hashlib
+import json
+import os
+import shutil
+import sys
+import threading
+import time
+from collections.abc import Callable, Iterator, Sequence
+from concurrent.futures import Future, ThreadPoolExecutor
+from dataclasses import dataclass, field
+from typing import Any, Protocol
+
+from . import dataset as ds
+
+DEFAULT_SHARD_SIZE = 1_000_000
+DEFAULT_CHUNK_BYTES = 256 << 10
+INPUT_SUFFIXES = (".pgn", ".pgn.gz", ".pgn.bz2", ".pgn.zst")
+
+
+class JobError(Exception):
+    """The job failed; the message says why. Nothing of the dataset is left."""
+
+
+class UsageError(JobError):
+    """The job was asked for something it cannot do (bad arguments)."""
+
+
+class Pool(Protocol):
+    size: int
+
+    def send(self, worker: int, message: tuple[Any, ...]) -> None: ...
+    def replies(self, timeout: float) -> list[tuple[int, tuple[Any, ...]]]: ...
+    def close(self, abort: bool = False) -> None: ...
+
+
+@dataclass
+class InputStats:
+    path: str
+    size: int
+    first_game: int = 0
+    sha256: str = ""
+    games_read: int = 0
+    games_encoded: int = 0
+    games_filtered: int = 0
+    games_skipped: int = 0
+    positions: int = 0
+
+
+@dataclass
+class Summary:
+    outdir: str
+    inputs: list[InputStats]
+    positions: int = 0
+    shards: int = 0
+    games_read: int = 0
+    games_encoded: int = 0
+    games_filtered: int = 0
+    skipped: collections.Counter[str] = field(default_factory=collections.Counter)
+    seconds: float = 0.0
+
+
+@dataclass
+class _Chunk:
+    number: int
+    input: int
+    games: int
+    first_line: int
+    worker: int = -1
+    stats: dict[str, Any] | None = None
+    game_error: tuple[Any, ...] | None = None
+    pieces: list[tuple[int, int]] = field(default_factory=list)  # (shard, rows)
+
+
+def check_input(path: str) -> None:
+    if not path.lower().endswith(INPUT_SUFFIXES):
+        raise UsageError(f"input {path!r}: not a game collection (expected a name ending in {', '.join(INPUT_SUFFIXES)})")
+    if not os.path.exists(path):
+        raise UsageError(f"input {path!r}: no such file")
+    if not os.path.isfile(path):
+        raise UsageError(f"input {path!r}: not a file")
+    if not os.access(path, os.R_OK):
+        raise UsageError(f"input {path!r}: not readable")
+
+
+def _dataset_entry(name: str) -> bool:
+    return (name in (ds.MANIFEST, ds.SKIPPED) or name.startswith("shard-") or name.startswith(".tmp-"))
+
+
+def prepare_outdir(outdir: str, overwrite: bool) -> bool:
+    """Makes outdir ready to receive a dataset; returns whether it was created."""
+    if os.path.exists(outdir) and not os.path.isdir(outdir):
+        raise UsageError(f"output {outdir!r} exists and is not a directory")
+    if not os.path.exists(outdir):
+        try:
+            os.makedirs(outdir)
+        except OSError as error:
+            raise UsageError(f"cannot create the output directory {outdir!r}: {error.strerror}") from None
+        return True
+    entries = os.listdir(outdir)
+    if not entries:
+        return False
+    if not overwrite:
+        raise UsageError(f"output directory {outdir!r} is not empty (pass --overwrite to replace the dataset in it)")
+    foreign = sorted(name for name in entries if not _dataset_entry(name))
+    if foreign:
+        raise UsageError(
+            f"output directory {outdir!r} holds files that are not part of a dataset "
+            f"({', '.join(foreign[:3])}{', ...' if len(foreign) > 3 else ''}); refusing to overwrite it"
+        )
+    # The manifest goes first: from then on the old dataset no longer claims to be complete.
+    manifest = os.path.join(outdir, ds.MANIFEST)
+    if os.path.exists(manifest):
+        os.unlink(manifest)
+        _fsync_dir(outdir)
+    for name in entries:
+        path = os.path.join(outdir, name)
+        if os.path.isdir(path) and not os.path.islink(path):
+            shutil.rmtree(path)
+        elif os.path.lexists(path):
+            os.unlink(path)
+    return False
+
+
+def _fsync_dir(path: str) -> None:
+    fd = os.open(path, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+def _checksum(path: str) -> str:
+    digest = hashlib.sha256()
+    with open(path, "rb") as file:
+        while block := file.read(1 << 20):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+class Job:
+    def __init__(self, inputs: Sequence[str], outdir: str, *, pool_factory: Callable[[], Pool],
+                 shard_size: int = DEFAULT_SHARD_SIZE, errors: str = "skip", min_elo: int | None = None,
+                 chunk_bytes: int = DEFAULT_CHUNK_BYTES, overwrite: bool = False,
+                 progress: Callable[[int, int], None] | None = None) -> None:
+        import velmor_data
+
+        if shard_size < 1:
+            raise UsageError(f"the shard size must be at least 1 position, not {shard_size}")
+        if chunk_bytes < 1:
+            raise UsageError(f"the chunk size must be at least 1 byte, not {chunk_bytes}")
+        if errors not in ("skip", "raise"):
+            raise UsageError(f"errors must be 'skip' or 'raise', not {errors!r}")
+        for path in inputs:
+            check_input(path)
+        self.inputs = [InputStats(path, os.path.getsize(path)) for path in inputs]
+        self.outdir = os.path.abspath(outdir)
+        self.shard_size = shard_size
+        self.errors = errors
+        self.min_elo = min_elo
+        self.chunk_bytes = chunk_bytes
+        self.overwrite = overwrite
+        self.pool_factory = pool_factory
+        self.progress = progress
+        self.schema = {name: (entry[0], tuple(entry[1]), entry[2]) for name, entry in velmor_data.SCHEMA.items()}
+        self.row_bytes = {name: _row_bytes(dtype, shape) for name, (dtype, shape, _) in self.schema.items()}
+        self._velmor_data = velmor_data
+
+    # -- running ---------------------------------------------------------------
+
+    def run(self) -> Summary:
+        started = time.monotonic()
+        created = prepare_outdir(self.outdir, self.overwrite)
+        self._written: list[str] = []   # final names this run created
+        self._temporary: set[str] = set()
+        pool: Pool | None = None
+        hashing = ThreadPoolExecutor(1, thread_name_prefix="velmor-checksum")
+        try:
+            checksums = [hashing.submit(_checksum, stats.path) for stats in self.inputs]
+            pool = self.pool_factory()
+            summary = self._run(pool, checksums)
+            pool.close()
+            summary.seconds = time.monotonic() - started
+            return summary
+        except BaseException:
+            if pool is not None:
+                pool.close(abort=True)
+            self._remove_partial(created)
+            raise
+        finally:
+            hashing.shutdown(wait=True, cancel_futures=True)
+
+    def _remove_partial(self, created: bool) -> None:
+        for name in [*self._temporary, *self._written]:
+            path = os.path.join(self.outdir, name)
+            if os.path.isdir(path):
+                shutil.rmtree(path, ignore_errors=True)
+            else:
+                try:
+                    os.unlink(path)
+                except OSError:
+                    pass
+        if created:
+            try:
+                os.rmdir(self.outdir)
+            except OSError:
+                pass
+
+    def _chunks(self) -> Iterator[tuple[int, Any, int]]:
+        first_game = 0
+        for number, stats in enumerate(self.inputs):
+            stats.first_game = first_game
+            games = 0
+            try:
+                for chunk in self._velmor_data.split_games(stats.path, chunk_bytes=self.chunk_bytes):
+                    games += chunk.games
+                    yield number, chunk, first_game + chunk.first_index
+            except (OSError, ValueError) as error:
+                raise JobError(f"input {stats.path!r}: {getattr(error, 'strerror', None) or error}") from None
+            first_game += games
+
+    def _run(self, pool: Pool, checksums: list[Future[str]]) -> Summary:
+        summary = Summary(self.outdir, self.inputs)
+        with self._open_temporary(ds.SKIPPED) as skipped_file:
+            placed, shard_rows = self._encode_all(pool, summary, skipped_file)
+        summary.positions = placed
+        summary.shards = len(shard_rows)
+        for stats, checksum in zip(self.inputs, checksums):
+            try:
+                stats.sha256 = checksum.result()
+            except OSError as error:
+                raise JobError(f"input {stats.path!r}: {error.strerror or error}") from None
+        if sum(summary.skipped.values()):
+            self._commit(ds.SKIPPED)
+        else:
+            os.unlink(os.path.join(self.outdir, ".tmp-" + ds.SKIPPED))
+            self._temporary.discard(".tmp-" + ds.SKIPPED)
+        self._write_manifest(summary, shard_rows)
+        return summary
+
+    def _encode_all(self, pool: Pool, summary: Summary, skipped_file: Any) -> tuple[int, list[int]]:
+        chunks: dict[int, _Chunk] = {}
+        queued = [0] * pool.size           # messages sent to a worker and not answered
+        window = 3 * pool.size             # chunks in flight, bounding the memory held
+        source = self._chunks()
+        exhausted = False
+        next_number = 0                    # next chunk to cut
+        next_place = 0                     # next chunk, in input order, to place in the shards
+        placed = 0                         # positions placed so far
+        shard_rows: list[int] = []         # rows written into each shard
+        first_error: int | None = None
+
+        while True:
+            # Keep every worker busy, within the window.
+            while not exhausted and first_error is None and len(chunks) < window:
+                worker = min(range(pool.size), key=queued.__getitem__)
+                if queued[worker] >= 2:
+                    break
+                try:
+                    input_number, chunk, first_index = next(source)
+                except StopIteration:
+                    exhausted = True
+                    break
+                record = _Chunk(next_number, input_number, chunk.games, chunk.first_line, worker)
+                chunks[next_number] = record
+                pool.send(worker, ("encode", next_number, chunk.data, first_index, chunk.first_line,
+                                   self.errors, self.min_elo))
+                queued[worker] += 1
+                next_number += 1
+            if exhausted and not chunks:
+                break
+            if first_error is not None and next_place == first_error:
+                raise JobError(self._describe_game_error(chunks[first_error]))
+
+            for worker, reply in pool.replies(timeout=0.2):
+                queued[worker] -= 1
+                kind, number = reply[0], reply[1]
+                record = chunks[number]
+                if kind == "failed":
+                    raise JobError(f"encoding {self._where(record)} failed: {reply[2]}")
+                if kind == "game error":
+                    record.game_error = reply[2]
+                    first_error = number if first_error is None else min(first_error, number)
+                elif kind == "encoded":
+                    record.stats = reply[2]
+                    if self.progress:
+                        self.progress(record.stats["positions"], record.stats["games_read"])
+                elif kind == "written":
+                    for shard, rows in record.pieces:
+                        shard_rows[shard] += rows
+                        if shard_rows[shard] == self.shard_size:
+                            self._finish_shard(shard, self.shard_size)
+                    del chunks[number]
+                else:
+                    raise JobError(f"unexpected reply {kind!r} from a worker")
+
+            # Place the chunks whose predecessors are all placed.
+            while next_place in chunks and chunks[next_place].stats is not None:
+                record = chunks[next_place]
+                stats = record.stats
+                assert stats is not None
+                pieces = []
+                start = 0
+                while start < stats["positions"]:
+                    shard, row = divmod(placed + start, self.shard_size)
+                    if shard == len(shard_rows):
+                        self._start_shard(shard)
+                        shard_rows.append(0)
+                    rows = min(self.shard_size - row, stats["positions"] - start)
+                    pieces.append((self._temporary_path(shard), row, start, start + rows))
+                    record.pieces.append((shard, rows))
+                    start += rows
+                placed += stats["positions"]
+                self._account(summary, record, skipped_file)
+                pool.send(record.worker, ("write", record.number, pieces))
+                queued[record.worker] += 1
+                next_place += 1
+
+        # The last shard is usually short: its headers get the real count.
+        if shard_rows and shard_rows[-1] < self.shard_size:
+            self._finish_shard(len(shard_rows) - 1, shard_rows[-1])
+        return placed, shard_rows
+
+    def _account(self, summary: Summary, record: _Chunk, skipped_file: Any) -> None:
+        stats = record.stats
+        assert stats is not None
+        entry = self.inputs[record.input]
+        entry.games_read += stats["games_read"]
+        entry.games_encoded += stats["games_encoded"]
+        entry.games_filtered += stats["games_filtered"]
+        entry.games_skipped += len(stats["skipped"])
+        entry.positions += stats["positions"]
+        summary.games_read += stats["games_read"]
+        summary.games_encoded += stats["games_encoded"]
+        summary.games_filtered += stats["games_filtered"]
+        for index, line, kind, move, message in stats["skipped"]:
+            summary.skipped[kind] += 1
+            skipped_file.write(json.dumps({
+                "input": entry.path, "game": index - entry.first_game, "line": line,
+                "kind": kind, "move": move, "message": message,
+            }) + "\n")
+
+    def _where(self, record: _Chunk) -> str:
+        return f"{self.inputs[record.input].path!r} from line {record.first_line}"
+
+    def _describe_game_error(self, record: _Chunk) -> str:
+        assert record.game_error is not None
+        index, line, kind, move, message = record.game_error
+        entry = self.inputs[record.input]
+        return f"input {entry.path!r}, game {index - entry.first_game} (line {line}): {message}"
+
+    # -- files -------------------------------------------------------------------
+
+    def _temporary_path(self, shard: int) -> str:
+        return os.path.join(self.outdir, ".tmp-" + ds.shard_name(shard))
+
+    def _open_temporary(self, name: str) -> Any:
+        self._temporary.add(".tmp-" + name)
+        return open(os.path.join(self.outdir, ".tmp-" + name), "w", encoding="utf-8")
+
+    def _commit(self, name: str) -> None:
+        """Syncs a temporary file or directory and renames it to its final name."""
+        temporary = os.path.join(self.outdir, ".tmp-" + name)
+        if os.path.isdir(temporary):
+            for entry in os.listdir(temporary):
+                fd = os.open(os.path.join(temporary, entry), os.O_RDONLY)
+                try:
+                    os.fsync(fd)
+                finally:
+                    os.close(fd)
+            _fsync_dir(temporary)
+        else:
+            fd = os.open(temporary, os.O_RDONLY)
+            try:
+                os.fsync(fd)
+            finally:
+                os.close(fd)
+        os.rename(temporary, os.path.join(self.outdir, name))
+        self._temporary.discard(".tmp-" + name)
+        self._written.append(name)
+
+    def _start_shard(self, shard: int) -> None:
+        directory = self._temporary_path(shard)
+        self._temporary.add(os.path.basename(directory))
+        os.mkdir(directory)
+        for name, (dtype, shape, _) in self.schema.items():
+            with open(os.path.join(directory, f"{name}.npy"), "wb") as file:
+                file.write(ds.npy_header(dtype, (self.shard_size, *shape)))
+
+    def _finish_shard(self, shard: int, rows: int) -> None:
+        directory = self._temporary_path(shard)
+        for name, (dtype, shape, _) in self.schema.items():
+            path = os.path.join(directory, f"{name}.npy")
+            size = ds.HEADER_BYTES + rows * self.row_bytes[name]
+            with open(path, "r+b") as file:
+                if rows != self.shard_size:
+                    file.write(ds.npy_header(dtype, (rows, *shape)))
+                    file.truncate(size)
+                elif os.fstat(file.fileno()).st_size != size:
+                    raise JobError(f"shard file {path!r} has {os.fstat(file.fileno()).st_size} bytes, not {size}")
+        self._commit(ds.shard_name(shard))
+
+    def _write_manifest(self, summary: Summary, shard_rows: list[int]) -> None:
+        manifest = {
+            "format": ds.FORMAT,
+            "format_version": ds.FORMAT_VERSION,
+            "created_by": f"velmor_data {_version()}",
+            "positions": summary.positions,
+            "schema": {name: {"dtype": dtype, "shape": list(shape), "meaning": meaning}
+                       for name, (dtype, shape, meaning) in self.schema.items()},
+            "shard_size": self.shard_size,
+            "shards": [{"path": ds.shard_name(number), "positions": rows} for number, rows in enumerate(shard_rows)],
+            "options": {"errors": self.errors, "min_elo": self.min_elo},
+            "inputs": [{
+                "path": entry.path, "size": entry.size, "sha256": entry.sha256,
+                "first_game": entry.first_game, "games_read": entry.games_read,
+                "games_encoded": entry.games_encoded, "games_filtered": entry.games_filtered,
+                "games_skipped": entry.games_skipped, "positions": entry.positions,
+            } for entry in self.inputs],
+            "games": {
+                "read": summary.games_read, "encoded": summary.games_encoded,
+                "filtered": summary.games_filtered, "skipped": sum(summary.skipped.values()),
+                "skipped_by_kind": dict(sorted(summary.skipped.items())),
+            },
+            "skipped_games": ds.SKIPPED if sum(summary.skipped.values()) else None,
+        }
+        temporary = os.path.join(self.outdir, ".tmp-" + ds.MANIFEST)
+        self._temporary.add(".tmp-" + ds.MANIFEST)
+        with open(temporary, "w", encoding="utf-8") as file:
+            json.dump(manifest, file, indent=2)
+            file.write("\n")
+        self._commit(ds.MANIFEST)
+        _fsync_dir(self.outdir)
+
+
+def _row_bytes(dtype: str, shape: tuple[int, ...]) -> int:
+    import numpy
+
+    count = 1
+    for extent in shape:
+        count *= extent
+    return numpy.dtype(dtype).itemsize * count
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import version
+
+        return version("velmor_chess")
+    except Exception:
+        return "unknown"
+
+
+# -- local worker processes ----------------------------------------------------------
+
+
+class LocalPool:
+    """Worker processes on this machine, one pipe each."""
+
+    def __init__(self, size: int) -> None:
+        import multiprocessing
+        from multiprocessing.connection import wait
+
+        from . import _worker
+
+        self._wait = wait
+        context = multiprocessing.get_context("spawn")
+        self.size = size
+        self._connections = []
+        self._processes = []
+        try:
+            for number in range(size):
+                mine, theirs = context.Pipe()
+                process = context.Process(target=_worker.serve, args=(theirs,), name=f"velmor-encode-{number}",
+                                          daemon=True)
+                process.start()
+                theirs.close()
+                self._connections.append(mine)
+                self._processes.append(process)
+        except BaseException:
+            self.close()
+            raise
+
+    def send(self, worker: int, message: tuple[Any, ...]) -> None:
+        try:
+            self._connections[worker].send(message)
+        except (BrokenPipeError, ConnectionResetError):
+            raise JobError(self._death(worker)) from None
+
+    def replies(self, timeout: float) -> list[tuple[int, tuple[Any, ...]]]:
+        ready = self._wait(self._connections, timeout)
+        found = []
+        for connection in ready:
+            worker = self._connections.index(connection)
+            try:
+                found.append((worker, connection.recv()))
+            except (EOFError, ConnectionResetError):
+                raise JobError(self._death(worker)) from None
+        return found
+
+    def _death(self, worker: int) -> str:
+        process = self._processes[worker]
+        process.join(timeout=5)
+        code = process.exitcode
+        how = f"was killed by signal {-code}" if code is not None and code < 0 else f"exited with status {code}"
+        return f"worker process {worker} {how} before finishing its work"
+
+    def close(self, abort: bool = False) -> None:
+        for connection in self._connections:
+            if not abort:
+                try:
+                    connection.send(None)
+                except OSError:
+                    pass
+            connection.close()
+        for process in self._processes:
+            if abort:
+                process.terminate()
+            process.join(timeout=5)
+            if process.is_alive():
+                process.terminate()
+                process.join(timeout=5)
+        self._connections = []
+        self._processes = []
+
+
+def default_workers() -> int:
+    count = getattr(os, "process_cpu_count", os.cpu_count)()
+    return max(1, count or 1)

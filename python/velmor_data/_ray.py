@@ -1,0 +1,76 @@
+"""The encode job's workers as Ray actors, on a cluster or a Ray started here.
+
+Each actor is a ``ChunkEncoder`` like a local worker process: it receives a
+chunk's text through Ray's object store and writes the encoded positions into
+the shard files itself, so the output directory must be on a file system that
+every node mounts at the same path.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Any
+
+from ._job import JobError, UsageError
+
+
+def _import_ray() -> Any:
+    try:
+        import ray
+    except ImportError:
+        raise UsageError("--ray needs Ray, the optional extra 'ray': pip install 'velmor_chess[ray]'") from None
+    return ray
+
+
+class RayPool:
+    def __init__(self, address: str, size: int | None) -> None:
+        ray = _import_ray()
+        self._ray = ray
+        # No usage reports from a data tool unless the user asks Ray for them.
+        os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")
+        options: dict[str, Any] = {"logging_level": "ERROR", "log_to_driver": False}
+        try:
+            if address == "local":
+                ray.init(num_cpus=size or None, include_dashboard=False, **options)
+            else:
+                ray.init(address=address, **options)
+        except (ConnectionError, ValueError, RuntimeError) as error:
+            raise JobError(f"cannot reach a Ray cluster at {address!r}: {error}") from None
+        try:
+            cpus = int(ray.cluster_resources().get("CPU", 1))
+            self.size = size or max(1, cpus)
+            from ._worker import ChunkEncoder
+
+            actor = ray.remote(num_cpus=1)(ChunkEncoder)
+            self._actors = [actor.remote() for _ in range(self.size)]
+        except BaseException:
+            ray.shutdown()
+            raise
+        self._pending: dict[Any, int] = {}
+
+    def send(self, worker: int, message: tuple[Any, ...]) -> None:
+        self._pending[self._actors[worker].handle.remote(message)] = worker
+
+    def replies(self, timeout: float) -> list[tuple[int, tuple[Any, ...]]]:
+        if not self._pending:
+            return []
+        ready, rest = self._ray.wait(list(self._pending), num_returns=1, timeout=timeout)
+        if ready and rest:
+            ready += self._ray.wait(rest, num_returns=len(rest), timeout=0)[0]
+        found = []
+        for ref in ready:
+            worker = self._pending.pop(ref)
+            try:
+                found.append((worker, self._ray.get(ref)))
+            except self._ray.exceptions.RayError as error:
+                raise JobError(f"Ray worker {worker} failed: {error}") from None
+        return found
+
+    def close(self, abort: bool = False) -> None:
+        for actor in getattr(self, "_actors", []):
+            try:
+                self._ray.kill(actor)
+            except Exception:
+                pass
+        self._actors = []
+        self._ray.shutdown()

@@ -1,0 +1,136 @@
+"""The worker side of the encode job: encode a chunk, then write it where told.
+
+A worker keeps each chunk it encoded until the job, which alone knows how many
+positions came before it, sends where its positions go in the shards; the
+worker then writes them straight into the shard files. Every position is so
+copied once, by the process that encoded it, and workers write in parallel.
+
+The same ``ChunkEncoder`` runs in local worker processes and as a Ray actor.
+Messages and replies are plain tuples:
+
+    ("encode", chunk, data, first_index, first_line, errors, min_elo)
+        -> ("encoded", chunk, stats)  or  ("game error", chunk, details)
+    ("write", chunk, pieces)
+        -> ("written", chunk)
+    any failure
+        -> ("failed", chunk, message)
+
+``VELMOR_DATA_FAULT`` injects faults for the tests of the job's failure
+handling: ``crash:N`` ends the worker process while encoding chunk N,
+``raise:N`` raises there, ``enospc:N`` fails the write of chunk N as a full
+disk would, and ``slow:SECONDS`` delays every chunk.
+"""
+
+from __future__ import annotations
+
+import errno
+import os
+import signal
+import time
+import traceback
+from typing import Any
+
+import numpy
+
+Message = tuple[Any, ...]
+
+
+def _fault() -> tuple[str, float]:
+    kind, _, value = os.environ.get("VELMOR_DATA_FAULT", "").partition(":")
+    try:
+        return kind, float(value)
+    except ValueError:
+        return "", 0.0
+
+
+class ChunkEncoder:
+    def __init__(self) -> None:
+        self._batches: dict[int, Any] = {}
+        self._fault = _fault()
+
+    def handle(self, message: Message) -> Message:
+        chunk = message[1]
+        try:
+            if message[0] == "encode":
+                return self._encode(*message[1:])
+            if message[0] == "write":
+                return self._write(*message[1:])
+            raise ValueError(f"unknown message {message[0]!r}")
+        except Exception as error:  # reported to the job, which stops with it
+            detail = f"{type(error).__name__}: {error}"
+            if not isinstance(error, OSError):
+                detail += "\n" + traceback.format_exc()
+            return ("failed", chunk, detail)
+
+    def _encode(self, chunk: int, data: bytes, first_index: int, first_line: int,
+                errors: str, min_elo: int | None) -> Message:
+        import velmor_data
+
+        kind, value = self._fault
+        if kind == "slow":
+            time.sleep(value)
+        elif kind == "crash" and chunk == value:
+            os._exit(70)
+        elif kind == "raise" and chunk == value:
+            raise RuntimeError(f"injected failure in chunk {chunk}")
+        try:
+            batch = velmor_data.encode_games(data, errors=errors, min_elo=min_elo,
+                                             first_index=first_index, first_line=first_line)
+        except ValueError as error:
+            if errors == "raise" and hasattr(error, "kind"):
+                return ("game error", chunk, _game_error(error))
+            raise
+        self._batches[chunk] = batch
+        stats = {
+            "positions": batch.positions,
+            "games_read": batch.games_read,
+            "games_encoded": batch.games_encoded,
+            "games_filtered": batch.games_filtered,
+            "skipped": [_game_error(error) for error in batch.skipped],
+        }
+        return ("encoded", chunk, stats)
+
+    def _write(self, chunk: int, pieces: list[tuple[str, int, int, int]]) -> Message:
+        """pieces: (shard directory, first row in the shard, first and last row in the chunk)."""
+        batch = self._batches.pop(chunk)
+        if self._fault == ("enospc", chunk) and pieces:
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), pieces[0][0])
+        from .dataset import HEADER_BYTES
+
+        for directory, shard_row, start, stop in pieces:
+            for name, array in batch.arrays.items():
+                part = numpy.ascontiguousarray(array[start:stop])
+                row_bytes = part.nbytes // len(part)
+                path = os.path.join(directory, f"{name}.npy")
+                fd = os.open(path, os.O_WRONLY)
+                try:
+                    _pwrite_all(fd, memoryview(part).cast("B"), HEADER_BYTES + shard_row * row_bytes)
+                finally:
+                    os.close(fd)
+        return ("written", chunk)
+
+
+def _pwrite_all(fd: int, data: memoryview, offset: int) -> None:
+    while data:
+        done = os.pwrite(fd, data, offset)
+        data = data[done:]
+        offset += done
+
+
+def _game_error(error: Any) -> tuple[int, int, str, str | None, str]:
+    return (error.index, error.line, error.kind, error.move, error.message)
+
+
+def serve(connection: Any) -> None:
+    """A local worker process: handle messages until the job closes the pipe."""
+    # Ctrl-C reaches the whole process group; the job alone decides what to do.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    encoder = ChunkEncoder()
+    while True:
+        try:
+            message = connection.recv()
+            if message is None:
+                return
+            connection.send(encoder.handle(message))
+        except (EOFError, OSError):  # the job is gone or gave up on this worker
+            return
