@@ -10,7 +10,7 @@ APT_PACKAGES_TEST := googletest libgtest-dev
 APT_PACKAGES_FUZZ := clang libclang-rt-14-dev
 APT_PACKAGES_BENCH := stockfish
 
-.PHONY: test check test-core test-python test-long test-sanitize fuzz fuzz-brief perft bench install clean
+.PHONY: encode sample-games test check test-core test-python test-long test-sanitize fuzz fuzz-brief perft bench install clean
 
 test: test-core test-python fuzz-brief test-sanitize
 
@@ -33,9 +33,24 @@ $(PY):
 	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "cmake>=3.20" ninja setuptools wheel
 
-# The package itself, rebuilt in build/ when a source changed.
+# The package itself, rebuilt in build/ when a source changed. The tests also
+# run the encode job on a local Ray: they take the extra 'ray' too.
+EXTRAS ?= test
 install: $(PY)
-	$(PY) -m pip install --quiet --no-build-isolation ".[test]"
+	$(PY) -m pip install --quiet --no-build-isolation ".[$(EXTRAS)]"
+
+test-python: EXTRAS = test,ray
+
+# The main job: the sample games (data/, written by scripts/make-sample-games)
+# encoded into a dataset, with the summary and where the dataset is.
+ENCODE_OUT := build/sample-dataset
+encode: install
+	$(PY) -m velmor_data encode data/sample-games.pgn.zst -o $(ENCODE_OUT) --overwrite $(ENCODE_ARGS)
+	@echo "dataset: $(ENCODE_OUT) (velmor_data.open_dataset(\"$(ENCODE_OUT)\"); README.md shows how to load it)"
+
+# Plays the sample games again with Stockfish (about half an hour on two cores).
+sample-games: install apt-BENCH
+	$(PY) scripts/make-sample-games $(SAMPLE_ARGS)
 
 apt-%:
 	@scripts/apt-install $(APT_PACKAGES_$*)
