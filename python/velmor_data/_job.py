@@ -158,7 +158,7 @@ def _checksum(path: str) -> str:
 class Job:
     def __init__(self, inputs: Sequence[str], outdir: str, *, pool_factory: Callable[[], Pool],
                  shard_size: int = DEFAULT_SHARD_SIZE, errors: str = "skip", min_elo: int | None = None,
-                 chunk_bytes: int = DEFAULT_CHUNK_BYTES, overwrite: bool = False,
+                 chunk_bytes: int = DEFAULT_CHUNK_BYTES, overwrite: bool = False, sync: bool = False,
                  progress: Callable[[int, int], None] | None = None) -> None:
         import velmor_data
 
@@ -177,6 +177,7 @@ class Job:
         self.min_elo = min_elo
         self.chunk_bytes = chunk_bytes
         self.overwrite = overwrite
+        self.sync = sync
         self.pool_factory = pool_factory
         self.progress = progress
         self.schema = {name: (entry[0], tuple(entry[1]), entry[2]) for name, entry in velmor_data.SCHEMA.items()}
@@ -376,9 +377,13 @@ class Job:
         return open(os.path.join(self.outdir, ".tmp-" + name), "w", encoding="utf-8")
 
     def _commit(self, name: str) -> None:
-        """Syncs a temporary file or directory and renames it to its final name."""
+        """Renames a temporary file or directory to its final name, first
+        flushing it to the disk with sync (renames keep their order for any
+        reader on the machine; only a power failure needs the flush)."""
         temporary = os.path.join(self.outdir, ".tmp-" + name)
-        if os.path.isdir(temporary):
+        if not self.sync:
+            pass
+        elif os.path.isdir(temporary):
             for entry in os.listdir(temporary):
                 fd = os.open(os.path.join(temporary, entry), os.O_RDONLY)
                 try:
@@ -447,7 +452,8 @@ class Job:
             json.dump(manifest, file, indent=2)
             file.write("\n")
         self._commit(ds.MANIFEST)
-        _fsync_dir(self.outdir)
+        if self.sync:
+            _fsync_dir(self.outdir)
 
 
 def _row_bytes(dtype: str, shape: tuple[int, ...]) -> int:

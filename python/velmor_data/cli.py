@@ -105,6 +105,10 @@ def build_parser() -> argparse.ArgumentParser:
         help="replace the dataset already in OUTDIR (its manifest is removed first; a directory holding "
              "other files is still refused)")
     encode.add_argument(
+        "--sync", action="store_true",
+        help="flush every shard to the disk before the manifest is written, so that even a power failure "
+             "cannot leave a manifest naming shards the disk lacks (slower where the disk is slow)")
+    encode.add_argument(
         "--quiet", action="store_true",
         help="no progress bar and no summary; errors are still reported "
              "(the progress bar is also off when standard error is not a terminal)")
@@ -167,7 +171,7 @@ def encode(args: argparse.Namespace) -> int:
     try:
         job = _job.Job(args.inputs, args.output, pool_factory=pool_factory, shard_size=args.shard_size,
                        errors=args.errors, min_elo=args.min_elo, chunk_bytes=args.chunk_size,
-                       overwrite=args.overwrite, progress=update)
+                       overwrite=args.overwrite, sync=args.sync, progress=update)
         summary = job.run()
     finally:
         if bar is not None:

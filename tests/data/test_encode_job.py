@@ -121,12 +121,12 @@ def test_dataset_holds_what_encode_games_gives(games: dict[str, Path], reference
         (str(games["second"]), error.index - first.games_read, error.line, error.kind) for error in second.skipped]
 
 
-@pytest.mark.parametrize(("workers", "chunk"), [(2, "8k"), (3, "3k"), (2, "1m")])
+@pytest.mark.parametrize(("workers", "chunk", "sync"), [(2, "8k", False), (3, "3k", False), (2, "1m", True)])
 def test_same_bytes_whatever_the_workers(games: dict[str, Path], reference: Path, tmp_path: Path,
-                                         workers: int, chunk: str) -> None:
+                                         workers: int, chunk: str, sync: bool) -> None:
     outdir = tmp_path / "dataset"
     encode(games["first"], games["second"], "-o", outdir, "--workers", workers, "--shard-size", 1000,
-           "--chunk-size", chunk, "--quiet")
+           "--chunk-size", chunk, "--quiet", *(["--sync"] if sync else []))
     assert tree(outdir) == tree(reference)
 
 
