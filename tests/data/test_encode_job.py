@@ -345,6 +345,7 @@ def ray_head(tmp_path_factory: pytest.TempPathFactory) -> Iterator[str]:
         except subprocess.TimeoutExpired:
             head.kill()
             head.wait()
+        head.stdout.close()
 
 
 def test_ray_cluster_writes_the_same_dataset(games: dict[str, Path], reference: Path, tmp_path: Path,
