@@ -52,8 +52,9 @@ class Dataset:
 
     ``len(dataset)`` is the number of positions; ``dataset[i]`` is a dict of
     the arrays of position ``i`` (``planes`` of shape (12, 8, 8), the others
-    0-d), read from memory maps, which is what a PyTorch ``DataLoader`` takes
-    as it is. ``dataset[i:j]`` gives a dict of arrays of ``j - i`` positions.
+    0-d), copied out of the memory maps, which is what a PyTorch
+    ``DataLoader`` takes as it is. ``dataset[i:j]`` gives a dict of arrays of
+    ``j - i`` positions (copies too).
     ``dataset.shards`` holds, per shard, the read-only memory maps of its
     arrays; ``dataset.array(name)`` gives one array over all positions.
     Pickling keeps only the path, so loader worker processes map the files
@@ -144,7 +145,9 @@ class Dataset:
             raise IndexError(f"position {index} is out of range for a dataset of {size} positions")
         number = bisect.bisect_right(self._starts, position) - 1
         row = position - self._starts[number]
-        return {name: array[row] for name, array in self.shards[number].items()}
+        # Copies: a few hundred bytes, writable, and free of the map (which
+        # torch would otherwise warn about when it wraps them in tensors).
+        return {name: numpy.array(array[row]) for name, array in self.shards[number].items()}
 
     def _slice(self, start: int, stop: int, step: int) -> dict[str, numpy.ndarray]:
         if step != 1:
@@ -181,7 +184,7 @@ class Dataset:
         for shard in self.shards:
             count = len(next(iter(shard.values())))
             for row in range(count):
-                yield {name: array[row] for name, array in shard.items()}
+                yield {name: numpy.array(array[row]) for name, array in shard.items()}
 
 
 def open_dataset(path: str | os.PathLike[str]) -> Dataset:

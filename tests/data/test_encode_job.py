@@ -141,6 +141,7 @@ def test_dataset_access(reference: Path) -> None:
         assert set(item) == set(velmor_data.SCHEMA)
         assert numpy.array_equal(item["planes"], planes[index])
         assert item["game"].shape == () and item["castling"].shape == (4,)
+        assert item["planes"].flags.writeable  # a copy, which torch wraps without a warning
     with pytest.raises(IndexError):
         dataset[size]
     # A slice across a shard boundary.
