@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
 import textwrap
 from collections.abc import Sequence
@@ -13,6 +14,15 @@ from . import _job
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
+EXIT_TERMINATED = 143
+
+
+class _Terminated(BaseException):
+    """SIGTERM (a scheduler stopping the job): cleaned up like Ctrl-C."""
+
+
+def _terminate(signum: int, frame: object) -> None:
+    raise _Terminated
 
 DESCRIPTION = """\
 Encodes game collections (PGN with SAN moves) into a dataset of NumPy arrays:
@@ -30,8 +40,8 @@ examples:
   python -m velmor_data encode 2024-*.pgn.zst -o dataset --min-elo 2000 --workers 8
   python -m velmor_data encode /shared/games.pgn.zst -o /shared/dataset --ray auto
 
-exit status: 0 done, 1 failed (nothing of the dataset is left), 2 bad arguments,
-130 interrupted (nothing of the dataset is left)."""
+exit status: 0 done, 1 failed, 2 bad arguments, 130 interrupted (Ctrl-C),
+143 terminated (SIGTERM); after 1, 130 and 143 nothing of the dataset is left."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -184,6 +194,7 @@ def encode(args: argparse.Namespace) -> int:
 def main(argv: Sequence[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
+    previous = signal.signal(signal.SIGTERM, _terminate)
     try:
         return encode(args)
     except _job.UsageError as error:
@@ -196,12 +207,17 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print(f"\n{parser.prog} encode: interrupted; no dataset was written to {args.output!r}", file=sys.stderr)
         return EXIT_INTERRUPTED
+    except _Terminated:
+        print(f"{parser.prog} encode: terminated; no dataset was written to {args.output!r}", file=sys.stderr)
+        return EXIT_TERMINATED
     except OSError as error:
         # A full disk or a vanished directory while writing in this process.
         target = f" ({error.filename})" if error.filename else ""
         print(f"{parser.prog} encode: failed: {error.strerror or error}{target}; "
               f"no dataset was written to {args.output!r}", file=sys.stderr)
         return EXIT_FAILURE
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 if __name__ == "__main__":

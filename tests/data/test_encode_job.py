@@ -299,7 +299,10 @@ def test_a_full_disk_leaves_no_dataset(games: dict[str, Path], small_disk: Path)
     assert_no_dataset(outdir)
 
 
-def test_ctrl_c_leaves_no_dataset(games: dict[str, Path], tmp_path: Path) -> None:
+@pytest.mark.parametrize(("signum", "status", "said"), [(signal.SIGINT, 130, "interrupted"),
+                                                        (signal.SIGTERM, 143, "terminated")])
+def test_ctrl_c_leaves_no_dataset(games: dict[str, Path], tmp_path: Path, signum: int, status: int,
+                                  said: str) -> None:
     outdir = tmp_path / "dataset"
     env = dict(os.environ, VELMOR_DATA_FAULT="slow:0.3")
     process = subprocess.Popen([sys.executable, "-m", "velmor_data", "encode", str(games["first"]), "-o",
@@ -311,11 +314,15 @@ def test_ctrl_c_leaves_no_dataset(games: dict[str, Path], tmp_path: Path) -> Non
     while not (outdir / "shard-000000").exists():
         assert process.poll() is None and time.monotonic() < deadline, process.communicate()
         time.sleep(0.05)
-    # Ctrl-C in a terminal reaches the job and its workers, its process group.
-    os.killpg(process.pid, signal.SIGINT)
+    # Ctrl-C in a terminal reaches the job and its workers, its process group;
+    # a scheduler's SIGTERM reaches the job alone.
+    if signum == signal.SIGINT:
+        os.killpg(process.pid, signum)
+    else:
+        process.send_signal(signum)
     stdout, stderr = process.communicate(timeout=60)
-    assert process.returncode == 130, stderr
-    assert "interrupted" in stderr and "Traceback" not in stderr
+    assert process.returncode == status, stderr
+    assert said in stderr and "Traceback" not in stderr
     assert_no_dataset(outdir)
 
 
