@@ -48,7 +48,8 @@ encode: install
 	$(PY) -m velmor_data encode data/sample-games.pgn.zst -o $(ENCODE_OUT) --overwrite $(ENCODE_ARGS)
 	@echo "dataset: $(ENCODE_OUT) (velmor_data.open_dataset(\"$(ENCODE_OUT)\"); README.md shows how to load it)"
 
-# Plays the sample games again with Stockfish (about half an hour on two cores).
+# Plays the sample games again with Stockfish (46 minutes on two busy shared
+# cores, 25 minutes of processor time).
 sample-games: install apt-BENCH
 	$(PY) scripts/make-sample-games $(SAMPLE_ARGS)
 
