@@ -478,10 +478,16 @@ def _version() -> str:
 
 
 class LocalPool:
-    """Worker processes on this machine, one pipe each."""
+    """Worker processes on this machine, one pipe each.
+
+    Each pipe has a sender thread: a chunk's text is larger than a pipe's
+    buffer, and the job must not wait for a busy worker to read it while the
+    other workers need their next chunk or their write orders.
+    """
 
     def __init__(self, size: int) -> None:
         import multiprocessing
+        import queue
         from multiprocessing.connection import wait
 
         from . import _worker
@@ -489,8 +495,11 @@ class LocalPool:
         self._wait = wait
         context = multiprocessing.get_context("spawn")
         self.size = size
-        self._connections = []
-        self._processes = []
+        self._connections: list[Any] = []
+        self._processes: list[Any] = []
+        self._outboxes: list[queue.SimpleQueue[Any]] = []
+        self._senders: list[threading.Thread] = []
+        self._send_failed: list[bool] = []
         try:
             for number in range(size):
                 mine, theirs = context.Pipe()
@@ -500,15 +509,31 @@ class LocalPool:
                 theirs.close()
                 self._connections.append(mine)
                 self._processes.append(process)
+                self._outboxes.append(queue.SimpleQueue())
+                self._send_failed.append(False)
+                sender = threading.Thread(target=self._send_loop, args=(number,), daemon=True,
+                                          name=f"velmor-send-{number}")
+                sender.start()
+                self._senders.append(sender)
         except BaseException:
-            self.close()
+            self.close(abort=True)
             raise
 
+    def _send_loop(self, worker: int) -> None:
+        outbox = self._outboxes[worker]
+        connection = self._connections[worker]
+        while (message := outbox.get()) is not _STOP:
+            try:
+                connection.send(message)
+            except OSError:
+                # The worker is gone; replies() reports how it ended.
+                self._send_failed[worker] = True
+                return
+
     def send(self, worker: int, message: tuple[Any, ...]) -> None:
-        try:
-            self._connections[worker].send(message)
-        except (BrokenPipeError, ConnectionResetError):
-            raise JobError(self._death(worker)) from None
+        if self._send_failed[worker]:
+            raise JobError(self._death(worker))
+        self._outboxes[worker].put(message)
 
     def replies(self, timeout: float) -> list[tuple[int, tuple[Any, ...]]]:
         ready = self._wait(self._connections, timeout)
@@ -517,7 +542,7 @@ class LocalPool:
             worker = self._connections.index(connection)
             try:
                 found.append((worker, connection.recv()))
-            except (EOFError, ConnectionResetError):
+            except (EOFError, OSError):
                 raise JobError(self._death(worker)) from None
         return found
 
@@ -529,22 +554,26 @@ class LocalPool:
         return f"worker process {worker} {how} before finishing its work"
 
     def close(self, abort: bool = False) -> None:
-        for connection in self._connections:
-            if not abort:
-                try:
-                    connection.send(None)
-                except OSError:
-                    pass
-            connection.close()
-        for process in self._processes:
-            if abort:
+        if abort:
+            for process in self._processes:
                 process.terminate()
+        for outbox in self._outboxes:
+            if not abort:
+                outbox.put(None)  # the worker's sign to stop
+            outbox.put(_STOP)
+        for sender in self._senders:
+            sender.join(timeout=5)
+        for process in self._processes:
             process.join(timeout=5)
             if process.is_alive():
                 process.terminate()
                 process.join(timeout=5)
-        self._connections = []
-        self._processes = []
+        for connection in self._connections:
+            connection.close()
+        self._connections, self._processes, self._outboxes, self._senders = [], [], [], []
+
+
+_STOP = object()
 
 
 def default_workers() -> int:
