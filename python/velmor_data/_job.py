@@ -488,14 +488,14 @@ class LocalPool:
     def __init__(self, size: int) -> None:
         import multiprocessing
         import queue
-        from multiprocessing.connection import wait
+        from multiprocessing.connection import Connection, wait
 
         from . import _worker
 
         self._wait = wait
         context = multiprocessing.get_context("spawn")
         self.size = size
-        self._connections: list[Any] = []
+        self._connections: list[Connection] = []
         self._processes: list[Any] = []
         self._outboxes: list[queue.SimpleQueue[Any]] = []
         self._senders: list[threading.Thread] = []
@@ -536,12 +536,12 @@ class LocalPool:
         self._outboxes[worker].put(message)
 
     def replies(self, timeout: float) -> list[tuple[int, tuple[Any, ...]]]:
-        ready = self._wait(self._connections, timeout)
-        found = []
-        for connection in ready:
-            worker = self._connections.index(connection)
+        found: list[tuple[int, tuple[Any, ...]]] = []
+        numbers = {id(connection): worker for worker, connection in enumerate(self._connections)}
+        for ready in self._wait(self._connections, timeout):
+            worker = numbers[id(ready)]
             try:
-                found.append((worker, connection.recv()))
+                found.append((worker, self._connections[worker].recv()))
             except (EOFError, OSError):
                 raise JobError(self._death(worker)) from None
         return found

@@ -7,7 +7,8 @@ import os
 import signal
 import sys
 import textwrap
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
+from typing import Any
 
 from . import _job
 
@@ -129,7 +130,7 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _progress_bar(quiet: bool):
+def _progress_bar(quiet: bool) -> tuple[Any, Callable[[int, int], None] | None]:
     if quiet or not sys.stderr.isatty():
         return None, None
     from tqdm import tqdm
