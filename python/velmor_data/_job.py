@@ -104,20 +104,14 @@ def _dataset_entry(name: str) -> bool:
     return (name in (ds.MANIFEST, ds.SKIPPED) or name.startswith("shard-") or name.startswith(".tmp-"))
 
 
-def prepare_outdir(outdir: str, overwrite: bool) -> bool:
-    """Makes outdir ready to receive a dataset; returns whether it was created."""
+def check_outdir(outdir: str, overwrite: bool) -> None:
+    """Refuses an output that cannot take a dataset, changing nothing."""
     if os.path.exists(outdir) and not os.path.isdir(outdir):
         raise UsageError(f"output {outdir!r} exists and is not a directory")
     if not os.path.exists(outdir):
-        try:
-            os.makedirs(outdir)
-        except OSError as error:
-            raise UsageError(f"cannot create the output directory {outdir!r}: {error.strerror}") from None
-        return True
+        return
     entries = os.listdir(outdir)
-    if not entries:
-        return False
-    if not overwrite:
+    if entries and not overwrite:
         raise UsageError(f"output directory {outdir!r} is not empty (pass --overwrite to replace the dataset in it)")
     foreign = sorted(name for name in entries if not _dataset_entry(name))
     if foreign:
@@ -125,6 +119,18 @@ def prepare_outdir(outdir: str, overwrite: bool) -> bool:
             f"output directory {outdir!r} holds files that are not part of a dataset "
             f"({', '.join(foreign[:3])}{', ...' if len(foreign) > 3 else ''}); refusing to overwrite it"
         )
+
+
+def prepare_outdir(outdir: str) -> bool:
+    """Creates outdir or empties the dataset check_outdir let through;
+    returns whether it was created."""
+    if not os.path.exists(outdir):
+        try:
+            os.makedirs(outdir)
+        except OSError as error:
+            raise UsageError(f"cannot create the output directory {outdir!r}: {error.strerror}") from None
+        return True
+    entries = os.listdir(outdir)
     # The manifest goes first: from then on the old dataset no longer claims to be complete.
     manifest = os.path.join(outdir, ds.MANIFEST)
     if os.path.exists(manifest):
@@ -188,14 +194,17 @@ class Job:
 
     def run(self) -> Summary:
         started = time.monotonic()
-        created = prepare_outdir(self.outdir, self.overwrite)
+        check_outdir(self.outdir, self.overwrite)
         self._written: list[str] = []   # final names this run created
         self._temporary: set[str] = set()
+        created = False
         pool: Pool | None = None
         hashing = ThreadPoolExecutor(1, thread_name_prefix="velmor-checksum")
         try:
-            checksums = [hashing.submit(_checksum, stats.path) for stats in self.inputs]
+            # Workers first: an old dataset is removed only once they are there.
             pool = self.pool_factory()
+            created = prepare_outdir(self.outdir)
+            checksums = [hashing.submit(_checksum, stats.path) for stats in self.inputs]
             summary = self._run(pool, checksums)
             pool.close()
             summary.seconds = time.monotonic() - started
