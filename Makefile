@@ -100,6 +100,9 @@ bench: install apt-BENCH
 	  $(PY) -m pip install --quiet $$peer || echo "peer $$peer not installed: it is reported as skipped"; \
 	done
 	scripts/bench $(BENCH_ARGS)
+	@echo
+	@echo "== the encode job end to end, beside peer pipelines over the same games"
+	$(PY) bench/encode_job.py $(BENCH_ARGS)
 
 clean:
 	rm -rf build $(VENV)

@@ -81,7 +81,7 @@ def main() -> int:
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--scale", type=int, default=8, help="copies of the sample in the larger input")
     parser.add_argument("--quick", action="store_true", help="one repeat, scale 2")
-    parser.add_argument("--json", type=Path)
+    parser.add_argument("--json", type=Path, help="also write the figures to this file")
     args, _ = parser.parse_known_args()
     if args.quick:
         args.repeats, args.scale = 1, 2
@@ -103,8 +103,7 @@ def main() -> int:
         }
         import velmor_data
 
-        planes = numpy.ascontiguousarray(velmor_data.open_dataset(scratch / "job-1").array("planes"))
-        del planes  # the last job ran on the large input; the peers run on the sample
+        # The peers run on the sample; their planes must equal the job's.
         subprocess.run([sys.executable, "-m", "velmor_data", "encode", str(plain), "-o", str(scratch / "ref"),
                         "--quiet"], check=True)
         planes = numpy.array(velmor_data.open_dataset(scratch / "ref").array("planes"))
