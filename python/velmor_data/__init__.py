@@ -4,6 +4,7 @@
     read_games(source)        the games of a PGN source, one by one
     encode_games(source)      every position of every game to NumPy arrays
     split_games(source)       a source cut into chunks of whole games
+    open_dataset(path)        a dataset written by python -m velmor_data encode
 
 A source is a path (str or os.PathLike) of a .pgn, .pgn.gz, .pgn.bz2 or
 .pgn.zst file, a binary file object, or bytes-like PGN text.
@@ -21,17 +22,20 @@ import numpy
 
 from . import _native
 from ._sources import open_source
+from .dataset import Dataset, open_dataset
 
 __all__ = [
     "ERROR_KINDS",
     "SCHEMA",
     "Chunk",
+    "Dataset",
     "EncodedGames",
     "Game",
     "GameError",
     "GameReader",
     "encode_fens",
     "encode_games",
+    "open_dataset",
     "read_games",
     "split_games",
 ]

@@ -29,7 +29,7 @@ SAMPLE = REPO_ROOT / "data" / "sample-games.pgn.zst"
 
 # The job's worker processes and Ray are tested in the plain run; under the
 # sanitizers' preloaded runtime every spawned interpreter would inherit it.
-pytestmark = pytest.mark.skipif("asan" in os.environ.get("LD_PRELOAD", ""),
+pytestmark = pytest.mark.skipif(bool(os.environ.get("VELMOR_SANITIZED")),
                                 reason="the encode job is tested without the sanitizers' preload")
 
 ILLEGAL = '[Event "bad"]\n[WhiteElo "2000"]\n[BlackElo "2000"]\n\n1. e4 e5 2. Ke3 Nc6 *\n\n'

@@ -36,3 +36,11 @@ for chunk in velmor_data.split_games(b"1. e4 *", chunk_bytes=1 << 16):
     assert isinstance(chunk, Chunk)
     data: bytes = chunk.data
     part = velmor_data.encode_games(data, first_index=chunk.first_index, first_line=chunk.first_line)
+
+
+def load(path: str) -> None:
+    dataset: velmor_data.Dataset = velmor_data.open_dataset(path)
+    count: int = len(dataset)
+    item: dict[str, numpy.ndarray] = dataset[count - 1]
+    whole: numpy.ndarray = dataset.array("planes")
+    maps: list[dict[str, numpy.memmap]] = dataset.shards
