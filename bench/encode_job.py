@@ -60,10 +60,10 @@ def plain_games(text: bytes) -> bytes:
     import chess.pgn
 
     stream = io.StringIO(text.decode())
-    exporter = chess.pgn.StringExporter(headers=True, variations=False, comments=False)
     games = []
     while (game := chess.pgn.read_game(stream)) is not None:
-        games.append(game.accept(exporter))
+        # A fresh exporter per game: one keeps what it wrote before.
+        games.append(game.accept(chess.pgn.StringExporter(headers=True, variations=False, comments=False)))
     return ("\n\n".join(games) + "\n").encode()
 
 
