@@ -444,24 +444,6 @@ PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject*) {
     });
 }
 
-PyObject* encoder_feed(PyObject* self, PyObject* data) {
-    Busy busy(busy_of<EncoderState>(self));
-    if (!busy.held()) return nullptr;
-    return guarded([&]() -> PyObject* {
-        EncoderState& state = state_of<EncoderState>(self);
-        if (!feed_buffer(data, [&](std::string_view text) { state.reader.feed(text); })) return nullptr;
-        return PyBool_FromLong(!state.reader.stopped());
-    });
-}
-
-PyObject* encoder_finish(PyObject* self, PyObject*) {
-    Busy busy(busy_of<EncoderState>(self));
-    if (!busy.held()) return nullptr;
-    return guarded([&] {
-        state_of<EncoderState>(self).reader.finish();
-        return Py_NewRef(Py_None);
-    });
-}
 
 PyObject* errors_list(std::vector<pgn::Error>& errors) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(errors.size())));
@@ -536,21 +518,25 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject*) {
     return guarded([&] { return new_state_object<ReaderState>(type, raise_errors != 0, first_index, first_line); });
 }
 
+// feed and finish of the two objects that drive a pgn::Reader (the encoder
+// and the game reader): the text goes through the reader with the GIL released.
+template <class State>
 PyObject* reader_feed(PyObject* self, PyObject* data) {
-    Busy busy(busy_of<ReaderState>(self));
+    Busy busy(busy_of<State>(self));
     if (!busy.held()) return nullptr;
     return guarded([&]() -> PyObject* {
-        ReaderState& state = state_of<ReaderState>(self);
+        State& state = state_of<State>(self);
         if (!feed_buffer(data, [&](std::string_view text) { state.reader.feed(text); })) return nullptr;
         return PyBool_FromLong(!state.reader.stopped());
     });
 }
 
+template <class State>
 PyObject* reader_finish(PyObject* self, PyObject*) {
-    Busy busy(busy_of<ReaderState>(self));
+    Busy busy(busy_of<State>(self));
     if (!busy.held()) return nullptr;
     return guarded([&] {
-        state_of<ReaderState>(self).reader.finish();
+        without_gil([&] { state_of<State>(self).reader.finish(); });
         return Py_NewRef(Py_None);
     });
 }
@@ -623,16 +609,16 @@ PyObject* splitter_finish(PyObject* self, PyObject*) {
 }
 
 PyMethodDef encoder_methods[] = {
-    {"feed", encoder_feed, METH_O, nullptr},
-    {"finish", encoder_finish, METH_NOARGS, nullptr},
+    {"feed", reader_feed<EncoderState>, METH_O, nullptr},
+    {"finish", reader_finish<EncoderState>, METH_NOARGS, nullptr},
     {"take_errors", encoder_take_errors, METH_NOARGS, nullptr},
     {"result", encoder_result, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyMethodDef reader_methods[] = {
-    {"feed", reader_feed, METH_O, nullptr},
-    {"finish", reader_finish, METH_NOARGS, nullptr},
+    {"feed", reader_feed<ReaderState>, METH_O, nullptr},
+    {"finish", reader_finish<ReaderState>, METH_NOARGS, nullptr},
     {"take_events", reader_take_events, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
