@@ -30,6 +30,7 @@
 
 #include "binding.hpp"
 #include "board/mod.hpp"
+#include "encode/bulk.hpp"
 #include "encode/mod.hpp"
 #include "move_generator/mod.hpp"
 #include "pgn/mod.hpp"
@@ -92,7 +93,8 @@ int buffer_get(PyObject* self, Py_buffer* view, int flags) {
 
 void buffer_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    std::free(reinterpret_cast<BufferObject*>(self)->data);
+    auto* buffer = reinterpret_cast<BufferObject*>(self);
+    encode::bulk_free(buffer->data, static_cast<std::size_t>(buffer->size));
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -116,7 +118,7 @@ BufferObject* new_buffer(std::size_t size) {
     auto* type = reinterpret_cast<PyTypeObject*>(buffer_type_object);
     auto* buffer = reinterpret_cast<BufferObject*>(type->tp_alloc(type, 0));
     if (!buffer) return nullptr;
-    buffer->data = static_cast<std::uint8_t*>(std::malloc(size ? size : 1));
+    buffer->data = static_cast<std::uint8_t*>(encode::bulk_allocate(size));
     buffer->size = static_cast<Py_ssize_t>(size);
     if (!buffer->data) {
         Py_DECREF(buffer);
@@ -213,6 +215,8 @@ struct Row {
     std::int8_t result;
 };
 
+using Rows = std::vector<Row, encode::BulkAllocator<Row>>;
+
 class EncodeSink final : public pgn::Sink {
 public:
     bool raise_errors = false;
@@ -220,7 +224,7 @@ public:
     long long min_elo = -1;
     pgn::Reader* reader = nullptr;
 
-    std::vector<Row> rows;
+    Rows rows;
     std::vector<pgn::Error> errors;
     std::uint64_t games_read = 0;
     std::uint64_t games_encoded = 0;
@@ -467,7 +471,7 @@ PyObject* encoder_take_errors(PyObject* self, PyObject*) {
 constexpr std::size_t COLUMN_COUNT = 12;
 constexpr std::size_t COLUMN_BYTES[COLUMN_COUNT] = {encode::PLANE_BYTES, 1, 4, 1, 4, 4, 1, 1, 1, 1, 8, 4};
 
-void fill_columns(const std::vector<Row>& rows, std::uint8_t* const* out) {
+void fill_columns(const Rows& rows, std::uint8_t* const* out) {
     for (std::size_t i = 0; i < rows.size(); ++i) {
         const Row& row = rows[i];
         encode::write_planes(row.planes, out[0] + i * encode::PLANE_BYTES);
@@ -502,7 +506,7 @@ PyObject* encoder_result(PyObject* self, PyObject*) {
         }
         without_gil([&] {
             fill_columns(sink.rows, out);
-            std::vector<Row>().swap(sink.rows);
+            Rows().swap(sink.rows);
         });
         return Py_BuildValue("(OKKKK)", columns.get(), static_cast<unsigned long long>(n),
                              static_cast<unsigned long long>(sink.games_read),
