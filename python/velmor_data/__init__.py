@@ -16,13 +16,17 @@ import os
 from collections.abc import Iterable, Iterator
 from dataclasses import dataclass
 from types import TracebackType
-from typing import Any, Literal
-
-import numpy
+from typing import TYPE_CHECKING, Any, Literal
 
 from . import _native
 from ._sources import open_source
-from .dataset import Dataset, open_dataset
+
+# NumPy, and the dataset module built on it, are imported on first use: the
+# encode command sets up NumPy's environment before NumPy starts.
+if TYPE_CHECKING:
+    import numpy
+
+    from .dataset import Dataset, open_dataset
 
 __all__ = [
     "ERROR_KINDS",
@@ -200,6 +204,8 @@ def encode_fens(fens: Iterable[str]) -> numpy.ndarray:
     raises the same exception, with the text's index added to the message,
     and no array is returned.
     """
+    import numpy
+
     texts = fens if isinstance(fens, tuple) else tuple(fens)
     buffer, failed = _native.encode_fens(texts)
     if buffer is None:
@@ -263,6 +269,8 @@ def encode_games(
     skipped = [GameError(*error) for error in encoder.take_errors()]
     if raise_errors and skipped:
         raise skipped[0]
+    import numpy
+
     columns, positions, games_read, games_encoded, games_filtered = encoder.result()
     arrays = {
         name: numpy.frombuffer(column, dtype=dtype).reshape((positions, *shape))
@@ -358,3 +366,11 @@ def split_games(source: Any, *, chunk_bytes: int = 1 << 20) -> Iterator[Chunk]:
                 yield Chunk(*chunk)
         for chunk in splitter.finish():
             yield Chunk(*chunk)
+
+
+def __getattr__(name: str) -> Any:
+    if name in ("Dataset", "open_dataset"):
+        from . import dataset
+
+        return getattr(dataset, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

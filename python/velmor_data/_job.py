@@ -489,9 +489,12 @@ def _version() -> str:
 class LocalPool:
     """Worker processes on this machine, one pipe each.
 
-    Each pipe has a sender thread: a chunk's text is larger than a pipe's
-    buffer, and the job must not wait for a busy worker to read it while the
-    other workers need their next chunk or their write orders.
+    Workers are forked when this process has no other thread, so they start
+    at once with everything imported; otherwise (a host program with threads
+    of its own) they are spawned. Each pipe has a sender thread: a chunk's
+    text is larger than a pipe's buffer, and the job must not wait for a
+    busy worker to read it while the other workers need their next chunk or
+    their write orders.
     """
 
     def __init__(self, size: int) -> None:
@@ -502,7 +505,8 @@ class LocalPool:
         from . import _worker
 
         self._wait = wait
-        context = multiprocessing.get_context("spawn")
+        method = _start_method()
+        context = multiprocessing.get_context(method)
         self.size = size
         self._connections: list[Connection] = []
         self._processes: list[Any] = []
@@ -512,14 +516,20 @@ class LocalPool:
         try:
             for number in range(size):
                 mine, theirs = context.Pipe()
-                process = context.Process(target=_worker.serve, args=(theirs,), name=f"velmor-encode-{number}",
-                                          daemon=True)
+                # A forked worker holds copies of this process's pipe ends; it
+                # closes them, so that each worker sees its pipe close when
+                # the job ends, however it ends.
+                others = (*self._connections, mine) if method == "fork" else ()
+                process = context.Process(target=_worker.serve, args=(theirs, others),
+                                          name=f"velmor-encode-{number}", daemon=True)
                 process.start()
                 theirs.close()
                 self._connections.append(mine)
                 self._processes.append(process)
                 self._outboxes.append(queue.SimpleQueue())
                 self._send_failed.append(False)
+            # Threads only once every worker is started: a fork copies none.
+            for number in range(size):
                 sender = threading.Thread(target=self._send_loop, args=(number,), daemon=True,
                                           name=f"velmor-send-{number}")
                 sender.start()
@@ -583,6 +593,19 @@ class LocalPool:
 
 
 _STOP = object()
+
+
+def _start_method() -> str:
+    """'fork' when this process runs a single thread and can fork, else 'spawn'."""
+    import multiprocessing
+
+    if "fork" not in multiprocessing.get_all_start_methods():
+        return "spawn"
+    try:
+        threads = len(os.listdir("/proc/self/task"))  # every thread, not only Python's
+    except OSError:
+        threads = threading.active_count()
+    return "fork" if threads == 1 else "spawn"
 
 
 def default_workers() -> int:

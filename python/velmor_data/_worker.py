@@ -121,10 +121,17 @@ def _game_error(error: Any) -> tuple[int, int, str, str | None, str]:
     return (error.index, error.line, error.kind, error.move, error.message)
 
 
-def serve(connection: Any) -> None:
-    """A local worker process: handle messages until the job closes the pipe."""
-    # Ctrl-C reaches the whole process group; the job alone decides what to do.
+def serve(connection: Any, inherited: tuple[Any, ...] = ()) -> None:
+    """A local worker process: handle messages until the job closes the pipe.
+
+    inherited: the job's ends of the pipes, which a forked worker holds copies of.
+    """
+    for other in inherited:
+        other.close()
+    # Ctrl-C reaches the whole process group and the job alone decides what to
+    # do; a forked worker must not run the job's own SIGTERM handler.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
     encoder = ChunkEncoder()
     while True:
         try:

@@ -135,6 +135,9 @@ def _progress_bar(quiet: bool) -> tuple[Any, Callable[[int, int], None] | None]:
         return None, None
     from tqdm import tqdm
 
+    # No monitor thread: the job forks its workers only from a process
+    # without threads, and the bar is updated often enough without one.
+    tqdm.monitor_interval = 0
     try:
         size = os.get_terminal_size(sys.stderr.fileno())
     except OSError:

@@ -62,7 +62,7 @@ def games(tmp_path_factory: pytest.TempPathFactory) -> dict[str, Path]:
 
 
 def encode(*args: object, fault: str | None = None, check: bool = True, **kwargs: object) -> subprocess.CompletedProcess:
-    env = dict(os.environ)
+    env = dict(kwargs.pop("env", os.environ))  # type: ignore[call-overload]
     env.pop("VELMOR_DATA_FAULT", None)
     if fault:
         env["VELMOR_DATA_FAULT"] = fault
@@ -121,13 +121,56 @@ def test_dataset_holds_what_encode_games_gives(games: dict[str, Path], reference
         (str(games["second"]), error.index - first.games_read, error.line, error.kind) for error in second.skipped]
 
 
-@pytest.mark.parametrize(("workers", "chunk", "sync"), [(2, "8k", False), (3, "3k", False), (2, "1m", True)])
+# Workers are forked from a job without threads; two BLAS threads make the
+# job spawn them instead.
+@pytest.mark.parametrize(("workers", "chunk", "sync", "blas"),
+                         [(2, "8k", False, "1"), (3, "3k", False, "1"), (2, "1m", True, "1"), (2, "8k", False, "2")])
 def test_same_bytes_whatever_the_workers(games: dict[str, Path], reference: Path, tmp_path: Path,
-                                         workers: int, chunk: str, sync: bool) -> None:
+                                         workers: int, chunk: str, sync: bool, blas: str) -> None:
     outdir = tmp_path / "dataset"
     encode(games["first"], games["second"], "-o", outdir, "--workers", workers, "--shard-size", 1000,
-           "--chunk-size", chunk, "--quiet", *(["--sync"] if sync else []))
+           "--chunk-size", chunk, "--quiet", *(["--sync"] if sync else []),
+           env=dict(os.environ, OPENBLAS_NUM_THREADS=blas))
     assert tree(outdir) == tree(reference)
+
+
+def test_workers_end_with_a_killed_job(games: dict[str, Path], tmp_path: Path) -> None:
+    """Each worker must see its pipe close, even though a forked worker got
+    copies of the job's ends of every pipe made before it."""
+    process = subprocess.Popen([sys.executable, "-m", "velmor_data", "encode", str(games["first"]), "-o",
+                                str(tmp_path / "dataset"), "--workers", "3", "--chunk-size", "2k", "--quiet"],
+                               env=dict(os.environ, VELMOR_DATA_FAULT="slow:0.2"), stderr=subprocess.PIPE)
+    deadline = time.monotonic() + 60
+    while len(workers := children(process.pid)) < 3:
+        assert process.poll() is None and time.monotonic() < deadline
+        time.sleep(0.05)
+    process.kill()
+    process.wait()
+    process.stderr.close()
+    while any(os.path.exists(f"/proc/{pid}") and not zombie(pid) for pid in workers):
+        assert time.monotonic() < deadline, f"workers {workers} outlived the job"
+        time.sleep(0.05)
+
+
+def children(pid: int) -> list[int]:
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            try:
+                with open(f"/proc/{entry}/stat") as file:
+                    if int(file.read().rpartition(")")[2].split()[1]) == pid:
+                        found.append(int(entry))
+            except OSError:
+                pass
+    return found
+
+
+def zombie(pid: int) -> bool:
+    try:
+        with open(f"/proc/{pid}/stat") as file:
+            return file.read().rpartition(")")[2].split()[0] == "Z"
+    except OSError:
+        return False
 
 
 def test_dataset_access(reference: Path) -> None:
