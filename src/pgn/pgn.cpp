@@ -700,19 +700,19 @@ void Splitter::feed(std::string_view data, std::vector<Chunk>& out) {
     pending_.append(data);
     reader_.feed(data);
     out_ = nullptr;
-    if (!collecting_ && pending_.size() > WINDOW) {
-        const std::size_t drop = pending_.size() - WINDOW;
-        pending_.erase(0, drop);
-        pending_offset_ += drop;
-    }
+    // Emitted chunks are dropped once per piece, not once per chunk, so the
+    // bytes after them move once.
+    std::size_t drop = 0;
+    if (collecting_) drop = static_cast<std::size_t>(chunk_offset_ - pending_offset_);
+    else if (pending_.size() > WINDOW) drop = pending_.size() - WINDOW;
+    pending_.erase(0, drop);
+    pending_offset_ += drop;
 }
 
 void Splitter::emit(std::uint64_t end_offset) {
     const std::size_t from = static_cast<std::size_t>(chunk_offset_ - pending_offset_);
     const std::size_t length = static_cast<std::size_t>(end_offset - chunk_offset_);
     out_->push_back(Chunk{pending_.substr(from, length), chunk_index_, chunk_line_, reader_.next_index() - chunk_index_});
-    pending_.erase(0, from + length);
-    pending_offset_ = end_offset;
 }
 
 void Splitter::game_starting(std::uint64_t offset, std::uint64_t line) {
