@@ -13,7 +13,7 @@
 #include <new>
 
 #include "board/mod.hpp"
-#include "py_types.hpp"
+#include "py_chess.hpp"
 
 namespace velmor::py {
 

@@ -28,12 +28,12 @@
 #include <string>
 #include <vector>
 
-#include "binding.hpp"
 #include "board/mod.hpp"
 #include "encode/bulk.hpp"
 #include "encode/mod.hpp"
 #include "move_generator/mod.hpp"
 #include "pgn/mod.hpp"
+#include "py_common.hpp"
 
 namespace velmor::py {
 

@@ -5,7 +5,7 @@
 
 #include "board/mod.hpp"
 #include "move_generator/mod.hpp"
-#include "py_types.hpp"
+#include "py_chess.hpp"
 
 namespace velmor::py {
 

@@ -2,8 +2,7 @@
 // process, and the classes Board and MoveGenerator listed in __all__.
 #include <atomic>
 
-#include "binding.hpp"
-#include "py_types.hpp"
+#include "py_chess.hpp"
 
 namespace velmor::py {
 

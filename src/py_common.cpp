@@ -1,4 +1,4 @@
-#include "binding.hpp"
+#include "py_common.hpp"
 
 #include <cstdio>
 #include <cstring>

@@ -1,6 +1,7 @@
-// The thin layer between Python and the core: owned references, the
-// per-object borrow counters, argument binding with CPython-style messages,
-// and the guard that turns C++ exceptions into Python exceptions.
+// The thin layer between Python and the core, shared by velmor_chess and
+// velmor_data._native: owned references, the per-object borrow counters,
+// argument binding with CPython-style messages, and the guard that turns C++
+// exceptions into Python exceptions.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

@@ -1,8 +1,9 @@
-// The two Python classes. Each type is created when the module is
-// initialised, once per runtime, and kept until the process ends.
+// The two classes of velmor_chess (py_board.cpp, py_move_generator.cpp), as
+// the module (py_chess.cpp) adds them. Each type is created when the module
+// is initialised, once per runtime, and kept until the process ends.
 #pragma once
 
-#include "binding.hpp"
+#include "py_common.hpp"
 
 namespace velmor::py {
 
