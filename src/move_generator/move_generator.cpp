@@ -82,7 +82,7 @@ void get_k_moves(Bitboard pieces, Bitboard own, const std::array<int, 8>& offset
 void rook_bishop_moves(unsigned square, Bitboard mask, unsigned type, Bitboard* table) {
     const bool rook = type == ROOK;
     const Bitboard magic = rook ? ROOK_MAGICS[square] : BISHOP_MAGICS[square];
-    const unsigned shift = (rook ? ROOK_SHIFTS[square] : BISHOP_SHIFTS[square]) & 63;
+    const unsigned shift = (rook ? ROOK_SHIFTS[square] : BISHOP_SHIFTS[square]) & 63;  // as the lookups read it
     const auto& steps = rook ? ROOK_STEPS : BISHOP_STEPS;
 
     // A slider's two lines block independently, so each occupancy is a pair of
@@ -137,6 +137,9 @@ const Bitboard* MoveGenerator::table(std::size_t entry) const {
 bool MoveGenerator::square_in_check(const Board& board, unsigned square, unsigned defender) const {
     // The slider lookups would index past the store; refuse before any test.
     if (square >= 64) panic_index(TABLE_COUNT, 2 * square);
+    // The defender owns the square; the other side attacks it, so White's
+    // square (defender 1, as the side bit says White) is tested against
+    // Black's planes.
     return attacked_by(board.planes, occupancy_of(board.planes), square, defender == 1 ? BLACK_PLANES : WHITE_PLANES);
 }
 
