@@ -75,11 +75,18 @@ PyObject* planes_to_lists(const Planes& planes) {
     return outer.release();
 }
 
-constexpr const char* FEN_NAMES[] = {"fen"};
-constexpr Signature NEW_SIGNATURE{"Board.__new__()", FEN_NAMES, 1, 0};
-constexpr Signature BITBOARD_FROM_FEN_SIGNATURE{"Board.bitboard_from_fen()", FEN_NAMES, 1, 1};
-constexpr const char* PUSH_NAMES[] = {"chess_move"};
-constexpr Signature PUSH_SIGNATURE{"Board.push()", PUSH_NAMES, 1, 1};
+constexpr Parameter NEW_PARAMETERS[] = {{"fen", DEFAULT_FEN}};
+constexpr Parameter FEN_PARAMETERS[] = {{"fen"}};
+constexpr Parameter PUSH_PARAMETERS[] = {{"chess_move"}};
+constexpr Signature NEW{"Board.__new__()", Receiver::none, NEW_PARAMETERS};
+constexpr Signature BITBOARD_FROM_FEN{"Board.bitboard_from_fen()", Receiver::none, FEN_PARAMETERS};
+constexpr Signature FEN{"Board.fen()", Receiver::self};
+constexpr Signature PUSH{"Board.push()", Receiver::self, PUSH_PARAMETERS};
+constexpr Signature POP{"Board.pop()", Receiver::self};
+constexpr Signature BITBOARD{"Board.bitboard()", Receiver::self};
+constexpr Signature TURN{"Board.turn()", Receiver::self};
+constexpr Signature REFLECT{"Board.reflect()", Receiver::self};
+constexpr Signature COPY{"Board.copy()", Receiver::self};
 
 PyObject* new_board(PyTypeObject* type, PyObject* fen_arg) {
     std::string_view text = DEFAULT_FEN;
@@ -90,7 +97,7 @@ PyObject* new_board(PyTypeObject* type, PyObject* fen_arg) {
 
 PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* fen_arg;
-    if (!bind(NEW_SIGNATURE, args, kwargs, &fen_arg)) return nullptr;
+    if (!bind(NEW, args, kwargs, &fen_arg)) return nullptr;
     return new_board(type, fen_arg);
 }
 
@@ -98,13 +105,13 @@ PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // argument tuple; it binds and builds exactly as tp_new does.
 PyObject* board_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     PyObject* fen_arg;
-    if (!bind(NEW_SIGNATURE, args, static_cast<Py_ssize_t>(nargsf), kwnames, &fen_arg)) return nullptr;
+    if (!bind(NEW, args, static_cast<Py_ssize_t>(nargsf), kwnames, &fen_arg)) return nullptr;
     return new_board(reinterpret_cast<PyTypeObject*>(type), fen_arg);
 }
 
 PyObject* board_bitboard_from_fen(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* fen_arg;
-    if (!bind(BITBOARD_FROM_FEN_SIGNATURE, args, nargs, kwnames, &fen_arg)) return nullptr;
+    if (!bind(BITBOARD_FROM_FEN, args, nargs, kwnames, &fen_arg)) return nullptr;
     std::string_view text;
     if (!to_text(fen_arg, "fen", text)) return nullptr;
     return guarded([&] { return planes_to_lists(pieces_from_fen(text)); });
@@ -124,7 +131,7 @@ PyObject* board_fen(PyObject* self, PyObject*) {
 
 PyObject* board_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* move_arg;
-    if (!bind(PUSH_SIGNATURE, args, nargs, kwnames, &move_arg)) return nullptr;
+    if (!bind(PUSH, args, nargs, kwnames, &move_arg)) return nullptr;
     Borrow guard;
     if (!check_receiver(self) || !borrow<Board>(guard, self, Access::exclusive)) return nullptr;
     std::string_view text;
@@ -173,27 +180,20 @@ PyObject* board_copy(PyObject* self, PyObject*) {
     });
 }
 
-template <auto Function>
-constexpr PyCFunction as_cfunction() {
-    if constexpr (std::is_same_v<decltype(Function), PyCFunction>) return Function;
-    else return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Function));
-}
-
 PyMethodDef board_methods[] = {
-    {"bitboard_from_fen", as_cfunction<board_bitboard_from_fen>(), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "bitboard_from_fen(fen)\n--\n\n"},
-    {"fen", board_fen, METH_NOARGS, "fen($self)\n--\n\n"},
-    {"push", as_cfunction<board_push>(), METH_FASTCALL | METH_KEYWORDS, "push($self, chess_move)\n--\n\n"},
-    {"pop", board_pop, METH_NOARGS, "pop($self)\n--\n\n"},
-    {"bitboard", board_bitboard, METH_NOARGS, "bitboard($self)\n--\n\n"},
-    {"turn", board_turn, METH_NOARGS, "turn($self)\n--\n\n"},
-    {"reflect", board_reflect, METH_NOARGS, "reflect($self)\n--\n\n"},
-    {"copy", board_copy, METH_NOARGS, "copy($self)\n--\n\n"},
+    method<BITBOARD_FROM_FEN>(board_bitboard_from_fen),
+    method<FEN>(board_fen),
+    method<PUSH>(board_push),
+    method<POP>(board_pop),
+    method<BITBOARD>(board_bitboard),
+    method<TURN>(board_turn),
+    method<REFLECT>(board_reflect),
+    method<COPY>(board_copy),
     {nullptr, nullptr, 0, nullptr}  // sentinel
 };
 
 PyType_Slot board_slots[] = {
-    {Py_tp_doc, const_cast<char*>("Board(fen=\"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -\")\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(TEXT_SIGNATURE<NEW>)},
     {Py_tp_new, reinterpret_cast<void*>(board_new)},
     {Py_tp_alloc, reinterpret_cast<void*>(allocate)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Board>)},

@@ -21,21 +21,22 @@ namespace {
 
 bool too_many_positional(const Signature& sig, Py_ssize_t given) {
     const char* verb = given == 1 ? "was" : "were";
-    if (sig.required == sig.count)
-        PyErr_Format(PyExc_TypeError, "%s takes %d positional arguments but %zd %s given", sig.full_name, sig.count,
-                     given, verb);
+    const std::size_t count = sig.parameters.size();
+    if (sig.required == count)
+        PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.full_name, count, given,
+                     verb);
     else
-        PyErr_Format(PyExc_TypeError, "%s takes from %d to %d positional arguments but %zd %s given", sig.full_name,
-                     sig.required, sig.count, given, verb);
+        PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given", sig.full_name,
+                     sig.required, count, given, verb);
     return false;
 }
 
 bool bind_keyword(const Signature& sig, PyObject* name, PyObject* value, PyObject** out) {
-    for (int i = 0; i < sig.count; ++i) {
-        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, sig.names[i]) == 0) {
+    for (std::size_t i = 0; i < sig.parameters.size(); ++i) {
+        const char* parameter = sig.parameters[i].name;
+        if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, parameter) == 0) {
             if (out[i]) {
-                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.full_name,
-                             sig.names[i]);
+                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.full_name, parameter);
                 return false;
             }
             out[i] = value;
@@ -48,10 +49,10 @@ bool bind_keyword(const Signature& sig, PyObject* name, PyObject* value, PyObjec
 
 bool check_required(const Signature& sig, PyObject** out) {
     // At most one parameter is ever required here, so one name is enough.
-    for (int i = 0; i < sig.required; ++i) {
+    for (std::size_t i = 0; i < sig.required; ++i) {
         if (!out[i]) {
             PyErr_Format(PyExc_TypeError, "%s missing 1 required positional argument: '%s'", sig.full_name,
-                         sig.names[i]);
+                         sig.parameters[i].name);
             return false;
         }
     }
@@ -62,8 +63,9 @@ bool check_required(const Signature& sig, PyObject** out) {
 
 bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     nargs = PyVectorcall_NARGS(nargs);
-    if (nargs > sig.count) return too_many_positional(sig, nargs);
-    for (int i = 0; i < sig.count; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    const auto count = static_cast<Py_ssize_t>(sig.parameters.size());
+    if (nargs > count) return too_many_positional(sig, nargs);
+    for (Py_ssize_t i = 0; i < count; ++i) out[i] = i < nargs ? args[i] : nullptr;
     if (kwnames) {
         const Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k)
@@ -74,8 +76,9 @@ bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
 
 bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
     const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (nargs > sig.count) return too_many_positional(sig, nargs);
-    for (int i = 0; i < sig.count; ++i) out[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
+    const auto count = static_cast<Py_ssize_t>(sig.parameters.size());
+    if (nargs > count) return too_many_positional(sig, nargs);
+    for (Py_ssize_t i = 0; i < count; ++i) out[i] = i < nargs ? PyTuple_GET_ITEM(args, i) : nullptr;
     if (kwargs) {
         Py_ssize_t pos = 0;
         PyObject* name;

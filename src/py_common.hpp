@@ -7,12 +7,16 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <exception>
 #include <new>
-#include <type_traits>
+#include <span>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 
 namespace velmor::py {
@@ -105,21 +109,126 @@ template <typename Record>
     return guard.acquire(object, instance<Record>(object)->borrow, access);
 }
 
-// What a binder needs to know of a callable: "Board.push()", its positional
-// parameters in order and how many of them are required.
+// One parameter of a callable, positional or keyword: its name and, for an
+// optional one, its default (a str, the only kind of default here).
+struct Parameter {
+    const char* name;
+    std::string_view default_str = {};  // no text at all for a required parameter
+
+    [[nodiscard]] constexpr bool optional() const { return default_str.data() != nullptr; }
+};
+
+// Whether the callable runs on an instance, shown as $self in its text
+// signature.
+enum class Receiver { none, self };
+
+// A callable as its binder, its messages and its text signature know it:
+// "Board.push()" (the class, ".", the function and "()"), its receiver, and
+// its parameters in order, the required ones first.
 struct Signature {
+    consteval Signature(const char* name, Receiver self, std::span<const Parameter> params = {})
+        : full_name(name), receiver(self), parameters(params), required(0) {
+        while (required < params.size() && !params[required].optional()) ++required;
+        for (std::size_t i = required; i < params.size(); ++i)
+            if (!params[i].optional()) throw "a required parameter follows an optional one";
+    }
+
     const char* full_name;
-    const char* const* names;
-    int count;
-    int required;
+    Receiver receiver;
+    std::span<const Parameter> parameters;
+    std::size_t required;
 };
 
 // Bind the arguments of a vector call (METH_FASTCALL | METH_KEYWORDS) or a
-// tuple-and-dict call (tp_new, tp_call) into out[0..count); a parameter not
-// given is left NULL. Return false with TypeError set.
+// tuple-and-dict call (tp_new, tp_call) into out[0..parameters); a parameter
+// not given is left NULL. Return false with TypeError set.
 [[nodiscard]] bool bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                         PyObject** out);
 [[nodiscard]] bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+namespace detail {
+
+// The texts a method-table row takes from a signature, written when compiling.
+// Each writer writes into out, or only counts when out is NULL, and returns
+// the length.
+
+// The name a text signature starts with: the function's, or the class's for
+// a constructor.
+constexpr std::string_view shown_name(const Signature& sig) {
+    const std::string_view full = sig.full_name;
+    const std::size_t dot = full.find('.');
+    const std::string_view function = full.substr(dot + 1, full.size() - dot - 1 - 2);  // without "()"
+    return function == "__new__" ? full.substr(0, dot) : function;
+}
+
+constexpr std::size_t write_name(const Signature& sig, char* out) {
+    const std::string_view name = shown_name(sig);
+    if (out) std::copy(name.begin(), name.end(), out);
+    return name.size();
+}
+
+// CPython's convention for a built-in's signature, here with no
+// documentation after it: "push($self, chess_move)\n--\n\n".
+constexpr std::size_t write_text_signature(const Signature& sig, char* out) {
+    std::size_t length = 0;
+    const auto put = [&](std::string_view text) {
+        for (const char c : text) {
+            if (out) out[length] = c;
+            ++length;
+        }
+    };
+    put(shown_name(sig));
+    put("(");
+    const char* separator = "";
+    if (sig.receiver == Receiver::self) {
+        put("$self");
+        separator = ", ";
+    }
+    for (const Parameter& parameter : sig.parameters) {
+        put(separator);
+        separator = ", ";
+        put(parameter.name);
+        if (parameter.optional()) {
+            if (parameter.default_str.find_first_of("\"\\") != std::string_view::npos)
+                throw "a default that needs escaping";
+            put("=\"");
+            put(parameter.default_str);
+            put("\"");
+        }
+    }
+    put(")\n--\n\n");
+    return length;
+}
+
+template <auto Write, const Signature& S>
+inline constexpr auto TEXT = [] {
+    std::array<char, Write(S, nullptr) + 1> text{};  // and the NUL
+    Write(S, text.data());
+    return text;
+}();
+
+}  // namespace detail
+
+// The docstring that gives a callable its __text_signature__ and leaves its
+// __doc__ None: a method's, or a class's from its constructor.
+template <const Signature& S>
+inline constexpr const char* TEXT_SIGNATURE = detail::TEXT<detail::write_text_signature, S>.data();
+
+// The method-table row of a method: name, calling convention and docstring
+// all from its signature. Without parameters it takes METH_NOARGS, else the
+// vector call with keywords, static without a receiver.
+template <const Signature& S>
+PyMethodDef method(PyCFunction entry) {
+    static_assert(S.parameters.empty() && S.receiver == Receiver::self);
+    return {detail::TEXT<detail::write_name, S>.data(), entry, METH_NOARGS, TEXT_SIGNATURE<S>};
+}
+template <const Signature& S>
+PyMethodDef method(PyCFunctionFastWithKeywords entry) {
+    static_assert(!S.parameters.empty());
+    constexpr int flags = METH_FASTCALL | METH_KEYWORDS | (S.receiver == Receiver::none ? METH_STATIC : 0);
+    const auto function = reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry));
+    return {detail::TEXT<detail::write_name, S>.data(), function, flags, TEXT_SIGNATURE<S>};
+}
 
 // The UTF-8 text of a str argument. TypeError with the "argument 'name': "
 // prefix for another type; a string that cannot be encoded keeps CPython's

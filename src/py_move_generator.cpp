@@ -18,12 +18,12 @@ struct GeneratorObject : Instance<MoveGenerator> {
 
 PyObject* generator_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
 
-constexpr Signature NEW_SIGNATURE{"MoveGenerator.__new__()", nullptr, 0, 0};
-constexpr const char* CALL_NAMES[] = {"board"};
-constexpr Signature CALL_SIGNATURE{"MoveGenerator.__call__()", CALL_NAMES, 1, 1};
+constexpr Signature NEW{"MoveGenerator.__new__()", Receiver::none};
+constexpr Parameter CALL_PARAMETERS[] = {{"board"}};
+constexpr Signature CALL{"MoveGenerator.__call__()", Receiver::self, CALL_PARAMETERS};
 
 PyObject* generator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    if (!bind(NEW_SIGNATURE, args, kwargs, nullptr)) return nullptr;
+    if (!bind(NEW, args, kwargs, nullptr)) return nullptr;
     return guarded([&]() -> PyObject* {
         MoveGenerator generator;  // tables first; the object only if they were built
         PyObject* object = type->tp_alloc(type, 0);
@@ -69,7 +69,7 @@ PyObject* list_moves(PyObject* self, PyObject* board_arg) {
 
 PyObject* generator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* board_arg;
-    if (!bind(CALL_SIGNATURE, args, kwargs, &board_arg)) return nullptr;
+    if (!bind(CALL, args, kwargs, &board_arg)) return nullptr;
     return list_moves(self, board_arg);
 }
 
@@ -77,7 +77,7 @@ PyObject* generator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 // argument tuple; it binds and lists exactly as tp_call does.
 PyObject* generator_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     PyObject* board_arg;
-    if (!bind(CALL_SIGNATURE, args, static_cast<Py_ssize_t>(nargsf), kwnames, &board_arg)) return nullptr;
+    if (!bind(CALL, args, static_cast<Py_ssize_t>(nargsf), kwnames, &board_arg)) return nullptr;
     return list_moves(self, board_arg);
 }
 
@@ -87,7 +87,7 @@ PyMemberDef generator_members[] = {
 };
 
 PyType_Slot generator_slots[] = {
-    {Py_tp_doc, const_cast<char*>("MoveGenerator()\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(TEXT_SIGNATURE<NEW>)},
     {Py_tp_new, reinterpret_cast<void*>(generator_new)},
     {Py_tp_alloc, reinterpret_cast<void*>(allocate)},
     {Py_tp_call, reinterpret_cast<void*>(generator_call)},
