@@ -105,13 +105,13 @@ PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 // argument tuple; it binds and builds exactly as tp_new does.
 PyObject* board_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     PyObject* fen_arg;
-    if (!bind(NEW, args, static_cast<Py_ssize_t>(nargsf), kwnames, &fen_arg)) return nullptr;
+    if (!bind<NEW>(args, static_cast<Py_ssize_t>(nargsf), kwnames, &fen_arg)) return nullptr;
     return new_board(reinterpret_cast<PyTypeObject*>(type), fen_arg);
 }
 
 PyObject* board_bitboard_from_fen(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* fen_arg;
-    if (!bind(BITBOARD_FROM_FEN, args, nargs, kwnames, &fen_arg)) return nullptr;
+    if (!bind<BITBOARD_FROM_FEN>(args, nargs, kwnames, &fen_arg)) return nullptr;
     std::string_view text;
     if (!to_text(fen_arg, "fen", text)) return nullptr;
     return guarded([&] { return planes_to_lists(pieces_from_fen(text)); });
@@ -131,7 +131,7 @@ PyObject* board_fen(PyObject* self, PyObject*) {
 
 PyObject* board_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     PyObject* move_arg;
-    if (!bind(PUSH, args, nargs, kwnames, &move_arg)) return nullptr;
+    if (!bind<PUSH>(args, nargs, kwnames, &move_arg)) return nullptr;
     Borrow guard;
     if (!check_receiver(self) || !borrow<Board>(guard, self, Access::exclusive)) return nullptr;
     std::string_view text;

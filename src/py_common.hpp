@@ -146,6 +146,18 @@ struct Signature {
                         PyObject** out);
 [[nodiscard]] bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
+// The usual vector call, every parameter given by position and no keyword,
+// binds inline; any other goes through the binder above.
+template <const Signature& S>
+[[nodiscard]] bool bind(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames, PyObject** out) {
+    constexpr auto count = static_cast<Py_ssize_t>(S.parameters.size());
+    if (!kwnames && PyVectorcall_NARGS(nargsf) == count) [[likely]] {
+        std::copy_n(args, count, out);
+        return true;
+    }
+    return bind(S, args, nargsf, kwnames, out);
+}
+
 namespace detail {
 
 // The texts a method-table row takes from a signature, written when compiling.

@@ -77,7 +77,7 @@ PyObject* generator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 // argument tuple; it binds and lists exactly as tp_call does.
 PyObject* generator_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
     PyObject* board_arg;
-    if (!bind(CALL, args, static_cast<Py_ssize_t>(nargsf), kwnames, &board_arg)) return nullptr;
+    if (!bind<CALL>(args, static_cast<Py_ssize_t>(nargsf), kwnames, &board_arg)) return nullptr;
     return list_moves(self, board_arg);
 }
 
