@@ -10,7 +10,6 @@
 //     def copy(self) -> Board
 #include <array>
 #include <cstring>
-#include <new>
 
 #include "board/mod.hpp"
 #include "py_chess.hpp"
@@ -18,8 +17,6 @@
 namespace velmor::py {
 
 namespace {
-
-using BoardObject = Instance<Board>;
 
 PyTypeObject* board_type_object = nullptr;
 
@@ -31,22 +28,14 @@ bool check_receiver(PyObject* self) {
     return false;
 }
 
-// Allocates an instance of `type` and builds its record in place from the
-// arguments; if building fails, the instance is freed again.
-template <typename... Args>
-PyObject* emplace(PyTypeObject* type, Args&&... args) {
-    PyObject* object = type->tp_alloc(type, 0);
-    if (!object) return nullptr;
-    BoardObject* self = instance<Board>(object);
-    try {
-        new (&self->record) Board(std::forward<Args>(args)...);
-    } catch (...) {
-        type->tp_free(object);
-        Py_DECREF(type);
-        throw;
-    }
-    new (&self->borrow) std::atomic<std::int64_t>(0);
-    return object;
+// A method of Board: the receiver checked and borrowed for the call, then the
+// body on its record and the arguments, under the guard. The body is a
+// template argument, so that it is called directly and can be inlined.
+template <Access access, auto body, typename... Args>
+PyObject* on_board(PyObject* self, Args... args) {
+    Borrow guard;
+    if (!check_receiver(self) || !borrow<Board>(guard, self, access)) return nullptr;
+    return guarded([&] { return body(instance<Board>(self)->record, args...); });
 }
 
 PyObject* planes_to_lists(const Planes& planes) {
@@ -75,6 +64,21 @@ PyObject* planes_to_lists(const Planes& planes) {
     return outer.release();
 }
 
+PyObject* fen_string(const Board& board) {
+    char buffer[MAX_FEN];
+    return ascii_string(buffer, write_fen(board, buffer));
+}
+
+PyObject* turn_string(const Board& board) {
+    return board.white_to_move() ? ascii_string("white", 5) : ascii_string("black", 5);
+}
+
+PyObject* plane_lists(const Board& board) { return planes_to_lists(board.planes); }
+
+PyObject* copy_board(const Board& board) { return emplace<Board>(board_type_object, board); }
+
+void push_argument(Board& board, PyObject* move) { push_text(board, text_argument(move, "chess_move")); }
+
 constexpr Parameter NEW_PARAMETERS[] = {{"fen", DEFAULT_FEN}};
 constexpr Parameter FEN_PARAMETERS[] = {{"fen"}};
 constexpr Parameter PUSH_PARAMETERS[] = {{"chess_move"}};
@@ -88,97 +92,43 @@ constexpr Signature TURN{"Board.turn()", Receiver::self};
 constexpr Signature REFLECT{"Board.reflect()", Receiver::self};
 constexpr Signature COPY{"Board.copy()", Receiver::self};
 
-PyObject* new_board(PyTypeObject* type, PyObject* fen_arg) {
-    std::string_view text = DEFAULT_FEN;
-    if (fen_arg && !to_text(fen_arg, "fen", text)) return nullptr;
-    // The whole text is read before the object exists.
-    return guarded([&] { return emplace(type, read_fen(text)); });
+// The whole text is read before the object exists.
+PyObject* new_board(PyTypeObject* type, PyObject* fen) {
+    return guarded([&] { return emplace<Board>(type, read_fen(fen ? text_argument(fen, "fen") : DEFAULT_FEN)); });
 }
 
 PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* fen_arg;
-    if (!bind(NEW, args, kwargs, &fen_arg)) return nullptr;
-    return new_board(type, fen_arg);
+    PyObject* fen;
+    if (!bind(NEW, args, kwargs, &fen)) return nullptr;
+    return new_board(type, fen);
 }
 
 // Board(...) through the vector call of the type object, which skips the
 // argument tuple; it binds and builds exactly as tp_new does.
 PyObject* board_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    PyObject* fen_arg;
-    if (!bind<NEW>(args, static_cast<Py_ssize_t>(nargsf), kwnames, &fen_arg)) return nullptr;
-    return new_board(reinterpret_cast<PyTypeObject*>(type), fen_arg);
+    PyObject* fen;
+    if (!bind<NEW>(args, static_cast<Py_ssize_t>(nargsf), kwnames, &fen)) return nullptr;
+    return new_board(reinterpret_cast<PyTypeObject*>(type), fen);
 }
 
 PyObject* board_bitboard_from_fen(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* fen_arg;
-    if (!bind<BITBOARD_FROM_FEN>(args, nargs, kwnames, &fen_arg)) return nullptr;
-    std::string_view text;
-    if (!to_text(fen_arg, "fen", text)) return nullptr;
-    return guarded([&] { return planes_to_lists(pieces_from_fen(text)); });
-}
-
-// fen(), bitboard() and turn() run without the guard: nothing they call
-// throws (the FEN buffer holds the longest text, the table of plane rows is
-// filled without allocating), and a failed allocation of their result is a
-// Python error already.
-PyObject* board_fen(PyObject* self, PyObject*) {
-    Borrow guard;
-    if (!check_receiver(self) || !borrow<Board>(guard, self, Access::shared)) return nullptr;
-    char buffer[MAX_FEN];
-    const std::size_t length = write_fen(instance<Board>(self)->record, buffer);
-    return ascii_string(buffer, length);
+    PyObject* fen;
+    if (!bind<BITBOARD_FROM_FEN>(args, nargs, kwnames, &fen)) return nullptr;
+    return guarded([&] { return planes_to_lists(pieces_from_fen(text_argument(fen, "fen"))); });
 }
 
 PyObject* board_push(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* move_arg;
-    if (!bind<PUSH>(args, nargs, kwnames, &move_arg)) return nullptr;
-    Borrow guard;
-    if (!check_receiver(self) || !borrow<Board>(guard, self, Access::exclusive)) return nullptr;
-    std::string_view text;
-    if (!to_text(move_arg, "chess_move", text)) return nullptr;
-    return guarded([&] {
-        push_text(instance<Board>(self)->record, text);
-        Py_RETURN_NONE;
-    });
+    PyObject* move;
+    if (!bind<PUSH>(args, nargs, kwnames, &move)) return nullptr;
+    return on_board<Access::exclusive, push_argument>(self, move);
 }
 
-PyObject* board_pop(PyObject* self, PyObject*) {
-    Borrow guard;
-    if (!check_receiver(self) || !borrow<Board>(guard, self, Access::exclusive)) return nullptr;
-    return guarded([&] {
-        pop_move(instance<Board>(self)->record);
-        Py_RETURN_NONE;
-    });
-}
-
-PyObject* board_bitboard(PyObject* self, PyObject*) {
-    Borrow guard;
-    if (!check_receiver(self) || !borrow<Board>(guard, self, Access::shared)) return nullptr;
-    return planes_to_lists(instance<Board>(self)->record.planes);
-}
-
-PyObject* board_turn(PyObject* self, PyObject*) {
-    Borrow guard;
-    if (!check_receiver(self) || !borrow<Board>(guard, self, Access::shared)) return nullptr;
-    return instance<Board>(self)->record.white_to_move() ? ascii_string("white", 5) : ascii_string("black", 5);
-}
-
-PyObject* board_reflect(PyObject* self, PyObject*) {
-    Borrow guard;
-    if (!check_receiver(self) || !borrow<Board>(guard, self, Access::exclusive)) return nullptr;
-    return guarded([&] {
-        reflect(instance<Board>(self)->record);
-        Py_RETURN_NONE;
-    });
-}
-
-PyObject* board_copy(PyObject* self, PyObject*) {
-    Borrow guard;
-    if (!check_receiver(self) || !borrow<Board>(guard, self, Access::shared)) return nullptr;
-    return guarded([&] {
-        return emplace(board_type_object, instance<Board>(self)->record);
-    });
-}
+PyObject* board_fen(PyObject* self, PyObject*) { return on_board<Access::shared, fen_string>(self); }
+PyObject* board_pop(PyObject* self, PyObject*) { return on_board<Access::exclusive, pop_move>(self); }
+PyObject* board_bitboard(PyObject* self, PyObject*) { return on_board<Access::shared, plane_lists>(self); }
+PyObject* board_turn(PyObject* self, PyObject*) { return on_board<Access::shared, turn_string>(self); }
+PyObject* board_reflect(PyObject* self, PyObject*) { return on_board<Access::exclusive, reflect>(self); }
+PyObject* board_copy(PyObject* self, PyObject*) { return on_board<Access::shared, copy_board>(self); }
 
 PyMethodDef board_methods[] = {
     method<BITBOARD_FROM_FEN>(board_bitboard_from_fen),
@@ -203,7 +153,7 @@ PyType_Slot board_slots[] = {
 
 PyType_Spec board_spec = {
     .name = "builtins.Board",
-    .basicsize = sizeof(BoardObject),
+    .basicsize = sizeof(Instance<Board>),
     .itemsize = 0,
     .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     .slots = board_slots,

@@ -89,7 +89,7 @@ bool bind(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out
     return check_required(sig, out);
 }
 
-void conversion_error(PyObject* arg, const char* target, const char* parameter) {
+PyObject* conversion_error(PyObject* arg, const char* target, const char* parameter) {
     Ref qualname(PyType_GetQualName(Py_TYPE(arg)));
     if (!qualname) PyErr_Clear();
     const char* type_name = qualname ? PyUnicode_AsUTF8(qualname.get()) : nullptr;
@@ -102,18 +102,18 @@ void conversion_error(PyObject* arg, const char* target, const char* parameter) 
                      target);
     else
         PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_name, target);
+    return nullptr;
 }
 
-bool to_text(PyObject* arg, const char* parameter, std::string_view& out) {
+std::string_view text_argument(PyObject* arg, const char* parameter) {
     if (!PyUnicode_Check(arg)) {
         conversion_error(arg, "PyString", parameter);
-        return false;
+        throw PythonError();
     }
     Py_ssize_t size;
     const char* data = PyUnicode_AsUTF8AndSize(arg, &size);
-    if (!data) return false;
-    out = std::string_view(data, static_cast<std::size_t>(size));
-    return true;
+    if (!data) throw PythonError();
+    return std::string_view(data, static_cast<std::size_t>(size));
 }
 
 PyObject* ascii_string(const char* text, std::size_t length) {
@@ -202,6 +202,8 @@ void raise_current_exception() noexcept {
     // exception, so the handler cannot be left by a second C++ exception.
     try {
         throw;
+    } catch (const PythonError&) {
+        // set where it was thrown
     } catch (const InvalidInput& error) {
         raise_with_message(PyExc_ValueError, error.message());
     } catch (const Failure& failure) {

@@ -12,7 +12,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <new>
 #include <span>
 #include <string_view>
@@ -242,14 +241,18 @@ PyMethodDef method(PyCFunctionFastWithKeywords entry) {
     return {detail::TEXT<detail::write_name, S>.data(), function, flags, TEXT_SIGNATURE<S>};
 }
 
+// Thrown where a Python exception is set already; the guard leaves it as it
+// is.
+struct PythonError {};
+
 // The UTF-8 text of a str argument. TypeError with the "argument 'name': "
 // prefix for another type; a string that cannot be encoded keeps CPython's
-// own UnicodeEncodeError.
-[[nodiscard]] bool to_text(PyObject* arg, const char* parameter, std::string_view& out);
+// own UnicodeEncodeError. Either leaves as PythonError.
+[[nodiscard]] std::string_view text_argument(PyObject* arg, const char* parameter);
 
 // Sets TypeError "'{type}' object cannot be converted to '{target}'", with the
-// "argument '{parameter}': " prefix when parameter is not NULL.
-void conversion_error(PyObject* arg, const char* target, const char* parameter);
+// "argument '{parameter}': " prefix when parameter is not NULL; returns NULL.
+PyObject* conversion_error(PyObject* arg, const char* target, const char* parameter);
 
 // A new str from ASCII text.
 [[nodiscard]] PyObject* ascii_string(const char* text, std::size_t length);
@@ -264,15 +267,39 @@ void conversion_error(PyObject* arg, const char* target, const char* parameter);
 // exception.
 void raise_current_exception() noexcept;
 
-// Runs the body; a C++ exception leaves it as a Python exception and NULL.
+// Runs the body; a C++ exception leaves it as a Python exception and NULL. A
+// body that returns nothing returns None.
 template <typename Body>
 PyObject* guarded(Body&& body) noexcept {
     try {
-        return body();
+        if constexpr (std::is_void_v<decltype(body())>) {
+            body();
+            return Py_NewRef(Py_None);
+        } else {
+            return body();
+        }
     } catch (...) {
         raise_current_exception();
         return nullptr;
     }
+}
+
+// Allocates an instance of `type` and builds its record in place from the
+// arguments, not yet borrowed; if building fails, the instance is freed again.
+template <typename Record, typename... Args>
+PyObject* emplace(PyTypeObject* type, Args&&... args) {
+    PyObject* object = type->tp_alloc(type, 0);
+    if (!object) return nullptr;
+    Instance<Record>* self = instance<Record>(object);
+    try {
+        new (&self->record) Record(std::forward<Args>(args)...);
+    } catch (...) {
+        type->tp_free(object);
+        Py_DECREF(type);
+        throw;
+    }
+    new (&self->borrow) std::atomic<std::int64_t>(0);
+    return object;
 }
 
 // tp_dealloc of both types: destroys the record and frees the instance. The

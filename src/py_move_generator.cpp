@@ -1,7 +1,6 @@
 // class MoveGenerator():
 //     def __call__(self, board: Board) -> list[str]   # the legal moves, in order
 #include <cstddef>
-#include <new>
 
 #include "board/mod.hpp"
 #include "move_generator/mod.hpp"
@@ -26,12 +25,8 @@ PyObject* generator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!bind(NEW, args, kwargs, nullptr)) return nullptr;
     return guarded([&]() -> PyObject* {
         MoveGenerator generator;  // tables first; the object only if they were built
-        PyObject* object = type->tp_alloc(type, 0);
-        if (!object) return nullptr;
-        GeneratorObject* self = reinterpret_cast<GeneratorObject*>(object);
-        new (&self->record) MoveGenerator(std::move(generator));
-        new (&self->borrow) std::atomic<std::int64_t>(0);
-        self->vectorcall = generator_vectorcall;
+        PyObject* object = emplace<MoveGenerator>(type, std::move(generator));
+        if (object) reinterpret_cast<GeneratorObject*>(object)->vectorcall = generator_vectorcall;
         return object;
     });
 }
@@ -54,10 +49,7 @@ PyObject* moves_to_list(const MoveList& moves) {
 PyObject* list_moves(PyObject* self, PyObject* board_arg) {
     Borrow generator_guard;
     if (!borrow<MoveGenerator>(generator_guard, self, Access::shared)) return nullptr;
-    if (!PyObject_TypeCheck(board_arg, board_type())) {
-        conversion_error(board_arg, "Board", "board");
-        return nullptr;
-    }
+    if (!PyObject_TypeCheck(board_arg, board_type())) return conversion_error(board_arg, "Board", "board");
     Borrow board_guard;
     if (!borrow<Board>(board_guard, board_arg, Access::exclusive)) return nullptr;
     return guarded([&] {
