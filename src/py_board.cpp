@@ -92,23 +92,10 @@ constexpr Signature TURN{"Board.turn()", Receiver::self};
 constexpr Signature REFLECT{"Board.reflect()", Receiver::self};
 constexpr Signature COPY{"Board.copy()", Receiver::self};
 
-// The whole text is read before the object exists.
+// Board(...), through tp_new or the type's vector call. The whole text is
+// read before the object exists.
 PyObject* new_board(PyTypeObject* type, PyObject* fen) {
     return guarded([&] { return emplace<Board>(type, read_fen(fen ? text_argument(fen, "fen") : DEFAULT_FEN)); });
-}
-
-PyObject* board_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* fen;
-    if (!bind(NEW, args, kwargs, &fen)) return nullptr;
-    return new_board(type, fen);
-}
-
-// Board(...) through the vector call of the type object, which skips the
-// argument tuple; it binds and builds exactly as tp_new does.
-PyObject* board_vectorcall(PyObject* type, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    PyObject* fen;
-    if (!bind<NEW>(args, static_cast<Py_ssize_t>(nargsf), kwnames, &fen)) return nullptr;
-    return new_board(reinterpret_cast<PyTypeObject*>(type), fen);
 }
 
 PyObject* board_bitboard_from_fen(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -144,7 +131,7 @@ PyMethodDef board_methods[] = {
 
 PyType_Slot board_slots[] = {
     {Py_tp_doc, const_cast<char*>(TEXT_SIGNATURE<NEW>)},
-    {Py_tp_new, reinterpret_cast<void*>(board_new)},
+    {Py_tp_new, reinterpret_cast<void*>(tuple_call<NEW, new_board>)},
     {Py_tp_alloc, reinterpret_cast<void*>(allocate)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Board>)},
     {Py_tp_methods, board_methods},
@@ -165,7 +152,7 @@ PyObject* create_board_type() {
     PyObject* type = create_type(&board_spec);
     if (!type) return nullptr;
     board_type_object = reinterpret_cast<PyTypeObject*>(type);
-    board_type_object->tp_vectorcall = board_vectorcall;
+    board_type_object->tp_vectorcall = vector_call<NEW, new_board>;
     return Py_NewRef(type);
 }
 

@@ -157,6 +157,29 @@ template <const Signature& S>
     return bind(S, args, nargsf, kwnames, out);
 }
 
+// The callee type of a call body, for the two entries below; only named in
+// decltype.
+template <typename Callee>
+Callee* callee_of(PyObject* (*)(Callee*, PyObject*));
+
+// The two ways CPython calls a type or an instance: tp_new or tp_call, with a
+// tuple and a dict, and the vector call, which skips the tuple. For a callable
+// of one parameter both bind alike, then run body(callee, argument).
+template <const Signature& S, auto body>
+PyObject* tuple_call(decltype(callee_of(body)) callee, PyObject* args, PyObject* kwargs) {
+    static_assert(S.parameters.size() == 1);
+    PyObject* argument;
+    if (!bind(S, args, kwargs, &argument)) return nullptr;
+    return body(callee, argument);
+}
+template <const Signature& S, auto body>
+PyObject* vector_call(PyObject* callee, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
+    static_assert(S.parameters.size() == 1);
+    PyObject* argument;
+    if (!bind<S>(args, static_cast<Py_ssize_t>(nargsf), kwnames, &argument)) return nullptr;
+    return body(reinterpret_cast<decltype(callee_of(body))>(callee), argument);
+}
+
 namespace detail {
 
 // The texts a method-table row takes from a signature, written when compiling.

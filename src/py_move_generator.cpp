@@ -15,21 +15,9 @@ struct GeneratorObject : Instance<MoveGenerator> {
     vectorcallfunc vectorcall;
 };
 
-PyObject* generator_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames);
-
 constexpr Signature NEW{"MoveGenerator.__new__()", Receiver::none};
 constexpr Parameter CALL_PARAMETERS[] = {{"board"}};
 constexpr Signature CALL{"MoveGenerator.__call__()", Receiver::self, CALL_PARAMETERS};
-
-PyObject* generator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    if (!bind(NEW, args, kwargs, nullptr)) return nullptr;
-    return guarded([&]() -> PyObject* {
-        MoveGenerator generator;  // tables first; the object only if they were built
-        PyObject* object = emplace<MoveGenerator>(type, std::move(generator));
-        if (object) reinterpret_cast<GeneratorObject*>(object)->vectorcall = generator_vectorcall;
-        return object;
-    });
-}
 
 PyObject* moves_to_list(const MoveList& moves) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(moves.size())));
@@ -46,6 +34,7 @@ PyObject* moves_to_list(const MoveList& moves) {
     return list.release();
 }
 
+// generator(board), through tp_call or the instance's vector call.
 PyObject* list_moves(PyObject* self, PyObject* board_arg) {
     Borrow generator_guard;
     if (!borrow<MoveGenerator>(generator_guard, self, Access::shared)) return nullptr;
@@ -59,18 +48,14 @@ PyObject* list_moves(PyObject* self, PyObject* board_arg) {
     });
 }
 
-PyObject* generator_call(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* board_arg;
-    if (!bind(CALL, args, kwargs, &board_arg)) return nullptr;
-    return list_moves(self, board_arg);
-}
-
-// generator(board) through the instance's vector call, which skips the
-// argument tuple; it binds and lists exactly as tp_call does.
-PyObject* generator_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) {
-    PyObject* board_arg;
-    if (!bind<CALL>(args, static_cast<Py_ssize_t>(nargsf), kwnames, &board_arg)) return nullptr;
-    return list_moves(self, board_arg);
+PyObject* generator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+    if (!bind(NEW, args, kwargs, nullptr)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        MoveGenerator generator;  // tables first; the object only if they were built
+        PyObject* object = emplace<MoveGenerator>(type, std::move(generator));
+        if (object) reinterpret_cast<GeneratorObject*>(object)->vectorcall = vector_call<CALL, list_moves>;
+        return object;
+    });
 }
 
 PyMemberDef generator_members[] = {
@@ -82,7 +67,7 @@ PyType_Slot generator_slots[] = {
     {Py_tp_doc, const_cast<char*>(TEXT_SIGNATURE<NEW>)},
     {Py_tp_new, reinterpret_cast<void*>(generator_new)},
     {Py_tp_alloc, reinterpret_cast<void*>(allocate)},
-    {Py_tp_call, reinterpret_cast<void*>(generator_call)},
+    {Py_tp_call, reinterpret_cast<void*>(tuple_call<CALL, list_moves>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<MoveGenerator>)},
     {Py_tp_members, generator_members},
     {0, nullptr}  // sentinel
