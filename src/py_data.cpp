@@ -539,10 +539,7 @@ template <class State>
 PyObject* reader_finish(PyObject* self, PyObject*) {
     Busy busy(busy_of<State>(self));
     if (!busy.held()) return nullptr;
-    return guarded([&] {
-        without_gil([&] { state_of<State>(self).reader.finish(); });
-        return Py_NewRef(Py_None);
-    });
+    return guarded([&] { without_gil([&] { state_of<State>(self).reader.finish(); }); });
 }
 
 PyObject* reader_take_events(PyObject* self, PyObject*) {
