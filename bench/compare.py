@@ -41,6 +41,9 @@ import chess
 
 import velmor_chess
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "examples"))
+from perft import perft  # noqa: E402
+
 # The standard perft positions, then positions from games: an opening line
 # played out by an engine at a low node budget, sampled at the end of the line,
 # around move 22 and once the pieces are mostly off; plus positions from those
@@ -133,16 +136,8 @@ def python_chess_planes(b: chess.Board, T: tuple[tuple[bool, ...], ...] = _BITS1
 # Perft through each Python API: list, make, recurse, take back; the last ply
 # is counted by the length of its listing.
 
-def velmor_perft(gen: velmor_chess.MoveGenerator, b: velmor_chess.Board, depth: int) -> int:
-    moves = gen(b)
-    if depth == 1:
-        return len(moves)
-    nodes = 0
-    for m in moves:
-        b.push(m)
-        nodes += velmor_perft(gen, b, depth - 1)
-        b.pop()
-    return nodes
+# velmor_chess's perft is the example program's.
+velmor_perft = perft
 
 
 def python_chess_perft(b: chess.Board, depth: int) -> int:

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import contextlib
 import re
+import sys
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -20,6 +21,10 @@ UNWRAP_NONE = "called `Option::unwrap()` on a `None` value"
 # clone has no ../shared, so the tests that need them skip.
 REPO_ROOT = Path(__file__).resolve().parents[2]
 PERFT_DIR = REPO_ROOT.parent / "shared" / "perft"
+
+# Perft as the example program counts it: the tests count through the same code.
+sys.path.insert(0, str(REPO_ROOT / "examples"))
+from perft import perft  # noqa: E402
 
 
 @dataclass
@@ -137,15 +142,3 @@ def history_depth(board: velmor_chess.Board, limit: int = 64) -> list[str]:
             return seen
         seen.append(probe.fen())
     raise AssertionError("history deeper than expected")
-
-
-def perft(generator: velmor_chess.MoveGenerator, board: velmor_chess.Board, depth: int) -> int:
-    moves = generator(board)
-    if depth == 1:
-        return len(moves)
-    total = 0
-    for move in moves:
-        board.push(move)
-        total += perft(generator, board, depth - 1)
-        board.pop()
-    return total
