@@ -49,7 +49,15 @@ struct Decoded {
     std::size_t length;
     while (pos < text.size() && white_space_at(text, pos, &length)) pos += length;
     const std::size_t start = pos;
-    while (pos < text.size() && !white_space_at(text, pos, &length)) pos += length;
+    while (pos < text.size()) {
+        const unsigned char byte = static_cast<unsigned char>(text[pos]);
+        if (byte > ' ' && byte < 0x7F) {  // printable ASCII, nearly every byte of a field
+            ++pos;
+            continue;
+        }
+        if (white_space_at(text, pos, &length)) break;
+        pos += length;
+    }
     return text.substr(start, pos - start);
 }
 

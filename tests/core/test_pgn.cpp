@@ -230,7 +230,9 @@ TEST(Splitter, ChunksReadAsTheWholeText) {
             std::string joined;
             for (std::size_t i = 0; i < chunks.size(); ++i) {
                 joined += chunks[i].data;
-                if (i + 1 < chunks.size()) EXPECT_GE(chunks[i].data.size(), chunk_bytes);
+                if (i + 1 < chunks.size()) {
+                    EXPECT_GE(chunks[i].data.size(), chunk_bytes);
+                }
             }
             EXPECT_EQ(joined, text);
         }
