@@ -1,11 +1,13 @@
-// The encoder's pieces: plane bytes, castling bits, the en-passant file and
-// the promotion code.
+// The encoder's pieces: plane bytes, castling bits, the en-passant file, the
+// promotion code, and the memory of the arrays.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 #include "board/mod.hpp"
+#include "encode/bulk.hpp"
 #include "encode/mod.hpp"
 #include "move_generator/mod.hpp"
 
@@ -24,6 +26,26 @@ TEST(Encode, PlanesAreBytesByPlaneRankFile) {
     for (unsigned plane = 0; plane < 12; ++plane)
         for (unsigned square = 0; square < 64; ++square)
             EXPECT_EQ(out[64 * plane + square], (planes[plane] >> square) & 1) << plane << " " << square;
+}
+
+// A freed block serves later requests of its size class only: 3 and 4 MiB
+// are mapped as 4, 5 MiB as 6.
+TEST(Encode, FreedBlocksServeRequestsOfTheirSize) {
+    constexpr std::size_t MiB = std::size_t{1} << 20;
+    void* first = encode::bulk_allocate(3 * MiB);
+    ASSERT_NE(first, nullptr);
+    encode::bulk_free(first, 3 * MiB);
+    void* larger = encode::bulk_allocate(5 * MiB);
+    EXPECT_NE(larger, first);
+    void* same = encode::bulk_allocate(4 * MiB);
+    EXPECT_EQ(same, first);
+    std::memset(same, 1, 4 * MiB);
+    std::memset(larger, 1, 5 * MiB);
+    encode::bulk_free(same, 4 * MiB);
+    encode::bulk_free(larger, 5 * MiB);
+    void* again = encode::bulk_allocate(6 * MiB);
+    EXPECT_EQ(again, larger);
+    encode::bulk_free(again, 6 * MiB);
 }
 
 TEST(Encode, StateFeaturesFollowFen) {
