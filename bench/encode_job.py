@@ -3,7 +3,8 @@
     python bench/encode_job.py [--sample FILE] [--repeats N] [--scale N] [--json FILE]
 
 Times `python -m velmor_data encode` as a user runs it (a fresh process, its
-workers, the shards written and synced, the manifest) with 1 and 2 workers:
+workers, the shards written, the manifest) with 1 and 2 workers, each run
+after the last one's output is removed and written back to the disk:
 once on the sample as shipped, and once on the same games as bare movetext (the form every peer reads), and on that
 repeated --scale times, where start-up weighs less and the gain of the second
 worker shows. The pipelines of bench/pipelines.py (velmor_data in process,
@@ -19,6 +20,7 @@ import io
 import json
 import os
 import platform
+import shutil
 import statistics
 import subprocess
 import sys
@@ -34,6 +36,10 @@ sys.path.insert(0, str(ROOT / "bench"))
 
 
 def run_job(source: Path, outdir: Path, workers: int) -> tuple[float, int]:
+    # Each run starts as a first run does: no old dataset to remove, and no
+    # gigabytes of the last run's shards still being written back.
+    shutil.rmtree(outdir, ignore_errors=True)
+    os.sync()
     started = time.perf_counter()
     subprocess.run([sys.executable, "-m", "velmor_data", "encode", str(source), "-o", str(outdir),
                     "--workers", str(workers), "--overwrite", "--quiet"], check=True)
