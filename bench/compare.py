@@ -42,7 +42,7 @@ import chess
 import velmor_chess
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "examples"))
-from perft import perft  # noqa: E402
+from perft import perft  # noqa: E402  (velmor_chess's perft is the example program's)
 
 # The standard perft positions, then positions from games: an opening line
 # played out by an engine at a low node budget, sampled at the end of the line,
@@ -135,10 +135,6 @@ def python_chess_planes(b: chess.Board, T: tuple[tuple[bool, ...], ...] = _BITS1
 # ---------------------------------------------------------------------------
 # Perft through each Python API: list, make, recurse, take back; the last ply
 # is counted by the length of its listing.
-
-# velmor_chess's perft is the example program's.
-velmor_perft = perft
-
 
 def python_chess_perft(b: chess.Board, depth: int) -> int:
     if depth == 1:
@@ -483,7 +479,7 @@ def build_workloads(gen: velmor_chess.MoveGenerator, peers: dict[str, Any], peer
         listing_texts(gen, velmor_chess.Board(fen), depth, texts)
         cases: list[tuple[str, str, dict[str, Any], Any, str]] = [
             (PYCHESS, "perft(b, depth)", {"perft": python_chess_perft}, chess.Board(fen), ""),
-            (VELMOR, "perft(gen, b, depth)", {"perft": velmor_perft, "gen": gen}, velmor_chess.Board(fen), ""),
+            (VELMOR, "perft(gen, b, depth)", {"perft": perft, "gen": gen}, velmor_chess.Board(fen), ""),
         ]
         if "bulletchess" in peers:
             cases.append(("bulletchess", "perft(b, depth)", {"perft": bulletchess_perft},

@@ -596,16 +596,15 @@ _STOP = object()
 
 
 def _start_method() -> str:
-    """'fork' when this process runs a single thread and can fork, else 'spawn'."""
-    import multiprocessing
+    """'fork' when this process runs a single thread, else 'spawn'.
 
-    if "fork" not in multiprocessing.get_all_start_methods():
-        return "spawn"
+    Every thread counts, not only Python's; where they cannot be counted
+    (no /proc), the workers are spawned.
+    """
     try:
-        threads = len(os.listdir("/proc/self/task"))  # every thread, not only Python's
+        return "fork" if len(os.listdir("/proc/self/task")) == 1 else "spawn"
     except OSError:
-        threads = threading.active_count()
-    return "fork" if threads == 1 else "spawn"
+        return "spawn"
 
 
 def default_workers() -> int:
