@@ -576,6 +576,45 @@ def print_tables(workloads: list[Workload], peers_shown: list[str]) -> None:
         print(f"  {w.name}: {w.floor_text}")
 
 
+# Resident memory per board: a fresh interpreter per library holds this many
+# Kiwipete boards in a list (the list's own 8 bytes a board included), made
+# from FEN text, then as many copies of one board.
+MEMORY_BOARDS = 100_000
+MEMORY_SNIPPET = """
+import gc, sys
+def rss():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * {page}
+{setup}
+gc.disable()
+make(); one = make()
+before = rss(); boards = [make() for _ in range({n})]; made = rss() - before
+before = rss(); copies = [one.copy() for _ in range({n})]; copied = rss() - before
+print(made / {n}, copied / {n})
+"""
+MEMORY_SETUP = {
+    VELMOR: "import velmor_chess\nmake = lambda: velmor_chess.Board({fen!r})",
+    PYCHESS: "import chess\nmake = lambda: chess.Board({fen!r})",
+    "bulletchess": "import bulletchess\nmake = lambda: bulletchess.Board.from_fen({fen!r} + ' 0 1')",
+    "fastchess": "import fastchess\nmake = lambda: fastchess.Board({fen!r} + ' 0 1')",
+    "nchess": "import nchess\nmake = lambda: nchess.Board({fen!r} + ' 0 1')",
+}
+
+
+def memory_per_board(impls: list[str]) -> dict[str, tuple[float, float]]:
+    import subprocess
+
+    page = os.sysconf("SC_PAGE_SIZE")
+    figures = {}
+    for impl in impls:
+        code = MEMORY_SNIPPET.format(page=page, n=MEMORY_BOARDS, setup=MEMORY_SETUP[impl].format(fen=KIWIPETE))
+        run = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+        if run.returncode == 0:
+            made, copied = map(float, run.stdout.split())
+            figures[impl] = (made, copied)
+    return figures
+
+
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description="Time velmor_chess beside python-chess and C-extension peers.")
     parser.add_argument("--json", metavar="FILE", help="write every figure to FILE")
@@ -620,6 +659,10 @@ def main(argv: list[str] | None = None) -> int:
         print(f"timing {w.name} ...", file=sys.stderr, flush=True)
         w.measure(repeats, sample_ns)
     print_tables(workloads, [p for p in PEERS if p in peers])
+    memory = memory_per_board([VELMOR, PYCHESS, *[p for p in PEERS if p in peers]])
+    print(f"\nResident memory per board, {MEMORY_BOARDS:,} Kiwipete boards held in a list (list included):")
+    for impl, (made, copied) in memory.items():
+        print(f"  {impl:12} {made:8.0f} bytes per board from FEN, {copied:8.0f} per copy")
 
     if args.json:
         data = {
@@ -630,6 +673,7 @@ def main(argv: list[str] | None = None) -> int:
             "agreement": status,
             "peers_skipped": peer_skips,
             "unit": "ns per call",
+            "memory_bytes_per_board": {impl: {"from_fen": m, "copy": c} for impl, (m, c) in memory.items()},
             "workloads": [
                 {
                     "name": w.name,

@@ -132,8 +132,8 @@ PyMethodDef board_methods[] = {
 PyType_Slot board_slots[] = {
     {Py_tp_doc, const_cast<char*>(TEXT_SIGNATURE<NEW>)},
     {Py_tp_new, reinterpret_cast<void*>(tuple_call<NEW, new_board>)},
-    {Py_tp_alloc, reinterpret_cast<void*>(allocate)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Board>)},
+    {Py_tp_alloc, reinterpret_cast<void*>(Spares<Board>::allocate)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(Spares<Board>::dealloc)},
     {Py_tp_methods, board_methods},
     {0, nullptr}  // sentinel
 };
@@ -153,8 +153,11 @@ PyObject* create_board_type() {
     if (!type) return nullptr;
     board_type_object = reinterpret_cast<PyTypeObject*>(type);
     board_type_object->tp_vectorcall = vector_call<NEW, new_board>;
+    Spares<Board>::start();
     return Py_NewRef(type);
 }
+
+void free_spare_boards() { Spares<Board>::stop(); }
 
 PyTypeObject* board_type() { return board_type_object; }
 

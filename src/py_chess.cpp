@@ -12,7 +12,10 @@ std::atomic<std::int64_t> owner_interpreter{-1};
 
 // Runs when the module object dies, that is when its runtime is finalized: a
 // later runtime in the same process may own the module again.
-void free_module(void*) { owner_interpreter.store(-1); }
+void free_module(void*) {
+    free_spare_boards();
+    owner_interpreter.store(-1);
+}
 
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,

@@ -13,6 +13,10 @@ namespace velmor::py {
 [[nodiscard]] PyObject* create_board_type();
 [[nodiscard]] PyObject* create_move_generator_type();
 
+// Boards keep the memory of a few dead instances for the next ones
+// (Spares), from the type's creation until the module dies and calls this.
+void free_spare_boards();
+
 // The Board type of the running module.
 [[nodiscard]] PyTypeObject* board_type();
 

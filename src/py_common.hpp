@@ -342,6 +342,44 @@ void dealloc(PyObject* object) {
 // PyType_GenericAlloc would; tp_free stays PyObject_Free.
 [[nodiscard]] PyObject* allocate(PyTypeObject* type, Py_ssize_t items);
 
+// The memory of up to 64 dead instances of one type, kept for the next ones:
+// boards made and dropped in a loop (copies, boards from FEN text) then skip
+// the allocator both ways. Used only under the interpreter lock, by one
+// interpreter, and only between start() when the module is made and stop()
+// when it dies, which gives the memory back: an instance that outlives its
+// module is freed as usual, and a later runtime starts with no spares.
+template <typename Record>
+class Spares {
+public:
+    // tp_alloc and tp_dealloc of the type, as allocate() and dealloc<Record>
+    // with a stop at the spares.
+    [[nodiscard]] static PyObject* allocate(PyTypeObject* type, Py_ssize_t items) {
+        if (count_ == 0) return py::allocate(type, items);
+        return PyObject_Init(static_cast<PyObject*>(spares_[--count_]), type);
+    }
+    static void dealloc(PyObject* object) {
+        static_assert(std::is_nothrow_destructible_v<Record>);
+        PyTypeObject* type = Py_TYPE(object);
+        instance<Record>(object)->record.~Record();
+        if (keeping_ && count_ < CAPACITY)
+            spares_[count_++] = object;
+        else
+            type->tp_free(object);
+        Py_DECREF(type);
+    }
+    static void start() { keeping_ = true; }
+    static void stop() {
+        keeping_ = false;
+        while (count_) PyObject_Free(spares_[--count_]);
+    }
+
+private:
+    static constexpr unsigned CAPACITY = 64;
+    static inline void* spares_[CAPACITY];
+    static inline unsigned count_ = 0;
+    static inline bool keeping_ = false;
+};
+
 // Creates a heap type from its spec, which makes it immutable: an instance
 // can only come from the type's own constructor, with its record built.
 // CPython fills the type's __doc__ from tp_doc with the signature cut off (an

@@ -175,8 +175,8 @@ void reflect(Board& board) {
                   (black_rights << WHITE_KING_SIDE) | (white_rights << BLACK_KING_SIDE) | (rank3 << RANK6_SET) |
                   (rank6 << RANK3_SET);
 
-    for (auto& stack : board.plane_history) std::vector<Bitboard>().swap(stack);
-    std::vector<MoveRecord>().swap(board.move_history);
+    board.plane_history = {};
+    board.move_history = {};
 
     board.zobrist.hash64 = full_hash(*board.zobrist.keys64, board.planes, board.state);
     board.zobrist.hash16 = full_hash(*board.zobrist.keys16, board.planes, board.state);

@@ -30,7 +30,7 @@ HashDrift hash_drift(const Board& board) {
 }
 
 const char* board_fault(const Board& board, Hashes hashes) {
-    const std::vector<MoveRecord>& records = board.move_history;
+    const UndoStack<MoveRecord>& records = board.move_history;
     std::array<std::size_t, PLANE_COUNT> naming{};
     for (std::size_t i = 0; i < records.size(); ++i) {
         const unsigned changed = records[i].changed_planes;

@@ -18,8 +18,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
+#include "board/undo_stack.hpp"
 #include "chess_move/mod.hpp"
 #include "common/mod.hpp"
 #include "zobrist/mod.hpp"
@@ -101,8 +101,8 @@ struct FenFields {
 };
 
 struct Board {
-    std::array<std::vector<Bitboard>, 12> plane_history;
-    std::vector<MoveRecord> move_history;
+    std::array<UndoStack<Bitboard>, 12> plane_history;
+    UndoStack<MoveRecord> move_history;
     ZobristBoardComponent zobrist;
     Planes planes{};
     std::uint64_t state = 0;
@@ -113,12 +113,15 @@ struct Board {
     Board(Board&&) noexcept = default;
     Board& operator=(Board&&) noexcept = default;
     Board& operator=(const Board&) = default;
-    // A copy copies the histories; empty stacks, the common case, are not
-    // copied element by element.
+    // Nearly every board copied has no move to take back (one read from FEN
+    // text, or a copy of one). Then its plane stacks are empty too, since
+    // each holds one value per move record that names its plane, and none of
+    // the thirteen is copied.
     Board(const Board& other) : zobrist(other.zobrist), planes(other.planes), state(other.state) {
-        for (std::size_t i = 0; i < plane_history.size(); ++i)
-            if (!other.plane_history[i].empty()) plane_history[i] = other.plane_history[i];
-        if (!other.move_history.empty()) move_history = other.move_history;
+        if (!other.move_history.empty()) {
+            plane_history = other.plane_history;
+            move_history = other.move_history;
+        }
     }
 
     [[nodiscard]] bool white_to_move() const { return state & WHITE_TO_MOVE; }
@@ -355,7 +358,7 @@ inline void pop_move(Board& board) {
 
     for (Bitboard mask = record.changed_planes; mask;) {
         const unsigned plane = pop_lsb(mask);
-        std::vector<Bitboard>& stack = board.plane_history[plane];
+        UndoStack<Bitboard>& stack = board.plane_history[plane];
         const Bitboard previous = stack.back();
         stack.pop_back();
         for (Bitboard diff = previous ^ board.planes[plane]; diff;) board.zobrist.toggle_piece(plane, pop_lsb(diff));

@@ -27,7 +27,8 @@ Snapshot snapshot(const Board& board) {
     s.hash64 = board.zobrist.hash64;
     s.hash16 = board.zobrist.hash16;
     for (const MoveRecord& record : board.move_history) s.moves.emplace_back(record.state_before, record.changed_planes);
-    s.stacks = board.plane_history;
+    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane)
+        s.stacks[plane].assign(board.plane_history[plane].begin(), board.plane_history[plane].end());
     return s;
 }
 
