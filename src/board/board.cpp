@@ -1,4 +1,5 @@
 #include <algorithm>
+#include <cstring>
 
 #include "board/mod.hpp"
 #include "common/text.hpp"
@@ -111,6 +112,38 @@ Board::Board(const FenFields& fields)
 
 Board board_from_fen(std::string_view fen) { return Board(read_fen(fen)); }
 
+namespace {
+
+// The placement text of one rank for each of the 256 sets of occupied files,
+// as indices into a rank's row of letters and digits (see write_fen): file f's
+// piece is f, a run of n empty squares is 7 + n.
+struct RankText {
+    std::array<std::uint8_t, 8> indices{};
+    std::uint8_t length = 0;
+};
+
+constexpr std::array<RankText, 256> RANK_TEXTS = [] {
+    std::array<RankText, 256> texts{};
+    for (unsigned occupied = 0; occupied < 256; ++occupied) {
+        RankText& text = texts[occupied];
+        unsigned empty_run = 0;
+        for (unsigned file = 0; file <= 8; ++file) {
+            const bool piece = file < 8 && (occupied >> file & 1);
+            if ((piece || file == 8) && empty_run) {
+                text.indices[text.length++] = static_cast<std::uint8_t>(7 + empty_run);
+                empty_run = 0;
+            }
+            if (piece) text.indices[text.length++] = static_cast<std::uint8_t>(file);
+            else if (file < 8) ++empty_run;
+        }
+    }
+    return texts;
+}();
+static_assert(RANK_TEXTS[0].length == 1 && RANK_TEXTS[0].indices[0] == 15);
+static_assert(RANK_TEXTS[0b00010010].length == 5 && RANK_TEXTS[0b00010010].indices[4] == 10);
+
+}  // namespace
+
 std::size_t write_fen(const Board& board, char* out) {
     // Lower planes are written last, so a square held twice shows the lower.
     char squares[64];
@@ -120,17 +153,18 @@ std::size_t write_fen(const Board& board, char* out) {
         for (Bitboard b = board.planes[plane]; b;) squares[pop_lsb(b)] = PIECE_LETTERS[plane];
     }
 
-    // Each rank from its occupied squares: a digit for every run of empty ones.
+    // A rank's text is eight lookups in a row of its eight squares followed
+    // by the digits 1-8, whatever its pieces. Each rank writes all eight and
+    // moves on by its length: the spare ones are overwritten by what follows
+    // or lie past the end. The last rank starts at character 63 at most, so
+    // they stay inside the MAX_FEN characters of out.
+    char row[16] = {0, 0, 0, 0, 0, 0, 0, 0, '1', '2', '3', '4', '5', '6', '7', '8'};
     char* p = out;
     for (int rank = 7; rank >= 0; --rank) {
-        unsigned file = 0;
-        for (Bitboard row = (occupied >> (8 * rank)) & 0xFF; row; row &= row - 1) {
-            const unsigned next = lsb(row);
-            if (next > file) *p++ = static_cast<char>('0' + (next - file));
-            *p++ = squares[8 * rank + next];
-            file = next + 1;
-        }
-        if (file < 8) *p++ = static_cast<char>('0' + (8 - file));
+        const RankText& text = RANK_TEXTS[(occupied >> (8 * rank)) & 0xFF];
+        std::memcpy(row, squares + 8 * rank, 8);
+        for (unsigned i = 0; i < 8; ++i) p[i] = row[text.indices[i]];
+        p += text.length;
         if (rank) *p++ = '/';
     }
 
