@@ -14,6 +14,7 @@ std::atomic<std::int64_t> owner_interpreter{-1};
 // later runtime in the same process may own the module again.
 void free_module(void*) {
     free_spare_boards();
+    free_move_texts();
     owner_interpreter.store(-1);
 }
 

@@ -16,6 +16,9 @@ namespace velmor::py {
 // Boards keep the memory of a few dead instances for the next ones
 // (Spares), from the type's creation until the module dies and calls this.
 void free_spare_boards();
+// The listing shares one str per coordinate text (py_move_generator.cpp)
+// until the module dies and calls this.
+void free_move_texts();
 
 // The Board type of the running module.
 [[nodiscard]] PyTypeObject* board_type();

@@ -2,6 +2,8 @@
 //     def __call__(self, board: Board) -> list[str]   # the legal moves, in order
 #include <cstddef>
 
+#include "common/mod.hpp"
+
 #include "board/mod.hpp"
 #include "move_generator/mod.hpp"
 #include "py_chess.hpp"
@@ -19,17 +21,41 @@ constexpr Signature NEW{"MoveGenerator.__new__()", Receiver::none};
 constexpr Parameter CALL_PARAMETERS[] = {{"board"}};
 constexpr Signature CALL{"MoveGenerator.__call__()", Receiver::self, CALL_PARAMETERS};
 
+// The str of each coordinate text, made the first time a listing returns it
+// and shared by every later listing: str objects are immutable, and making a
+// new one per move was most of a listing's cost through Python. Indexed by
+// the from and to squares and the promotion (none, n, b, r, q); held until
+// the module dies.
+constexpr std::size_t TEXT_SLOTS = 64 * 64 * 5;
+PyObject* move_texts[TEXT_SLOTS];
+
+[[nodiscard]] std::size_t text_slot(ChessMove move) {
+    const unsigned code = move.special();
+    const unsigned promotion = code >= ChessMove::PROMOTE_KNIGHT ? code - ChessMove::PROMOTE_KNIGHT + 1 : 0;
+    return (move.word & 0xFFF) * 5u + promotion;
+}
+
+// A new reference to the move's text. Codes 8-15 fail with a panic, as
+// ChessMove::write does, before any slot is read.
+PyObject* move_text(ChessMove move) {
+    if (move.special() > ChessMove::PROMOTE_QUEEN) [[unlikely]]
+        panic("explicit panic");
+    PyObject*& slot = move_texts[text_slot(move)];
+    if (!slot) [[unlikely]] {
+        char text[ChessMove::MAX_TEXT];
+        slot = ascii_string(text, move.write(text));
+        if (!slot) return nullptr;
+    }
+    return Py_NewRef(slot);
+}
+
 PyObject* moves_to_list(const MoveList& moves) {
     Ref list(PyList_New(static_cast<Py_ssize_t>(moves.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < moves.size(); ++i) {
-        // The text is written straight into the new string.
-        const ChessMove move = moves[i];
-        const bool promotion = move.special() >= ChessMove::PROMOTE_KNIGHT;
-        PyObject* item = PyUnicode_New(promotion ? 5 : 4, 127);
+        PyObject* item = move_text(moves[i]);
         if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);  // owned by the list if write throws
-        move.write(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(item)));
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
     }
     return list.release();
 }
@@ -82,6 +108,10 @@ PyType_Spec generator_spec = {
 };
 
 }  // namespace
+
+void free_move_texts() {
+    for (PyObject*& text : move_texts) Py_CLEAR(text);
+}
 
 PyObject* create_move_generator_type() {
 #pragma GCC diagnostic push
