@@ -79,34 +79,83 @@ void get_k_moves(Bitboard pieces, Bitboard own, const std::array<int, 8>& offset
     }
 }
 
-void rook_bishop_moves(unsigned square, Bitboard mask, unsigned type, Bitboard* table) {
-    const bool rook = type == ROOK;
+namespace {
+
+// The squares of the ray from each square in one direction, on an empty board.
+template <int Step>
+constexpr std::array<Bitboard, 64> RAY = [] {
+    std::array<Bitboard, 64> rays{};
+    for (unsigned square = 0; square < 64; ++square) rays[square] = slide(square, 0, std::array<int, 1>{Step});
+    return rays;
+}();
+
+// What a slider sees along one line (the rays of Step and -Step, Step > 0):
+// each ray up to and including its first occupied square, which is the
+// nearest one, the lowest going up and the highest going down. As slide()
+// gives it, in a handful of instructions.
+template <int Step>
+Bitboard line_attacks(unsigned square, Bitboard occupancy) {
+    static_assert(Step > 0);
+    Bitboard up = RAY<Step>[square];
+    if (const Bitboard blockers = up & occupancy) up ^= RAY<Step>[lsb(blockers)];
+    Bitboard down = RAY<-Step>[square];
+    if (const Bitboard blockers = down & occupancy) down ^= RAY<-Step>[63 - std::countl_zero(blockers)];
+    return up | down;
+}
+
+// Whether the 2^n occupancies of the square's n-bit mask reach 2^n distinct
+// indices, that is every index below 2^n.
+constexpr bool reaches_every_index(Bitboard mask, Bitboard magic, unsigned shift) {
+    std::array<std::uint64_t, MoveGenerator::TABLE_SIZE / 64> reached{};
+    Bitboard occupancy = 0;
+    do {
+        const std::uint64_t index = (occupancy * magic) >> shift;
+        if (reached[index / 64] >> (index % 64) & 1) return false;
+        reached[index / 64] |= std::uint64_t{1} << (index % 64);
+        occupancy = (occupancy - mask) & mask;
+    } while (occupancy);
+    return true;
+}
+
+constexpr bool every_magic_is_perfect() {
+    for (unsigned square = 0; square < 64; ++square)
+        if (!reaches_every_index(ROOK_CROSS[square], ROOK_MAGICS[square], ROOK_SHIFTS[square]) ||
+            !reaches_every_index(BISHOP_CROSS[square], BISHOP_MAGICS[square], BISHOP_SHIFTS[square]))
+            return false;
+    return true;
+}
+// So the fill writes every word below 2^n of each table, and only the words
+// above need clearing first.
+static_assert(every_magic_is_perfect());
+
+template <unsigned Type>
+void fill_table(unsigned square, Bitboard mask, Bitboard* table) {
+    constexpr bool rook = Type == ROOK;
     const Bitboard magic = rook ? ROOK_MAGICS[square] : BISHOP_MAGICS[square];
     const unsigned shift = (rook ? ROOK_SHIFTS[square] : BISHOP_SHIFTS[square]) & 63;  // as the lookups read it
-    const auto& steps = rook ? ROOK_STEPS : BISHOP_STEPS;
+    constexpr int step_a = rook ? 8 : 9;
+    constexpr int step_b = rook ? 1 : 7;
 
     // A slider's two lines block independently, so each occupancy is a pair of
     // line occupancies (a, b) with attacks(a | b) = attacks(a) | attacks(b),
     // and since a and b are disjoint, (a | b) * magic = a * magic + b * magic.
     // Each line's subsets are walked once with the carry-rippler step.
-    const std::array<int, 2> line_a = {steps[0], steps[1]};
-    const std::array<int, 2> line_b = {steps[2], steps[3]};
-    const Bitboard mask_a = slide(square, 0, line_a) & mask;
-    const Bitboard mask_b = slide(square, 0, line_b) & mask;
+    const Bitboard mask_a = (RAY<step_a>[square] | RAY<-step_a>[square]) & mask;
+    const Bitboard mask_b = (RAY<step_b>[square] | RAY<-step_b>[square]) & mask;
 
     std::array<Bitboard, 64> b_attacks;
     std::array<Bitboard, 64> b_products;
     std::size_t b_count = 0;
     Bitboard b = 0;
     do {
-        b_attacks[b_count] = slide(square, b, line_b);
+        b_attacks[b_count] = line_attacks<step_b>(square, b);
         b_products[b_count++] = b * magic;
         b = (b - mask_b) & mask_b;
     } while (b);
 
     Bitboard a = 0;
     do {
-        const Bitboard a_attacks = slide(square, a, line_a);
+        const Bitboard a_attacks = line_attacks<step_a>(square, a);
         const Bitboard a_product = a * magic;
         // Below TABLE_SIZE whatever the mask: the shift is 52 or more.
         for (std::size_t j = 0; j < b_count; ++j) table[(a_product + b_products[j]) >> shift] = a_attacks | b_attacks[j];
@@ -114,18 +163,29 @@ void rook_bishop_moves(unsigned square, Bitboard mask, unsigned type, Bitboard* 
     } while (a);
 }
 
+}  // namespace
+
+void rook_bishop_moves(unsigned square, Bitboard mask, unsigned type, Bitboard* table) {
+    if (type == ROOK) fill_table<ROOK>(square, mask, table);
+    else fill_table<BISHOP>(square, mask, table);
+}
+
 MoveGenerator::MoveGenerator() : attack_tables_(nullptr, std::free) {
-    // Each table is zeroed just before it is filled, so that its words are
-    // still in the cache when the fill scatters into them.
     void* memory = std::malloc(TABLE_COUNT * TABLE_SIZE * sizeof(Bitboard));
     if (!memory) throw std::bad_alloc();
     attack_tables_.reset(static_cast<Bitboard*>(memory));
     for (unsigned square = 0; square < 64; ++square) {
         Bitboard* const rook = &attack_tables_[(2 * square) * TABLE_SIZE];
         Bitboard* const bishop = rook + TABLE_SIZE;
-        std::memset(rook, 0, 2 * TABLE_SIZE * sizeof(Bitboard));
-        rook_bishop_moves(square, get_rook_cross(square), ROOK, rook);
-        rook_bishop_moves(square, get_bishop_cross(square), BISHOP, bishop);
+        // The fill writes each word below 2^n (the magics are perfect); the
+        // words above are cleared. Fresh pages from the kernel would need no
+        // clearing, but faulting them in costs more than clearing warm memory.
+        const std::size_t rook_used = std::size_t{1} << (64 - ROOK_SHIFTS[square]);
+        const std::size_t bishop_used = std::size_t{1} << (64 - BISHOP_SHIFTS[square]);
+        std::memset(rook + rook_used, 0, (TABLE_SIZE - rook_used) * sizeof(Bitboard));
+        std::memset(bishop + bishop_used, 0, (TABLE_SIZE - bishop_used) * sizeof(Bitboard));
+        fill_table<ROOK>(square, get_rook_cross(square), rook);
+        fill_table<BISHOP>(square, get_bishop_cross(square), bishop);
     }
 }
 
