@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <utility>
 
 #include "move_generator/mod.hpp"
 
@@ -117,16 +118,17 @@ constexpr bool reaches_every_index(Bitboard mask, Bitboard magic, unsigned shift
     return true;
 }
 
-constexpr bool every_magic_is_perfect() {
-    for (unsigned square = 0; square < 64; ++square)
-        if (!reaches_every_index(ROOK_CROSS[square], ROOK_MAGICS[square], ROOK_SHIFTS[square]) ||
-            !reaches_every_index(BISHOP_CROSS[square], BISHOP_MAGICS[square], BISHOP_SHIFTS[square]))
-            return false;
-    return true;
-}
+// One square at a time, so that each evaluation stays within the compilers'
+// step limits.
+template <std::size_t Square>
+constexpr bool PERFECT_MAGICS =
+    reaches_every_index(ROOK_CROSS[Square], ROOK_MAGICS[Square], ROOK_SHIFTS[Square]) &&
+    reaches_every_index(BISHOP_CROSS[Square], BISHOP_MAGICS[Square], BISHOP_SHIFTS[Square]);
 // So the fill writes every word below 2^n of each table, and only the words
 // above need clearing first.
-static_assert(every_magic_is_perfect());
+static_assert([]<std::size_t... Squares>(std::index_sequence<Squares...>) {
+    return (PERFECT_MAGICS<Squares> && ...);
+}(std::make_index_sequence<64>{}));
 
 template <unsigned Type>
 void fill_table(unsigned square, Bitboard mask, Bitboard* table) {
