@@ -33,6 +33,7 @@ import json
 import os
 import platform
 import statistics
+import subprocess
 import sys
 from time import perf_counter_ns
 from typing import Any, Callable
@@ -602,8 +603,6 @@ MEMORY_SETUP = {
 
 
 def memory_per_board(impls: list[str]) -> dict[str, tuple[float, float]]:
-    import subprocess
-
     page = os.sysconf("SC_PAGE_SIZE")
     figures = {}
     for impl in impls:

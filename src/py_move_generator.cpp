@@ -2,8 +2,6 @@
 //     def __call__(self, board: Board) -> list[str]   # the legal moves, in order
 #include <cstddef>
 
-#include "common/mod.hpp"
-
 #include "board/mod.hpp"
 #include "move_generator/mod.hpp"
 #include "py_chess.hpp"
@@ -21,26 +19,15 @@ constexpr Signature NEW{"MoveGenerator.__new__()", Receiver::none};
 constexpr Parameter CALL_PARAMETERS[] = {{"board"}};
 constexpr Signature CALL{"MoveGenerator.__call__()", Receiver::self, CALL_PARAMETERS};
 
-// The str of each coordinate text, made the first time a listing returns it
-// and shared by every later listing: str objects are immutable, and making a
-// new one per move was most of a listing's cost through Python. Indexed by
-// the from and to squares and the promotion (none, n, b, r, q); held until
-// the module dies.
-constexpr std::size_t TEXT_SLOTS = 64 * 64 * 5;
-PyObject* move_texts[TEXT_SLOTS];
+// The str of each move's coordinate text, made the first time a listing
+// returns the move and shared by every later listing: str objects are
+// immutable, and making a new one per move was most of a listing's cost
+// through Python. Indexed by the move's word; held until the module dies.
+PyObject* move_texts[1 << 16];
 
-[[nodiscard]] std::size_t text_slot(ChessMove move) {
-    const unsigned code = move.special();
-    const unsigned promotion = code >= ChessMove::PROMOTE_KNIGHT ? code - ChessMove::PROMOTE_KNIGHT + 1 : 0;
-    return (move.word & 0xFFF) * 5u + promotion;
-}
-
-// A new reference to the move's text. Codes 8-15 fail with a panic, as
-// ChessMove::write does, before any slot is read.
+// A new reference to the move's text; codes 8-15 fail in ChessMove::write.
 PyObject* move_text(ChessMove move) {
-    if (move.special() > ChessMove::PROMOTE_QUEEN) [[unlikely]]
-        panic("explicit panic");
-    PyObject*& slot = move_texts[text_slot(move)];
+    PyObject*& slot = move_texts[move.word];
     if (!slot) [[unlikely]] {
         char text[ChessMove::MAX_TEXT];
         slot = ascii_string(text, move.write(text));

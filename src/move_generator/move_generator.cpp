@@ -135,8 +135,9 @@ void fill_table(unsigned square, Bitboard mask, Bitboard* table) {
     constexpr bool rook = Type == ROOK;
     const Bitboard magic = rook ? ROOK_MAGICS[square] : BISHOP_MAGICS[square];
     const unsigned shift = (rook ? ROOK_SHIFTS[square] : BISHOP_SHIFTS[square]) & 63;  // as the lookups read it
-    constexpr int step_a = rook ? 8 : 9;
-    constexpr int step_b = rook ? 1 : 7;
+    // The up steps of the two lines: the file and the rank, or the diagonals.
+    constexpr int step_a = (rook ? ROOK_STEPS : BISHOP_STEPS)[0];
+    constexpr int step_b = (rook ? ROOK_STEPS : BISHOP_STEPS)[2];
 
     // A slider's two lines block independently, so each occupancy is a pair of
     // line occupancies (a, b) with attacks(a | b) = attacks(a) | attacks(b),
