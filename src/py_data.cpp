@@ -695,6 +695,7 @@ PyObject* init_module() {
         PyTuple_SET_ITEM(kinds.get(), static_cast<Py_ssize_t>(i), name);
     }
     if (PyModule_AddObjectRef(module.get(), "ERROR_KINDS", kinds.get()) < 0) return nullptr;
+    if (PyModule_AddStringConstant(module.get(), "__version__", VELMOR_VERSION) < 0) return nullptr;
     (void)generator();  // the tables, once, at import
     return module.release();
 }

@@ -44,6 +44,9 @@ __all__ = [
     "split_games",
 ]
 
+#: The version of the distribution this package belongs to.
+__version__: str = _native.__version__
+
 #: The categories of GameError.kind, in a fixed order.
 ERROR_KINDS: tuple[str, ...] = _native.ERROR_KINDS
 

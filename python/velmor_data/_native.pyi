@@ -2,6 +2,7 @@
 from collections.abc import Buffer as _Buffer
 
 ERROR_KINDS: tuple[str, ...]
+__version__: str
 
 _ErrorTuple = tuple[int, int, str, str | None, str]
 _GameTuple = tuple[list[tuple[str, str]], str, list[str], str, int, int]
