@@ -179,7 +179,8 @@ private:
     void on_tag_open(const char* p);
     void on_tag();
     void on_bad_tag(const char* why);
-    void on_symbol();
+    // A whole token, in token_ or where it lies in the text being read.
+    void on_symbol(std::string_view token);
     void on_variation(bool open, const char* p);
     void on_binary(const char* p);
     void on_move(std::string_view text);

@@ -37,6 +37,15 @@ constexpr std::array<bool, 256> COMMENT_STOP = [] {
     return stop;
 }();
 
+// Bytes that end a run of a tag value's plain text.
+constexpr std::array<bool, 256> TAG_VALUE_STOP = [] {
+    std::array<bool, 256> stop{};
+    for (unsigned c = 0; c < 256; ++c) stop[c] = CLASS[c] == BIN || CLASS[c] == NL;
+    stop['"'] = true;
+    stop['\\'] = true;
+    return stop;
+}();
+
 constexpr std::array<bool, 256> LINE_STOP = [] {
     std::array<bool, 256> stop{};
     for (unsigned c = 0; c < 256; ++c) stop[c] = CLASS[c] == BIN || CLASS[c] == NL;
@@ -50,6 +59,11 @@ constexpr const char* KIND_NAMES[ERROR_KIND_COUNT] = {
     "bad fen",        "bad tag",              "truncated game",  "unterminated comment",
     "token too long", "game too long",        "binary data",
 };
+
+[[nodiscard]] bool is_symbol_byte(char c) {
+    const std::uint8_t kind = CLASS[static_cast<unsigned char>(c)];
+    return kind == SYM || kind == PERCENT;
+}
 
 [[nodiscard]] bool is_tag_name_char(unsigned char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '+' ||
@@ -273,13 +287,14 @@ const char* Reader::lex(const char* p, const char* const end) {
                 const unsigned char c = static_cast<unsigned char>(*p);
                 switch (CLASS[c]) {
                     case WS:
-                        ++p;
-                        line_start_ = false;
-                        break;
                     case NL:
-                        ++p;
-                        ++line_;
-                        line_start_ = true;
+                        // A run of blanks at once: they are most of what lies between tokens.
+                        do {
+                            line_start_ = *p == '\n';
+                            line_ += line_start_;
+                            ++p;
+                        } while (p < end && (CLASS[static_cast<unsigned char>(*p)] == WS ||
+                                             CLASS[static_cast<unsigned char>(*p)] == NL));
                         break;
                     case PERCENT:
                         if (line_start_) {
@@ -288,14 +303,28 @@ const char* Reader::lex(const char* p, const char* const end) {
                             break;
                         }
                         [[fallthrough]];
-                    case SYM:
-                        state_ = State::symbol;
+                    case SYM: {
                         token_at_line_start_ = line_start_;
-                        token_.clear();
                         token_overflow_ = false;
                         token_line_ = line_;
                         token_offset_ = at(p);
+                        line_start_ = false;
+                        // A token that ends in this piece, within the length limit,
+                        // is read where it lies; any other is gathered in token_.
+                        const char* const stop =
+                            static_cast<std::size_t>(end - p) > MAX_SYMBOL ? p + MAX_SYMBOL + 1 : end;
+                        const char* q = p + 1;
+                        while (q < stop && is_symbol_byte(*q)) ++q;
+                        if (q == stop) {
+                            state_ = State::symbol;
+                            token_.clear();
+                            break;
+                        }
+                        const std::string_view token(p, static_cast<std::size_t>(q - p));
+                        p = q;
+                        on_symbol(token);
                         break;
+                    }
                     case LBRACE:
                         state_ = State::comment;
                         comment_length_ = 0;
@@ -331,9 +360,7 @@ const char* Reader::lex(const char* p, const char* const end) {
                 const std::size_t room = token_overflow_ ? SIZE_MAX : MAX_SYMBOL + 1 - token_.size();
                 const char* const stop = static_cast<std::size_t>(end - p) > room ? p + room : end;
                 const char* q = p;
-                while (q < stop && (CLASS[static_cast<unsigned char>(*q)] == SYM ||
-                                    CLASS[static_cast<unsigned char>(*q)] == PERCENT))
-                    ++q;
+                while (q < stop && is_symbol_byte(*q)) ++q;
                 line_start_ = false;
                 if (!token_overflow_) {
                     token_.append(p, static_cast<std::size_t>(q - p));
@@ -352,7 +379,7 @@ const char* Reader::lex(const char* p, const char* const end) {
                 p = q;
                 if (q < stop) {
                     state_ = State::space;
-                    if (!token_overflow_) on_symbol();
+                    if (!token_overflow_) on_symbol(token_);
                 }
                 break;
             }
@@ -394,7 +421,41 @@ const char* Reader::lex(const char* p, const char* const end) {
                 break;
             }
             default: {
-                // Inside a tag pair, one byte at a time.
+                // Inside a tag pair: runs of a name or of a value's plain text at
+                // once, anything else one byte at a time.
+                if (state_ == State::tag_name || state_ == State::tag_value) {
+                    const bool name = state_ == State::tag_name;
+                    const char* q = p;
+                    if (name)
+                        while (q < end && is_tag_name_char(static_cast<unsigned char>(*q))) ++q;
+                    else
+                        while (q < end && !TAG_VALUE_STOP[static_cast<unsigned char>(*q)]) ++q;
+                    if (q != p) {
+                        std::string& text = name ? tag_name_ : token_;
+                        const std::size_t limit = name ? MAX_SYMBOL : MAX_TEXT;
+                        const std::size_t length = static_cast<std::size_t>(q - p);
+                        const std::size_t room = limit - std::min(limit, text.size());
+                        text.append(p, std::min(length, room));
+                        if (length <= room) {
+                            p = q;
+                        } else if (name) {
+                            // The byte past the limit is read as the bad tag's.
+                            p += room + 1;
+                            on_bad_tag("a tag name longer than 255 bytes");
+                            state_ = State::tag_skip;
+                        } else if (!token_overflow_) {
+                            p += room + 1;
+                            token_overflow_ = true;
+                            if (status_ == Status::ok)
+                                fail(ErrorKind::token_too_long, line_,
+                                     "the value of tag " + quoted(tag_name_) + " is longer than " +
+                                         std::to_string(MAX_TEXT) + " bytes");
+                        } else {
+                            p = q;
+                        }
+                        break;
+                    }
+                }
                 const unsigned char c = static_cast<unsigned char>(*p);
                 if (CLASS[c] == BIN) {
                     on_binary(p);
@@ -596,16 +657,16 @@ void Reader::on_variation(bool open, const char* p) {
     }
 }
 
-void Reader::on_symbol() {
-    std::string_view text = token_;
+void Reader::on_symbol(std::string_view token) {
+    std::string_view text = token;
     while (text.starts_with(BOM)) text.remove_prefix(BOM.size());
     if (text.empty()) return;
-    if (token_at_line_start_ && text.size() < token_.size() && text.front() == '%') {
+    if (token_at_line_start_ && text.size() < token.size() && text.front() == '%') {
         // A "%" escape line behind a byte-order mark: the mark takes no column.
         state_ = State::rest_of_line;
         return;
     }
-    token_offset_ += token_.size() - text.size();
+    token_offset_ += token.size() - text.size();
 
     Result result = Result::unknown;
     bool is_result = true;
@@ -673,7 +734,7 @@ void Reader::finish() {
     switch (state_) {
         case State::symbol:
             state_ = State::space;
-            if (!token_overflow_) on_symbol();
+            if (!token_overflow_) on_symbol(token_);
             break;
         case State::comment:
             if (phase_ == Phase::between) start_game(offset_, comment_line_, false);

@@ -170,6 +170,11 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"truncated by tags", "1. e4 e5 2. Nf3", "error truncated game 1 line 6"},
         ErrorCase{"binary", std::string("1. e4 \x01\x02 e5 *"), "error binary data 1 line 4"},
         ErrorCase{"long token", "1. e4 " + std::string(1 << 20, 'a') + " *", "error token too long 1 line 4"},
+        // The longest token is read as a move; one byte more is too long.
+        ErrorCase{"token at the limit", "1. e4 " + std::string(MAX_SYMBOL, 'a') + " *", "error unreadable move 1 line 4"},
+        ErrorCase{"token past the limit", "1. e4 " + std::string(MAX_SYMBOL + 1, 'a') + " *",
+                  "error token too long 1 line 4"},
+        ErrorCase{"long tag name", "[" + std::string(MAX_SYMBOL + 1, 'N') + " \"v\"]\n1. e4 *", "error bad tag 1 line 4"},
         ErrorCase{"long comment", "1. e4 {" + std::string(1 << 20, 'a') + "} *", "error token too long 1 line 4"},
         ErrorCase{"long tag value", "[Event \"" + std::string(1 << 20, 'a') + "\"]\n1. e4 *",
                   "error token too long 1 line 4"}));
