@@ -253,14 +253,32 @@ def encode_games(
     listed in .skipped, or with errors="raise" raises GameError.
     """
     raise_errors = _check_errors(errors)
-    threshold = -1 if min_elo is None else _check_int("min_elo", min_elo, 0)
-    encoder = _native.Encoder(
-        raise_errors,
-        bool(include_final),
-        threshold,
-        _check_int("first_index", first_index, 0),
-        _check_int("first_line", first_line, 1),
+    columns, positions, games_read, games_encoded, games_filtered, skipped = _encode_columns(
+        source,
+        raise_errors=raise_errors,
+        include_final=bool(include_final),
+        min_elo=-1 if min_elo is None else _check_int("min_elo", min_elo, 0),
+        first_index=_check_int("first_index", first_index, 0),
+        first_line=_check_int("first_line", first_line, 1),
     )
+    if raise_errors and skipped:
+        raise skipped[0]
+    import numpy
+
+    arrays = {
+        name: numpy.frombuffer(column, dtype=dtype).reshape((positions, *shape))
+        for (name, (dtype, shape, _)), column in zip(SCHEMA.items(), columns)
+    }
+    return EncodedGames(arrays, positions, games_read, games_encoded, games_filtered, skipped)
+
+
+def _encode_columns(
+    source: Any, *, raise_errors: bool, include_final: bool, min_elo: int, first_index: int, first_line: int
+) -> tuple[list[Any], int, int, int, int, list[GameError]]:
+    """encode_games without NumPy, for the encode job's workers: the columns
+    as buffers in SCHEMA order, the counts, and the games skipped (with
+    raise_errors, at most the first)."""
+    encoder = _native.Encoder(raise_errors, include_final, min_elo, first_index, first_line)
     with open_source(source) as pieces:
         stopped = False
         for piece in pieces:
@@ -271,15 +289,9 @@ def encode_games(
         encoder.finish()
     skipped = [GameError(*error) for error in encoder.take_errors()]
     if raise_errors and skipped:
-        raise skipped[0]
-    import numpy
-
+        return [], 0, 0, 0, 0, skipped
     columns, positions, games_read, games_encoded, games_filtered = encoder.result()
-    arrays = {
-        name: numpy.frombuffer(column, dtype=dtype).reshape((positions, *shape))
-        for (name, (dtype, shape, _)), column in zip(SCHEMA.items(), columns)
-    }
-    return EncodedGames(arrays, positions, games_read, games_encoded, games_filtered, skipped)
+    return list(columns), positions, games_read, games_encoded, games_filtered, skipped
 
 
 class GameReader:

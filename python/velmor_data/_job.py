@@ -28,7 +28,7 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import Any, Protocol
 
-from . import dataset as ds
+from . import _format as ds
 
 DEFAULT_SHARD_SIZE = 1_000_000
 DEFAULT_CHUNK_BYTES = 256 << 10
@@ -187,7 +187,7 @@ class Job:
         self.pool_factory = pool_factory
         self.progress = progress
         self.schema = {name: (entry[0], tuple(entry[1]), entry[2]) for name, entry in velmor_data.SCHEMA.items()}
-        self.row_bytes = {name: _row_bytes(dtype, shape) for name, (dtype, shape, _) in self.schema.items()}
+        self.row_bytes = {name: ds.row_bytes(dtype, shape) for name, (dtype, shape, _) in self.schema.items()}
         self._velmor_data = velmor_data
 
     # -- running ---------------------------------------------------------------
@@ -435,7 +435,7 @@ class Job:
         manifest = {
             "format": ds.FORMAT,
             "format_version": ds.FORMAT_VERSION,
-            "created_by": f"velmor_data {_version()}",
+            "created_by": f"velmor_data {self._velmor_data.__version__}",
             "positions": summary.positions,
             "schema": {name: {"dtype": dtype, "shape": list(shape), "meaning": meaning}
                        for name, (dtype, shape, meaning) in self.schema.items()},
@@ -463,24 +463,6 @@ class Job:
         self._commit(ds.MANIFEST)
         if self.sync:
             _fsync_dir(self.outdir)
-
-
-def _row_bytes(dtype: str, shape: tuple[int, ...]) -> int:
-    import numpy
-
-    count = 1
-    for extent in shape:
-        count *= extent
-    return numpy.dtype(dtype).itemsize * count
-
-
-def _version() -> str:
-    try:
-        from importlib.metadata import version
-
-        return version("velmor_chess")
-    except Exception:
-        return "unknown"
 
 
 # -- local worker processes ----------------------------------------------------------

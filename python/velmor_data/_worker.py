@@ -30,7 +30,7 @@ import time
 import traceback
 from typing import Any
 
-import numpy
+from . import _format
 
 Message = tuple[Any, ...]
 
@@ -73,38 +73,35 @@ class ChunkEncoder:
             os._exit(70)
         elif kind == "raise" and chunk == value:
             raise RuntimeError(f"injected failure in chunk {chunk}")
-        try:
-            batch = velmor_data.encode_games(data, errors=errors, min_elo=min_elo,
-                                             first_index=first_index, first_line=first_line)
-        except ValueError as error:
-            if errors == "raise" and hasattr(error, "kind"):
-                return ("game error", chunk, _game_error(error))
-            raise
-        self._batches[chunk] = batch
+        columns, positions, games_read, games_encoded, games_filtered, skipped = velmor_data._encode_columns(
+            data, raise_errors=errors == "raise", include_final=False, min_elo=-1 if min_elo is None else min_elo,
+            first_index=first_index, first_line=first_line)
+        if errors == "raise" and skipped:
+            return ("game error", chunk, _game_error(skipped[0]))
+        self._batches[chunk] = columns
         stats = {
-            "positions": batch.positions,
-            "games_read": batch.games_read,
-            "games_encoded": batch.games_encoded,
-            "games_filtered": batch.games_filtered,
-            "skipped": [_game_error(error) for error in batch.skipped],
+            "positions": positions,
+            "games_read": games_read,
+            "games_encoded": games_encoded,
+            "games_filtered": games_filtered,
+            "skipped": [_game_error(error) for error in skipped],
         }
         return ("encoded", chunk, stats)
 
     def _write(self, chunk: int, pieces: list[tuple[str, int, int, int]]) -> Message:
         """pieces: (shard directory, first row in the shard, first and last row in the chunk)."""
-        batch = self._batches.pop(chunk)
+        columns = self._batches.pop(chunk)
         if self._fault == ("enospc", chunk) and pieces:
             raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), pieces[0][0])
-        from .dataset import HEADER_BYTES
+        import velmor_data
 
         for directory, shard_row, start, stop in pieces:
-            for name, array in batch.arrays.items():
-                part = numpy.ascontiguousarray(array[start:stop])
-                row_bytes = part.nbytes // len(part)
-                path = os.path.join(directory, f"{name}.npy")
-                fd = os.open(path, os.O_WRONLY)
+            for (name, (dtype, shape, _)), column in zip(velmor_data.SCHEMA.items(), columns):
+                row_bytes = _format.row_bytes(dtype, shape)
+                part = memoryview(column)[start * row_bytes:stop * row_bytes]
+                fd = os.open(os.path.join(directory, f"{name}.npy"), os.O_WRONLY)
                 try:
-                    _pwrite_all(fd, memoryview(part).cast("B"), HEADER_BYTES + shard_row * row_bytes)
+                    _pwrite_all(fd, part, _format.HEADER_BYTES + shard_row * row_bytes)
                 finally:
                     os.close(fd)
         return ("written", chunk)

@@ -22,29 +22,7 @@ from typing import Any
 
 import numpy
 
-FORMAT = "velmor_data.dataset"
-FORMAT_VERSION = 1
-MANIFEST = "manifest.json"
-SKIPPED = "skipped.jsonl"
-
-# Every .npy header has this length, so a shard's header can be rewritten in
-# place once its final count is known (the .npy reader accepts any padding).
-HEADER_BYTES = 128
-
-
-def shard_name(number: int) -> str:
-    return f"shard-{number:06d}"
-
-
-def npy_header(dtype: str, shape: tuple[int, ...]) -> bytes:
-    """The .npy (version 1.0) header of a C-ordered array, HEADER_BYTES long."""
-    descr = numpy.lib.format.dtype_to_descr(numpy.dtype(dtype))
-    text = repr({"descr": descr, "fortran_order": False, "shape": tuple(shape)})
-    room = HEADER_BYTES - 10
-    if len(text) + 1 > room:
-        raise ValueError(f"shape {shape} does not fit a .npy header of {HEADER_BYTES} bytes")
-    text = text.ljust(room - 1) + "\n"
-    return b"\x93NUMPY\x01\x00" + room.to_bytes(2, "little") + text.encode("latin1")
+from ._format import FORMAT, FORMAT_VERSION, MANIFEST
 
 
 class Dataset:
