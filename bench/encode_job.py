@@ -49,7 +49,8 @@ def _settle(pause: float) -> None:
 
 def run_job(source: Path, outdir: Path, workers: int, pause: float) -> tuple[float, float, int]:
     """Wall and processor seconds of one run, and the positions it wrote."""
-    # Each run starts as a first run does: no old dataset to remove, and no
+    # Each run starts as a rerun of the job into the same directory does,
+    # without the removal of the old dataset in its time, and with no
     # gigabytes of the last run's shards still being written back.
     shutil.rmtree(outdir, ignore_errors=True)
     _settle(pause)
@@ -71,7 +72,7 @@ def time_jobs(source: Path, scratch: Path, repeats: int, pause: float) -> dict[i
     positions = 0
     for _ in range(repeats):
         for workers in times:
-            seconds, processor, positions = run_job(source, scratch / f"job-{workers}", workers, pause)
+            seconds, processor, positions = run_job(source, scratch / "job", workers, pause)
             times[workers].append(seconds)
             print(f"  {source.name}, {workers} worker{'s' if workers > 1 else ''}: {seconds:.2f} s, "
                   f"{processor:.2f} s of processor time", flush=True)
@@ -101,15 +102,14 @@ def time_writes(total: int, scratch: Path, repeats: int, pause: float) -> dict[i
     times: dict[int, list[float]] = {1: [], 2: []}
     for _ in range(repeats):
         for writers in times:
-            folder = scratch / f"write-{writers}"
+            folder = scratch / "write"
             shutil.rmtree(folder, ignore_errors=True)
             folder.mkdir()
             _settle(pause)
             started = time.perf_counter()
             _write_files(folder, writers, total)
             times[writers].append(time.perf_counter() - started)
-    for writers in times:
-        shutil.rmtree(scratch / f"write-{writers}", ignore_errors=True)
+    shutil.rmtree(scratch / "write", ignore_errors=True)
     return {writers: statistics.median(values) for writers, values in times.items()}
 
 
@@ -182,7 +182,8 @@ def main() -> int:
             f"the sample, bare movetext, {args.scale} copies (.pgn)":
                 time_jobs(large, scratch, args.repeats, args.pause),
         }
-        large_bytes = sum(path.stat().st_size for path in (scratch / "job-1").rglob("*.npy"))
+        large_bytes = sum(path.stat().st_size for path in (scratch / "job").rglob("*.npy"))
+        shutil.rmtree(scratch / "job")
         writes = time_writes(large_bytes, scratch, args.repeats, args.pause)
         import velmor_data
 
