@@ -13,7 +13,7 @@ A source is a path (str or os.PathLike) of a .pgn, .pgn.gz, .pgn.bz2 or
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Iterator
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal
@@ -274,7 +274,7 @@ def encode_games(
 
 def _encode_columns(
     source: Any, *, raise_errors: bool, include_final: bool, min_elo: int, first_index: int, first_line: int
-) -> tuple[list[Any], int, int, int, int, list[GameError]]:
+) -> tuple[Sequence[Any], int, int, int, int, list[GameError]]:
     """encode_games without NumPy, for the encode job's workers: the columns
     as buffers in SCHEMA order, the counts, and the games skipped (with
     raise_errors, at most the first)."""
@@ -289,9 +289,9 @@ def _encode_columns(
         encoder.finish()
     skipped = [GameError(*error) for error in encoder.take_errors()]
     if raise_errors and skipped:
-        return [], 0, 0, 0, 0, skipped
+        return (), 0, 0, 0, 0, skipped
     columns, positions, games_read, games_encoded, games_filtered = encoder.result()
-    return list(columns), positions, games_read, games_encoded, games_filtered, skipped
+    return columns, positions, games_read, games_encoded, games_filtered, skipped
 
 
 class GameReader:

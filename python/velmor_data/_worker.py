@@ -45,8 +45,14 @@ def _fault() -> tuple[str, float]:
 
 class ChunkEncoder:
     def __init__(self) -> None:
+        import velmor_data
+
         self._batches: dict[int, Any] = {}
         self._fault = _fault()
+        # Each array's file and the bytes of one position in it, in the
+        # order of the encoder's columns.
+        self._files = [(f"{name}.npy", _format.row_bytes(dtype, shape))
+                       for name, (dtype, shape, _) in velmor_data.SCHEMA.items()]
 
     def handle(self, message: Message) -> Message:
         chunk = message[1]
@@ -93,13 +99,10 @@ class ChunkEncoder:
         columns = self._batches.pop(chunk)
         if self._fault == ("enospc", chunk) and pieces:
             raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), pieces[0][0])
-        import velmor_data
-
         for directory, shard_row, start, stop in pieces:
-            for (name, (dtype, shape, _)), column in zip(velmor_data.SCHEMA.items(), columns):
-                row_bytes = _format.row_bytes(dtype, shape)
+            for (file_name, row_bytes), column in zip(self._files, columns):
                 part = memoryview(column)[start * row_bytes:stop * row_bytes]
-                fd = os.open(os.path.join(directory, f"{name}.npy"), os.O_WRONLY)
+                fd = os.open(os.path.join(directory, file_name), os.O_WRONLY)
                 try:
                     _pwrite_all(fd, part, _format.HEADER_BYTES + shard_row * row_bytes)
                 finally:
