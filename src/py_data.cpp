@@ -15,6 +15,8 @@
 //       .feed(data) -> list[chunk]; .finish() -> list[chunk]
 //   Buffer: a block of bytes exported through the buffer protocol
 //   ERROR_KINDS: tuple[str, ...]
+//   policy_moves(space: str) -> tuple[str, ...]
+//       the space's moves as coordinate text by index, "" where none
 //
 //   error = (index, line, kind, move | None, message)
 //   game  = (tags, fen, moves, result, index, line)
@@ -25,6 +27,7 @@
 #include <exception>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -33,6 +36,7 @@
 #include "encode/mod.hpp"
 #include "move_generator/mod.hpp"
 #include "pgn/mod.hpp"
+#include "policy/mod.hpp"
 #include "py_common.hpp"
 
 namespace velmor::py {
@@ -656,8 +660,39 @@ PyType_Spec reader_spec = {"velmor_data._native.GameReader", sizeof(StateObject<
 PyType_Spec splitter_spec = {"velmor_data._native.Splitter", sizeof(StateObject<SplitterState>), 0,
                              Py_TPFLAGS_DEFAULT, splitter_slots};
 
+PyObject* policy_moves(PyObject*, PyObject* name) {
+    Py_ssize_t length;
+    const char* text = PyUnicode_Check(name) ? PyUnicode_AsUTF8AndSize(name, &length) : nullptr;
+    if (!text) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "space must be a str");
+        return nullptr;
+    }
+    const std::optional<policy::Space> space = policy::space_named({text, static_cast<std::size_t>(length)});
+    if (!space) {
+        PyErr_Format(PyExc_ValueError, "space must be 'from_to', 'uci' or 'alphazero', not %R", name);
+        return nullptr;
+    }
+    const std::size_t size = policy::size(*space);
+    Ref moves(PyTuple_New(static_cast<Py_ssize_t>(size)));
+    if (!moves) return nullptr;
+    for (std::size_t i = 0; i < size; ++i) {
+        const policy::Entry e = policy::entry(*space, i);
+        char buffer[ChessMove::MAX_TEXT];
+        std::size_t n = 0;
+        if (e.from >= 0) {
+            n = ChessMove::pack(static_cast<unsigned>(e.from), static_cast<unsigned>(e.to)).write(buffer);
+            if (e.promotion) buffer[n++] = ChessMove::PROMOTION_LETTERS[e.promotion - 1];
+        }
+        PyObject* item = PyUnicode_FromStringAndSize(buffer, static_cast<Py_ssize_t>(n));
+        if (!item) return nullptr;
+        PyTuple_SET_ITEM(moves.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return moves.release();
+}
+
 PyMethodDef module_methods[] = {
     {"encode_fens", encode_fens, METH_O, nullptr},
+    {"policy_moves", policy_moves, METH_O, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,6 +5,7 @@
     encode_games(source)      every position of every game to NumPy arrays
     split_games(source)       a source cut into chunks of whole games
     open_dataset(path)        a dataset written by python -m velmor_data encode
+    policy_moves(space)       the move list of a policy space ("from_to", "uci", "alphazero")
 
 A source is a path (str or os.PathLike) of a .pgn, .pgn.gz, .pgn.bz2 or
 .pgn.zst file, a binary file object, or bytes-like PGN text.
@@ -19,6 +20,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal
 
 from . import _native
+from ._policy import POLICY_SIZES, policy_moves
 from ._sources import open_source
 
 # NumPy, and the dataset module built on it, are imported on first use: the
@@ -30,6 +32,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "ERROR_KINDS",
+    "POLICY_SIZES",
     "SCHEMA",
     "Chunk",
     "Dataset",
@@ -40,6 +43,7 @@ __all__ = [
     "encode_fens",
     "encode_games",
     "open_dataset",
+    "policy_moves",
     "read_games",
     "split_games",
 ]
