@@ -17,6 +17,9 @@
 //   ERROR_KINDS: tuple[str, ...]
 //   policy_moves(space: str) -> tuple[str, ...]
 //       the space's moves as coordinate text by index, "" where none
+//   encode_training(columns, view, history, policy, legal_mask, packed_mask)
+//       -> (planes, turn, castling, move_from, move_to, policy | None, legal | None)
+//       columns: the ten row buffers the encodings read, in Columns order
 //
 //   error = (index, line, kind, move | None, message)
 //   game  = (tags, fen, moves, result, index, line)
@@ -34,6 +37,7 @@
 #include "board/mod.hpp"
 #include "encode/bulk.hpp"
 #include "encode/mod.hpp"
+#include "encodings/mod.hpp"
 #include "move_generator/mod.hpp"
 #include "pgn/mod.hpp"
 #include "policy/mod.hpp"
@@ -690,9 +694,106 @@ PyObject* policy_moves(PyObject*, PyObject* name) {
     return moves.release();
 }
 
+// ---- encode_training ----------------------------------------------------------
+
+// The column buffers of a call, released however it ends.
+class Views {
+public:
+    static constexpr std::size_t COUNT = 10;
+    ~Views() {
+        for (std::size_t i = 0; i < held_; ++i) PyBuffer_Release(&views_[i]);
+    }
+    // The contiguous bytes of `object`, which must be `bytes` long.
+    const void* get(PyObject* object, std::size_t bytes) {
+        Py_buffer& view = views_[held_];
+        if (PyObject_GetBuffer(object, &view, PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+        ++held_;
+        if (static_cast<std::size_t>(view.len) != bytes) {
+            PyErr_SetString(PyExc_ValueError, "a column's length differs from the row count");
+            return nullptr;
+        }
+        return view.buf;
+    }
+
+private:
+    Py_buffer views_[COUNT];
+    std::size_t held_ = 0;
+};
+
+// Bytes per row of each column encode_training reads, in Columns order.
+constexpr std::size_t TRAINING_COLUMN_BYTES[Views::COUNT] = {encode::PLANE_BYTES, 1, 4, 1, 4, 1, 1, 1, 8, 4};
+
+PyObject* encode_training(PyObject*, PyObject* args) {
+    PyObject* columns;
+    int view, history, space, legal_mask, packed_mask;
+    Py_ssize_t rows;
+    if (!PyArg_ParseTuple(args, "O!niiipp", &PyTuple_Type, &columns, &rows, &view, &history, &space, &legal_mask,
+                          &packed_mask))
+        return nullptr;
+    if (PyTuple_GET_SIZE(columns) != Views::COUNT || rows < 0) {
+        PyErr_SetString(PyExc_ValueError, "encode_training() takes ten columns and a row count");
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        Views views;
+        const void* in[Views::COUNT];
+        for (std::size_t i = 0; i < Views::COUNT; ++i)
+            if (!(in[i] = views.get(PyTuple_GET_ITEM(columns, static_cast<Py_ssize_t>(i)),
+                                    static_cast<std::size_t>(rows) * TRAINING_COLUMN_BYTES[i])))
+                return nullptr;
+        encodings::Columns c;
+        c.rows = static_cast<std::size_t>(rows);
+        c.planes = static_cast<const std::uint8_t*>(in[0]);
+        c.turn = static_cast<const std::uint8_t*>(in[1]);
+        c.castling = static_cast<const std::uint8_t*>(in[2]);
+        c.en_passant = static_cast<const std::int8_t*>(in[3]);
+        c.halfmove_clock = static_cast<const std::int32_t*>(in[4]);
+        c.move_from = static_cast<const std::int8_t*>(in[5]);
+        c.move_to = static_cast<const std::int8_t*>(in[6]);
+        c.move_promotion = static_cast<const std::uint8_t*>(in[7]);
+        c.game = static_cast<const std::int64_t*>(in[8]);
+        c.ply = static_cast<const std::int32_t*>(in[9]);
+
+        encodings::Options options;
+        options.view = view ? encodings::View::mover : encodings::View::absolute;
+        options.history = history;
+        if (space >= 0) options.policy = static_cast<policy::Space>(space);
+        options.legal_mask = legal_mask != 0;
+        options.packed_mask = packed_mask != 0;
+
+        const std::size_t n = c.rows;
+        const std::size_t sizes[7] = {n * encodings::planes_per_row(options) * 64, n, 4 * n, n, n,
+                                      options.policy ? 4 * n : 0, n * encodings::mask_bytes(options)};
+        const bool wanted[7] = {true, true, true, true, true, options.policy.has_value(), options.legal_mask};
+        Ref buffers[7];
+        std::uint8_t* data[7] = {};
+        for (int i = 0; i < 7; ++i) {
+            if (!wanted[i]) continue;
+            buffers[i] = Ref(reinterpret_cast<PyObject*>(new_buffer(sizes[i])));
+            if (!buffers[i]) return nullptr;
+            data[i] = reinterpret_cast<BufferObject*>(buffers[i].get())->data;
+        }
+        encodings::Outputs out;
+        out.planes = data[0];
+        out.turn = data[1];
+        out.castling = data[2];
+        out.move_from = reinterpret_cast<std::int8_t*>(data[3]);
+        out.move_to = reinterpret_cast<std::int8_t*>(data[4]);
+        out.policy = reinterpret_cast<std::int32_t*>(data[5]);
+        out.legal = data[6];
+        without_gil([&] { encodings::encode_rows(generator(), c, options, out); });
+        Ref result(PyTuple_New(7));
+        if (!result) return nullptr;
+        for (int i = 0; i < 7; ++i)
+            PyTuple_SET_ITEM(result.get(), i, buffers[i] ? buffers[i].release() : Py_NewRef(Py_None));
+        return result.release();
+    });
+}
+
 PyMethodDef module_methods[] = {
     {"encode_fens", encode_fens, METH_O, nullptr},
     {"policy_moves", policy_moves, METH_O, nullptr},
+    {"encode_training", encode_training, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,6 +5,7 @@
     encode_games(source)      every position of every game to NumPy arrays
     split_games(source)       a source cut into chunks of whole games
     open_dataset(path)        a dataset written by python -m velmor_data encode
+    encode_positions(batch)   encoded positions for training: the mover's view, history, policy, legal masks
     policy_moves(space)       the move list of a policy space ("from_to", "uci", "alphazero")
 
 A source is a path (str or os.PathLike) of a .pgn, .pgn.gz, .pgn.bz2 or
@@ -20,6 +21,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal
 
 from . import _native
+from ._encodings import encode_positions
 from ._policy import POLICY_SIZES, policy_moves
 from ._sources import open_source
 
@@ -42,6 +44,7 @@ __all__ = [
     "GameReader",
     "encode_fens",
     "encode_games",
+    "encode_positions",
     "open_dataset",
     "policy_moves",
     "read_games",

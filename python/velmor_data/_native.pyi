@@ -13,6 +13,9 @@ class Buffer:
 
 def encode_fens(fens: tuple[object, ...], /) -> tuple[Buffer | None, int]: ...
 def policy_moves(space: str, /) -> tuple[str, ...]: ...
+def encode_training(
+    columns: tuple[_Buffer, ...], rows: int, view: bool, history: int, policy: int, legal_mask: bool, packed_mask: bool, /
+) -> tuple[Buffer, Buffer, Buffer, Buffer, Buffer, Buffer | None, Buffer | None]: ...
 
 class Encoder:
     def __init__(

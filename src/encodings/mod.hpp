@@ -1,0 +1,81 @@
+// The encodings a network trains on, computed from positions at load time:
+// the absolute view or the side to move's (the colour-reflected position
+// when Black is to move, as reflect() gives it), history planes with a
+// repetition plane per step, the played move's index in a policy space, and
+// the legal moves of the position as a mask in that space.
+//
+// Rows are positions in game order, as the encoder writes them: a row's
+// earlier positions in its game are the rows before it with the same game
+// and the plies counting down. A position that has no such row (before the
+// game's start, or left out) is given as zeros.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "board/mod.hpp"
+#include "move_generator/mod.hpp"
+#include "policy/mod.hpp"
+
+namespace velmor::encodings {
+
+enum class View : std::uint8_t { absolute, mover };
+
+inline constexpr unsigned MAX_HISTORY = 8;
+// Planes per history step: the twelve piece planes and the repetition plane.
+inline constexpr unsigned STEP_PLANES = 13;
+
+struct Options {
+    View view = View::absolute;
+    int history = -1;                     // -1: the twelve piece planes only; 0..8: steps before the current one
+    std::optional<policy::Space> policy;  // the played move's index
+    bool legal_mask = false;              // the legal moves, in the policy space
+    bool packed_mask = false;             // the mask as bits, lowest index in the lowest bit
+};
+
+// Planes per row of the output's planes array.
+[[nodiscard]] constexpr unsigned planes_per_row(const Options& options) {
+    return options.history < 0 ? PLANE_COUNT : STEP_PLANES * static_cast<unsigned>(options.history + 1);
+}
+
+// Bytes per row of the legal mask.
+[[nodiscard]] constexpr std::size_t mask_bytes(const Options& options) {
+    if (!options.legal_mask || !options.policy) return 0;
+    const std::size_t size = policy::size(*options.policy);
+    return options.packed_mask ? size / 8 : size;
+}
+
+// The rows as the encoder's arrays give them (C order, one entry per row).
+struct Columns {
+    std::size_t rows = 0;
+    const std::uint8_t* planes = nullptr;  // 768 bytes of 0/1 per row
+    const std::uint8_t* turn = nullptr;
+    const std::uint8_t* castling = nullptr;  // 4 per row
+    const std::int8_t* en_passant = nullptr;
+    const std::int32_t* halfmove_clock = nullptr;
+    const std::int8_t* move_from = nullptr;  // negative: no move (a final position, a null move)
+    const std::int8_t* move_to = nullptr;
+    const std::uint8_t* move_promotion = nullptr;
+    const std::int64_t* game = nullptr;
+    const std::int32_t* ply = nullptr;
+};
+
+// Where the results go; a null array is not written. turn, castling,
+// move_from and move_to are the inputs in the chosen view.
+struct Outputs {
+    std::uint8_t* planes = nullptr;  // planes_per_row x 64 bytes per row
+    std::uint8_t* turn = nullptr;
+    std::uint8_t* castling = nullptr;
+    std::int8_t* move_from = nullptr;
+    std::int8_t* move_to = nullptr;
+    std::int32_t* policy = nullptr;
+    std::uint8_t* legal = nullptr;  // mask_bytes per row
+};
+
+// Encodes every row. Throws InvalidInput for rows that are no position (a
+// turn, castling or promotion value out of range).
+void encode_rows(const MoveGenerator& generator, const Columns& columns, const Options& options,
+                 const Outputs& outputs);
+
+}  // namespace velmor::encodings
