@@ -9,18 +9,21 @@ and the shard size, so any number of workers writes the same bytes.
 
 Nothing half written is left behind: shards are written under temporary names
 and renamed when complete, the manifest is written last and atomically, and a
-job that fails or is interrupted removes what it wrote.
+job that fails or is interrupted removes what it wrote, and only that. A lock
+on the output directory keeps a second job out of it while one runs.
 """
 
 from __future__ import annotations
 
 import collections
-import errno
+import fcntl
 import hashlib
 import json
 import os
+import re
 import shutil
-import sys
+import signal
+import stat
 import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
@@ -33,6 +36,20 @@ from . import _format as ds
 DEFAULT_SHARD_SIZE = 1_000_000
 DEFAULT_CHUNK_BYTES = 256 << 10
 INPUT_SUFFIXES = (".pgn", ".pgn.gz", ".pgn.bz2", ".pgn.zst")
+# Bounds of the options. A shard's .npy headers and file sizes must fit, a
+# chunk is held whole by the job and by its worker, each worker is a process,
+# and a rating tag is read as at most nine digits.
+MAX_SHARD_SIZE = 10**12
+MAX_CHUNK_BYTES = 1 << 30
+MAX_WORKERS = 4096
+MAX_ELO = 999_999_999
+# The lock a job holds on its output directory while it runs. It lies in the
+# directory (a lock beside it would write outside it), is no dataset file,
+# and is removed when the job ends.
+LOCK = ".velmor_data.lock"
+_TEMPORARY = ".tmp-"
+_SHARD = re.compile(r"shard-[0-9]{6}")
+_ARRAY = re.compile(r"[a-z_][a-z0-9_]*")
 
 
 class JobError(Exception):
@@ -41,6 +58,46 @@ class JobError(Exception):
 
 class UsageError(JobError):
     """The job was asked for something it cannot do (bad arguments)."""
+
+
+class Terminated(BaseException):
+    """SIGTERM (a scheduler stopping the job): cleaned up like Ctrl-C."""
+
+
+class Signals:
+    """The handler of SIGINT and SIGTERM while the job runs.
+
+    The first signal stops the job where it is (KeyboardInterrupt or
+    Terminated); every later one is only recorded, so that removing what the
+    job wrote runs to its end. While a step must not be cut in two (a rename
+    and its bookkeeping, removing the old dataset) a signal waits for the
+    step's end; once the manifest is being committed none stops the job.
+    """
+
+    def __init__(self) -> None:
+        self.received: list[int] = []
+        self._raising = True
+
+    def __call__(self, signum: int, frame: object) -> None:
+        self.received.append(signum)
+        if self._raising:
+            self._raising = False
+            raise KeyboardInterrupt if signum == signal.SIGINT else Terminated
+
+    def hold(self) -> None:
+        """From now on no signal stops the job."""
+        self._raising = False
+
+    def pause(self) -> bool:
+        raising, self._raising = self._raising, False
+        return raising
+
+    def resume(self, raising: bool) -> None:
+        """Ends a pause: a signal that came during it stops the job now."""
+        if raising and self.received:
+            signum = self.received[0]
+            raise KeyboardInterrupt if signum == signal.SIGINT else Terminated
+        self._raising = raising
 
 
 class Pool(Protocol):
@@ -100,49 +157,203 @@ def check_input(path: str) -> None:
         raise UsageError(f"input {path!r}: not readable")
 
 
-def _dataset_entry(name: str) -> bool:
-    return (name in (ds.MANIFEST, ds.SKIPPED) or name.startswith("shard-") or name.startswith(".tmp-"))
+def check_options(*, shard_size: int, chunk_bytes: int, min_elo: int | None, errors: str) -> None:
+    def check(what: str, value: object, low: int, high: int, unit: str = "") -> None:
+        if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
+            raise UsageError(f"{what} must be a whole number from {low:,} to {high:,}{unit}, not {value!r}")
+
+    check("the shard size", shard_size, 1, MAX_SHARD_SIZE, " positions")
+    check("the chunk size", chunk_bytes, 1, MAX_CHUNK_BYTES, " bytes")
+    if min_elo is not None:
+        check("the minimum rating", min_elo, 0, MAX_ELO)
+    if errors not in ("skip", "raise"):
+        raise UsageError(f"errors must be 'skip' or 'raise', not {errors!r}")
 
 
-def check_outdir(outdir: str, overwrite: bool) -> None:
-    """Refuses an output that cannot take a dataset, changing nothing."""
-    if os.path.exists(outdir) and not os.path.isdir(outdir):
-        raise UsageError(f"output {outdir!r} exists and is not a directory")
-    if not os.path.exists(outdir):
-        return
-    entries = os.listdir(outdir)
-    if entries and not overwrite:
-        raise UsageError(f"output directory {outdir!r} is not empty (pass --overwrite to replace the dataset in it)")
-    foreign = sorted(name for name in entries if not _dataset_entry(name))
-    if foreign:
-        raise UsageError(
-            f"output directory {outdir!r} holds files that are not part of a dataset "
-            f"({', '.join(foreign[:3])}{', ...' if len(foreign) > 3 else ''}); refusing to overwrite it"
-        )
+class OutdirLock:
+    """An advisory lock on OUTDIR/LOCK, held from before the directory is
+    looked at until the job has ended: a second job on the same directory is
+    refused at once instead of removing the first one's files."""
 
+    def __init__(self, outdir: str) -> None:
+        self.outdir = outdir
+        self.path = os.path.join(outdir, LOCK)
+        self.created = False  # whether the job made the directory
+        self._fd = -1
+        # A job that ends removes its lock file, perhaps between this job's
+        # opening it and locking it: the lock counts only on the file that
+        # is still there, else the next try takes the new one.
+        for _ in range(100):
+            if self._try():
+                return
+        raise UsageError(f"cannot lock the output directory {outdir!r}: other jobs keep replacing its lock file")
 
-def prepare_outdir(outdir: str) -> bool:
-    """Creates outdir or empties the dataset check_outdir let through;
-    returns whether it was created."""
-    if not os.path.exists(outdir):
+    def _try(self) -> bool:
+        outdir = self.outdir
+        if os.path.lexists(outdir) and not os.path.isdir(outdir):
+            raise UsageError(f"output {outdir!r} exists and is not a directory")
+        if not os.path.exists(outdir):
+            try:
+                os.makedirs(outdir)
+                self.created = True
+            except FileExistsError:
+                return False
+            except OSError as error:
+                raise UsageError(f"cannot create the output directory {outdir!r}: {error.strerror}") from None
         try:
-            os.makedirs(outdir)
+            fd = os.open(self.path, os.O_RDWR | os.O_CREAT | os.O_NOFOLLOW | os.O_CLOEXEC, 0o644)
+        except FileNotFoundError:  # the directory went, with a job that failed
+            return False
         except OSError as error:
-            raise UsageError(f"cannot create the output directory {outdir!r}: {error.strerror}") from None
+            raise UsageError(f"cannot lock the output directory {outdir!r} ({LOCK}): {error.strerror}") from None
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            os.close(fd)
+            raise UsageError(f"output directory {outdir!r} is in use: another encode job holds its lock "
+                             f"({LOCK})") from None
+        except OSError as error:
+            os.close(fd)
+            raise UsageError(f"cannot lock the output directory {outdir!r} ({LOCK}): {error.strerror}") from None
+        try:
+            held = os.stat(self.path, follow_symlinks=False)
+        except FileNotFoundError:
+            held = None
+        mine = os.fstat(fd)
+        if held is None or (held.st_dev, held.st_ino) != (mine.st_dev, mine.st_ino):
+            os.close(fd)
+            return False
+        self._fd = fd
         return True
-    entries = os.listdir(outdir)
-    # The manifest goes first: from then on the old dataset no longer claims to be complete.
-    manifest = os.path.join(outdir, ds.MANIFEST)
-    if os.path.exists(manifest):
-        os.unlink(manifest)
-        _fsync_dir(outdir)
+
+    def release(self, remove_directory: bool = False) -> bool:
+        """Removes the lock file (and the directory, when asked and empty),
+        then unlocks; returns whether the lock file is gone."""
+        if self._fd < 0:
+            return True
+        try:
+            os.unlink(self.path)
+            removed = True
+        except FileNotFoundError:
+            removed = True
+        except OSError:
+            removed = False
+        if remove_directory:
+            try:
+                os.rmdir(self.outdir)
+            except OSError:
+                pass
+        os.close(self._fd)
+        self._fd = -1
+        return removed
+
+
+def _regular_file(path: str) -> bool:
+    try:
+        return stat.S_ISREG(os.lstat(path).st_mode)
+    except OSError:
+        return False
+
+
+def _real_directory(path: str) -> bool:
+    try:
+        return stat.S_ISDIR(os.lstat(path).st_mode)
+    except OSError:
+        return False
+
+
+def _old_dataset(outdir: str) -> dict[str, tuple[str, ...] | None] | None:
+    """What the manifest in outdir names: each shard directory with the array
+    files it may hold, and the skipped list; None if the directory holds no
+    manifest of a dataset."""
+    try:
+        with open(os.path.join(outdir, ds.MANIFEST), encoding="utf-8") as file:
+            manifest = json.load(file)
+        if not isinstance(manifest, dict) or manifest.get("format") != ds.FORMAT:
+            return None
+        arrays = tuple(f"{name}.npy" for name in manifest["schema"])
+        if not all(_ARRAY.fullmatch(name[:-4]) for name in arrays):
+            return None
+        named: dict[str, tuple[str, ...] | None] = {ds.MANIFEST: None}
+        for shard in manifest["shards"]:
+            if not (isinstance(shard["path"], str) and _SHARD.fullmatch(shard["path"])):
+                return None
+            named[shard["path"]] = arrays
+        if manifest["skipped_games"] == ds.SKIPPED:
+            named[ds.SKIPPED] = None
+        elif manifest["skipped_games"] is not None:
+            return None
+        return named
+    except (OSError, ValueError, TypeError, KeyError, AttributeError):
+        return None
+
+
+def check_outdir(outdir: str, overwrite: bool, schema: Sequence[str]) -> list[str]:
+    """Refuses an output that cannot take a dataset, changing nothing.
+
+    Returns what --overwrite is to remove, as paths relative to outdir in the
+    order of their removal: the manifest first, directories after their files.
+    Only what the old manifest names and the job's own temporary names (left
+    by a job that was killed) are removed; anything else refuses the job.
+    """
+    entries = sorted(set(os.listdir(outdir)) - {LOCK})
+    if not entries:
+        return []
+    if not overwrite:
+        raise UsageError(f"output directory {outdir!r} is not empty (pass --overwrite to replace the dataset in it)")
+    named = _old_dataset(outdir) or {}
+    arrays = tuple(f"{name}.npy" for name in schema)
+    files: list[str] = []
+    directories: list[str] = []
+    foreign: list[str] = []
     for name in entries:
         path = os.path.join(outdir, name)
-        if os.path.isdir(path) and not os.path.islink(path):
-            shutil.rmtree(path)
-        elif os.path.lexists(path):
-            os.unlink(path)
-    return False
+        holds: tuple[str, ...] | None  # the names a directory may hold; None for a file
+        if name in named:
+            holds = named[name]
+        elif name in (_TEMPORARY + ds.MANIFEST, _TEMPORARY + ds.SKIPPED):
+            holds = None
+        elif name.startswith(_TEMPORARY) and _SHARD.fullmatch(name[len(_TEMPORARY):]):
+            holds = arrays
+        else:
+            foreign.append(name)
+            continue
+        if holds is None and _regular_file(path):
+            files.append(name)
+        elif holds is not None and _real_directory(path):
+            inside = sorted(os.listdir(path))
+            strays = [f"{name}/{entry}" for entry in inside
+                      if entry not in holds or not _regular_file(os.path.join(path, entry))]
+            foreign += strays
+            files += [f"{name}/{entry}" for entry in inside]
+            directories.append(name)
+        else:
+            foreign.append(name)
+    if foreign:
+        raise UsageError(
+            f"output directory {outdir!r} holds files that are not part of the dataset its manifest names "
+            f"({', '.join(foreign[:3])}{', ...' if len(foreign) > 3 else ''}); refusing to overwrite it"
+        )
+    files.sort(key=lambda name: name != ds.MANIFEST)
+    return files + directories
+
+
+def prepare_outdir(outdir: str, old: list[str]) -> None:
+    """Removes the old dataset that check_outdir listed, and nothing else."""
+    for name in old:
+        path = os.path.join(outdir, name)
+        try:
+            if _real_directory(path):
+                os.rmdir(path)
+            else:
+                os.unlink(path)
+        except FileNotFoundError:
+            pass
+        except OSError as error:
+            raise JobError(f"cannot remove {path!r} of the old dataset: {error.strerror}") from None
+        if name == ds.MANIFEST:
+            # From here on the old dataset no longer claims to be complete.
+            _fsync_dir(outdir)
 
 
 def _fsync_dir(path: str) -> None:
@@ -153,10 +364,11 @@ def _fsync_dir(path: str) -> None:
         os.close(fd)
 
 
-def _checksum(path: str) -> str:
+def _checksum(path: str, stop: threading.Event) -> str:
     digest = hashlib.sha256()
     with open(path, "rb") as file:
-        while block := file.read(1 << 20):
+        # A stopped job does not wait for the hash of a large input.
+        while not stop.is_set() and (block := file.read(1 << 20)):
             digest.update(block)
     return digest.hexdigest()
 
@@ -165,15 +377,10 @@ class Job:
     def __init__(self, inputs: Sequence[str], outdir: str, *, pool_factory: Callable[[], Pool],
                  shard_size: int = DEFAULT_SHARD_SIZE, errors: str = "skip", min_elo: int | None = None,
                  chunk_bytes: int = DEFAULT_CHUNK_BYTES, overwrite: bool = False, sync: bool = False,
-                 progress: Callable[[int, int], None] | None = None) -> None:
+                 progress: Callable[[int, int], None] | None = None, signals: Signals | None = None) -> None:
         import velmor_data
 
-        if shard_size < 1:
-            raise UsageError(f"the shard size must be at least 1 position, not {shard_size}")
-        if chunk_bytes < 1:
-            raise UsageError(f"the chunk size must be at least 1 byte, not {chunk_bytes}")
-        if errors not in ("skip", "raise"):
-            raise UsageError(f"errors must be 'skip' or 'raise', not {errors!r}")
+        check_options(shard_size=shard_size, chunk_bytes=chunk_bytes, min_elo=min_elo, errors=errors)
         for path in inputs:
             check_input(path)
         self.inputs = [InputStats(path, os.path.getsize(path)) for path in inputs]
@@ -186,6 +393,11 @@ class Job:
         self.sync = sync
         self.pool_factory = pool_factory
         self.progress = progress
+        # Without the command line's handler (a job run from a program) no
+        # signal is held back: pausing and holding change nothing.
+        self.signals = signals or Signals()
+        self.replaced = False     # whether an old dataset was removed
+        self.left_behind: list[str] = []  # what a failed job could not remove
         self.schema = {name: (entry[0], tuple(entry[1]), entry[2]) for name, entry in velmor_data.SCHEMA.items()}
         self.row_bytes = {name: ds.row_bytes(dtype, shape) for name, (dtype, shape, _) in self.schema.items()}
         self._velmor_data = velmor_data
@@ -193,45 +405,70 @@ class Job:
     # -- running ---------------------------------------------------------------
 
     def run(self) -> Summary:
+        """Writes the dataset; on any failure or signal removes what it wrote
+        (self.left_behind names what it could not) and raises."""
         started = time.monotonic()
-        check_outdir(self.outdir, self.overwrite)
         self._written: list[str] = []   # final names this run created
         self._temporary: set[str] = set()
-        created = False
+        lock = OutdirLock(self.outdir)
         pool: Pool | None = None
+        stop = threading.Event()
         hashing = ThreadPoolExecutor(1, thread_name_prefix="velmor-checksum")
         try:
+            old = check_outdir(self.outdir, self.overwrite, list(self.schema))
             # Workers first: an old dataset is removed only once they are there.
             pool = self.pool_factory()
-            created = prepare_outdir(self.outdir)
-            checksums = [hashing.submit(_checksum, stats.path) for stats in self.inputs]
-            summary = self._run(pool, checksums)
-            pool.close()
-            summary.seconds = time.monotonic() - started
-            return summary
-        except BaseException:
-            if pool is not None:
-                pool.close(abort=True)
-            self._remove_partial(created)
-            raise
-        finally:
-            hashing.shutdown(wait=True, cancel_futures=True)
-
-    def _remove_partial(self, created: bool) -> None:
-        for name in [*self._temporary, *self._written]:
-            path = os.path.join(self.outdir, name)
-            if os.path.isdir(path):
-                shutil.rmtree(path, ignore_errors=True)
-            else:
+            if old:
+                raising = self.signals.pause()
                 try:
-                    os.unlink(path)
-                except OSError:
-                    pass
-        if created:
+                    self.replaced = True
+                    prepare_outdir(self.outdir, old)
+                finally:
+                    self.signals.resume(raising)
+            checksums = [hashing.submit(_checksum, stats.path, stop) for stats in self.inputs]
+            summary = self._run(pool, checksums)
+        except BaseException:
             try:
-                os.rmdir(self.outdir)
-            except OSError:
+                self.signals.hold()
+            finally:
+                self._abort(pool, lock, stop, hashing)
+            raise
+        # The dataset is complete: what follows only ends the workers, and
+        # nothing there makes the job fail.
+        try:
+            pool.close()
+        except Exception:
+            pass
+        finally:
+            hashing.shutdown(wait=True)
+            lock.release()
+        summary.seconds = time.monotonic() - started
+        return summary
+
+    def _abort(self, pool: Pool | None, lock: OutdirLock, stop: threading.Event,
+               hashing: ThreadPoolExecutor) -> None:
+        """Ends the workers and removes what this run wrote, to the end
+        whatever fails on the way."""
+        stop.set()
+        if pool is not None:
+            try:
+                pool.close(abort=True)
+            except Exception:
                 pass
+        hashing.shutdown(wait=True, cancel_futures=True)
+        for name in sorted({*self._temporary, *self._written}):
+            path = os.path.join(self.outdir, name)
+            try:
+                if _real_directory(path):
+                    shutil.rmtree(path)
+                else:
+                    os.unlink(path)
+            except FileNotFoundError:
+                pass
+            except OSError:
+                self.left_behind.append(name)
+        if not lock.release(remove_directory=lock.created):
+            self.left_behind.append(LOCK)
 
     def _chunks(self) -> Iterator[tuple[int, Any, int]]:
         first_game = 0
@@ -363,7 +600,7 @@ class Job:
         for index, line, kind, move, message in stats["skipped"]:
             summary.skipped[kind] += 1
             skipped_file.write(json.dumps({
-                "input": entry.path, "game": index - entry.first_game, "line": line,
+                "input": entry.path, "game": index, "line": line,
                 "kind": kind, "move": move, "message": message,
             }) + "\n")
 
@@ -374,7 +611,7 @@ class Job:
         assert record.game_error is not None
         index, line, kind, move, message = record.game_error
         entry = self.inputs[record.input]
-        return f"input {entry.path!r}, game {index - entry.first_game} (line {line}): {message}"
+        return f"input {entry.path!r}, game {index} (line {line}): {message}"
 
     # -- files -------------------------------------------------------------------
 
@@ -406,9 +643,15 @@ class Job:
                 os.fsync(fd)
             finally:
                 os.close(fd)
-        os.rename(temporary, os.path.join(self.outdir, name))
-        self._temporary.discard(".tmp-" + name)
-        self._written.append(name)
+        # The rename and its bookkeeping in one step, which no signal cuts in
+        # two: a failure then removes the file under the name it has.
+        raising = self.signals.pause()
+        try:
+            os.rename(temporary, os.path.join(self.outdir, name))
+            self._written.append(name)
+            self._temporary.discard(".tmp-" + name)
+        finally:
+            self.signals.resume(raising)
 
     def _start_shard(self, shard: int) -> None:
         directory = self._temporary_path(shard)
@@ -460,6 +703,9 @@ class Job:
         with open(temporary, "w", encoding="utf-8") as file:
             json.dump(manifest, file, indent=2)
             file.write("\n")
+        # With the manifest the dataset is complete: no signal stops the job
+        # from here, so none can remove a dataset that is there.
+        self.signals.hold()
         self._commit(ds.MANIFEST)
         if self.sync:
             _fsync_dir(self.outdir)
@@ -555,20 +801,27 @@ class LocalPool:
         return f"worker process {worker} {how} before finishing its work"
 
     def close(self, abort: bool = False) -> None:
+        """Ends the workers: at once when aborting (killed, so that even a
+        stopped worker goes), else by asking them and, after a few seconds,
+        killing those that have not ended."""
         if abort:
             for process in self._processes:
-                process.terminate()
+                process.kill()
         for outbox in self._outboxes:
             if not abort:
                 outbox.put(None)  # the worker's sign to stop
             outbox.put(_STOP)
-        for sender in self._senders:
-            sender.join(timeout=5)
+        # A sender blocked on a stopped worker's full pipe is freed when the
+        # worker dies; neither wait is longer than a few seconds together.
+        deadline = time.monotonic() + 5
         for process in self._processes:
-            process.join(timeout=5)
+            process.join(timeout=max(0.0, deadline - time.monotonic()))
+        for process in self._processes:
             if process.is_alive():
-                process.terminate()
+                process.kill()
                 process.join(timeout=5)
+        for sender in self._senders:
+            sender.join(timeout=max(0.1, deadline - time.monotonic()))
         for connection in self._connections:
             connection.close()
         self._connections, self._processes, self._outboxes, self._senders = [], [], [], []
