@@ -422,3 +422,23 @@ def test_ray_cluster_writes_the_same_dataset(games: dict[str, Path], reference: 
     assert "positions/s" in result.stdout
     assert tree(outdir) == tree(reference)
 
+
+def test_ray_job_stopped_by_sigterm_leaves_no_dataset(tmp_path: Path, ray_head: str) -> None:
+    """Ray's own SIGTERM handler exits at once, with status 15; the job's
+    stays, so the job cleans up and says so, as without Ray."""
+    source = tmp_path / "games.pgn"
+    source.write_text(sample_text(3000))
+    outdir = tmp_path / "dataset"
+    env = dict(os.environ, RAY_AUTH_MODE="disabled", RAY_USAGE_STATS_ENABLED="0")
+    process = subprocess.Popen([sys.executable, "-m", "velmor_data", "encode", str(source), str(source), "-o",
+                                str(outdir), "--ray", ray_head, "--chunk-size", "4k"],
+                               env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    while not (outdir.exists() and any(name.startswith(".tmp-shard") for name in os.listdir(outdir))):
+        assert process.poll() is None and time.monotonic() < deadline, process.communicate()
+        time.sleep(0.001)
+    process.send_signal(signal.SIGTERM)
+    _, stderr = process.communicate(timeout=60)
+    assert process.returncode == 143, stderr
+    assert "terminated; no dataset was written" in stderr
+    assert_no_dataset(outdir)
