@@ -13,7 +13,8 @@ import signal
 import threading
 from typing import Any
 
-from ._job import JobError, UsageError
+from ._stop import JobError, UsageError
+from ._worker import Message, Reply
 
 
 def _import_ray() -> Any:
@@ -58,10 +59,10 @@ class RayPool:
             raise
         self._pending: dict[Any, int] = {}
 
-    def send(self, worker: int, message: tuple[Any, ...]) -> None:
+    def send(self, worker: int, message: Message) -> None:
         self._pending[self._actors[worker].handle.remote(message)] = worker
 
-    def replies(self, timeout: float) -> list[tuple[int, tuple[Any, ...]]]:
+    def replies(self, timeout: float) -> list[tuple[int, Reply]]:
         if not self._pending:
             return []
         ready, rest = self._ray.wait(list(self._pending), num_returns=1, timeout=timeout)
