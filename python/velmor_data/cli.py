@@ -102,12 +102,12 @@ def build_parser() -> argparse.ArgumentParser:
              "another job is writing to it")
     encode.add_argument(
         "--workers", type=_workers, metavar="N",
-        help="worker processes encoding at once (default: every core of this machine; "
-             "with --ray, every CPU of the cluster)")
+        help=f"worker processes encoding at once, at most {_job.MAX_WORKERS:,} (default: every core of this "
+             "machine; with --ray, every CPU of the cluster)")
     encode.add_argument(
         "--shard-size", type=_shard_size, default=_job.DEFAULT_SHARD_SIZE, metavar="POSITIONS",
-        help=f"positions in each shard; the last holds the rest (default {_job.DEFAULT_SHARD_SIZE:,}, "
-             "about 800 MB)")
+        help=f"positions in each shard, at most {_job.MAX_SHARD_SIZE:,}; the last holds the rest "
+             f"(default {_job.DEFAULT_SHARD_SIZE:,}, about 800 MB)")
     encode.add_argument(
         "--errors", choices=("skip", "raise"), default="skip",
         help="a game with an illegal, ambiguous or unreadable move, or otherwise unreadable: 'skip' leaves "
@@ -137,7 +137,7 @@ def build_parser() -> argparse.ArgumentParser:
     encode.add_argument(
         "--chunk-size", type=_size, default=_job.DEFAULT_CHUNK_BYTES, metavar="BYTES",
         help="PGN text a worker encodes at a time, cut at game boundaries; k, m, g suffixes "
-             "(default 256k); does not change the dataset")
+             f"(default 256k, at most {_job.MAX_CHUNK_BYTES >> 30}g); does not change the dataset")
     return parser
 
 
