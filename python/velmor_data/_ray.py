@@ -9,9 +9,12 @@ every node mounts at the same path.
 from __future__ import annotations
 
 import os
+import signal
+import threading
 from typing import Any
 
-from ._job import JobError, UsageError
+from ._stop import JobError, UsageError
+from ._worker import Message, Reply
 
 
 def _import_ray() -> Any:
@@ -29,6 +32,9 @@ class RayPool:
         # No usage reports from a data tool unless the user asks Ray for them.
         os.environ.setdefault("RAY_USAGE_STATS_ENABLED", "0")
         options: dict[str, Any] = {"logging_level": "ERROR", "log_to_driver": False}
+        # Ray sets a SIGTERM handler of its own that exits at once; the job's
+        # (first signal stops it, its cleanup runs to the end) stays.
+        handlers = {signum: signal.getsignal(signum) for signum in (signal.SIGINT, signal.SIGTERM)}
         try:
             if address == "local":
                 ray.init(num_cpus=size or None, include_dashboard=False, **options)
@@ -36,6 +42,11 @@ class RayPool:
                 ray.init(address=address, **options)
         except (ConnectionError, ValueError, RuntimeError) as error:
             raise JobError(f"cannot reach a Ray cluster at {address!r}: {error}") from None
+        finally:
+            if threading.current_thread() is threading.main_thread():
+                for signum, handler in handlers.items():
+                    if handler is not None:
+                        signal.signal(signum, handler)
         try:
             cpus = int(ray.cluster_resources().get("CPU", 1))
             self.size = size or max(1, cpus)
@@ -48,10 +59,10 @@ class RayPool:
             raise
         self._pending: dict[Any, int] = {}
 
-    def send(self, worker: int, message: tuple[Any, ...]) -> None:
+    def send(self, worker: int, message: Message) -> None:
         self._pending[self._actors[worker].handle.remote(message)] = worker
 
-    def replies(self, timeout: float) -> list[tuple[int, tuple[Any, ...]]]:
+    def replies(self, timeout: float) -> list[tuple[int, Reply]]:
         if not self._pending:
             return []
         ready, rest = self._ray.wait(list(self._pending), num_returns=1, timeout=timeout)

@@ -6,14 +6,11 @@ worker then writes them straight into the shard files. Every position is so
 copied once, by the process that encoded it, and workers write in parallel.
 
 The same ``ChunkEncoder`` runs in local worker processes and as a Ray actor.
-Messages and replies are plain tuples:
+Messages and replies are the small classes below:
 
-    ("encode", chunk, data, first_index, first_line, errors, min_elo)
-        -> ("encoded", chunk, stats)  or  ("game error", chunk, details)
-    ("write", chunk, pieces)
-        -> ("written", chunk)
-    any failure
-        -> ("failed", chunk, message)
+    Encode  -> Encoded, or GameFailed (errors="raise" met a bad game)
+    Write   -> Written
+    either  -> Failed (the message says why)
 
 ``VELMOR_DATA_FAULT`` injects faults for the tests of the job's failure
 handling: ``crash:N`` ends the worker process while encoding chunk N,
@@ -28,11 +25,69 @@ import os
 import signal
 import time
 import traceback
+from dataclasses import dataclass
 from typing import Any
 
 from . import _format
 
-Message = tuple[Any, ...]
+# A skipped game as the job lists it: index, line, kind, move, message.
+GameError = tuple[int, int, str, str | None, str]
+
+
+@dataclass(frozen=True, slots=True)
+class Encode:
+    chunk: int
+    data: bytes
+    first_index: int
+    first_line: int
+    errors: str
+    min_elo: int | None
+
+
+@dataclass(frozen=True, slots=True)
+class Piece:
+    """A chunk's rows start:stop, written from row shard_row of the shard in directory on."""
+    directory: str
+    shard_row: int
+    start: int
+    stop: int
+
+
+@dataclass(frozen=True, slots=True)
+class Write:
+    chunk: int
+    pieces: tuple[Piece, ...]
+
+
+@dataclass(frozen=True, slots=True)
+class Encoded:
+    chunk: int
+    positions: int
+    games_read: int
+    games_encoded: int
+    games_filtered: int
+    skipped: tuple[GameError, ...]
+
+
+@dataclass(frozen=True, slots=True)
+class GameFailed:
+    chunk: int
+    error: GameError
+
+
+@dataclass(frozen=True, slots=True)
+class Written:
+    chunk: int
+
+
+@dataclass(frozen=True, slots=True)
+class Failed:
+    chunk: int
+    message: str
+
+
+Message = Encode | Write
+Reply = Encoded | GameFailed | Written | Failed
 
 
 def _fault() -> tuple[str, float]:
@@ -54,24 +109,23 @@ class ChunkEncoder:
         self._files = [(f"{name}.npy", _format.row_bytes(dtype, shape))
                        for name, (dtype, shape, _) in velmor_data.SCHEMA.items()]
 
-    def handle(self, message: Message) -> Message:
-        chunk = message[1]
+    def handle(self, message: Message) -> Reply:
         try:
-            if message[0] == "encode":
-                return self._encode(*message[1:])
-            if message[0] == "write":
-                return self._write(*message[1:])
-            raise ValueError(f"unknown message {message[0]!r}")
+            if isinstance(message, Encode):
+                return self._encode(message)
+            if isinstance(message, Write):
+                return self._write(message)
+            raise ValueError(f"unknown message {message!r}")
         except Exception as error:  # reported to the job, which stops with it
             detail = f"{type(error).__name__}: {error}"
             if not isinstance(error, OSError):
                 detail += "\n" + traceback.format_exc()
-            return ("failed", chunk, detail)
+            return Failed(getattr(message, "chunk", -1), detail)
 
-    def _encode(self, chunk: int, data: bytes, first_index: int, first_line: int,
-                errors: str, min_elo: int | None) -> Message:
+    def _encode(self, message: Encode) -> Encoded | GameFailed:
         import velmor_data
 
+        chunk = message.chunk
         kind, value = self._fault
         if kind == "slow":
             time.sleep(value)
@@ -79,35 +133,29 @@ class ChunkEncoder:
             os._exit(70)
         elif kind == "raise" and chunk == value:
             raise RuntimeError(f"injected failure in chunk {chunk}")
+        min_elo = -1 if message.min_elo is None else message.min_elo
         columns, positions, games_read, games_encoded, games_filtered, skipped = velmor_data._encode_columns(
-            data, raise_errors=errors == "raise", include_final=False, min_elo=-1 if min_elo is None else min_elo,
-            first_index=first_index, first_line=first_line)
-        if errors == "raise" and skipped:
-            return ("game error", chunk, _game_error(skipped[0]))
+            message.data, raise_errors=message.errors == "raise", include_final=False, min_elo=min_elo,
+            first_index=message.first_index, first_line=message.first_line)
+        if message.errors == "raise" and skipped:
+            return GameFailed(chunk, _game_error(skipped[0]))
         self._batches[chunk] = columns
-        stats = {
-            "positions": positions,
-            "games_read": games_read,
-            "games_encoded": games_encoded,
-            "games_filtered": games_filtered,
-            "skipped": [_game_error(error) for error in skipped],
-        }
-        return ("encoded", chunk, stats)
+        return Encoded(chunk, positions, games_read, games_encoded, games_filtered,
+                       tuple(_game_error(error) for error in skipped))
 
-    def _write(self, chunk: int, pieces: list[tuple[str, int, int, int]]) -> Message:
-        """pieces: (shard directory, first row in the shard, first and last row in the chunk)."""
-        columns = self._batches.pop(chunk)
-        if self._fault == ("enospc", chunk) and pieces:
-            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), pieces[0][0])
-        for directory, shard_row, start, stop in pieces:
+    def _write(self, message: Write) -> Written:
+        columns = self._batches.pop(message.chunk)
+        if self._fault == ("enospc", message.chunk) and message.pieces:
+            raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), message.pieces[0].directory)
+        for piece in message.pieces:
             for (file_name, row_bytes), column in zip(self._files, columns):
-                part = memoryview(column)[start * row_bytes:stop * row_bytes]
-                fd = os.open(os.path.join(directory, file_name), os.O_WRONLY)
+                part = memoryview(column)[piece.start * row_bytes:piece.stop * row_bytes]
+                fd = os.open(os.path.join(piece.directory, file_name), os.O_WRONLY)
                 try:
-                    _pwrite_all(fd, part, _format.HEADER_BYTES + shard_row * row_bytes)
+                    _pwrite_all(fd, part, _format.HEADER_BYTES + piece.shard_row * row_bytes)
                 finally:
                     os.close(fd)
-        return ("written", chunk)
+        return Written(message.chunk)
 
 
 def _pwrite_all(fd: int, data: memoryview, offset: int) -> None:
@@ -117,7 +165,7 @@ def _pwrite_all(fd: int, data: memoryview, offset: int) -> None:
         offset += done
 
 
-def _game_error(error: Any) -> tuple[int, int, str, str | None, str]:
+def _game_error(error: Any) -> GameError:
     return (error.index, error.line, error.kind, error.move, error.message)
 
 

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import re
 import signal
 import sys
 import textwrap
@@ -17,13 +18,6 @@ EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
 EXIT_TERMINATED = 143
 
-
-class _Terminated(BaseException):
-    """SIGTERM (a scheduler stopping the job): cleaned up like Ctrl-C."""
-
-
-def _terminate(signum: int, frame: object) -> None:
-    raise _Terminated
 
 DESCRIPTION = """\
 Encodes game collections (PGN with SAN moves) into a dataset of NumPy arrays:
@@ -41,8 +35,9 @@ examples:
   python -m velmor_data encode 2024-*.pgn.zst -o dataset --min-elo 2000 --workers 8
   python -m velmor_data encode /shared/games.pgn.zst -o /shared/dataset --ray auto
 
-exit status: 0 done, 1 failed, 2 bad arguments, 130 interrupted (Ctrl-C),
-143 terminated (SIGTERM); after 1, 130 and 143 nothing of the dataset is left."""
+exit status: 0 done, 1 failed, 2 bad arguments (or OUTDIR in use by another
+job), 130 interrupted (Ctrl-C), 143 terminated (SIGTERM); after 1, 130 and 143
+nothing of the dataset is left."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -51,29 +46,44 @@ class _Parser(argparse.ArgumentParser):
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n")
 
 
-def _positive(text: str) -> int:
-    try:
-        value = int(text.replace("_", ""))
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
+def _whole(text: str, low: int, high: int, what: str = "a whole number") -> int:
+    digits = text.replace("_", "")
+    if not re.fullmatch(r"[+-]?[0-9]+", digits):
+        raise argparse.ArgumentTypeError(f"not {what}: {text!r}")
+    # A number of thousands of digits is out of range without making it an int.
+    if len(digits.lstrip("+-").lstrip("0")) > len(str(high)):
+        value = low - 1 if digits.startswith("-") else high + 1
+    else:
+        value = int(digits)
+    if value < low:
+        raise argparse.ArgumentTypeError(f"must be at least {low:,}, not {text}")
+    if value > high:
+        raise argparse.ArgumentTypeError(f"must be at most {high:,}, not {text}")
     return value
+
+
+def _workers(text: str) -> int:
+    return _whole(text, 1, _job.MAX_WORKERS)
+
+
+def _shard_size(text: str) -> int:
+    return _whole(text, 1, _job.MAX_SHARD_SIZE)
 
 
 def _size(text: str) -> int:
     units = {"k": 1 << 10, "m": 1 << 20, "g": 1 << 30}
     scale = units.get(text[-1:].lower(), 1)
     number = text[:-1] if scale != 1 else text
-    value = _positive(number) * scale
-    return value
+    try:
+        return _whole(number, 1, _job.MAX_CHUNK_BYTES // scale) * scale
+    except argparse.ArgumentTypeError as error:
+        if "at most" in str(error):  # said in the units of the default, not of the suffix given
+            raise argparse.ArgumentTypeError(f"must be at most {_job.MAX_CHUNK_BYTES >> 30}g, not {text}") from None
+        raise
 
 
 def _elo(text: str) -> int:
-    try:
-        return int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a rating: {text!r}") from None
+    return _whole(text, 0, _job.MAX_ELO, "a rating")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -88,15 +98,16 @@ def build_parser() -> argparse.ArgumentParser:
         help="game collections, read in the order given: .pgn, .pgn.gz, .pgn.bz2 or .pgn.zst files")
     encode.add_argument(
         "-o", "--output", required=True, metavar="OUTDIR",
-        help="directory of the dataset; created if missing, refused if not empty (see --overwrite)")
+        help="directory of the dataset; created if missing, refused if not empty (see --overwrite) or if "
+             "another job is writing to it")
     encode.add_argument(
-        "--workers", type=_positive, metavar="N",
-        help="worker processes encoding at once (default: every core of this machine; "
-             "with --ray, every CPU of the cluster)")
+        "--workers", type=_workers, metavar="N",
+        help=f"worker processes encoding at once, at most {_job.MAX_WORKERS:,} (default: every core of this "
+             "machine; with --ray, every CPU of the cluster)")
     encode.add_argument(
-        "--shard-size", type=_positive, default=_job.DEFAULT_SHARD_SIZE, metavar="POSITIONS",
-        help=f"positions in each shard; the last holds the rest (default {_job.DEFAULT_SHARD_SIZE:,}, "
-             "about 800 MB)")
+        "--shard-size", type=_shard_size, default=_job.DEFAULT_SHARD_SIZE, metavar="POSITIONS",
+        help=f"positions in each shard, at most {_job.MAX_SHARD_SIZE:,}; the last holds the rest "
+             f"(default {_job.DEFAULT_SHARD_SIZE:,}, about 800 MB)")
     encode.add_argument(
         "--errors", choices=("skip", "raise"), default="skip",
         help="a game with an illegal, ambiguous or unreadable move, or otherwise unreadable: 'skip' leaves "
@@ -104,7 +115,7 @@ def build_parser() -> argparse.ArgumentParser:
              "first one with its input, game and line (default: skip)")
     encode.add_argument(
         "--min-elo", type=_elo, metavar="RATING",
-        help="keep only games whose WhiteElo and BlackElo tags are both at least RATING; "
+        help="keep only games whose WhiteElo and BlackElo tags are both at least RATING (0 to 999,999,999); "
              "games without both tags are left out (counted as filtered, not as errors)")
     encode.add_argument(
         "--ray", metavar="ADDRESS",
@@ -113,8 +124,8 @@ def build_parser() -> argparse.ArgumentParser:
              "(pip install 'velmor_chess[ray]') and an OUTDIR every node sees at the same path")
     encode.add_argument(
         "--overwrite", action="store_true",
-        help="replace the dataset already in OUTDIR (its manifest is removed first; a directory holding "
-             "other files is still refused)")
+        help="replace the dataset already in OUTDIR: only what its manifest names (the manifest first) and "
+             "the temporary files of a killed job are removed; a directory holding anything else is refused")
     encode.add_argument(
         "--sync", action="store_true",
         help="flush every shard to the disk before the manifest is written, so that even a power failure "
@@ -126,7 +137,7 @@ def build_parser() -> argparse.ArgumentParser:
     encode.add_argument(
         "--chunk-size", type=_size, default=_job.DEFAULT_CHUNK_BYTES, metavar="BYTES",
         help="PGN text a worker encodes at a time, cut at game boundaries; k, m, g suffixes "
-             "(default 256k); does not change the dataset")
+             f"(default 256k, at most {_job.MAX_CHUNK_BYTES >> 30}g); does not change the dataset")
     return parser
 
 
@@ -169,59 +180,78 @@ def summary_line(summary: _job.Summary) -> str:
             f"{rate:,.0f} positions/s -> {summary.outdir}")
 
 
-def encode(args: argparse.Namespace) -> int:
+def _pool_factory(args: argparse.Namespace) -> Callable[[], _job.Pool]:
     if args.ray:
         from ._ray import RayPool
 
-        def pool_factory() -> _job.Pool:
-            return RayPool(args.ray, args.workers)
-    else:
-        workers = args.workers or _job.default_workers()
+        return lambda: RayPool(args.ray, args.workers)
+    workers = args.workers or _job.default_workers()
+    return lambda: _job.LocalPool(workers)
 
-        def pool_factory() -> _job.Pool:
-            return _job.LocalPool(workers)
 
-    bar, update = _progress_bar(args.quiet)
-    try:
-        job = _job.Job(args.inputs, args.output, pool_factory=pool_factory, shard_size=args.shard_size,
-                       errors=args.errors, min_elo=args.min_elo, chunk_bytes=args.chunk_size,
-                       overwrite=args.overwrite, sync=args.sync, progress=update)
-        summary = job.run()
-    finally:
-        if bar is not None:
-            bar.close()
-    if not args.quiet:
-        print(summary_line(summary), flush=True)
-    return 0
+def _what_is_left(job: _job.Job | None, output: str) -> str:
+    """What a job that did not finish leaves in OUTDIR, as it is."""
+    if job is not None and job.left_behind:
+        return f"could not remove {', '.join(job.left_behind)} from {output!r}"
+    replaced = " (the dataset it was to replace was removed)" if job is not None and job.replaced else ""
+    return f"no dataset was written to {output!r}{replaced}"
 
 
 def main(argv: Sequence[str] | None = None) -> int:
+    """The command, as the entry of its process: it returns with SIGINT and
+    SIGTERM ignored, so that a signal after the job has ended (the second
+    Ctrl-C of an impatient user, while the interpreter shuts down) cannot
+    change the status returned."""
     parser = build_parser()
     args = parser.parse_args(argv)
-    previous = signal.signal(signal.SIGTERM, _terminate)
+    prog = f"{parser.prog} encode"
+    # Ctrl-C and SIGTERM stop the job once; its cleanup then runs to the end.
+    signals = _job.Signals()
+    for signum in (signal.SIGINT, signal.SIGTERM):
+        signal.signal(signum, signals)
+    job: _job.Job | None = None
+    bar = None
     try:
-        return encode(args)
+        bar, update = _progress_bar(args.quiet)
+        job = _job.Job(args.inputs, args.output, pool_factory=_pool_factory(args), shard_size=args.shard_size,
+                       errors=args.errors, min_elo=args.min_elo, chunk_bytes=args.chunk_size,
+                       overwrite=args.overwrite, sync=args.sync, progress=update, signals=signals)
+        summary = job.run()
+        if bar is not None:
+            bar.close()
+        if not args.quiet:
+            print(summary_line(summary), flush=True)
+        if signals.received:
+            said = "interrupted" if signals.received[0] == signal.SIGINT else "terminated"
+            print(f"{prog}: {said} once the dataset was complete; it is kept in {args.output!r}", file=sys.stderr)
+        return 0
     except _job.UsageError as error:
-        print(f"{parser.prog} encode: error: {error}", file=sys.stderr)
+        print(f"{prog}: error: {error}", file=sys.stderr)
         return EXIT_USAGE
     except _job.JobError as error:
-        print(f"{parser.prog} encode: failed: {error}", file=sys.stderr)
-        print(textwrap.fill(f"no dataset was written to {args.output!r}", width=100), file=sys.stderr)
+        print(f"{prog}: failed: {error}", file=sys.stderr)
+        print(textwrap.fill(_what_is_left(job, args.output), width=100), file=sys.stderr)
         return EXIT_FAILURE
     except KeyboardInterrupt:
-        print(f"\n{parser.prog} encode: interrupted; no dataset was written to {args.output!r}", file=sys.stderr)
+        print(f"\n{prog}: interrupted; {_what_is_left(job, args.output)}", file=sys.stderr)
         return EXIT_INTERRUPTED
-    except _Terminated:
-        print(f"{parser.prog} encode: terminated; no dataset was written to {args.output!r}", file=sys.stderr)
+    except _job.Terminated:
+        print(f"{prog}: terminated; {_what_is_left(job, args.output)}", file=sys.stderr)
         return EXIT_TERMINATED
     except OSError as error:
         # A full disk or a vanished directory while writing in this process.
         target = f" ({error.filename})" if error.filename else ""
-        print(f"{parser.prog} encode: failed: {error.strerror or error}{target}; "
-              f"no dataset was written to {args.output!r}", file=sys.stderr)
+        print(f"{prog}: failed: {error.strerror or error}{target}; {_what_is_left(job, args.output)}",
+              file=sys.stderr)
         return EXIT_FAILURE
     finally:
-        signal.signal(signal.SIGTERM, previous)
+        signals.hold()
+        if bar is not None:
+            bar.close()
+        # Ignored, not held: the interpreter resets handlers of its own to
+        # the default, which a signal would then die of, as it shuts down.
+        for signum in (signal.SIGINT, signal.SIGTERM):
+            signal.signal(signum, signal.SIG_IGN)
 
 
 if __name__ == "__main__":

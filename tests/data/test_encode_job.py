@@ -116,9 +116,13 @@ def test_dataset_holds_what_encode_games_gives(games: dict[str, Path], reference
     assert counts["skipped"] == len(kinds) == 2
     assert counts["skipped_by_kind"] == {kind: kinds.count(kind) for kind in kinds}
     assert counts["read"] == first.games_read + second.games_read
+    # Skipped games are numbered as the dataset's game array numbers games,
+    # across all inputs, as their own messages say.
     skipped = [json.loads(line) for line in (reference / "skipped.jsonl").read_text().splitlines()]
     assert [(entry["input"], entry["game"], entry["line"], entry["kind"]) for entry in skipped] == [
-        (str(games["second"]), error.index - first.games_read, error.line, error.kind) for error in second.skipped]
+        (str(games["second"]), error.index, error.line, error.kind) for error in second.skipped]
+    assert all(entry["game"] > first.games_read and f"game {entry['game']}," in entry["message"]
+               for entry in skipped)
 
 
 # Workers are forked from a job without threads; two BLAS threads make the
@@ -267,12 +271,21 @@ def test_progress_bar_on_a_terminal(games: dict[str, Path], tmp_path: Path) -> N
     (["{first}", "--shard-size", "many"], "not a whole number"),
     (["{first}", "--errors", "ignore"], "invalid choice"),
     (["notes.txt"], "not a game collection"),
-])
+    (["{first}", "--shard-size", "9" * 40], "--shard-size: must be at most 1,000,000,000,000"),
+    (["{first}", "--chunk-size", "9" * 40], "--chunk-size: must be at most 1g"),
+    (["{first}", "--chunk-size", "2g"], "--chunk-size: must be at most 1g"),
+    (["{first}", "--min-elo", "9" * 40], "--min-elo: must be at most 999,999,999"),
+    (["{first}", "--min-elo", "-1"], "--min-elo: must be at least 0, not -1"),
+    (["{first}", "--min-elo", "1" + "0" * 5000], "--min-elo: must be at most 999,999,999"),
+    (["{first}", "--workers", "9" * 40], "--workers: must be at most 4,096"),
+], ids=["missing", "workers-0", "shard-size-word", "errors", "not-pgn", "shard-size-huge", "chunk-size-huge",
+        "chunk-size-2g", "min-elo-huge", "min-elo-negative", "min-elo-5000-digits", "workers-huge"])
 def test_bad_arguments_exit_2(games: dict[str, Path], tmp_path: Path, args: list[str], message: str) -> None:
     (tmp_path / "notes.txt").write_text("")
     args = [arg.format(first=games["first"]) for arg in args]
     result = encode(*args, "-o", tmp_path / "out", check=False, cwd=tmp_path)
-    assert result.returncode == 2 and message in result.stderr
+    assert result.returncode == 2 and message in result.stderr, result.stderr
+    assert "Traceback" not in result.stderr
     assert_no_dataset(tmp_path / "out")
 
 
@@ -298,7 +311,7 @@ def test_errors_raise_stops_at_the_first_bad_game(games: dict[str, Path], tmp_pa
     result = encode(games["first"], games["second"], "-o", outdir, "--errors", "raise", "--chunk-size", "2k",
                     check=False)
     first = velmor_data.encode_games(games["first"])
-    error = velmor_data.encode_games(games["second"]).skipped[0]
+    error = velmor_data.encode_games(games["second"], first_index=first.games_read).skipped[0]
     assert result.returncode == 1
     assert f"game {error.index} (line {error.line})" in result.stderr and str(games["second"]) in result.stderr
     assert first.games_read > 0
@@ -408,3 +421,24 @@ def test_ray_cluster_writes_the_same_dataset(games: dict[str, Path], reference: 
                     "--chunk-size", "8k")
     assert "positions/s" in result.stdout
     assert tree(outdir) == tree(reference)
+
+
+def test_ray_job_stopped_by_sigterm_leaves_no_dataset(tmp_path: Path, ray_head: str) -> None:
+    """Ray's own SIGTERM handler exits at once, with status 15; the job's
+    stays, so the job cleans up and says so, as without Ray."""
+    source = tmp_path / "games.pgn"
+    source.write_text(sample_text(3000))
+    outdir = tmp_path / "dataset"
+    env = dict(os.environ, RAY_AUTH_MODE="disabled", RAY_USAGE_STATS_ENABLED="0")
+    process = subprocess.Popen([sys.executable, "-m", "velmor_data", "encode", str(source), str(source), "-o",
+                                str(outdir), "--ray", ray_head, "--chunk-size", "4k"],
+                               env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + 120
+    while not (outdir.exists() and any(name.startswith(".tmp-shard") for name in os.listdir(outdir))):
+        assert process.poll() is None and time.monotonic() < deadline, process.communicate()
+        time.sleep(0.001)
+    process.send_signal(signal.SIGTERM)
+    _, stderr = process.communicate(timeout=60)
+    assert process.returncode == 143, stderr
+    assert "terminated; no dataset was written" in stderr
+    assert_no_dataset(outdir)
