@@ -19,7 +19,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal
 
 from . import _native
-from ._sources import open_source
+from ._sources import SourceError, open_source
 
 # NumPy, and the dataset module built on it, are imported on first use: the
 # encode command sets up NumPy's environment before NumPy starts.
@@ -37,6 +37,7 @@ __all__ = [
     "Game",
     "GameError",
     "GameReader",
+    "SourceError",
     "encode_fens",
     "encode_games",
     "open_dataset",

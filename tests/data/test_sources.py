@@ -1,0 +1,180 @@
+"""Sources that end early or are damaged, closing a reader another thread
+iterates, and skipped games counted without keeping them."""
+
+from __future__ import annotations
+
+import bz2
+import gzip
+import io
+import os
+import pickle
+import resource
+import struct
+import subprocess
+import sys
+import textwrap
+import threading
+from collections.abc import Callable
+from pathlib import Path
+
+import pytest
+import zstandard
+
+import velmor_data
+from pgn_text import collection
+
+REPO_ROOT = Path(__file__).resolve().parents[2]
+SAMPLE = REPO_ROOT / "data" / "sample-games.pgn.zst"
+
+pytestmark = pytest.mark.skipif(bool(os.environ.get("VELMOR_SANITIZED")),
+                                reason="subprocesses are run without the sanitizers' preload")
+
+COMPRESS: dict[str, Callable[[bytes], bytes]] = {
+    ".gz": gzip.compress,
+    ".bz2": bz2.compress,
+    ".zst": zstandard.ZstdCompressor().compress,
+}
+FORMAT = {".gz": "gzip", ".bz2": "bzip2", ".zst": "zstd"}
+
+
+@pytest.fixture(scope="module")
+def text() -> bytes:
+    """Games enough for several compressed blocks of every format."""
+    return "".join(game.ours for game in collection(3, 600)).encode()
+
+
+@pytest.fixture(scope="module")
+def whole(text: bytes) -> velmor_data.EncodedGames:
+    return velmor_data.encode_games(text)
+
+
+def reads(source: object) -> list[Callable[[], object]]:
+    """The three ways the library reads a source."""
+    return [
+        lambda: velmor_data.encode_games(source),
+        lambda: list(velmor_data.read_games(source)),
+        lambda: list(velmor_data.split_games(source)),
+    ]
+
+
+def run_isolated(code: str, timeout: float = 120) -> subprocess.CompletedProcess:
+    """Runs code in a fresh interpreter with 2 GiB of address space."""
+    def limit() -> None:
+        resource.setrlimit(resource.RLIMIT_AS, (2 << 30, 2 << 30))
+
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                          timeout=timeout, preexec_fn=limit)
+
+
+# ---- compressed sources that end early --------------------------------------
+
+
+@pytest.mark.parametrize("suffix", list(COMPRESS))
+@pytest.mark.parametrize("cut", ["half", "one byte", "all"])
+def test_a_compressed_source_cut_short_is_refused_naming_the_file(tmp_path: Path, text: bytes,
+                                                                  suffix: str, cut: str) -> None:
+    data = COMPRESS[suffix](text)
+    kept = {"half": len(data) // 2, "one byte": len(data) - 1, "all": 0}[cut]
+    path = tmp_path / f"games.pgn{suffix}"
+    path.write_bytes(data[:kept])
+    for read in reads(path):
+        with pytest.raises(velmor_data.SourceError) as raised:
+            read()
+        error = raised.value
+        assert isinstance(error, OSError) and error.filename == str(path)
+        assert str(error).startswith(f"{path}: truncated: ") and FORMAT[suffix] in str(error)
+        assert "\n" not in str(error)
+        again = pickle.loads(pickle.dumps(error))
+        assert type(again) is velmor_data.SourceError and str(again) == str(error)
+
+
+def flip(data: bytes, at: int) -> bytes:
+    return data[:at] + bytes([data[at] ^ 0xFF]) + data[at + 1:]
+
+
+@pytest.mark.parametrize(
+    ("name", "damage", "message"),
+    [
+        ("flipped.pgn.gz", lambda data: flip(data, len(data) // 2), "corrupt gzip data"),
+        ("garbage.pgn.gz", lambda data: data + b"not gzip", "corrupt gzip data"),
+        ("deflate.pgn.gz", lambda data: data[:10] + b"\xff" * 64 + data[74:], "corrupt gzip data"),
+        ("flipped.pgn.bz2", lambda data: flip(data, len(data) // 2), "corrupt bzip2 data"),
+        ("garbage.pgn.zst", lambda data: data + b"not zstd", "corrupt zstd data"),
+        ("padded.pgn.zst", lambda data: data + bytes(8), "corrupt zstd data"),
+        ("plain.pgn.zst", lambda data: b"[Event \"not compressed\"]\n\n1. e4 *\n", "corrupt zstd data"),
+        # A second frame whose one block is of the reserved type.
+        ("reserved.pgn.zst", lambda data: data + b"\x28\xb5\x2f\xfd\x00\x00\x07\x00\x00", "corrupt zstd data"),
+    ],
+)
+def test_a_damaged_compressed_source_is_refused_naming_the_file(tmp_path: Path, text: bytes, name: str,
+                                                               damage: Callable[[bytes], bytes],
+                                                               message: str) -> None:
+    suffix = "." + name.rsplit(".", 1)[1]
+    path = tmp_path / name
+    path.write_bytes(damage(COMPRESS[suffix](text)))
+    for read in reads(path):
+        with pytest.raises(velmor_data.SourceError) as raised:
+            read()
+        assert str(raised.value).startswith(f"{path}: {message}")
+        assert "\n" not in str(raised.value)
+
+
+def zstd_frames(text: bytes) -> bytes:
+    """Several frames, one with a checksum and one with the content size left
+    out, with a skippable frame between them: all of it a complete stream."""
+    third = len(text) // 3
+    checked = zstandard.ZstdCompressor(write_checksum=True, write_content_size=True)
+    unsized = zstandard.ZstdCompressor(write_content_size=False)
+    skippable = struct.pack("<II", 0x184D2A5E, 5) + b"skip!"
+    streamed = io.BytesIO()
+    with zstandard.ZstdCompressor(level=3).stream_writer(streamed, closefd=False) as writer:
+        writer.write(text[2 * third:])
+    return checked.compress(text[:third]) + skippable + unsized.compress(text[third:2 * third]) + streamed.getvalue()
+
+
+@pytest.mark.parametrize(
+    ("suffix", "compress"),
+    [
+        (".zst", zstd_frames),
+        (".zst", lambda text: zstandard.ZstdCompressor(write_checksum=True).compress(text)),
+        (".gz", lambda text: gzip.compress(text[:1000]) + gzip.compress(text[1000:])),
+        (".bz2", lambda text: bz2.compress(text[:5000]) + bz2.compress(text[5000:])),
+    ],
+)
+def test_complete_compressed_sources_of_many_parts_are_read_whole(tmp_path: Path, text: bytes,
+                                                                  whole: velmor_data.EncodedGames,
+                                                                  suffix: str, compress) -> None:
+    path = tmp_path / f"games.pgn{suffix}"
+    path.write_bytes(compress(text))
+    batch = velmor_data.encode_games(path)
+    assert (batch.positions, batch.games_read) == (whole.positions, whole.games_read)
+    for name in velmor_data.SCHEMA:
+        assert (batch[name] == whole[name]).all(), name
+
+
+@pytest.mark.parametrize("suffix", list(COMPRESS))
+def test_a_compressed_empty_text_is_no_truncation(tmp_path: Path, suffix: str) -> None:
+    path = tmp_path / f"games.pgn{suffix}"
+    path.write_bytes(COMPRESS[suffix](b""))
+    assert velmor_data.encode_games(path).games_read == 0
+
+
+@pytest.mark.parametrize("suffix", [".pgn.zst", ".pgn.gz", ".pgn.bz2"])
+def test_the_job_refuses_a_truncated_input(tmp_path: Path, suffix: str) -> None:
+    """No dataset that looks complete from half an input: exit 1, no manifest,
+    one line naming the input and saying it is truncated."""
+    if not SAMPLE.exists():
+        pytest.fail(f"{SAMPLE} is missing: scripts/make-sample-games writes it")
+    data = SAMPLE.read_bytes()
+    if suffix != ".pgn.zst":
+        text = zstandard.ZstdDecompressor().stream_reader(io.BytesIO(data)).read()
+        data = COMPRESS[suffix[4:]](text)
+    path = tmp_path / f"sample{suffix}"
+    path.write_bytes(data[: len(data) // 2])
+    outdir = tmp_path / "dataset"
+    result = subprocess.run([sys.executable, "-m", "velmor_data", "encode", str(path), "-o", str(outdir)],
+                            capture_output=True, text=True, timeout=300)
+    assert result.returncode == 1, result.stderr
+    assert not outdir.exists() or list(outdir.iterdir()) == []
+    assert "Traceback" not in result.stderr
+    assert f"input {str(path)!r}: truncated: the {FORMAT[suffix[4:]]} stream is cut off" in result.stderr
