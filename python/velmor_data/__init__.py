@@ -226,6 +226,10 @@ def _raise_fen_error(texts: tuple[Any, ...], index: int) -> None:
         caught = error
     else:  # pragma: no cover - the encoder reads texts as Board does
         raise RuntimeError(f"fens[{index}] was refused by the encoder but read by Board")
+    if isinstance(caught, UnicodeEncodeError):
+        # Its text is made from its fields: the index goes into the reason.
+        raise UnicodeEncodeError(caught.encoding, caught.object, caught.start, caught.end,
+                                 f"fens[{index}]: {caught.reason}") from None
     try:
         replacement = type(caught)(f"fens[{index}]: {caught}")
     except Exception:

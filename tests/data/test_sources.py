@@ -178,3 +178,16 @@ def test_the_job_refuses_a_truncated_input(tmp_path: Path, suffix: str) -> None:
     assert not outdir.exists() or list(outdir.iterdir()) == []
     assert "Traceback" not in result.stderr
     assert f"input {str(path)!r}: truncated: the {FORMAT[suffix[4:]]} stream is cut off" in result.stderr
+
+
+# ---- encode_fens: the index in every message -----------------------------------
+
+
+def test_encode_fens_names_the_index_of_a_text_that_is_not_unicode() -> None:
+    fens = ["8/8/8/8/8/8/8/8 w - -", "8/8/8/8/8/8/8/8 w - \ud800"]
+    with pytest.raises(UnicodeEncodeError) as raised:
+        velmor_data.encode_fens(fens)
+    error = raised.value
+    assert type(error) is UnicodeEncodeError
+    assert (error.encoding, error.object, error.start, error.end) == ("utf-8", fens[1], 20, 21)
+    assert "fens[1]: surrogates not allowed" in str(error)
