@@ -191,3 +191,58 @@ def test_encode_fens_names_the_index_of_a_text_that_is_not_unicode() -> None:
     assert type(error) is UnicodeEncodeError
     assert (error.encoding, error.object, error.start, error.end) == ("utf-8", fens[1], 20, 21)
     assert "fens[1]: surrogates not allowed" in str(error)
+
+
+# ---- skipped games: counted, kept only when asked for -----------------------------
+
+
+def test_skipped_games_are_counted_by_kind_whether_kept_or_not(text: bytes) -> None:
+    bad = text + b"\n1. e4 e5 2. Ke3 *\n\n1. Zz4 *\n\n[Event \x01]\n\n" + text
+    kept = velmor_data.encode_games(bad)
+    counted = velmor_data.encode_games(bad, keep_skipped=False)
+    expected = dict.fromkeys(velmor_data.ERROR_KINDS, 0)
+    for error in kept.skipped:
+        expected[error.kind] += 1
+    assert len(kept.skipped) == 3 and kept.skipped_by_kind == expected
+    assert counted.skipped == [] and counted.skipped_by_kind == expected
+    assert list(counted.skipped_by_kind) == list(velmor_data.ERROR_KINDS)
+    assert (counted.positions, counted.games_read) == (kept.positions, kept.games_read)
+    for name in velmor_data.SCHEMA:
+        assert (counted[name] == kept[name]).all(), name
+    assert "skipped=3" in repr(counted)
+    with velmor_data.read_games(bad, keep_skipped=False) as reader:
+        games = sum(1 for _ in reader)
+    assert reader.skipped == [] and reader.skipped_by_kind == expected
+    assert games + 3 == reader.games_read == kept.games_read
+
+
+def test_counting_skipped_games_keeps_memory_flat() -> None:
+    """Two million bad games, one in every five bytes: counted, none held, in
+    the native reader or in Python."""
+    result = run_isolated("""
+        import io, resource, velmor_data
+
+        class Bad(io.RawIOBase):
+            block = b"Zz *\\n" * (1 << 16)
+            left = 30
+
+            def readable(self):
+                return True
+
+            def readinto(self, buffer):
+                if not self.left:
+                    return 0
+                self.left -= 1
+                buffer[: len(self.block)] = self.block
+                return len(self.block)
+
+        velmor_data.encode_games(b"Zz *\\n" * 1000, keep_skipped=False)
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        batch = velmor_data.encode_games(Bad(), keep_skipped=False)
+        grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
+        print(batch.skipped_by_kind["unreadable move"], len(batch.skipped), grown // 1024)
+    """, timeout=300)
+    assert result.returncode == 0, result.stderr
+    errors, kept, grown_mb = map(int, result.stdout.split())
+    assert (errors, kept) == (30 << 16, 0)
+    assert grown_mb < 24, f"{grown_mb} MB for {errors} skipped games"
