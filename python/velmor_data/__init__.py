@@ -12,8 +12,10 @@ A source is a path (str or os.PathLike) of a .pgn, .pgn.gz, .pgn.bz2 or
 
 from __future__ import annotations
 
+import contextlib
 import os
-from collections.abc import Iterable, Iterator, Sequence
+import threading
+from collections.abc import Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal
@@ -354,7 +356,9 @@ class GameReader:
     .skipped lists the games skipped so far (nothing, with keep_skipped=False),
     .skipped_by_kind counts them by kind, .games_read counts every game seen
     so far (skipped ones included). Closing (or leaving the with block)
-    closes what the reader opened.
+    closes what the reader opened. One step of the iteration runs at a time:
+    a close() from another thread waits for the step running there, and
+    the iteration, closed before its end, raises ValueError when next asked.
     """
 
     skipped: list[GameError]
@@ -367,12 +371,16 @@ class GameReader:
         self.skipped = []
         self.skipped_by_kind = dict.fromkeys(ERROR_KINDS, 0)
         self.games_read = 0
-        self._context = open_source(source)
+        # Reentrant: a finaliser run by the collector during a step may close the reader.
+        self._lock = threading.RLock()
+        self._finished = False  # the source was read to its end, or failed
+        self._closed = False    # closed before that
+        self._context: contextlib.AbstractContextManager[Iterator[memoryview]] | None = open_source(source)
         self._pieces = self._context.__enter__()
         self._native = _native.GameReader(self._raise, 0, 1)
         self._iterator = self._games()
 
-    def _games(self) -> Iterator[Game]:
+    def _games(self) -> Generator[Game]:
         try:
             for piece in self._pieces:
                 running = self._native.feed(piece)
@@ -382,7 +390,8 @@ class GameReader:
             self._native.finish()
             yield from self._take()
         finally:
-            self.close()
+            self._finished = True
+            self._release()
 
     def _take(self) -> Iterator[Game]:
         for is_error, item in self._native.take_events():
@@ -398,16 +407,26 @@ class GameReader:
                 tags, fen, moves, result, index, line = item
                 yield Game(tags, fen, moves, result, index, line)
 
+    def _release(self) -> None:
+        context, self._context = self._context, None
+        if context is not None:
+            context.__exit__(None, None, None)
+
     def __iter__(self) -> GameReader:
         return self
 
     def __next__(self) -> Game:
-        return next(self._iterator)
+        with self._lock:
+            if self._closed:
+                raise ValueError("the game reader is closed")
+            return next(self._iterator)
 
     def close(self) -> None:
-        context, self._context = self._context, None
-        if context is not None:
-            context.__exit__(None, None, None)
+        with self._lock:
+            if not self._finished:
+                self._closed = True
+            self._iterator.close()
+            self._release()
 
     def __enter__(self) -> GameReader:
         return self

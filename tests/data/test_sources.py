@@ -246,3 +246,112 @@ def test_counting_skipped_games_keeps_memory_flat() -> None:
     errors, kept, grown_mb = map(int, result.stdout.split())
     assert (errors, kept) == (30 << 16, 0)
     assert grown_mb < 24, f"{grown_mb} MB for {errors} skipped games"
+
+
+# ---- closing a reader that another thread iterates ------------------------------
+
+
+@pytest.mark.parametrize("kind", ["zst", "gz", "bz2", "pgn", "bytes"])
+def test_closing_while_another_thread_iterates_never_crashes(tmp_path: Path, kind: str) -> None:
+    """The iterating thread either reads to the end or stops with the reader's
+    own ValueError; closing never pulls a file from under a running read."""
+    if not SAMPLE.exists():
+        pytest.fail(f"{SAMPLE} is missing: scripts/make-sample-games writes it")
+    text = zstandard.ZstdDecompressor().stream_reader(io.BytesIO(SAMPLE.read_bytes())).read()
+    path = tmp_path / f"games.pgn.{kind}"
+    if kind == "zst":
+        path.write_bytes(SAMPLE.read_bytes())
+    elif kind in ("gz", "bz2"):
+        path.write_bytes(COMPRESS["." + kind](text))
+    else:
+        path = tmp_path / "games.pgn"
+        path.write_bytes(text)
+    source = f"open({str(path)!r}, 'rb').read()" if kind == "bytes" else repr(str(path))
+    result = run_isolated(f"""
+        import random, threading, time, velmor_data
+        source = {source}
+        random.seed(7)
+        outcomes = set()
+        for attempt in range(12):
+            reader = velmor_data.read_games(source)
+            seen = []
+            def iterate():
+                try:
+                    for game in reader:
+                        pass
+                    seen.append("end")
+                except ValueError as error:
+                    seen.append(str(error))
+            thread = threading.Thread(target=iterate)
+            thread.start()
+            time.sleep(random.uniform(0, 0.05))
+            reader.close()
+            thread.join()
+            outcomes.add(seen[0])
+        print(sorted(outcomes))
+    """)
+    assert result.returncode == 0, result.stderr
+    outcomes = eval(result.stdout)  # noqa: S307 - our own child's printed list
+    assert set(outcomes) <= {"end", "the game reader is closed"}, result.stdout
+
+
+def test_close_waits_for_the_step_running_in_another_thread() -> None:
+    """A read blocked inside the source holds close() until it returns; the
+    iteration then stops at its next step."""
+    inside, release = threading.Event(), threading.Event()
+    block = b'[Event "x"]\n\n1. e4 e5 1-0\n\n' * 10
+
+    class Stalling(io.RawIOBase):
+        reads = 0
+
+        def readable(self) -> bool:
+            return True
+
+        def readinto(self, buffer) -> int:
+            self.reads += 1
+            if self.reads == 2:
+                inside.set()
+                release.wait(30)
+            buffer[: len(block)] = block
+            return len(block)
+
+    reader = velmor_data.read_games(Stalling())
+    assert next(reader).index == 0
+    results: list[object] = []
+
+    def iterate() -> None:
+        try:
+            for _ in reader:
+                pass
+        except ValueError as error:
+            results.append(str(error))
+
+    iterating = threading.Thread(target=iterate)
+    iterating.start()
+    assert inside.wait(30)
+    closing = threading.Thread(target=reader.close)
+    closing.start()
+    closing.join(0.3)
+    assert closing.is_alive(), "close() returned while a step was still reading"
+    release.set()
+    closing.join(30)
+    iterating.join(30)
+    assert not closing.is_alive() and results == ["the game reader is closed"]
+
+
+def test_a_reader_closed_before_its_end_says_so_and_one_read_to_the_end_stops() -> None:
+    text = b'[Event "a"]\n\n1. e4 1-0\n\n[Event "b"]\n\n1. d4 0-1\n\n'
+    reader = velmor_data.read_games(text)
+    assert next(reader).index == 0
+    reader.close()
+    with pytest.raises(ValueError, match="the game reader is closed"):
+        next(reader)
+    finished = velmor_data.read_games(text)
+    assert len(list(finished)) == 2
+    finished.close()
+    with pytest.raises(StopIteration):
+        next(finished)
+    unstarted = velmor_data.read_games(text)
+    unstarted.close()
+    with pytest.raises(ValueError, match="the game reader is closed"):
+        next(unstarted)
