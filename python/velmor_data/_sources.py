@@ -15,6 +15,9 @@ from typing import Any, BinaryIO
 # vanishes, small enough to stay in the caches.
 BLOCK_BYTES = 1 << 20
 
+# Compressed bytes read at a time, as the stdlib readers do.
+_COMPRESSED_READ_BYTES = 128 << 10
+
 # The compressed formats, by the suffix that names them.
 _FORMATS = ((".gz", "gzip"), (".bz2", "bzip2"), (".zst", "zstd"))
 
@@ -157,12 +160,13 @@ def _open_path(path: str | os.PathLike[Any]) -> Iterator[tuple[Any, Iterator[mem
         # Compressing nothing still writes a header: an empty file was cut off.
         if not raw.peek(1):
             raise SourceError(name, f"truncated: the file is empty, not even a {kind} header")
+        if kind == "bzip2":
+            yield raw, _checked(_bzip2_blocks(raw), name, kind, None)
+            return
         frames = None
         stream: Any
         if kind == "gzip":
             stream = gzip.GzipFile(fileobj=raw, mode="rb")
-        elif kind == "bzip2":
-            stream = bz2.BZ2File(raw, "rb")
         else:
             import zstandard
 
@@ -171,6 +175,30 @@ def _open_path(path: str | os.PathLike[Any]) -> Iterator[tuple[Any, Iterator[mem
                                                                 read_across_frames=True)
         with stream:
             yield stream, _checked(_blocks(stream), name, kind, frames)
+
+
+def _bzip2_blocks(raw: BinaryIO) -> Iterator[memoryview]:
+    """The text of bzip2 streams one after another. Unlike bz2.BZ2File, which
+    drops whatever follows a stream once it is no stream itself (a damaged
+    second stream, and every game in it, would go unnoticed), bytes after a
+    stream must begin the next one."""
+    decompressor = bz2.BZ2Decompressor()
+    data = b""
+    while True:
+        if decompressor.eof:
+            data = decompressor.unused_data or raw.read(_COMPRESSED_READ_BYTES)
+            if not data:
+                return
+            decompressor = bz2.BZ2Decompressor()
+        elif decompressor.needs_input:
+            data = raw.read(_COMPRESSED_READ_BYTES)
+            if not data:
+                raise EOFError("the bzip2 stream ends early")
+        else:
+            data = b""  # the decompressor still holds output
+        text = decompressor.decompress(data, BLOCK_BYTES)
+        if text:
+            yield memoryview(text)
 
 
 def _checked(pieces: Iterator[memoryview], name: str, kind: str | None,

@@ -99,6 +99,7 @@ def flip(data: bytes, at: int) -> bytes:
         ("garbage.pgn.gz", lambda data: data + b"not gzip", "corrupt gzip data"),
         ("deflate.pgn.gz", lambda data: data[:10] + b"\xff" * 64 + data[74:], "corrupt gzip data"),
         ("flipped.pgn.bz2", lambda data: flip(data, len(data) // 2), "corrupt bzip2 data"),
+        ("garbage.pgn.bz2", lambda data: data + b"not bzip2" + data, "corrupt bzip2 data"),
         ("garbage.pgn.zst", lambda data: data + b"not zstd", "corrupt zstd data"),
         ("padded.pgn.zst", lambda data: data + bytes(8), "corrupt zstd data"),
         ("plain.pgn.zst", lambda data: b"[Event \"not compressed\"]\n\n1. e4 *\n", "corrupt zstd data"),
