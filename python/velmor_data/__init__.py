@@ -71,9 +71,9 @@ SCHEMA: dict[str, tuple[str, tuple[int, ...], str]] = {
 
 _Errors = Literal["skip", "raise"]
 
-# The encoder is fed pieces of at most this size and its errors taken after
-# each: text that is nothing but errors (one in 5 bytes at worst) then holds
-# a few MB of them at a time, while the cost per call stays negligible.
+# The native reader is fed slices of at most this size and its errors taken
+# after each: text that is nothing but errors (one in 5 bytes at worst) then
+# holds a few MB of them at a time, while the cost per call stays negligible.
 _ERROR_SLICE_BYTES = 64 << 10
 
 
@@ -323,7 +323,7 @@ def _encode(
     counts = dict.fromkeys(ERROR_KINDS, 0)
 
     def take_errors() -> None:
-        # After every piece: the native side then holds one piece's errors
+        # After every slice: the native side then holds one slice's errors
         # at most, and without keep_skipped nothing holds the others.
         for error in encoder.take_errors():
             counts[error[2]] += 1
@@ -383,10 +383,11 @@ class GameReader:
     def _games(self) -> Generator[Game]:
         try:
             for piece in self._pieces:
-                running = self._native.feed(piece)
-                yield from self._take()
-                if not running:
-                    return
+                for start in range(0, len(piece), _ERROR_SLICE_BYTES):
+                    running = self._native.feed(piece[start:start + _ERROR_SLICE_BYTES])
+                    yield from self._take()
+                    if not running:
+                        return
             self._native.finish()
             yield from self._take()
         finally:

@@ -183,7 +183,6 @@ def _bzip2_blocks(raw: BinaryIO) -> Iterator[memoryview]:
     second stream, and every game in it, would go unnoticed), bytes after a
     stream must begin the next one."""
     decompressor = bz2.BZ2Decompressor()
-    data = b""
     while True:
         if decompressor.eof:
             data = decompressor.unused_data or raw.read(_COMPRESSED_READ_BYTES)

@@ -219,7 +219,7 @@ def test_skipped_games_are_counted_by_kind_whether_kept_or_not(text: bytes) -> N
 
 def test_counting_skipped_games_keeps_memory_flat() -> None:
     """Two million bad games, one in every five bytes: counted, none held, in
-    the native reader or in Python."""
+    the native reader or in Python, by encode_games and read_games alike."""
     result = run_isolated("""
         import io, resource, velmor_data
 
@@ -240,12 +240,15 @@ def test_counting_skipped_games_keeps_memory_flat() -> None:
         velmor_data.encode_games(b"Zz *\\n" * 1000, keep_skipped=False)
         before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
         batch = velmor_data.encode_games(Bad(), keep_skipped=False)
+        reader = velmor_data.read_games(Bad(), keep_skipped=False)
+        games = sum(1 for _ in reader)
         grown = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before
-        print(batch.skipped_by_kind["unreadable move"], len(batch.skipped), grown // 1024)
+        print(batch.skipped_by_kind["unreadable move"], len(batch.skipped),
+              reader.skipped_by_kind["unreadable move"], len(reader.skipped) + games, grown // 1024)
     """, timeout=300)
     assert result.returncode == 0, result.stderr
-    errors, kept, grown_mb = map(int, result.stdout.split())
-    assert (errors, kept) == (30 << 16, 0)
+    errors, kept, read_errors, read_kept, grown_mb = map(int, result.stdout.split())
+    assert (errors, kept, read_errors, read_kept) == (30 << 16, 0, 30 << 16, 0)
     assert grown_mb < 24, f"{grown_mb} MB for {errors} skipped games"
 
 
