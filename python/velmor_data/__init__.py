@@ -14,8 +14,10 @@ A source is a path (str or os.PathLike) of a .pgn, .pgn.gz, .pgn.bz2 or
 
 from __future__ import annotations
 
+import contextlib
 import os
-from collections.abc import Iterable, Iterator, Sequence
+import threading
+from collections.abc import Generator, Iterable, Iterator, Sequence
 from dataclasses import dataclass
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal
@@ -23,7 +25,7 @@ from typing import TYPE_CHECKING, Any, Literal
 from . import _native
 from ._encodings import encode_positions
 from ._policy import POLICY_SIZES, policy_moves
-from ._sources import open_source
+from ._sources import SourceError, open_source
 
 # NumPy, and the dataset module built on it, are imported on first use: the
 # encode command sets up NumPy's environment before NumPy starts.
@@ -42,6 +44,7 @@ __all__ = [
     "Game",
     "GameError",
     "GameReader",
+    "SourceError",
     "encode_fens",
     "encode_games",
     "encode_positions",
@@ -75,9 +78,17 @@ SCHEMA: dict[str, tuple[str, tuple[int, ...], str]] = {
 
 _Errors = Literal["skip", "raise"]
 
+# The native reader is fed slices of at most this size and its errors taken
+# after each: text that is nothing but errors (one in 5 bytes at worst) then
+# holds a few MB of them at a time, while the cost per call stays negligible.
+_ERROR_SLICE_BYTES = 64 << 10
+
 
 class GameError(ValueError):
     """A game that could not be read: where, what kind, which move, and why."""
+
+    # Slots, not a dict per error: sources can hold millions of bad games.
+    __slots__ = ("index", "line", "kind", "move", "message")
 
     index: int
     line: int
@@ -152,7 +163,8 @@ class Chunk:
 class EncodedGames:
     """The arrays of encode_games (SCHEMA order) and what was read."""
 
-    __slots__ = ("arrays", "positions", "games_read", "games_encoded", "games_filtered", "skipped")
+    __slots__ = ("arrays", "positions", "games_read", "games_encoded", "games_filtered", "skipped",
+                 "skipped_by_kind")
 
     arrays: dict[str, numpy.ndarray]
     positions: int
@@ -160,6 +172,7 @@ class EncodedGames:
     games_encoded: int
     games_filtered: int
     skipped: list[GameError]
+    skipped_by_kind: dict[str, int]
 
     def __init__(
         self,
@@ -169,6 +182,7 @@ class EncodedGames:
         games_encoded: int,
         games_filtered: int,
         skipped: list[GameError],
+        skipped_by_kind: dict[str, int] | None = None,
     ) -> None:
         self.arrays = arrays
         self.positions = positions
@@ -176,6 +190,7 @@ class EncodedGames:
         self.games_encoded = games_encoded
         self.games_filtered = games_filtered
         self.skipped = skipped
+        self.skipped_by_kind = _count_kinds(skipped) if skipped_by_kind is None else skipped_by_kind
 
     def __getitem__(self, name: str) -> numpy.ndarray:
         return self.arrays[name]
@@ -187,8 +202,16 @@ class EncodedGames:
         return (
             f"<EncodedGames positions={self.positions} games_read={self.games_read} "
             f"games_encoded={self.games_encoded} games_filtered={self.games_filtered} "
-            f"skipped={len(self.skipped)}>"
+            f"skipped={sum(self.skipped_by_kind.values())}>"
         )
+
+
+def _count_kinds(errors: Iterable[GameError]) -> dict[str, int]:
+    """Skipped games by kind, every kind of ERROR_KINDS in its order."""
+    counts = dict.fromkeys(ERROR_KINDS, 0)
+    for error in errors:
+        counts[error.kind] += 1
+    return counts
 
 
 def _check_errors(errors: object) -> bool:
@@ -232,6 +255,10 @@ def _raise_fen_error(texts: tuple[Any, ...], index: int) -> None:
         caught = error
     else:  # pragma: no cover - the encoder reads texts as Board does
         raise RuntimeError(f"fens[{index}] was refused by the encoder but read by Board")
+    if isinstance(caught, UnicodeEncodeError):
+        # Its text is made from its fields: the index goes into the reason.
+        raise UnicodeEncodeError(caught.encoding, caught.object, caught.start, caught.end,
+                                 f"fens[{index}]: {caught.reason}") from None
     try:
         replacement = type(caught)(f"fens[{index}]: {caught}")
     except Exception:
@@ -249,6 +276,7 @@ def encode_games(
     min_elo: int | None = None,
     first_index: int = 0,
     first_line: int = 1,
+    keep_skipped: bool = True,
 ) -> EncodedGames:
     """Every position of every game's mainline, encoded in one native pass.
 
@@ -256,17 +284,20 @@ def encode_games(
     become rows of the SCHEMA arrays. Games whose WhiteElo and BlackElo tags
     are not both integers >= min_elo are filtered out. first_index and
     first_line are added to game indices and line numbers, for chunks cut
-    out of a larger source. A game that cannot be read is skipped whole and
-    listed in .skipped, or with errors="raise" raises GameError.
+    out of a larger source. A game that cannot be read is skipped whole,
+    counted in .skipped_by_kind and listed in .skipped (left empty with
+    keep_skipped=False, so that memory stays flat however many games are
+    skipped), or with errors="raise" raises GameError.
     """
     raise_errors = _check_errors(errors)
-    columns, positions, games_read, games_encoded, games_filtered, skipped = _encode_columns(
+    columns, positions, games_read, games_encoded, games_filtered, skipped, counts = _encode(
         source,
         raise_errors=raise_errors,
         include_final=bool(include_final),
         min_elo=-1 if min_elo is None else _check_int("min_elo", min_elo, 0),
         first_index=_check_int("first_index", first_index, 0),
         first_line=_check_int("first_line", first_line, 1),
+        keep_skipped=bool(keep_skipped) or raise_errors,
     )
     if raise_errors and skipped:
         raise skipped[0]
@@ -276,7 +307,7 @@ def encode_games(
         name: numpy.frombuffer(column, dtype=dtype).reshape((positions, *shape))
         for (name, (dtype, shape, _)), column in zip(SCHEMA.items(), columns)
     }
-    return EncodedGames(arrays, positions, games_read, games_encoded, games_filtered, skipped)
+    return EncodedGames(arrays, positions, games_read, games_encoded, games_filtered, skipped, counts)
 
 
 def _encode_columns(
@@ -285,76 +316,125 @@ def _encode_columns(
     """encode_games without NumPy, for the encode job's workers: the columns
     as buffers in SCHEMA order, the counts, and the games skipped (with
     raise_errors, at most the first)."""
+    *result, _ = _encode(source, raise_errors=raise_errors, include_final=include_final, min_elo=min_elo,
+                         first_index=first_index, first_line=first_line, keep_skipped=True)
+    return tuple(result)  # type: ignore[return-value]
+
+
+def _encode(
+    source: Any, *, raise_errors: bool, include_final: bool, min_elo: int, first_index: int, first_line: int,
+    keep_skipped: bool,
+) -> tuple[Sequence[Any], int, int, int, int, list[GameError], dict[str, int]]:
     encoder = _native.Encoder(raise_errors, include_final, min_elo, first_index, first_line)
+    skipped: list[GameError] = []
+    counts = dict.fromkeys(ERROR_KINDS, 0)
+
+    def take_errors() -> None:
+        # After every slice: the native side then holds one slice's errors
+        # at most, and without keep_skipped nothing holds the others.
+        for error in encoder.take_errors():
+            counts[error[2]] += 1
+            if keep_skipped:
+                skipped.append(GameError(*error))
+
     with open_source(source) as pieces:
         stopped = False
         for piece in pieces:
-            if not encoder.feed(piece):
-                stopped = True
+            for start in range(0, len(piece), _ERROR_SLICE_BYTES):
+                running = encoder.feed(piece[start:start + _ERROR_SLICE_BYTES])
+                take_errors()
+                if not running:
+                    stopped = True
+                    break
+            if stopped:
                 break
     if not stopped:
         encoder.finish()
-    skipped = [GameError(*error) for error in encoder.take_errors()]
+        take_errors()
     if raise_errors and skipped:
-        return (), 0, 0, 0, 0, skipped
+        return (), 0, 0, 0, 0, skipped, counts
     columns, positions, games_read, games_encoded, games_filtered = encoder.result()
-    return columns, positions, games_read, games_encoded, games_filtered, skipped
+    return columns, positions, games_read, games_encoded, games_filtered, skipped, counts
 
 
 class GameReader:
     """The games of a source, read as the iteration asks for them.
 
-    .skipped lists the games skipped so far, .games_read counts every game
-    seen so far (skipped ones included). Closing (or leaving the with block)
-    closes what the reader opened.
+    .skipped lists the games skipped so far (nothing, with keep_skipped=False),
+    .skipped_by_kind counts them by kind, .games_read counts every game seen
+    so far (skipped ones included). Closing (or leaving the with block)
+    closes what the reader opened. One step of the iteration runs at a time:
+    a close() from another thread waits for the step running there, and
+    the iteration, closed before its end, raises ValueError when next asked.
     """
 
     skipped: list[GameError]
+    skipped_by_kind: dict[str, int]
     games_read: int
 
-    def __init__(self, source: Any, *, errors: _Errors = "skip") -> None:
+    def __init__(self, source: Any, *, errors: _Errors = "skip", keep_skipped: bool = True) -> None:
         self._raise = _check_errors(errors)
+        self._keep = bool(keep_skipped)
         self.skipped = []
+        self.skipped_by_kind = dict.fromkeys(ERROR_KINDS, 0)
         self.games_read = 0
-        self._context = open_source(source)
+        # Reentrant: a finaliser run by the collector during a step may close the reader.
+        self._lock = threading.RLock()
+        self._finished = False  # the source was read to its end, or failed
+        self._closed = False    # closed before that
+        self._context: contextlib.AbstractContextManager[Iterator[memoryview]] | None = open_source(source)
         self._pieces = self._context.__enter__()
         self._native = _native.GameReader(self._raise, 0, 1)
         self._iterator = self._games()
 
-    def _games(self) -> Iterator[Game]:
+    def _games(self) -> Generator[Game]:
         try:
             for piece in self._pieces:
-                running = self._native.feed(piece)
-                yield from self._take()
-                if not running:
-                    return
+                for start in range(0, len(piece), _ERROR_SLICE_BYTES):
+                    running = self._native.feed(piece[start:start + _ERROR_SLICE_BYTES])
+                    yield from self._take()
+                    if not running:
+                        return
             self._native.finish()
             yield from self._take()
         finally:
-            self.close()
+            self._finished = True
+            self._release()
 
     def _take(self) -> Iterator[Game]:
         for is_error, item in self._native.take_events():
             self.games_read += 1
             if is_error:
                 error = GameError(*item)
+                self.skipped_by_kind[error.kind] += 1
                 if self._raise:
                     raise error
-                self.skipped.append(error)
+                if self._keep:
+                    self.skipped.append(error)
             else:
                 tags, fen, moves, result, index, line = item
                 yield Game(tags, fen, moves, result, index, line)
+
+    def _release(self) -> None:
+        context, self._context = self._context, None
+        if context is not None:
+            context.__exit__(None, None, None)
 
     def __iter__(self) -> GameReader:
         return self
 
     def __next__(self) -> Game:
-        return next(self._iterator)
+        with self._lock:
+            if self._closed:
+                raise ValueError("the game reader is closed")
+            return next(self._iterator)
 
     def close(self) -> None:
-        context, self._context = self._context, None
-        if context is not None:
-            context.__exit__(None, None, None)
+        with self._lock:
+            if not self._finished:
+                self._closed = True
+            self._iterator.close()
+            self._release()
 
     def __enter__(self) -> GameReader:
         return self
@@ -368,9 +448,9 @@ class GameReader:
         self.close()
 
 
-def read_games(source: Any, *, errors: _Errors = "skip") -> GameReader:
+def read_games(source: Any, *, errors: _Errors = "skip", keep_skipped: bool = True) -> GameReader:
     """An iterator over the games of a source, streaming (see GameReader)."""
-    return GameReader(source, errors=errors)
+    return GameReader(source, errors=errors, keep_skipped=keep_skipped)
 
 
 def split_games(source: Any, *, chunk_bytes: int = 1 << 20) -> Iterator[Chunk]:
