@@ -255,6 +255,12 @@ def _raise_fen_error(texts: tuple[Any, ...], index: int) -> None:
         caught = error
     else:  # pragma: no cover - the encoder reads texts as Board does
         raise RuntimeError(f"fens[{index}] was refused by the encoder but read by Board")
+    if not isinstance(caught, Exception):
+        if isinstance(caught, (KeyboardInterrupt, SystemExit)):
+            raise caught
+        # The chess module's panic: text it cannot make sense of at all. For
+        # a data tool that is bad input like any other, not a BaseException.
+        raise ValueError(f"fens[{index}]: {caught}") from None
     if isinstance(caught, UnicodeEncodeError):
         # Its text is made from its fields: the index goes into the reason.
         raise UnicodeEncodeError(caught.encoding, caught.object, caught.start, caught.end,

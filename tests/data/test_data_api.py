@@ -283,16 +283,17 @@ def test_encode_fens_matches_board_bitboard(perft_fens) -> None:
         numpy.testing.assert_array_equal(encoded.reshape(12, 64), numpy.array(velmor_chess.Board(fen).bitboard()))
 
 
-@pytest.mark.parametrize("bad", ["8/8/8/8/8/8/8/8 x - -", "x", "", 42, "rnbqkbnr/8/8 w \ud800 -"])
+@pytest.mark.parametrize("bad", ["8/8/8/8/8/8/8/8 x - -", "x", "x" * 10**7, "", 42, "rnbqkbnr/8/8 w \ud800 -"])
 def test_encode_fens_raises_what_board_raises_with_the_index(bad) -> None:
     fens = [velmor_chess.Board().fen(), bad]
     try:
         velmor_chess.Board(bad)
     except BaseException as error:
         expected = error
-    with pytest.raises(BaseException) as raised:
+    with pytest.raises(Exception) as raised:
         velmor_data.encode_fens(fens)
-    assert type(raised.value) is type(expected)
+    # Board's panic (text it cannot read at all) comes as a ValueError.
+    assert type(raised.value) is (type(expected) if isinstance(expected, Exception) else ValueError)
     assert "fens[1]" in str(raised.value) + "".join(getattr(raised.value, "__notes__", []))
     if not isinstance(expected, UnicodeError):
         assert str(raised.value) == f"fens[1]: {expected}"
