@@ -58,8 +58,12 @@ SCHEMA: dict[str, tuple[str, tuple[int, ...], str]] = {
     "en_passant": ("int8", (), "file 0-7 of the en-passant square Board.fen() writes, -1 none"),
     "halfmove_clock": ("int32", (), "plies since the last capture or pawn move"),
     "fullmove_number": ("int32", (), "move number, from 1 (or the FEN tag's), rising after Black's move"),
-    "move_from": ("int8", (), "from square (a1 = 0 .. h8 = 63) of the move played; -1 for a final position"),
-    "move_to": ("int8", (), "to square of the move played; -1 for a final position"),
+    "move_from": (
+        "int8",
+        (),
+        "from square (a1 = 0 .. h8 = 63) of the move played; -1 for a final position, -2 for a null move",
+    ),
+    "move_to": ("int8", (), "to square of the move played; -1 for a final position, -2 for a null move"),
     "move_promotion": ("uint8", (), "0 none, 1 knight, 2 bishop, 3 rook, 4 queen"),
     "result": ("int8", (), "result from White's view: 1 won, 0 draw, -1 lost, -2 unknown (*)"),
     "game": ("int64", (), "game index in the source"),
@@ -145,7 +149,7 @@ class Chunk:
 class EncodedGames:
     """The arrays of encode_games (SCHEMA order) and what was read."""
 
-    __slots__ = ("arrays", "positions", "games_read", "games_encoded", "games_filtered", "skipped")
+    __slots__ = ("arrays", "positions", "games_read", "games_encoded", "games_filtered", "skipped", "castling_dropped")
 
     arrays: dict[str, numpy.ndarray]
     positions: int
@@ -153,6 +157,9 @@ class EncodedGames:
     games_encoded: int
     games_filtered: int
     skipped: list[GameError]
+    #: Games read whose FEN tag gave a castling right without its king and
+    #: rook at home: the right was dropped.
+    castling_dropped: int
 
     def __init__(
         self,
@@ -162,6 +169,7 @@ class EncodedGames:
         games_encoded: int,
         games_filtered: int,
         skipped: list[GameError],
+        castling_dropped: int = 0,
     ) -> None:
         self.arrays = arrays
         self.positions = positions
@@ -169,6 +177,7 @@ class EncodedGames:
         self.games_encoded = games_encoded
         self.games_filtered = games_filtered
         self.skipped = skipped
+        self.castling_dropped = castling_dropped
 
     def __getitem__(self, name: str) -> numpy.ndarray:
         return self.arrays[name]
@@ -253,7 +262,7 @@ def encode_games(
     listed in .skipped, or with errors="raise" raises GameError.
     """
     raise_errors = _check_errors(errors)
-    columns, positions, games_read, games_encoded, games_filtered, skipped = _encode_columns(
+    columns, positions, games_read, games_encoded, games_filtered, skipped, castling_dropped = _encode(
         source,
         raise_errors=raise_errors,
         include_final=bool(include_final),
@@ -269,7 +278,7 @@ def encode_games(
         name: numpy.frombuffer(column, dtype=dtype).reshape((positions, *shape))
         for (name, (dtype, shape, _)), column in zip(SCHEMA.items(), columns)
     }
-    return EncodedGames(arrays, positions, games_read, games_encoded, games_filtered, skipped)
+    return EncodedGames(arrays, positions, games_read, games_encoded, games_filtered, skipped, castling_dropped)
 
 
 def _encode_columns(
@@ -278,6 +287,20 @@ def _encode_columns(
     """encode_games without NumPy, for the encode job's workers: the columns
     as buffers in SCHEMA order, the counts, and the games skipped (with
     raise_errors, at most the first)."""
+    return _encode(
+        source,
+        raise_errors=raise_errors,
+        include_final=include_final,
+        min_elo=min_elo,
+        first_index=first_index,
+        first_line=first_line,
+    )[:6]
+
+
+def _encode(
+    source: Any, *, raise_errors: bool, include_final: bool, min_elo: int, first_index: int, first_line: int
+) -> tuple[Sequence[Any], int, int, int, int, list[GameError], int]:
+    """_encode_columns, and the count of games with a FEN castling right dropped."""
     encoder = _native.Encoder(raise_errors, include_final, min_elo, first_index, first_line)
     with open_source(source) as pieces:
         stopped = False
@@ -289,26 +312,29 @@ def _encode_columns(
         encoder.finish()
     skipped = [GameError(*error) for error in encoder.take_errors()]
     if raise_errors and skipped:
-        return (), 0, 0, 0, 0, skipped
+        return (), 0, 0, 0, 0, skipped, 0
     columns, positions, games_read, games_encoded, games_filtered = encoder.result()
-    return columns, positions, games_read, games_encoded, games_filtered, skipped
+    return columns, positions, games_read, games_encoded, games_filtered, skipped, encoder.castling_dropped()
 
 
 class GameReader:
     """The games of a source, read as the iteration asks for them.
 
     .skipped lists the games skipped so far, .games_read counts every game
-    seen so far (skipped ones included). Closing (or leaving the with block)
+    seen so far (skipped ones included), .castling_dropped those whose FEN
+    tag gave a castling right without its king and rook at home (dropped). Closing (or leaving the with block)
     closes what the reader opened.
     """
 
     skipped: list[GameError]
     games_read: int
+    castling_dropped: int
 
     def __init__(self, source: Any, *, errors: _Errors = "skip") -> None:
         self._raise = _check_errors(errors)
         self.skipped = []
         self.games_read = 0
+        self.castling_dropped = 0
         self._context = open_source(source)
         self._pieces = self._context.__enter__()
         self._native = _native.GameReader(self._raise, 0, 1)
@@ -327,6 +353,7 @@ class GameReader:
             self.close()
 
     def _take(self) -> Iterator[Game]:
+        self.castling_dropped = self._native.castling_dropped()
         for is_error, item in self._native.take_events():
             self.games_read += 1
             if is_error:
