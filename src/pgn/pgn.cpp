@@ -430,7 +430,8 @@ const char* Reader::lex(const char* p, const char* const end) {
                 } else if (CLASS[c] == NL) {
                     line_ += ends_line(p);
                     ++p;
-                    ++comment_length_;
+                    // A line end counts as a byte of the comment: it may be the one too many.
+                    if (++comment_length_ > MAX_TEXT) on_long_comment(comment_offset_, comment_line_, at(p));
                 } else {
                     on_binary(p);
                     ++p;

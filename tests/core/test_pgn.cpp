@@ -400,7 +400,8 @@ TEST(Splitter, AGameStartingInsideTextBetweenGamesIsInAChunk) {
         for (const std::string& start : {std::string("{a\nb \x01 c}"), std::string("; a \x02 b"),
                                         std::string("%a \x03"), std::string(" %a"), std::string("{c}%a"),
                                         std::string("\t\xEF\xBB\xBF%a"), " %" + std::string(MAX_SYMBOL, 'a'),
-                                        ";" + std::string(MAX_TEXT + 1, ';'), "%" + std::string(MAX_TEXT + 1, ' ')}) {
+                                        ";" + std::string(MAX_TEXT + 1, ';'), "%" + std::string(MAX_TEXT + 1, ' '),
+                                        "{" + std::string(MAX_TEXT + 1, '\n') + "}"}) {
             const std::string text = "1. e4 *" + gap + start + "\n1. d4 *\n[Event \"x\"]\n1. c4 *";
             const auto whole = read(text);
             ASSERT_TRUE(has_event(whole, "error")) << ::testing::PrintToString(whole);

@@ -126,6 +126,15 @@ def test_forms_of_real_files_through_the_api() -> None:
     assert game.moves == ["e2e4", "0000", "e1d2", "0000", "d2e3"]
 
 
+def test_a_study_with_a_bad_move_in_a_variation_reads_its_mainline() -> None:
+    # Variations are skipped with what they hold: a move that fits no
+    # position in one costs nothing (python-chess fails on this study with
+    # an IndexError).
+    text = b'[Event "study"]\n\n1. e4 ( 1. Ke3 ) ( 1. d4 { [%cal Gd2d4] } ) 1... e5 2. Nf3 *\n'
+    (game,) = velmor_data.read_games(text, errors="raise")
+    assert game.moves == ["e2e4", "e7e5", "g1f3"]
+
+
 # Text between games reads as nothing; however much of it there is, neither
 # the splitter nor the readers hold it.
 BETWEEN_GAMES_CHILD = textwrap.dedent(
