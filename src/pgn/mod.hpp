@@ -194,17 +194,17 @@ private:
     // Lexing from p to at most end; returns where it stopped (early when a
     // game started, so that feed() can place the size limit).
     const char* lex(const char* p, const char* end);
+    [[gnu::noinline]] const char* lex_tag(const char* p, const char* end);
     [[nodiscard]] std::uint64_t at(const char* p) const { return offset_ + static_cast<std::uint64_t>(p - base_); }
 
-    // Whether the byte at p ("\n" or "\r") starts a new line: the LF of a
-    // CRLF does not.
-    [[nodiscard]] bool ends_line(const char* p) {
-        const std::uint64_t here = at(p);
-        if (*p == '\r') {
-            cr_end_ = here + 1;
-            return true;
-        }
-        return here != cr_end_;
+    // Lines counted at the byte at p ("\n" or "\r"): an LF ends a line, a
+    // CR too unless an LF follows (that LF ends it then). A CR at the end of
+    // what lex() was given waits for the next byte.
+    [[nodiscard]] unsigned ends_line(const char* p, const char* end) {
+        if (*p == '\n') return 1;
+        if (p + 1 < end) return p[1] != '\n';
+        cr_pending_ = true;
+        return 0;
     }
 
     // Where a reader started on the text from there on reads everything
@@ -235,6 +235,9 @@ private:
     // A whole token, in token_ or where it lies in the text being read.
     void on_symbol(std::string_view token);
     void on_variation(bool open, const char* p);
+    // A mainline symbol that is no result, in a game being played; kept out
+    // of on_symbol, which every token passes.
+    [[gnu::noinline]] void on_mainline_symbol(std::string_view text);
     void on_binary(const char* p);
     void on_move(std::string_view text);
 
@@ -247,7 +250,7 @@ private:
     State state_ = State::space;
     bool line_start_ = true;
     std::uint64_t line_;
-    std::uint64_t cr_end_ = UINT64_MAX;  // the offset just past the last CR read
+    bool cr_pending_ = false;  // a CR ended what lex() was given
     std::uint64_t offset_ = 0;  // of base_
     const char* base_ = nullptr;
     std::string token_;

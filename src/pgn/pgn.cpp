@@ -12,16 +12,17 @@ namespace velmor::pgn {
 namespace {
 
 // Byte classes of the lexer.
-enum : std::uint8_t { SYM, WS, NL, BIN, LBRACE, LPAREN, RPAREN, LBRACKET, SEMI, PERCENT };
+// CR ends a line as LF does, alone (old Mac files) or before LF; it has a
+// class of its own so that runs of blanks stay as fast as they were.
+enum : std::uint8_t { SYM, WS, NL, CR, BIN, LBRACE, LPAREN, RPAREN, LBRACKET, SEMI, PERCENT };
 
 constexpr std::array<std::uint8_t, 256> CLASS = [] {
     std::array<std::uint8_t, 256> classes{};
     for (unsigned c = 0; c < 0x20; ++c) classes[c] = BIN;
     classes[0x7F] = BIN;
     for (const unsigned c : {' ', '\t', '\v', '\f', '\x1a'}) classes[c] = WS;
-    // CR ends a line as LF does: alone (old Mac files) or before LF.
     classes['\n'] = NL;
-    classes['\r'] = NL;
+    classes['\r'] = CR;
     classes['{'] = LBRACE;
     classes['('] = LPAREN;
     classes[')'] = RPAREN;
@@ -34,7 +35,7 @@ constexpr std::array<std::uint8_t, 256> CLASS = [] {
 // Bytes that end a run inside a comment or a skipped line.
 constexpr std::array<bool, 256> COMMENT_STOP = [] {
     std::array<bool, 256> stop{};
-    for (unsigned c = 0; c < 256; ++c) stop[c] = CLASS[c] == BIN || CLASS[c] == NL;
+    for (unsigned c = 0; c < 256; ++c) stop[c] = CLASS[c] == BIN || CLASS[c] == NL || CLASS[c] == CR;
     stop['}'] = true;
     return stop;
 }();
@@ -42,7 +43,7 @@ constexpr std::array<bool, 256> COMMENT_STOP = [] {
 // Bytes that end a run of a tag value's plain text.
 constexpr std::array<bool, 256> TAG_VALUE_STOP = [] {
     std::array<bool, 256> stop{};
-    for (unsigned c = 0; c < 256; ++c) stop[c] = CLASS[c] == BIN || CLASS[c] == NL;
+    for (unsigned c = 0; c < 256; ++c) stop[c] = CLASS[c] == BIN || CLASS[c] == NL || CLASS[c] == CR;
     stop['"'] = true;
     stop['\\'] = true;
     return stop;
@@ -50,8 +51,14 @@ constexpr std::array<bool, 256> TAG_VALUE_STOP = [] {
 
 constexpr std::array<bool, 256> LINE_STOP = [] {
     std::array<bool, 256> stop{};
-    for (unsigned c = 0; c < 256; ++c) stop[c] = CLASS[c] == BIN || CLASS[c] == NL;
+    for (unsigned c = 0; c < 256; ++c) stop[c] = CLASS[c] == BIN || CLASS[c] == NL || CLASS[c] == CR;
     return stop;
+}();
+
+constexpr std::array<bool, 256> LINE_END = [] {
+    std::array<bool, 256> end{};
+    end['\n'] = end['\r'] = true;
+    return end;
 }();
 
 constexpr std::string_view BOM = "\xEF\xBB\xBF";
@@ -299,6 +306,10 @@ void Reader::feed(std::string_view data) {
 
 const char* Reader::lex(const char* p, const char* const end) {
     restart_ = false;
+    if (cr_pending_ && p < end) {
+        cr_pending_ = false;
+        line_ += *p != '\n';
+    }
     while (p < end && !restart_ && !stopped_) {
         switch (state_) {
             case State::space: {
@@ -308,12 +319,18 @@ const char* Reader::lex(const char* p, const char* const end) {
                     case NL:
                         // A run of blanks at once: they are most of what lies between tokens.
                         do {
-                            line_start_ = CLASS[static_cast<unsigned char>(*p)] == NL;
-                            if (line_start_) line_ += ends_line(p);
+                            line_start_ = *p == '\n';
+                            line_ += line_start_;
                             ++p;
                         } while (p < end && (CLASS[static_cast<unsigned char>(*p)] == WS ||
                                              CLASS[static_cast<unsigned char>(*p)] == NL));
-                        blank_end_ = at(p);
+                        if (phase_ == Phase::between) blank_end_ = at(p);
+                        break;
+                    case CR:
+                        line_ += ends_line(p, end);
+                        line_start_ = true;
+                        ++p;
+                        if (phase_ == Phase::between) blank_end_ = at(p);
                         break;
                     case PERCENT:
                         if (line_start_) {
@@ -425,10 +442,10 @@ const char* Reader::lex(const char* p, const char* const end) {
                 if (c == '}') {
                     ++p;
                     last_line_ = line_;
-                    comment_end_ = at(p);
+                    if (phase_ == Phase::between) comment_end_ = at(p);
                     state_ = State::space;
-                } else if (CLASS[c] == NL) {
-                    line_ += ends_line(p);
+                } else if (CLASS[c] == NL || CLASS[c] == CR) {
+                    line_ += ends_line(p, end);
                     ++p;
                     // A line end counts as a byte of the comment: it may be the one too many.
                     if (++comment_length_ > MAX_TEXT) on_long_comment(comment_offset_, comment_line_, at(p));
@@ -454,8 +471,8 @@ const char* Reader::lex(const char* p, const char* const end) {
                     break;
                 }
                 if (p == end) break;
-                if (CLASS[static_cast<unsigned char>(*p)] == NL) {
-                    line_ += ends_line(p);
+                if (LINE_END[static_cast<unsigned char>(*p)]) {
+                    line_ += ends_line(p, end);
                     ++p;
                     line_start_ = true;
                     state_ = State::space;
@@ -465,149 +482,154 @@ const char* Reader::lex(const char* p, const char* const end) {
                 }
                 break;
             }
-            default: {
-                // Inside a tag pair: runs of a name or of a value's plain text at
-                // once, anything else one byte at a time.
-                if (state_ == State::tag_name || state_ == State::tag_value) {
-                    const bool name = state_ == State::tag_name;
-                    const char* q = p;
-                    if (name)
-                        while (q < end && is_tag_name_char(static_cast<unsigned char>(*q))) ++q;
-                    else
-                        while (q < end && !TAG_VALUE_STOP[static_cast<unsigned char>(*q)]) ++q;
-                    if (q != p) {
-                        std::string& text = name ? tag_name_ : token_;
-                        const std::size_t limit = name ? MAX_SYMBOL : MAX_TEXT;
-                        const std::size_t length = static_cast<std::size_t>(q - p);
-                        const std::size_t room = limit - std::min(limit, text.size());
-                        text.append(p, std::min(length, room));
-                        if (length <= room) {
-                            p = q;
-                        } else if (name) {
-                            // The byte past the limit is read as the bad tag's.
-                            p += room + 1;
-                            on_bad_tag("a tag name longer than 255 bytes");
-                            state_ = State::tag_skip;
-                        } else if (!token_overflow_) {
-                            p += room + 1;
-                            token_overflow_ = true;
-                            if (status_ == Status::ok)
-                                fail(ErrorKind::token_too_long, line_,
-                                     "the value of tag " + quoted(tag_name_) + " is longer than " +
-                                         std::to_string(MAX_TEXT) + " bytes");
-                        } else {
-                            p = q;
-                        }
-                        break;
-                    }
-                }
-                const unsigned char c = static_cast<unsigned char>(*p);
-                if (CLASS[c] == BIN) {
-                    on_binary(p);
-                    ++p;
-                    if (state_ != State::space) state_ = State::tag_skip;
-                    break;
-                }
-                if (CLASS[c] == NL && state_ != State::tag_skip) {
-                    on_bad_tag(value_has_quote_ ? "text after a tag value" : "a tag pair that does not end on its line");
-                    state_ = State::space;  // the line end is read there
-                    break;
-                }
-                ++p;
-                switch (state_) {
-                    case State::tag_name:
-                        if (is_tag_name_char(c)) {
-                            if (tag_name_.size() >= MAX_SYMBOL) {
-                                on_bad_tag("a tag name longer than 255 bytes");
-                                state_ = State::tag_skip;
-                            } else {
-                                tag_name_ += static_cast<char>(c);
-                            }
-                        } else if (CLASS[c] == WS && !tag_name_.empty()) {
-                            state_ = State::tag_before_value;
-                        } else if (c == '"' && !tag_name_.empty()) {
-                            state_ = State::tag_value;
-                        } else if (CLASS[c] != WS) {
-                            on_bad_tag("a tag pair without a name");
-                            state_ = c == ']' ? State::space : State::tag_skip;
-                        }
-                        break;
-                    case State::tag_before_value:
-                        if (c == '"') {
-                            state_ = State::tag_value;
-                        } else if (CLASS[c] != WS) {
-                            on_bad_tag("a tag value that is not quoted");
-                            state_ = c == ']' ? State::space : State::tag_skip;
-                        }
-                        break;
-                    case State::tag_value:
-                        if (c == '\\') {
-                            state_ = State::tag_escape;
-                        } else if (c == '"') {
-                            // Perhaps the closing quote: the "]" will tell.
-                            value_end_ = token_.size();
-                            gap_length_ = 1;
-                            if (token_.size() < MAX_TEXT) token_ += '"';
-                            state_ = State::tag_after_value;
-                        } else if (token_.size() < MAX_TEXT) {
-                            token_ += static_cast<char>(c);
-                        } else if (!token_overflow_) {
-                            token_overflow_ = true;
-                            if (status_ == Status::ok)
-                                fail(ErrorKind::token_too_long, line_,
-                                     "the value of tag " + quoted(tag_name_) + " is longer than " +
-                                         std::to_string(MAX_TEXT) + " bytes");
-                        }
-                        break;
-                    case State::tag_escape:
-                        // \" and \\ stand for the character; any other escape is kept as written.
-                        if (c != '"' && c != '\\' && token_.size() < MAX_TEXT) token_ += '\\';
-                        if (token_.size() < MAX_TEXT) token_ += static_cast<char>(c);
-                        state_ = State::tag_value;
-                        break;
-                    case State::tag_after_value:
-                        if (c == ']') {
-                            token_.resize(value_end_);
-                            state_ = State::space;
-                            last_line_ = line_;
-                            on_tag();
-                        } else if (c == '"' || CLASS[c] == WS) {
-                            // A later quote may close the value instead of the last one.
-                            if (c == '"') {
-                                value_end_ += gap_length_;
-                                gap_length_ = 0;
-                                value_has_quote_ = true;
-                            }
-                            ++gap_length_;
-                            if (token_.size() < MAX_TEXT) token_ += static_cast<char>(c);
-                        } else {
-                            // Text after the quote: the quote was written inside
-                            // the value without its escape, and belongs to it.
-                            value_has_quote_ = true;
-                            if (value_end_ + gap_length_ > MAX_TEXT && !token_overflow_) {
-                                token_overflow_ = true;
-                                if (status_ == Status::ok)
-                                    fail(ErrorKind::token_too_long, line_,
-                                         "the value of tag " + quoted(tag_name_) + " is longer than " +
-                                             std::to_string(MAX_TEXT) + " bytes");
-                            }
-                            --p;  // read again as the value's
-                            state_ = State::tag_value;
-                        }
-                        break;
-                    case State::tag_skip:
-                        if (c == ']') state_ = State::space;
-                        if (CLASS[c] == NL) {
-                            line_ += ends_line(p - 1);
-                            line_start_ = true;
-                            state_ = State::space;
-                        }
-                        break;
-                    default: break;
-                }
+            default:
+                p = lex_tag(p, end);
                 break;
-            }
         }
+    }
+    return p;
+}
+
+// Inside a tag pair: runs of a name or of a value's plain text at once,
+// anything else one byte at a time. Kept out of lex() so that its loop over
+// movetext keeps its registers.
+const char* Reader::lex_tag(const char* p, const char* const end) {
+    if (state_ == State::tag_name || state_ == State::tag_value) {
+        const bool name = state_ == State::tag_name;
+        const char* q = p;
+        if (name)
+            while (q < end && is_tag_name_char(static_cast<unsigned char>(*q))) ++q;
+        else
+            while (q < end && !TAG_VALUE_STOP[static_cast<unsigned char>(*q)]) ++q;
+        if (q != p) {
+            std::string& text = name ? tag_name_ : token_;
+            const std::size_t limit = name ? MAX_SYMBOL : MAX_TEXT;
+            const std::size_t length = static_cast<std::size_t>(q - p);
+            const std::size_t room = limit - std::min(limit, text.size());
+            text.append(p, std::min(length, room));
+            if (length <= room) {
+                p = q;
+            } else if (name) {
+                // The byte past the limit is read as the bad tag's.
+                p += room + 1;
+                on_bad_tag("a tag name longer than 255 bytes");
+                state_ = State::tag_skip;
+            } else if (!token_overflow_) {
+                p += room + 1;
+                token_overflow_ = true;
+                if (status_ == Status::ok)
+                    fail(ErrorKind::token_too_long, line_,
+                         "the value of tag " + quoted(tag_name_) + " is longer than " +
+                             std::to_string(MAX_TEXT) + " bytes");
+            } else {
+                p = q;
+            }
+            return p;
+        }
+    }
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (CLASS[c] == BIN) {
+        on_binary(p);
+        ++p;
+        if (state_ != State::space) state_ = State::tag_skip;
+        return p;
+    }
+    if (LINE_END[c] && state_ != State::tag_skip) {
+        on_bad_tag(value_has_quote_ ? "text after a tag value" : "a tag pair that does not end on its line");
+        state_ = State::space;  // the line end is read there
+        return p;
+    }
+    ++p;
+    switch (state_) {
+        case State::tag_name:
+            if (is_tag_name_char(c)) {
+                if (tag_name_.size() >= MAX_SYMBOL) {
+                    on_bad_tag("a tag name longer than 255 bytes");
+                    state_ = State::tag_skip;
+                } else {
+                    tag_name_ += static_cast<char>(c);
+                }
+            } else if (CLASS[c] == WS && !tag_name_.empty()) {
+                state_ = State::tag_before_value;
+            } else if (c == '"' && !tag_name_.empty()) {
+                state_ = State::tag_value;
+            } else if (CLASS[c] != WS) {
+                on_bad_tag("a tag pair without a name");
+                state_ = c == ']' ? State::space : State::tag_skip;
+            }
+            break;
+        case State::tag_before_value:
+            if (c == '"') {
+                state_ = State::tag_value;
+            } else if (CLASS[c] != WS) {
+                on_bad_tag("a tag value that is not quoted");
+                state_ = c == ']' ? State::space : State::tag_skip;
+            }
+            break;
+        case State::tag_value:
+            if (c == '\\') {
+                state_ = State::tag_escape;
+            } else if (c == '"') {
+                // Perhaps the closing quote: the "]" will tell.
+                value_end_ = token_.size();
+                gap_length_ = 1;
+                if (token_.size() < MAX_TEXT) token_ += '"';
+                state_ = State::tag_after_value;
+            } else if (token_.size() < MAX_TEXT) {
+                token_ += static_cast<char>(c);
+            } else if (!token_overflow_) {
+                token_overflow_ = true;
+                if (status_ == Status::ok)
+                    fail(ErrorKind::token_too_long, line_,
+                         "the value of tag " + quoted(tag_name_) + " is longer than " +
+                             std::to_string(MAX_TEXT) + " bytes");
+            }
+            break;
+        case State::tag_escape:
+            // \" and \\ stand for the character; any other escape is kept as written.
+            if (c != '"' && c != '\\' && token_.size() < MAX_TEXT) token_ += '\\';
+            if (token_.size() < MAX_TEXT) token_ += static_cast<char>(c);
+            state_ = State::tag_value;
+            break;
+        case State::tag_after_value:
+            if (c == ']') {
+                token_.resize(value_end_);
+                state_ = State::space;
+                last_line_ = line_;
+                on_tag();
+            } else if (c == '"' || CLASS[c] == WS) {
+                // A later quote may close the value instead of the last one.
+                if (c == '"') {
+                    value_end_ += gap_length_;
+                    gap_length_ = 0;
+                    value_has_quote_ = true;
+                }
+                ++gap_length_;
+                if (token_.size() < MAX_TEXT) token_ += static_cast<char>(c);
+            } else {
+                // Text after the quote: the quote was written inside
+                // the value without its escape, and belongs to it.
+                value_has_quote_ = true;
+                if (value_end_ + gap_length_ > MAX_TEXT && !token_overflow_) {
+                    token_overflow_ = true;
+                    if (status_ == Status::ok)
+                        fail(ErrorKind::token_too_long, line_,
+                             "the value of tag " + quoted(tag_name_) + " is longer than " +
+                                 std::to_string(MAX_TEXT) + " bytes");
+                }
+                --p;  // read again as the value's
+                state_ = State::tag_value;
+            }
+            break;
+        case State::tag_skip:
+            if (c == ']') state_ = State::space;
+            if (LINE_END[c]) {
+                line_ += ends_line(p - 1, end);
+                line_start_ = true;
+                state_ = State::space;
+            }
+            break;
+        default: break;
     }
     return p;
 }
@@ -816,7 +838,10 @@ void Reader::on_symbol(std::string_view token) {
         return;
     }
     if (depth_ > 0 || status_ != Status::ok) return;
+    on_mainline_symbol(text);
+}
 
+void Reader::on_mainline_symbol(std::string_view text) {
     // A move number, alone or glued to the move.
     std::size_t digits = 0;
     while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
@@ -895,6 +920,8 @@ void Reader::on_move(std::string_view text) {
 
 void Reader::finish() {
     if (stopped_) return;
+    line_ += cr_pending_;  // a CR at the very end
+    cr_pending_ = false;
     switch (state_) {
         case State::symbol:
             state_ = State::space;
