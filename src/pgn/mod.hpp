@@ -9,8 +9,9 @@
 // "[" opens a tag pair: name, then a quoted value with \" and \\ escapes, then
 // "]"; the value ends at the last quote before the "]", so quotes written
 // inside it without escapes belong to it. "(" and ")" open and close
-// variations, which are skipped with whatever they hold. Every other run of characters is a symbol: a move number ("12."
-// or "12..."), possibly glued to a move ("12.e4"), a move in SAN with its
+// variations, which are skipped with whatever they hold. Every other run of
+// characters is a symbol: a move number ("12." or "12..."), possibly glued to
+// a move ("12.e4"), a move in SAN with its
 // marks and NAGs glued to it ("Bd3$13"), a null move ("--", "Z0", "0000"),
 // a NAG ("$1"), a mark on its own ("!?"), "e.p.", or a game result.
 // A byte-order mark is white space wherever it stands; control characters
@@ -20,13 +21,13 @@
 // first movetext token, and ends with its result at the top level (1-0, 0-1,
 // 1/2-1/2, *). A game whose movetext is followed by a new tag pair, or by the
 // end of the text, without a result is truncated (the error names the line
-// of its last token). After an error the game is
-// skipped to its end found the same way, so one bad game never takes another
-// with it. No game is held in memory beyond MAX_GAME_BYTES: past that it is
-// cut off ("game too long") and skipped to its end. A comment between games
-// longer than MAX_TEXT is a game of its own that fails ("token too long"),
-// as one that is never closed is ("unterminated comment"), so that nothing
-// between games is held in memory either.
+// of its last token). After an error the game is skipped to its end found the
+// same way, so one bad game never takes another with it. No game is held in
+// memory beyond MAX_GAME_BYTES: past that it is cut off ("game too long") and
+// skipped to its end. A comment between games ("{", ";" or "%") longer than
+// MAX_TEXT is a game of its own that fails ("token too long"), as a "{" one
+// that is never closed is ("unterminated comment"), so that nothing between
+// games is held in memory either.
 #pragma once
 
 #include <cstddef>
@@ -221,8 +222,8 @@ private:
     void end_game(Result result, std::uint64_t end_offset);
     // A game still open at a new tag pair (at offset) or at the end.
     void close_game_at_end(std::uint64_t offset);
-    // A comment between games, or a "{" comment in a game, past MAX_TEXT
-    // (it started at offset on line; here is the offset past its byte too many).
+    // A comment past MAX_TEXT: any between games, a "{" one in a game. It
+    // started at offset on line; here is the offset past its byte too many.
     void on_long_comment(std::uint64_t offset, std::uint64_t line, std::uint64_t here);
     void on_null_move(std::string_view text);
     // A move that cannot be played: its text, why, and the position.
