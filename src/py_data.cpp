@@ -9,8 +9,10 @@
 //   Encoder(raise_errors, include_final, min_elo, first_index, first_line)
 //       .feed(data) -> bool   False once stopped by an error to raise
 //       .finish(); .take_errors() -> list[error]; .result() -> tuple
+//       .castling_dropped() -> int   games with a FEN castling right dropped
 //   GameReader(raise_errors, first_index, first_line)
 //       .feed(data) -> bool; .finish(); .take_events() -> list[(is_error, game | error)]
+//       .castling_dropped() -> int
 //   Splitter(chunk_bytes)
 //       .feed(data) -> list[chunk]; .finish() -> list[chunk]
 //   Buffer: a block of bytes exported through the buffer protocol
@@ -22,7 +24,7 @@
 //       columns: the ten row buffers the encodings read, in Columns order
 //
 //   error = (index, line, kind, move | None, message)
-//   game  = (tags, fen, moves, result, index, line)
+//   game  = (tags, fen, moves, result, index, line), a null move as "0000"
 //   chunk = (data, first_index, first_line, games)
 #include <atomic>
 #include <cstdlib>
@@ -225,6 +227,9 @@ struct Row {
 
 using Rows = std::vector<Row, encode::BulkAllocator<Row>>;
 
+// move_from and move_to of a null move's row (a final position's are -1).
+constexpr std::int8_t NULL_MOVE_SQUARE = -2;
+
 class EncodeSink final : public pgn::Sink {
 public:
     bool raise_errors = false;
@@ -246,6 +251,12 @@ public:
 
     void move(const pgn::Game& game, ChessMove move) override {
         Row& row = add_row(game);
+        if (move == pgn::NULL_MOVE) [[unlikely]] {
+            row.move_from = NULL_MOVE_SQUARE;
+            row.move_to = NULL_MOVE_SQUARE;
+            row.move_promotion = 0;
+            return;
+        }
         row.move_from = static_cast<std::int8_t>(move.from());
         row.move_to = static_cast<std::int8_t>(move.to());
         row.move_promotion = encode::promotion_code(move);
@@ -364,8 +375,9 @@ PyObject* game_tuple(const GameRecord& game) {
     Ref moves(PyList_New(static_cast<Py_ssize_t>(game.moves.size())));
     if (!moves) return nullptr;
     for (std::size_t i = 0; i < game.moves.size(); ++i) {
-        char text[ChessMove::MAX_TEXT];
-        PyObject* move = ascii_string(text, game.moves[i].write(text));
+        char text[ChessMove::MAX_TEXT] = {'0', '0', '0', '0'};
+        const ChessMove played = game.moves[i];
+        PyObject* move = ascii_string(text, played == pgn::NULL_MOVE ? 4 : played.write(text));
         if (!move) return nullptr;
         PyList_SET_ITEM(moves.get(), static_cast<Py_ssize_t>(i), move);
     }
@@ -550,6 +562,13 @@ PyObject* reader_finish(PyObject* self, PyObject*) {
     return guarded([&] { without_gil([&] { state_of<State>(self).reader.finish(); }); });
 }
 
+template <class State>
+PyObject* reader_castling_dropped(PyObject* self, PyObject*) {
+    Busy busy(busy_of<State>(self));
+    if (!busy.held()) return nullptr;
+    return PyLong_FromUnsignedLongLong(state_of<State>(self).reader.castling_dropped());
+}
+
 PyObject* reader_take_events(PyObject* self, PyObject*) {
     Busy busy(busy_of<ReaderState>(self));
     if (!busy.held()) return nullptr;
@@ -622,6 +641,7 @@ PyMethodDef encoder_methods[] = {
     {"finish", reader_finish<EncoderState>, METH_NOARGS, nullptr},
     {"take_errors", encoder_take_errors, METH_NOARGS, nullptr},
     {"result", encoder_result, METH_NOARGS, nullptr},
+    {"castling_dropped", reader_castling_dropped<EncoderState>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -629,6 +649,7 @@ PyMethodDef reader_methods[] = {
     {"feed", reader_feed<ReaderState>, METH_O, nullptr},
     {"finish", reader_finish<ReaderState>, METH_NOARGS, nullptr},
     {"take_events", reader_take_events, METH_NOARGS, nullptr},
+    {"castling_dropped", reader_castling_dropped<ReaderState>, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -68,8 +68,12 @@ SCHEMA: dict[str, tuple[str, tuple[int, ...], str]] = {
     "en_passant": ("int8", (), "file 0-7 of the en-passant square Board.fen() writes, -1 none"),
     "halfmove_clock": ("int32", (), "plies since the last capture or pawn move"),
     "fullmove_number": ("int32", (), "move number, from 1 (or the FEN tag's), rising after Black's move"),
-    "move_from": ("int8", (), "from square (a1 = 0 .. h8 = 63) of the move played; -1 for a final position"),
-    "move_to": ("int8", (), "to square of the move played; -1 for a final position"),
+    "move_from": (
+        "int8",
+        (),
+        "from square (a1 = 0 .. h8 = 63) of the move played; -1 for a final position, -2 for a null move",
+    ),
+    "move_to": ("int8", (), "to square of the move played; -1 for a final position, -2 for a null move"),
     "move_promotion": ("uint8", (), "0 none, 1 knight, 2 bishop, 3 rook, 4 queen"),
     "result": ("int8", (), "result from White's view: 1 won, 0 draw, -1 lost, -2 unknown (*)"),
     "game": ("int64", (), "game index in the source"),
@@ -164,7 +168,7 @@ class EncodedGames:
     """The arrays of encode_games (SCHEMA order) and what was read."""
 
     __slots__ = ("arrays", "positions", "games_read", "games_encoded", "games_filtered", "skipped",
-                 "skipped_by_kind")
+                 "skipped_by_kind", "castling_dropped")
 
     arrays: dict[str, numpy.ndarray]
     positions: int
@@ -173,6 +177,9 @@ class EncodedGames:
     games_filtered: int
     skipped: list[GameError]
     skipped_by_kind: dict[str, int]
+    #: Games read whose FEN tag gave a castling right without its king and
+    #: rook at home: the right was dropped.
+    castling_dropped: int
 
     def __init__(
         self,
@@ -183,6 +190,7 @@ class EncodedGames:
         games_filtered: int,
         skipped: list[GameError],
         skipped_by_kind: dict[str, int] | None = None,
+        castling_dropped: int = 0,
     ) -> None:
         self.arrays = arrays
         self.positions = positions
@@ -191,6 +199,7 @@ class EncodedGames:
         self.games_filtered = games_filtered
         self.skipped = skipped
         self.skipped_by_kind = _count_kinds(skipped) if skipped_by_kind is None else skipped_by_kind
+        self.castling_dropped = castling_dropped
 
     def __getitem__(self, name: str) -> numpy.ndarray:
         return self.arrays[name]
@@ -296,7 +305,7 @@ def encode_games(
     skipped), or with errors="raise" raises GameError.
     """
     raise_errors = _check_errors(errors)
-    columns, positions, games_read, games_encoded, games_filtered, skipped, counts = _encode(
+    columns, positions, games_read, games_encoded, games_filtered, skipped, counts, castling_dropped = _encode(
         source,
         raise_errors=raise_errors,
         include_final=bool(include_final),
@@ -313,7 +322,9 @@ def encode_games(
         name: numpy.frombuffer(column, dtype=dtype).reshape((positions, *shape))
         for (name, (dtype, shape, _)), column in zip(SCHEMA.items(), columns)
     }
-    return EncodedGames(arrays, positions, games_read, games_encoded, games_filtered, skipped, counts)
+    return EncodedGames(
+        arrays, positions, games_read, games_encoded, games_filtered, skipped, counts, castling_dropped
+    )
 
 
 def _encode_columns(
@@ -322,15 +333,16 @@ def _encode_columns(
     """encode_games without NumPy, for the encode job's workers: the columns
     as buffers in SCHEMA order, the counts, and the games skipped (with
     raise_errors, at most the first)."""
-    *result, _ = _encode(source, raise_errors=raise_errors, include_final=include_final, min_elo=min_elo,
-                         first_index=first_index, first_line=first_line, keep_skipped=True)
-    return tuple(result)  # type: ignore[return-value]
+    return _encode(source, raise_errors=raise_errors, include_final=include_final, min_elo=min_elo,
+                   first_index=first_index, first_line=first_line, keep_skipped=True)[:6]
 
 
 def _encode(
     source: Any, *, raise_errors: bool, include_final: bool, min_elo: int, first_index: int, first_line: int,
     keep_skipped: bool,
-) -> tuple[Sequence[Any], int, int, int, int, list[GameError], dict[str, int]]:
+) -> tuple[Sequence[Any], int, int, int, int, list[GameError], dict[str, int], int]:
+    """_encode_columns, the skipped games counted by kind, and the count of
+    games whose FEN tag gave a castling right that was dropped."""
     encoder = _native.Encoder(raise_errors, include_final, min_elo, first_index, first_line)
     skipped: list[GameError] = []
     counts = dict.fromkeys(ERROR_KINDS, 0)
@@ -358,9 +370,10 @@ def _encode(
         encoder.finish()
         take_errors()
     if raise_errors and skipped:
-        return (), 0, 0, 0, 0, skipped, counts
+        return (), 0, 0, 0, 0, skipped, counts, 0
     columns, positions, games_read, games_encoded, games_filtered = encoder.result()
-    return columns, positions, games_read, games_encoded, games_filtered, skipped, counts
+    return (columns, positions, games_read, games_encoded, games_filtered, skipped, counts,
+            encoder.castling_dropped())
 
 
 class GameReader:
@@ -368,15 +381,18 @@ class GameReader:
 
     .skipped lists the games skipped so far (nothing, with keep_skipped=False),
     .skipped_by_kind counts them by kind, .games_read counts every game seen
-    so far (skipped ones included). Closing (or leaving the with block)
-    closes what the reader opened. One step of the iteration runs at a time:
-    a close() from another thread waits for the step running there, and
-    the iteration, closed before its end, raises ValueError when next asked.
+    so far (skipped ones included), .castling_dropped those whose FEN tag
+    gave a castling right without its king and rook at home (dropped).
+    Closing (or leaving the with block) closes what the reader opened. One
+    step of the iteration runs at a time: a close() from another thread
+    waits for the step running there, and the iteration, closed before its
+    end, raises ValueError when next asked.
     """
 
     skipped: list[GameError]
     skipped_by_kind: dict[str, int]
     games_read: int
+    castling_dropped: int
 
     def __init__(self, source: Any, *, errors: _Errors = "skip", keep_skipped: bool = True) -> None:
         self._raise = _check_errors(errors)
@@ -384,6 +400,7 @@ class GameReader:
         self.skipped = []
         self.skipped_by_kind = dict.fromkeys(ERROR_KINDS, 0)
         self.games_read = 0
+        self.castling_dropped = 0
         # Reentrant: a finaliser run by the collector during a step may close the reader.
         self._lock = threading.RLock()
         self._finished = False  # the source was read to its end, or failed
@@ -408,6 +425,7 @@ class GameReader:
             self._release()
 
     def _take(self) -> Iterator[Game]:
+        self.castling_dropped = self._native.castling_dropped()
         for is_error, item in self._native.take_events():
             self.games_read += 1
             if is_error:

@@ -12,14 +12,17 @@ namespace velmor::pgn {
 namespace {
 
 // Byte classes of the lexer.
-enum : std::uint8_t { SYM, WS, NL, BIN, LBRACE, LPAREN, RPAREN, LBRACKET, SEMI, PERCENT };
+// CR ends a line as LF does, alone (old Mac files) or before LF; it has a
+// class of its own so that runs of blanks stay as fast as they were.
+enum : std::uint8_t { SYM, WS, NL, CR, BIN, LBRACE, LPAREN, RPAREN, LBRACKET, SEMI, PERCENT };
 
 constexpr std::array<std::uint8_t, 256> CLASS = [] {
     std::array<std::uint8_t, 256> classes{};
     for (unsigned c = 0; c < 0x20; ++c) classes[c] = BIN;
     classes[0x7F] = BIN;
-    for (const unsigned c : {' ', '\t', '\r', '\v', '\f', '\x1a'}) classes[c] = WS;
+    for (const unsigned c : {' ', '\t', '\v', '\f', '\x1a'}) classes[c] = WS;
     classes['\n'] = NL;
+    classes['\r'] = CR;
     classes['{'] = LBRACE;
     classes['('] = LPAREN;
     classes[')'] = RPAREN;
@@ -32,7 +35,7 @@ constexpr std::array<std::uint8_t, 256> CLASS = [] {
 // Bytes that end a run inside a comment or a skipped line.
 constexpr std::array<bool, 256> COMMENT_STOP = [] {
     std::array<bool, 256> stop{};
-    for (unsigned c = 0; c < 256; ++c) stop[c] = CLASS[c] == BIN || CLASS[c] == NL;
+    for (unsigned c = 0; c < 256; ++c) stop[c] = CLASS[c] == BIN || CLASS[c] == NL || CLASS[c] == CR;
     stop['}'] = true;
     return stop;
 }();
@@ -40,7 +43,7 @@ constexpr std::array<bool, 256> COMMENT_STOP = [] {
 // Bytes that end a run of a tag value's plain text.
 constexpr std::array<bool, 256> TAG_VALUE_STOP = [] {
     std::array<bool, 256> stop{};
-    for (unsigned c = 0; c < 256; ++c) stop[c] = CLASS[c] == BIN || CLASS[c] == NL;
+    for (unsigned c = 0; c < 256; ++c) stop[c] = CLASS[c] == BIN || CLASS[c] == NL || CLASS[c] == CR;
     stop['"'] = true;
     stop['\\'] = true;
     return stop;
@@ -48,8 +51,14 @@ constexpr std::array<bool, 256> TAG_VALUE_STOP = [] {
 
 constexpr std::array<bool, 256> LINE_STOP = [] {
     std::array<bool, 256> stop{};
-    for (unsigned c = 0; c < 256; ++c) stop[c] = CLASS[c] == BIN || CLASS[c] == NL;
+    for (unsigned c = 0; c < 256; ++c) stop[c] = CLASS[c] == BIN || CLASS[c] == NL || CLASS[c] == CR;
     return stop;
+}();
+
+constexpr std::array<bool, 256> LINE_END = [] {
+    std::array<bool, 256> end{};
+    end['\n'] = end['\r'] = true;
+    return end;
 }();
 
 constexpr std::string_view BOM = "\xEF\xBB\xBF";
@@ -110,6 +119,16 @@ std::string quoted(std::string_view text) {
     return out;
 }
 
+// Whether the text is one or more NAGs: "$13", "$1$19".
+[[nodiscard]] bool glued_nags(std::string_view text) {
+    if (text.empty()) return false;
+    for (std::size_t i = 0; i < text.size();) {
+        if (text[i++] != '$' || i == text.size() || text[i] < '0' || text[i] > '9') return false;
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9') ++i;
+    }
+    return true;
+}
+
 [[nodiscard]] bool parse_counter(std::string_view text, std::uint32_t& out) {
     if (text.empty() || text.size() > 9) return false;
     std::uint32_t value = 0;
@@ -148,7 +167,7 @@ const std::string* Game::tag(std::string_view name) const {
 }
 
 const char* read_start_fen(const MoveGenerator& generator, std::string_view text, Board& board,
-                           std::uint32_t& halfmove_clock, std::uint32_t& fullmove_number) {
+                           std::uint32_t& halfmove_clock, std::uint32_t& fullmove_number, bool& rights_dropped) {
     std::string_view fields[7];
     std::size_t count = 0;
     for (std::size_t pos = 0; pos < text.size();) {
@@ -210,13 +229,19 @@ const char* read_start_fen(const MoveGenerator& generator, std::string_view text
     constexpr Bitboard BACK_RANKS = 0xFF000000000000FFULL;
     if ((p[PAWN] | p[BLACK_PLANES + PAWN]) & BACK_RANKS) return "a pawn on the first or last rank";
 
-    const auto right = [&](unsigned bit, unsigned king, unsigned rook, unsigned plane_base) {
-        if (!(position.state >> bit & 1)) return true;
-        return (p[plane_base + KING] & square_bb(king)) && (p[plane_base + ROOK] & square_bb(rook));
-    };
-    if (!right(WHITE_KING_SIDE, 4, 7, 0) || !right(WHITE_QUEEN_SIDE, 4, 0, 0) ||
-        !right(BLACK_KING_SIDE, 60, 63, BLACK_PLANES) || !right(BLACK_QUEEN_SIDE, 60, 56, BLACK_PLANES))
-        return "a castling right without king and rook at home";
+    // A right whose king or rook is not at home can never be used: it is
+    // dropped, as the position's meaning is plain.
+    rights_dropped = false;
+    for (const bool white_side : {true, false})
+        for (const CastlingRule& rule : castling_rules(white_side)) {
+            const unsigned base = white_side ? 0 : BLACK_PLANES;
+            const std::uint64_t bit = std::uint64_t{1} << rule.right;
+            if ((position.state & bit) &&
+                !((p[base + KING] & square_bb(rule.king_from)) && (p[base + ROOK] & square_bb(rule.rook_from)))) {
+                position.state &= ~bit;
+                rights_dropped = true;
+            }
+        }
 
     if (ep != "-") {
         if ((ep[1] == '6') != white) return "en-passant square on the wrong rank";
@@ -281,6 +306,10 @@ void Reader::feed(std::string_view data) {
 
 const char* Reader::lex(const char* p, const char* const end) {
     restart_ = false;
+    if (cr_pending_ && p < end) {
+        cr_pending_ = false;
+        line_ += *p != '\n';
+    }
     while (p < end && !restart_ && !stopped_) {
         switch (state_) {
             case State::space: {
@@ -295,10 +324,17 @@ const char* Reader::lex(const char* p, const char* const end) {
                             ++p;
                         } while (p < end && (CLASS[static_cast<unsigned char>(*p)] == WS ||
                                              CLASS[static_cast<unsigned char>(*p)] == NL));
+                        if (phase_ == Phase::between) blank_end_ = at(p);
+                        break;
+                    case CR:
+                        line_ += ends_line(p, end);
+                        line_start_ = true;
+                        ++p;
+                        if (phase_ == Phase::between) blank_end_ = at(p);
                         break;
                     case PERCENT:
                         if (line_start_) {
-                            state_ = State::rest_of_line;
+                            enter_line_comment(at(p), line_);
                             ++p;
                             break;
                         }
@@ -329,11 +365,12 @@ const char* Reader::lex(const char* p, const char* const end) {
                         state_ = State::comment;
                         comment_length_ = 0;
                         comment_line_ = line_;
+                        comment_offset_ = at(p);
                         line_start_ = false;
                         ++p;
                         break;
                     case SEMI:
-                        state_ = State::rest_of_line;
+                        enter_line_comment(at(p), line_);
                         ++p;
                         break;
                     case LPAREN:
@@ -368,7 +405,11 @@ const char* Reader::lex(const char* p, const char* const end) {
                         token_.resize(MAX_SYMBOL);
                         token_overflow_ = true;
                         p = q;
-                        if (phase_ == Phase::between) start_game(token_offset_, token_line_, false);
+                        if (phase_ == Phase::between) {
+                            const Cut cut = token_.front() == '%' ? symbol_cut(token_offset_)
+                                                                  : Cut{token_offset_, token_line_};
+                            start_game(token_offset_, token_line_, cut);
+                        }
                         if (status_ == Status::ok)
                             fail(ErrorKind::token_too_long, token_line_,
                                  "a token longer than " + std::to_string(MAX_SYMBOL) + " bytes, starting " +
@@ -384,34 +425,55 @@ const char* Reader::lex(const char* p, const char* const end) {
                 break;
             }
             case State::comment: {
+                // The run stops at the first byte past the length limit, so
+                // that a comment between games fails right there.
                 const char* q = p;
-                while (q < end && !COMMENT_STOP[static_cast<unsigned char>(*q)]) ++q;
+                const char* const stop = comment_length_ <= MAX_TEXT &&
+                                                 static_cast<std::size_t>(end - p) > MAX_TEXT - comment_length_
+                                             ? p + (MAX_TEXT + 1 - comment_length_)
+                                             : end;
+                while (q < stop && !COMMENT_STOP[static_cast<unsigned char>(*q)]) ++q;
                 comment_length_ += static_cast<std::size_t>(q - p);
                 p = q;
-                if (comment_length_ > MAX_TEXT && phase_ != Phase::between && status_ == Status::ok) {
-                    fail(ErrorKind::token_too_long, comment_line_,
-                         "a comment longer than " + std::to_string(MAX_TEXT) + " bytes");
-                }
-                if (p == end) break;
-                const unsigned char c = static_cast<unsigned char>(*p++);
+                if (comment_length_ > MAX_TEXT) on_long_comment(comment_offset_, comment_line_, at(p));
+                if (p == end || restart_) break;
+                if (p == stop && !COMMENT_STOP[static_cast<unsigned char>(*p)]) break;
+                const unsigned char c = static_cast<unsigned char>(*p);
                 if (c == '}') {
+                    ++p;
+                    last_line_ = line_;
+                    if (phase_ == Phase::between) comment_end_ = at(p);
                     state_ = State::space;
-                } else if (c == '\n') {
-                    ++line_;
-                    ++comment_length_;
+                } else if (CLASS[c] == NL || CLASS[c] == CR) {
+                    line_ += ends_line(p, end);
+                    ++p;
+                    // A line end counts as a byte of the comment: it may be the one too many.
+                    if (++comment_length_ > MAX_TEXT) on_long_comment(comment_offset_, comment_line_, at(p));
                 } else {
-                    on_binary(p - 1);
+                    on_binary(p);
+                    ++p;
                 }
                 break;
             }
             case State::rest_of_line: {
+                // Between games the run stops at the first byte past the
+                // length limit, as in a "{" comment.
+                const char* stop = end;
+                if (phase_ == Phase::between) {
+                    const std::uint64_t room = rest_offset_ + 1 + MAX_TEXT + 1 - at(p);
+                    if (room < static_cast<std::uint64_t>(end - p)) stop = p + room;
+                }
                 const char* q = p;
-                while (q < end && !LINE_STOP[static_cast<unsigned char>(*q)]) ++q;
+                while (q < stop && !LINE_STOP[static_cast<unsigned char>(*q)]) ++q;
                 p = q;
+                if (phase_ == Phase::between && at(p) - rest_offset_ - 1 > MAX_TEXT) {
+                    on_long_comment(rest_offset_, rest_line_, at(p));
+                    break;
+                }
                 if (p == end) break;
-                if (*p == '\n') {
+                if (LINE_END[static_cast<unsigned char>(*p)]) {
+                    line_ += ends_line(p, end);
                     ++p;
-                    ++line_;
                     line_start_ = true;
                     state_ = State::space;
                 } else {
@@ -420,130 +482,160 @@ const char* Reader::lex(const char* p, const char* const end) {
                 }
                 break;
             }
-            default: {
-                // Inside a tag pair: runs of a name or of a value's plain text at
-                // once, anything else one byte at a time.
-                if (state_ == State::tag_name || state_ == State::tag_value) {
-                    const bool name = state_ == State::tag_name;
-                    const char* q = p;
-                    if (name)
-                        while (q < end && is_tag_name_char(static_cast<unsigned char>(*q))) ++q;
-                    else
-                        while (q < end && !TAG_VALUE_STOP[static_cast<unsigned char>(*q)]) ++q;
-                    if (q != p) {
-                        std::string& text = name ? tag_name_ : token_;
-                        const std::size_t limit = name ? MAX_SYMBOL : MAX_TEXT;
-                        const std::size_t length = static_cast<std::size_t>(q - p);
-                        const std::size_t room = limit - std::min(limit, text.size());
-                        text.append(p, std::min(length, room));
-                        if (length <= room) {
-                            p = q;
-                        } else if (name) {
-                            // The byte past the limit is read as the bad tag's.
-                            p += room + 1;
-                            on_bad_tag("a tag name longer than 255 bytes");
-                            state_ = State::tag_skip;
-                        } else if (!token_overflow_) {
-                            p += room + 1;
-                            token_overflow_ = true;
-                            if (status_ == Status::ok)
-                                fail(ErrorKind::token_too_long, line_,
-                                     "the value of tag " + quoted(tag_name_) + " is longer than " +
-                                         std::to_string(MAX_TEXT) + " bytes");
-                        } else {
-                            p = q;
-                        }
-                        break;
-                    }
-                }
-                const unsigned char c = static_cast<unsigned char>(*p);
-                if (CLASS[c] == BIN) {
-                    on_binary(p);
-                    ++p;
-                    if (state_ != State::space) state_ = State::tag_skip;
-                    break;
-                }
-                if (c == '\n' && state_ != State::tag_skip) {
-                    on_bad_tag("a tag pair that does not end on its line");
-                    state_ = State::space;  // the newline is read there
-                    break;
-                }
-                ++p;
-                switch (state_) {
-                    case State::tag_name:
-                        if (is_tag_name_char(c)) {
-                            if (tag_name_.size() >= MAX_SYMBOL) {
-                                on_bad_tag("a tag name longer than 255 bytes");
-                                state_ = State::tag_skip;
-                            } else {
-                                tag_name_ += static_cast<char>(c);
-                            }
-                        } else if (CLASS[c] == WS && !tag_name_.empty()) {
-                            state_ = State::tag_before_value;
-                        } else if (c == '"' && !tag_name_.empty()) {
-                            state_ = State::tag_value;
-                        } else if (CLASS[c] != WS) {
-                            on_bad_tag("a tag pair without a name");
-                            state_ = c == ']' ? State::space : State::tag_skip;
-                        }
-                        break;
-                    case State::tag_before_value:
-                        if (c == '"') {
-                            state_ = State::tag_value;
-                        } else if (CLASS[c] != WS) {
-                            on_bad_tag("a tag value that is not quoted");
-                            state_ = c == ']' ? State::space : State::tag_skip;
-                        }
-                        break;
-                    case State::tag_value:
-                        if (c == '\\') {
-                            state_ = State::tag_escape;
-                        } else if (c == '"') {
-                            state_ = State::tag_after_value;
-                        } else if (token_.size() < MAX_TEXT) {
-                            token_ += static_cast<char>(c);
-                        } else if (!token_overflow_) {
-                            token_overflow_ = true;
-                            if (status_ == Status::ok)
-                                fail(ErrorKind::token_too_long, line_,
-                                     "the value of tag " + quoted(tag_name_) + " is longer than " +
-                                         std::to_string(MAX_TEXT) + " bytes");
-                        }
-                        break;
-                    case State::tag_escape:
-                        // \" and \\ stand for the character; any other escape is kept as written.
-                        if (c != '"' && c != '\\' && token_.size() < MAX_TEXT) token_ += '\\';
-                        if (token_.size() < MAX_TEXT) token_ += static_cast<char>(c);
-                        state_ = State::tag_value;
-                        break;
-                    case State::tag_after_value:
-                        if (c == ']') {
-                            state_ = State::space;
-                            on_tag();
-                        } else if (CLASS[c] != WS) {
-                            on_bad_tag("text after a tag value");
-                            state_ = State::tag_skip;
-                        }
-                        break;
-                    case State::tag_skip:
-                        if (c == ']') state_ = State::space;
-                        if (c == '\n') {
-                            ++line_;
-                            line_start_ = true;
-                            state_ = State::space;
-                        }
-                        break;
-                    default: break;
-                }
+            default:
+                p = lex_tag(p, end);
                 break;
-            }
         }
     }
     return p;
 }
 
-void Reader::start_game(std::uint64_t offset, std::uint64_t line, bool cut_point) {
-    if (options_.report_starts && cut_point) sink_.game_starting(offset, line);
+// Inside a tag pair: runs of a name or of a value's plain text at once,
+// anything else one byte at a time. Kept out of lex() so that its loop over
+// movetext keeps its registers.
+const char* Reader::lex_tag(const char* p, const char* const end) {
+    if (state_ == State::tag_name || state_ == State::tag_value) {
+        const bool name = state_ == State::tag_name;
+        const char* q = p;
+        if (name)
+            while (q < end && is_tag_name_char(static_cast<unsigned char>(*q))) ++q;
+        else
+            while (q < end && !TAG_VALUE_STOP[static_cast<unsigned char>(*q)]) ++q;
+        if (q != p) {
+            std::string& text = name ? tag_name_ : token_;
+            const std::size_t limit = name ? MAX_SYMBOL : MAX_TEXT;
+            const std::size_t length = static_cast<std::size_t>(q - p);
+            const std::size_t room = limit - std::min(limit, text.size());
+            text.append(p, std::min(length, room));
+            if (length <= room) {
+                p = q;
+            } else if (name) {
+                // The byte past the limit is read as the bad tag's.
+                p += room + 1;
+                on_bad_tag("a tag name longer than 255 bytes");
+                state_ = State::tag_skip;
+            } else if (!token_overflow_) {
+                p += room + 1;
+                token_overflow_ = true;
+                if (status_ == Status::ok)
+                    fail(ErrorKind::token_too_long, line_,
+                         "the value of tag " + quoted(tag_name_) + " is longer than " +
+                             std::to_string(MAX_TEXT) + " bytes");
+            } else {
+                p = q;
+            }
+            return p;
+        }
+    }
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (CLASS[c] == BIN) {
+        on_binary(p);
+        ++p;
+        if (state_ != State::space) state_ = State::tag_skip;
+        return p;
+    }
+    if (LINE_END[c] && state_ != State::tag_skip) {
+        on_bad_tag(value_has_quote_ ? "text after a tag value" : "a tag pair that does not end on its line");
+        state_ = State::space;  // the line end is read there
+        return p;
+    }
+    ++p;
+    switch (state_) {
+        case State::tag_name:
+            if (is_tag_name_char(c)) {
+                if (tag_name_.size() >= MAX_SYMBOL) {
+                    on_bad_tag("a tag name longer than 255 bytes");
+                    state_ = State::tag_skip;
+                } else {
+                    tag_name_ += static_cast<char>(c);
+                }
+            } else if (CLASS[c] == WS && !tag_name_.empty()) {
+                state_ = State::tag_before_value;
+            } else if (c == '"' && !tag_name_.empty()) {
+                state_ = State::tag_value;
+            } else if (CLASS[c] != WS) {
+                on_bad_tag("a tag pair without a name");
+                state_ = c == ']' ? State::space : State::tag_skip;
+            }
+            break;
+        case State::tag_before_value:
+            if (c == '"') {
+                state_ = State::tag_value;
+            } else if (CLASS[c] != WS) {
+                on_bad_tag("a tag value that is not quoted");
+                state_ = c == ']' ? State::space : State::tag_skip;
+            }
+            break;
+        case State::tag_value:
+            if (c == '\\') {
+                state_ = State::tag_escape;
+            } else if (c == '"') {
+                // Perhaps the closing quote: the "]" will tell.
+                value_end_ = token_.size();
+                gap_length_ = 1;
+                if (token_.size() < MAX_TEXT) token_ += '"';
+                state_ = State::tag_after_value;
+            } else if (token_.size() < MAX_TEXT) {
+                token_ += static_cast<char>(c);
+            } else if (!token_overflow_) {
+                token_overflow_ = true;
+                if (status_ == Status::ok)
+                    fail(ErrorKind::token_too_long, line_,
+                         "the value of tag " + quoted(tag_name_) + " is longer than " +
+                             std::to_string(MAX_TEXT) + " bytes");
+            }
+            break;
+        case State::tag_escape:
+            // \" and \\ stand for the character; any other escape is kept as written.
+            if (c != '"' && c != '\\' && token_.size() < MAX_TEXT) token_ += '\\';
+            if (token_.size() < MAX_TEXT) token_ += static_cast<char>(c);
+            state_ = State::tag_value;
+            break;
+        case State::tag_after_value:
+            if (c == ']') {
+                token_.resize(value_end_);
+                state_ = State::space;
+                last_line_ = line_;
+                on_tag();
+            } else if (c == '"' || CLASS[c] == WS) {
+                // A later quote may close the value instead of the last one.
+                if (c == '"') {
+                    value_end_ += gap_length_;
+                    gap_length_ = 0;
+                    value_has_quote_ = true;
+                }
+                ++gap_length_;
+                if (token_.size() < MAX_TEXT) token_ += static_cast<char>(c);
+            } else {
+                // Text after the quote: the quote was written inside
+                // the value without its escape, and belongs to it.
+                value_has_quote_ = true;
+                if (value_end_ + gap_length_ > MAX_TEXT && !token_overflow_) {
+                    token_overflow_ = true;
+                    if (status_ == Status::ok)
+                        fail(ErrorKind::token_too_long, line_,
+                             "the value of tag " + quoted(tag_name_) + " is longer than " +
+                                 std::to_string(MAX_TEXT) + " bytes");
+                }
+                --p;  // read again as the value's
+                state_ = State::tag_value;
+            }
+            break;
+        case State::tag_skip:
+            if (c == ']') state_ = State::space;
+            if (LINE_END[c]) {
+                line_ += ends_line(p - 1, end);
+                line_start_ = true;
+                state_ = State::space;
+            }
+            break;
+        default: break;
+    }
+    return p;
+}
+
+void Reader::start_game(std::uint64_t offset, std::uint64_t line, Cut cut) {
+    if (options_.report_starts) sink_.game_starting(cut.offset, cut.line);
     phase_ = Phase::tags;
     status_ = Status::ok;
     begun_ = false;
@@ -552,8 +644,34 @@ void Reader::start_game(std::uint64_t offset, std::uint64_t line, bool cut_point
     game_.line = line;
     game_.tags.clear();
     game_offset_ = offset;
+    game_dropped_castling_ = false;
+    last_line_ = line;
     limit_ = offset + MAX_GAME_BYTES;
     restart_ = true;
+}
+
+std::uint64_t Reader::earliest_start() const {
+    if (phase_ == Phase::between) {
+        if (state_ == State::comment) return comment_offset_;
+        if (state_ == State::rest_of_line) return rest_offset_;
+        // A symbol read or still to come.
+        return symbol_cut(state_ == State::symbol ? token_offset_ : offset_).offset;
+    }
+    return offset_;
+}
+
+Reader::Cut Reader::symbol_cut(std::uint64_t start) const {
+    // A reader started at the symbol would take a "%" there for an escape
+    // line: it starts on the blank before, or at the comment it follows.
+    if (blank_end_ == start && start > 0) return {start - 1, token_line_};
+    if (comment_end_ == start) return {comment_offset_, comment_line_};
+    return {start, token_line_};
+}
+
+void Reader::enter_line_comment(std::uint64_t offset, std::uint64_t line) {
+    state_ = State::rest_of_line;
+    rest_offset_ = offset;
+    rest_line_ = line;
 }
 
 void Reader::fail(ErrorKind kind, std::uint64_t line, std::string detail, const std::string* move) {
@@ -561,6 +679,8 @@ void Reader::fail(ErrorKind kind, std::uint64_t line, std::string detail, const 
     error.message = "game " + std::to_string(game_.index) + ", line " + std::to_string(line) + ": " +
                     kind_name(kind) + ": " + detail;
     status_ = Status::failed;
+    // Counted as the game is told, so that the count matches the games read.
+    castling_dropped_ += game_dropped_castling_;
     sink_.error(game_, std::move(error), begun_);
     begun_ = false;
 }
@@ -577,11 +697,13 @@ void Reader::enter_moves() {
         return;
     }
     if (const std::string* fen = game_.tag("FEN")) {
+        bool dropped = false;
         if (const char* why = read_start_fen(generator_, *fen, game_.start, game_.halfmove_clock,
-                                             game_.fullmove_number)) {
+                                             game_.fullmove_number, dropped)) {
             fail(ErrorKind::bad_fen, game_.line, "FEN tag " + quoted(*fen) + ": " + why);
             return;
         }
+        game_dropped_castling_ = dropped;
     } else {
         // The standard start: the default board's planes and state.
         static const FenFields standard = read_fen(DEFAULT_FEN);
@@ -599,7 +721,8 @@ void Reader::enter_moves() {
     begun_ = true;
 }
 
-void Reader::end_game(Result result) {
+void Reader::end_game(Result result, std::uint64_t end_offset) {
+    if (status_ != Status::failed) castling_dropped_ += game_dropped_castling_;
     if (status_ == Status::ok) {
         if (begun_) sink_.end(game_, result);
         else sink_.filtered(game_);  // a game without movetext that was never begun
@@ -608,21 +731,43 @@ void Reader::end_game(Result result) {
     }
     phase_ = Phase::between;
     begun_ = false;
+    game_end_ = end_offset;
     limit_ = UINT64_MAX;
 }
 
-void Reader::close_game_at_end() {
-    if (status_ == Status::ok) fail(ErrorKind::truncated_game, line_, "the game ends without a result (1-0, 0-1, 1/2-1/2 or *)");
-    end_game(Result::unknown);
+void Reader::close_game_at_end(std::uint64_t offset) {
+    // The line of the game's last token: the fault is in this game, not where
+    // the next one starts.
+    if (status_ == Status::ok)
+        fail(ErrorKind::truncated_game, last_line_,
+             depth_ > 0 ? "the game ends inside a variation, without a result (1-0, 0-1, 1/2-1/2 or *)"
+                        : "the game ends without a result (1-0, 0-1, 1/2-1/2 or *)");
+    end_game(Result::unknown, offset);
+}
+
+void Reader::on_long_comment(std::uint64_t offset, std::uint64_t line, std::uint64_t here) {
+    if (phase_ == Phase::between) {
+        // Nothing between games is held: a comment too long to be one is a
+        // game of its own, and a tag pair after it starts the next game.
+        // What follows in it changes nothing: the game ends here for the
+        // splitter, as one cut off at the size limit does.
+        start_game(offset, line, Cut{offset, line});
+        phase_ = Phase::moves;
+        fail(ErrorKind::token_too_long, line, "a comment longer than " + std::to_string(MAX_TEXT) + " bytes");
+        sink_.cut_off(here - 1);
+    } else if (status_ == Status::ok) {
+        fail(ErrorKind::token_too_long, line, "a comment longer than " + std::to_string(MAX_TEXT) + " bytes");
+    }
 }
 
 void Reader::on_tag_open(const char* p) {
-    if (phase_ == Phase::moves) close_game_at_end();
-    if (phase_ == Phase::between) start_game(at(p), line_, true);
+    if (phase_ == Phase::moves) close_game_at_end(at(p));
+    if (phase_ == Phase::between) start_game(at(p), line_, Cut{at(p), line_});
     state_ = State::tag_name;
     tag_name_.clear();
     token_.clear();
     token_overflow_ = false;
+    value_has_quote_ = false;
 }
 
 void Reader::on_tag() {
@@ -635,7 +780,14 @@ void Reader::on_bad_tag(const char* why) {
 }
 
 void Reader::on_binary(const char* p) {
-    if (phase_ == Phase::between) start_game(at(p), line_, state_ == State::space);
+    if (phase_ == Phase::between) {
+        // Inside a comment the game starts where a reader would be in the
+        // comment too: at its start.
+        const Cut cut = state_ == State::comment        ? Cut{comment_offset_, comment_line_}
+                        : state_ == State::rest_of_line ? Cut{rest_offset_, rest_line_}
+                                                        : Cut{at(p), line_};
+        start_game(at(p), line_, cut);
+    }
     if (status_ == Status::ok) {
         const unsigned char c = static_cast<unsigned char>(*p);
         static constexpr char HEX[] = "0123456789abcdef";
@@ -645,8 +797,9 @@ void Reader::on_binary(const char* p) {
 }
 
 void Reader::on_variation(bool open, const char* p) {
-    if (phase_ == Phase::between) start_game(at(p), line_, true);
+    if (phase_ == Phase::between) start_game(at(p), line_, Cut{at(p), line_});
     if (phase_ == Phase::tags) enter_moves();
+    last_line_ = line_;
     if (open) {
         ++depth_;
     } else if (depth_ > 0) {
@@ -663,9 +816,10 @@ void Reader::on_symbol(std::string_view token) {
     if (text.empty()) return;
     if (token_at_line_start_ && text.size() < token.size() && text.front() == '%') {
         // A "%" escape line behind a byte-order mark: the mark takes no column.
-        state_ = State::rest_of_line;
+        enter_line_comment(token_offset_, token_line_);
         return;
     }
+    const std::uint64_t start = token_offset_;
     token_offset_ += token.size() - text.size();
 
     Result result = Result::unknown;
@@ -675,14 +829,19 @@ void Reader::on_symbol(std::string_view token) {
     else if (text == "1/2-1/2") result = Result::draw;
     else if (text != "*") is_result = false;
 
-    if (phase_ == Phase::between) start_game(token_offset_, token_line_, text.front() != '%');
+    if (phase_ == Phase::between)
+        start_game(token_offset_, token_line_, text.front() == '%' ? symbol_cut(start) : Cut{start, token_line_});
     if (phase_ == Phase::tags) enter_moves();
+    last_line_ = token_line_;
     if (is_result) {
-        if (depth_ == 0) end_game(result);
+        if (depth_ == 0) end_game(result, token_offset_ + text.size());
         return;
     }
     if (depth_ > 0 || status_ != Status::ok) return;
+    on_mainline_symbol(text);
+}
 
+void Reader::on_mainline_symbol(std::string_view text) {
     // A move number, alone or glued to the move.
     std::size_t digits = 0;
     while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') ++digits;
@@ -691,32 +850,62 @@ void Reader::on_symbol(std::string_view token) {
     if (dots > digits) text.remove_prefix(dots);
     if (text.empty()) return;
     if (text.front() == '$') {
-        if (text.size() > 1 && std::all_of(text.begin() + 1, text.end(), [](char c) { return c >= '0' && c <= '9'; }))
-            return;
+        if (glued_nags(text)) return;
     } else {
         // A mark on its own, or "e.p." written apart from its move.
         std::string_view rest = text.starts_with("e.p.") ? text.substr(4) : text;
         if (std::all_of(rest.begin(), rest.end(), [](char c) { return c == '!' || c == '?' || c == '+' || c == '#'; }))
             return;
+        // NAGs glued to the move ("Bd3$13", "d8=B$19").
+        if (const std::size_t nag = text.find('$'); nag != std::string_view::npos && glued_nags(text.substr(nag)))
+            text = text.substr(0, nag);
+    }
+    if (text == "--" || text == "Z0" || text == "0000") {
+        on_null_move(text);
+        return;
     }
     on_move(text);
+}
+
+void Reader::fail_move(ErrorKind kind, std::string_view text, const char* reason) {
+    const Board& board = game_.board;
+    const std::string move(text);
+    char fen_text[MAX_FEN];
+    const std::size_t fen_length = write_fen(board, fen_text);
+    fail(kind, token_line_,
+         quoted(move) + " (" + reason + ") at move " + std::to_string(game_.fullmove_number) +
+             (board.white_to_move() ? " for White" : " for Black") + " in " + std::string(fen_text, fen_length),
+         &move);
+}
+
+void Reader::on_null_move(std::string_view text) {
+    Board& board = game_.board;
+    const bool white = board.white_to_move();
+    const unsigned king = lsb(board.planes[(white ? 0 : BLACK_PLANES) + KING]);
+    if (generator_.square_in_check(board, king, white ? 1 : 0)) {
+        // Passing would leave the king to be taken: no position to go on from.
+        fail_move(ErrorKind::illegal_move, text, "a null move while in check");
+        return;
+    }
+    sink_.move(game_, NULL_MOVE);
+    // The turn passes; the en-passant right lapses with it.
+    for (Bitboard rights = board.state & EN_PASSANT_BITS; rights;) board.zobrist.toggle_state_bit(pop_lsb(rights));
+    board.state &= ~EN_PASSANT_BITS;
+    board.state ^= WHITE_TO_MOVE;
+    board.zobrist.toggle_state_bit(0);
+    ++game_.halfmove_clock;
+    if (!white) ++game_.fullmove_number;
+    ++game_.ply;
 }
 
 void Reader::on_move(std::string_view text) {
     Board& board = game_.board;
     const san::Resolved resolved = san::read_move(generator_, board, text, scratch_);
     if (resolved.outcome != san::Outcome::ok) {
-        const std::string move(text);
-        const ErrorKind kind = resolved.outcome == san::Outcome::unreadable  ? ErrorKind::unreadable_move
-                               : resolved.outcome == san::Outcome::ambiguous ? ErrorKind::ambiguous_move
-                                                                             : ErrorKind::illegal_move;
-        char fen_text[MAX_FEN];
-        const std::size_t fen_length = write_fen(board, fen_text);
-        fail(kind, token_line_,
-             quoted(move) + " (" + resolved.reason + ") at move " + std::to_string(game_.fullmove_number) +
-                 (board.white_to_move() ? " for White" : " for Black") + " in " +
-                 std::string(fen_text, fen_length),
-             &move);
+        fail_move(resolved.outcome == san::Outcome::unreadable  ? ErrorKind::unreadable_move
+                  : resolved.outcome == san::Outcome::ambiguous ? ErrorKind::ambiguous_move
+                                                                : ErrorKind::illegal_move,
+                  text, resolved.reason);
         return;
     }
     const ChessMove move = resolved.move;
@@ -731,13 +920,16 @@ void Reader::on_move(std::string_view text) {
 
 void Reader::finish() {
     if (stopped_) return;
+    line_ += cr_pending_;  // a CR at the very end
+    cr_pending_ = false;
     switch (state_) {
         case State::symbol:
             state_ = State::space;
             if (!token_overflow_) on_symbol(token_);
             break;
         case State::comment:
-            if (phase_ == Phase::between) start_game(offset_, comment_line_, false);
+            // A comment open between games is a game of its own, from its "{".
+            if (phase_ == Phase::between) start_game(comment_offset_, comment_line_, Cut{comment_offset_, comment_line_});
             if (status_ == Status::ok)
                 fail(ErrorKind::unterminated_comment, comment_line_, "a '{' comment that is never closed");
             break;
@@ -749,7 +941,7 @@ void Reader::finish() {
     }
     state_ = State::space;
     if (stopped_) return;
-    if (phase_ != Phase::between) close_game_at_end();
+    if (phase_ != Phase::between) close_game_at_end(offset_);
 }
 
 Splitter::Splitter(const MoveGenerator& generator, std::size_t chunk_bytes)
@@ -758,33 +950,65 @@ Splitter::Splitter(const MoveGenerator& generator, std::size_t chunk_bytes)
 
 void Splitter::feed(std::string_view data, std::vector<Chunk>& out) {
     out_ = &out;
-    pending_.append(data);
+    piece_ = data;
     reader_.feed(data);
+    // Text between games past MAX_GAP is left out: the chunk ends with its
+    // last game.
+    const std::uint64_t end = pending_offset_ + pending_.size() + data.size();
+    if (collecting_ && reader_.between_games() && end - last_game_end() > MAX_GAP) {
+        if (reader_.next_index() > chunk_index_) emit(reader_.game_end());
+        collecting_ = false;
+    }
     out_ = nullptr;
-    // Emitted chunks are dropped once per piece, not once per chunk, so the
-    // bytes after them move once.
-    std::size_t drop = 0;
-    if (collecting_) drop = static_cast<std::size_t>(chunk_offset_ - pending_offset_);
-    else if (pending_.size() > WINDOW) drop = pending_.size() - WINDOW;
-    pending_.erase(0, drop);
-    pending_offset_ += drop;
+    piece_ = {};
+    // Keep only what a chunk may still need: the chunk being collected, or
+    // the bytes from the earliest point a game may yet be found to start.
+    const std::uint64_t keep = collecting_ ? chunk_offset_ : reader_.earliest_start();
+    const std::uint64_t piece_offset = pending_offset_ + pending_.size();
+    if (keep >= piece_offset) {
+        pending_.assign(data.substr(static_cast<std::size_t>(keep - piece_offset)));
+    } else {
+        pending_.erase(0, static_cast<std::size_t>(keep - pending_offset_));
+        pending_.append(data);
+    }
+    pending_offset_ = keep;
+}
+
+std::uint64_t Splitter::last_game_end() const {
+    return reader_.next_index() > chunk_index_ ? reader_.game_end() : chunk_offset_;
 }
 
 void Splitter::emit(std::uint64_t end_offset) {
-    const std::size_t from = static_cast<std::size_t>(chunk_offset_ - pending_offset_);
-    const std::size_t length = static_cast<std::size_t>(end_offset - chunk_offset_);
-    out_->push_back(Chunk{pending_.substr(from, length), chunk_index_, chunk_line_, reader_.next_index() - chunk_index_});
+    // The chunk's bytes: the part kept from earlier pieces, then the part in
+    // the piece being read.
+    std::string data;
+    data.reserve(static_cast<std::size_t>(end_offset - chunk_offset_));
+    const std::uint64_t piece_offset = pending_offset_ + pending_.size();
+    if (chunk_offset_ < piece_offset) {
+        const std::size_t from = static_cast<std::size_t>(chunk_offset_ - pending_offset_);
+        data.append(pending_, from, static_cast<std::size_t>(std::min(end_offset, piece_offset) - chunk_offset_));
+    }
+    if (end_offset > piece_offset) {
+        const std::uint64_t from = std::max(chunk_offset_, piece_offset) - piece_offset;
+        data.append(piece_.substr(static_cast<std::size_t>(from), static_cast<std::size_t>(end_offset - piece_offset - from)));
+    }
+    out_->push_back(Chunk{std::move(data), chunk_index_, chunk_line_, reader_.next_index() - chunk_index_});
 }
 
 void Splitter::game_starting(std::uint64_t offset, std::uint64_t line) {
     if (collecting_) {
-        if (offset - chunk_offset_ < chunk_bytes_) return;
-        emit(offset);
+        if (offset - last_game_end() > MAX_GAP) {
+            // After a long stretch between games the chunk ends with its last
+            // game, and the stretch is left out.
+            if (reader_.next_index() > chunk_index_) emit(reader_.game_end());
+        } else if (offset - chunk_offset_ < chunk_bytes_) {
+            return;
+        } else {
+            emit(offset);
+        }
     } else {
-        // A game started after one that was cut off: a new chunk starts here.
+        // A game started after one that was cut off, or after text left out.
         if (offset < pending_offset_) panic("game start outside the splitter's window");
-        pending_.erase(0, static_cast<std::size_t>(offset - pending_offset_));
-        pending_offset_ = offset;
         collecting_ = true;
     }
     chunk_offset_ = offset;

@@ -32,7 +32,7 @@ public:
         return true;
     }
     void move(const Game& game, ChessMove move) override {
-        events.push_back("move " + move.text() + " clock " + std::to_string(game.halfmove_clock) + " number " +
+        events.push_back("move " + (move == NULL_MOVE ? std::string("0000") : move.text()) + " clock " + std::to_string(game.halfmove_clock) + " number " +
                          std::to_string(game.fullmove_number));
     }
     void end(const Game& game, Result result) override {
@@ -46,7 +46,7 @@ public:
     void filtered(const Game& game) override { events.push_back("filtered " + std::to_string(game.index)); }
 };
 
-std::vector<std::string> read(std::string_view text, std::size_t piece = 0) {
+std::vector<std::string> read(std::string_view text, std::size_t piece = 0, std::uint64_t* castling_dropped = nullptr) {
     Recorder recorder;
     Reader reader(generator(), recorder, {});
     if (piece == 0) {
@@ -55,7 +55,14 @@ std::vector<std::string> read(std::string_view text, std::size_t piece = 0) {
         for (std::size_t i = 0; i < text.size(); i += piece) reader.feed(text.substr(i, piece));
     }
     reader.finish();
+    if (castling_dropped) *castling_dropped = reader.castling_dropped();
     return recorder.events;
+}
+
+std::string replace_all(std::string text, std::string_view from, std::string_view to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
 }
 
 std::vector<std::string> moves_of(const std::vector<std::string>& events) {
@@ -111,12 +118,99 @@ INSTANTIATE_TEST_SUITE_P(
                  RUY},
         FormCase{"fen start", "[SetUp \"1\"]\n[FEN \"4k3/P7/8/8/8/8/8/4K3 w - - 0 1\"]\n1. a8=Q+ Kd7 *",
                  {"a7a8q", "e8d7"}},
-        FormCase{"empty game", "[Event \"x\"]\n*", {}}));
+        FormCase{"empty game", "[Event \"x\"]\n*", {}},
+        FormCase{"cr line ends", "%x\r[Event \"x\"]\r\r1. e4 e5 ; note\r2. Nf3 Nc6\r%y\r3. Bb5 *\r", RUY},
+        FormCase{"mixed line ends", "[Event \"x\"]\r\n\r1. e4 e5 ; a\n2. Nf3 ; b\r\nNc6 ; c\r3. Bb5 *", RUY},
+        FormCase{"glued nags", "1. e4$1 e5$2$14 2. Nf3!$1 Nc6 3. Bb5$13 *", RUY},
+        FormCase{"glued nag after a promotion", "[FEN \"8/3P4/8/8/8/8/k7/6K1 w - - 0 1\"]\n1. d8=B$19 Ka1 *",
+                 {"d7d8b", "a2a1"}},
+        FormCase{"null moves", "1. e4 -- 2. Nf3 Z0 3. 0000 e5 *", {"e2e4", "0000", "g1f3", "0000", "0000", "e7e5"}},
+        FormCase{"a quote inside a tag value", "[White \"\"Socrates Expert\"\"]\n1. e4 e5 2. Nf3 Nc6 3. Bb5 *", RUY}));
 
 TEST(Pgn, TagsKeepFileOrderAndUnescape) {
     const auto events = read("[Event \"say \\\"hi\\\" \\\\\"]\n[White \"a\"]\n[Event \"b\"]\n\n*");
     ASSERT_FALSE(events.empty());
     EXPECT_NE(events[0].find("[Event=say \"hi\" \\] [White=a] [Event=b]"), std::string::npos) << events[0];
+}
+
+struct TagCase {
+    const char* line;
+    const char* value;  // nullptr: a bad tag
+};
+
+void PrintTo(const TagCase& c, std::ostream* os) { *os << c.line; }
+
+class TagValues : public ::testing::TestWithParam<TagCase> {};
+
+// A value runs from the first quote to the last one before the "]", so
+// quotes written inside it without escapes are its own.
+TEST_P(TagValues, EndAtTheLastQuoteBeforeTheBracket) {
+    const TagCase& c = GetParam();
+    const std::string text = std::string(c.line) + "\n1. e4 *\n[Event \"next\"]\n1. d4 *";
+    const auto events = read(text);
+    for (const std::size_t piece : {1, 2}) EXPECT_EQ(read(text, piece), events);
+    if (c.value) {
+        EXPECT_EQ(events.front(), std::string("begin 0 line 1 rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq - [T=") +
+                                      c.value + "]");
+    } else {
+        EXPECT_TRUE(events.front().starts_with("error bad tag 0 line 1")) << events.front();
+    }
+    EXPECT_EQ(events.back(), "end 1 *");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pgn, TagValues,
+    ::testing::Values(TagCase{"[T \"\"Socrates Expert\"\"]", "\"Socrates Expert\""},
+                      TagCase{"[T \"a \"b\" c\"]", "a \"b\" c"}, TagCase{"[T \"a\"  \"b\"]", "a\"  \"b"},
+                      TagCase{"[T \"a\" ]", "a"}, TagCase{"[T \"a\" \t ] ", "a"}, TagCase{"[T \"\"]", ""},
+                      TagCase{"[T \"\"\"]", "\""}, TagCase{"[T \"a\\\"\"]", "a\""},
+                      TagCase{"[T \"a\"b\\\"c\"]", "a\"b\"c"}, TagCase{"[T \"a\"] [U \"b\"]", "a] [U=b"},
+                      TagCase{"[T \"a\" b]", nullptr}, TagCase{"[T \"a\"b", nullptr}, TagCase{"[T \"a]", nullptr},
+                      TagCase{"[T \"a\"\r]", nullptr}));
+
+TEST(Pgn, ALineEndsAtLfCrOrCrlf) {
+    for (const std::string_view end : {"\n", "\r", "\r\n"}) {
+        const std::string text = "; a\n" + replace_all("[Event \"a\"]@@1. e4 e5 1-0 ; note@[Event \"b\"]@@1. d4 *@{x@y}@@"
+                                                        "1. c4 *@%z@1. Nf3",
+                                                        "@", end);
+        const auto events = read(text);
+        for (const std::size_t piece : {1, 2, 3}) EXPECT_EQ(read(text, piece), events) << piece;
+        std::vector<std::string> lines;
+        for (const auto& event : events)
+            if (event.starts_with("begin") || event.starts_with("error"))
+                lines.push_back(event.substr(0, event.find(' ', event.find("line ") + 5)));
+        EXPECT_EQ(lines, (std::vector<std::string>{"begin 0 line 2", "begin 1 line 5", "begin 2 line 11",
+                                                   "begin 3 line 13", "error truncated game 3 line 13:"}))
+            << ::testing::PrintToString(events);
+    }
+}
+
+TEST(Pgn, ACastlingRightWithoutKingAndRookAtHomeIsDroppedAndCounted) {
+    std::uint64_t dropped = 0;
+    const auto events = read(
+        "[FEN \"r3k2r/8/8/8/8/8/7R/R3K3 w KQkq - 0 1\"]\n1. O-O-O O-O *\n"
+        "[FEN \"4k3/8/8/8/8/8/8/4K3 w KQkq -\"]\n1. Kd2 *\n"
+        "[FEN \"r3k2r/8/8/8/8/8/8/R3K2R w KQkq -\"]\n1. O-O *\n"
+        "[FEN \"r2k3r/8/8/8/8/8/8/R3K2R b KQkq -\"]\n1... O-O *\n",
+        0, &dropped);
+    EXPECT_EQ(events[0], "begin 0 line 1 r3k2r/8/8/8/8/8/7R/R3K3 w Qkq - [FEN=r3k2r/8/8/8/8/8/7R/R3K3 w KQkq - 0 1]");
+    EXPECT_EQ(moves_of(events), (std::vector<std::string>{"e1c1", "e8g8", "e1d2", "e1g1"}));
+    EXPECT_TRUE(events[4].starts_with("begin 1 line 3 4k3/8/8/8/8/8/8/4K3 w - -")) << events[4];
+    EXPECT_TRUE(events.back().starts_with("error illegal move 3 line 8 move O-O")) << events.back();
+    EXPECT_EQ(dropped, 3u);  // games, not rights
+}
+
+TEST(Pgn, ANullMovePassesTheTurn) {
+    const auto events = read("[FEN \"4k3/8/8/8/3p4/8/4P3/4K3 w - - 3 10\"]\n10. e4 -- 11. Z0 Kd7 12. e5 0000 *");
+    EXPECT_EQ(events, (std::vector<std::string>{
+                          "begin 0 line 1 4k3/8/8/8/3p4/8/4P3/4K3 w - - [FEN=4k3/8/8/8/3p4/8/4P3/4K3 w - - 3 10]",
+                          "move e2e4 clock 3 number 10",
+                          // The en-passant right of d4xe3 lapses with the pass.
+                          "move 0000 clock 0 number 10", "move 0000 clock 1 number 11", "move e8d7 clock 2 number 11",
+                          "move e4e5 clock 3 number 12", "move 0000 clock 0 number 12", "end 0 *"}));
+    // After the null move d4xe3 is no longer possible.
+    EXPECT_TRUE(read("[FEN \"4k3/8/8/8/3p4/8/4P3/4K3 w - -\"]\n1. e4 -- 2. Kd1 dxe3 *")[4].starts_with(
+        "error illegal move 0 line 2 move dxe3"));
 }
 
 TEST(Pgn, CountersComeFromTheFenTagAndRunAlongTheGame) {
@@ -164,10 +258,16 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"variant", "[Variant \"Chess960\"]\n1. e4 *", "error unsupported variant 1 line 4"},
         ErrorCase{"bad fen", "[FEN \"8/8/8 w - -\"]\n1. e4 *", "error bad fen 1 line 4"},
         ErrorCase{"fen in check", "[FEN \"4k3/8/8/8/8/8/8/4R1K1 w - -\"]\n1. Kh2 *", "error bad fen"},
-        ErrorCase{"fen castling", "[FEN \"4k3/8/8/8/8/8/8/4K3 w K -\"]\n1. Kd2 *", "error bad fen"},
+        ErrorCase{"fen castling after a drop", "[FEN \"4k3/8/8/8/8/8/8/4K3 w K -\"]\n1. O-O *",
+                  "error illegal move 1 line 5 move O-O"},
+        ErrorCase{"null move in check", "1. e4 e5 2. Qh5 Nc6 3. Qxe5+ --", "error illegal move 1 line 4 move --"},
+        ErrorCase{"truncated in a variation", "1. e4 e5 (1... c5\n2. Nf3", "error truncated game 1 line 5"},
+        ErrorCase{"long comment before a game", "{" + std::string(MAX_TEXT + 1, 'c') + "}",
+                  "error token too long 1 line 4"},
         ErrorCase{"bad tag", "[Event \"x]\n1. e4 *", "error bad tag 1 line 4"},
         ErrorCase{"tag without value", "[Event x]\n1. e4 *", "error bad tag 1 line 4"},
-        ErrorCase{"truncated by tags", "1. e4 e5 2. Nf3", "error truncated game 1 line 6"},
+        // The line of the game's last token, not the next game's first tag.
+        ErrorCase{"truncated by tags", "1. e4 e5 2. Nf3", "error truncated game 1 line 4"},
         ErrorCase{"binary", std::string("1. e4 \x01\x02 e5 *"), "error binary data 1 line 4"},
         ErrorCase{"long token", "1. e4 " + std::string(1 << 20, 'a') + " *", "error token too long 1 line 4"},
         // The longest token is read as a move; one byte more is too long.
@@ -240,6 +340,76 @@ TEST(Splitter, ChunksReadAsTheWholeText) {
                 }
             }
             EXPECT_EQ(joined, text);
+        }
+}
+
+TEST(Splitter, ChunksReadAsTheWholeTextWhateverTheLineEnds) {
+    const std::string lf =
+        "% intro\n[Event \"a\"]\n1. e4 {x\n[Event \"no\"]\n%x\n} e5 ; y\n*\n%z\n1. d4 d5 2. c4 ; } *\n e6 1-0\n"
+        ";[Event \"b\"]\n[Event \"c\"]\n\n1. Nf3 (1. e4 *\n[Event \"d\"]) *\n1. e4 e5 2. Nf3\n[Event \"e\"]\n1. Qh5 *";
+    for (const std::string_view end : {"\r", "\r\n"}) {
+        const std::string text = replace_all(lf, "\n", end);
+        const auto whole = read(text);
+        EXPECT_EQ(whole.size(), read(lf).size());
+        for (const std::size_t chunk_bytes : {1, 30, 100})
+            for (const std::size_t piece : {1, 2, 5}) {
+                const auto chunks = split(text, chunk_bytes, piece);
+                EXPECT_EQ(read_chunks(chunks), whole) << chunk_bytes << " " << piece;
+                std::string joined;
+                for (const auto& chunk : chunks) joined += chunk.data;
+                EXPECT_EQ(joined, text);
+            }
+    }
+}
+
+// Text between games reads as nothing: past MAX_GAP it is left out of the
+// chunks, so that no chunk (and nothing the splitter holds) grows with it.
+TEST(Splitter, LongTextBetweenGamesIsLeftOut) {
+    const std::string blanks(Splitter::MAX_GAP + 1, '\n');
+    std::string comments;
+    while (comments.size() <= 3 * Splitter::MAX_GAP) comments += "{" + std::string(1000, 'c') + "}\n; x\n%y\r\n";
+    const std::string text = "   \n\n" + blanks + "1. e4 *" + blanks + "[Event \"a\"]\n1. d4 *\n" + comments +
+                             "1. c4 *\n{" + std::string(MAX_TEXT + 1, 'l') + "}" + blanks + "[Event \"b\"]\n1. Nf3 *\n{" +
+                             std::string(MAX_TEXT, 'k') + "}" + blanks + "1. f4 *" + blanks + "{never closed";
+    const auto whole = read(text);
+    EXPECT_TRUE(has_event(whole, "error token too long 3 line")) << ::testing::PrintToString(whole);
+    EXPECT_TRUE(has_event(whole, "end 4 *"));
+    EXPECT_TRUE(has_event(whole, "end 5 *"));
+    EXPECT_TRUE(whole.back().starts_with("error unterminated comment 6 line")) << whole.back();
+    for (const std::size_t chunk_bytes : {1, 1000, 1 << 20})
+        for (const std::size_t piece : {std::size_t{7}, std::size_t{4096}, text.size()}) {
+            const auto chunks = split(text, chunk_bytes, piece);
+            EXPECT_EQ(read_chunks(chunks), whole) << chunk_bytes << " " << piece;
+            std::size_t total = 0;
+            for (const auto& chunk : chunks) {
+                // The longest game here is the comment that fails, with the
+                // blanks after it.
+                EXPECT_LE(chunk.data.size(), chunk_bytes + 3 * MAX_TEXT) << chunk_bytes << " " << piece;
+                total += chunk.data.size();
+            }
+            EXPECT_LT(total, text.size() - 5 * blanks.size());
+        }
+}
+
+// Games that start inside text between games, where a reader started at the
+// game's first byte would read otherwise: each is in a chunk, after text
+// left out or not.
+TEST(Splitter, AGameStartingInsideTextBetweenGamesIsInAChunk) {
+    const std::string blanks(Splitter::MAX_GAP + 1, '\n');
+    for (const std::string& gap : {std::string("\n"), blanks})
+        for (const std::string& start : {std::string("{a\nb \x01 c}"), std::string("; a \x02 b"),
+                                        std::string("%a \x03"), std::string(" %a"), std::string("{c}%a"),
+                                        std::string("\t\xEF\xBB\xBF%a"), " %" + std::string(MAX_SYMBOL, 'a'),
+                                        ";" + std::string(MAX_TEXT + 1, ';'), "%" + std::string(MAX_TEXT + 1, ' '),
+                                        "{" + std::string(MAX_TEXT + 1, '\n') + "}"}) {
+            const std::string text = "1. e4 *" + gap + start + "\n1. d4 *\n[Event \"x\"]\n1. c4 *";
+            const auto whole = read(text);
+            ASSERT_TRUE(has_event(whole, "error")) << ::testing::PrintToString(whole);
+            EXPECT_TRUE(has_event(whole, "end 2 *")) << ::testing::PrintToString(whole);
+            for (const std::size_t piece : {std::size_t{1}, std::size_t{5}, text.size()}) {
+                const auto chunks = split(text, 1, piece);
+                EXPECT_EQ(read_chunks(chunks), whole) << ::testing::PrintToString(start) << " " << piece;
+            }
         }
 }
 

@@ -1,8 +1,12 @@
 """PGN text made from games python-chess plays, written in the many ways real
 collections write them: comments of both kinds, nested variations, NAGs and
-marks, move numbers with "." and "...", odd white space, FEN starts and every
-SAN form. Each game is written twice: once as velmor_data reads it, and once
-without the forms python-chess does not read ("e.p."), for the oracle."""
+marks, NAGs glued to moves, null moves, move numbers with "." and "...", odd
+white space, quotes left unescaped in tag values, FEN starts (some with
+castling rights that cannot stand) and every SAN form, with LF, CRLF or CR
+line ends. Each game is written twice: once as velmor_data reads it, and once
+without the forms python-chess does not read ("e.p.", lines ended by CR
+alone, which it reads only from files opened with universal newlines), for
+the oracle."""
 
 from __future__ import annotations
 
@@ -23,7 +27,17 @@ FEN_STARTS = [
     "4k3/1P6/8/8/8/8/6p1/4K3 b - - 12 40",
     "n1n5/PPPk4/8/8/8/8/4Kppp/5N1N b - - 0 1",
     "7k/8/N1N5/8/8/8/N1N5/7K w - - 0 1",
+    # Castling rights without king and rook at home, as exported studies
+    # write them: both readers drop them.
+    "4k3/8/8/8/8/8/8/4K3 w KQkq - 0 1",
+    "r3k3/8/8/8/8/8/8/4K2R w KQkq - 0 1",
+    "4k2r/8/8/8/8/8/5K2/R7 w Qk - 0 1",
+    "r3k2r/8/8/8/8/8/4K3/R6R b KQkq - 0 1",
 ]
+
+# Tag values whose quotes are written without escapes: both readers take the
+# value from the first quote to the last one before the "]".
+UNESCAPED_VALUES = ['"Socrates Expert"', 'the "best" game', '"', 'a" b "c']
 
 
 @dataclass
@@ -37,7 +51,8 @@ class WrittenGame:
 
 
 def play(rng: random.Random, board: chess.Board, plies: int) -> list[chess.Move]:
-    """Random legal moves, preferring captures and promotions now and then."""
+    """Random legal moves, preferring captures and promotions now and then,
+    and a null move (never in check) once in a while."""
     moves = []
     for _ in range(plies):
         legal = list(board.legal_moves)
@@ -45,6 +60,8 @@ def play(rng: random.Random, board: chess.Board, plies: int) -> list[chess.Move]
             break
         special = [m for m in legal if m.promotion or board.is_capture(m) or board.is_castling(m)]
         move = rng.choice(special) if special and rng.random() < 0.4 else rng.choice(legal)
+        if not board.is_check() and rng.random() < 0.02:
+            move = chess.Move.null()
         moves.append(move)
         board.push(move)
     return moves
@@ -52,6 +69,9 @@ def play(rng: random.Random, board: chess.Board, plies: int) -> list[chess.Move]
 
 def san_forms(rng: random.Random, board: chess.Board, move: chess.Move) -> tuple[str, str]:
     """The move's SAN in a random accepted form: (ours, oracle)."""
+    if not move:
+        null = rng.choice(["--", "Z0"])
+        return null, null
     san = board.san(move)
     suffix = ""
     while san and san[-1] in "+#":
@@ -98,7 +118,7 @@ def comment(rng: random.Random) -> str:
     return "{" + body + "}"
 
 
-def write_game(rng: random.Random, index: int, *, crlf: bool = False) -> WrittenGame:
+def write_game(rng: random.Random, index: int, *, line_end: str = "\n") -> WrittenGame:
     start_fen = rng.choice(FEN_STARTS) if rng.random() < 0.25 else None
     board = chess.Board(start_fen) if start_fen else chess.Board()
     moves = play(rng, board.copy(), rng.randint(0, 90))
@@ -109,6 +129,9 @@ def write_game(rng: random.Random, index: int, *, crlf: bool = False) -> Written
         tags.append(("BlackElo", str(rng.randint(1000, 2800))))
     if start_fen:
         tags += [("SetUp", "1"), ("FEN", start_fen)]
+    unescaped = rng.choice(UNESCAPED_VALUES) if rng.random() < 0.2 else None
+    if unescaped:
+        tags.append(("White", unescaped))
 
     def escape(value: str) -> str:
         return value.replace("\\", "\\\\").replace('"', '\\"')
@@ -121,7 +144,7 @@ def write_game(rng: random.Random, index: int, *, crlf: bool = False) -> Written
         oracle.append(token)
 
 
-    header = "".join(f'[{name} "{escape(value)}"]\n' for name, value in tags)
+    header = "".join(f'[{name} "{value if name == "White" else escape(value)}"]\n' for name, value in tags)
     ours.append(header + rng.choice(["\n", "\n\n", "\n \n", "\n\n\n"]))
     oracle.append(header + "\n")
 
@@ -139,6 +162,10 @@ def write_game(rng: random.Random, index: int, *, crlf: bool = False) -> Written
             both(f"{number}... ")
         need_number = False
         a, b = san_forms(rng, position, move)
+        if move and rng.random() < 0.05:
+            # A NAG glued to the move.
+            nag = f"${rng.randint(1, 200)}"
+            a, b = a + nag, b + nag
         ours.append(a)
         oracle.append(b)
         both(rng.choice([" ", " ", " ", "  ", "\n", "\t", " \n\n ", "\n\n\n"]))
@@ -154,9 +181,11 @@ def write_game(rng: random.Random, index: int, *, crlf: bool = False) -> Written
     joined_ours = "".join(ours) + "\n\n"
     # python-chess ends a game at a blank line: its text has none inside a game.
     joined_oracle = oracle[0] + re.sub(r"\n[ \t]*(\n[ \t]*)+", "\n", "".join(oracle[1:])) + "\n\n"
-    if crlf:
+    if line_end == "\r\n":
         joined_ours = joined_ours.replace("\n", "\r\n")
         joined_oracle = joined_oracle.replace("\n", "\r\n")
+    elif line_end == "\r":
+        joined_ours = joined_ours.replace("\n", "\r")
     return WrittenGame(joined_ours, joined_oracle, moves, start_fen, result, tags)
 
 
@@ -185,6 +214,6 @@ def variation(rng: random.Random, position: chess.Board, depth: int) -> str:
     return "".join(parts)
 
 
-def collection(seed: int, count: int, *, crlf: bool = False) -> list[WrittenGame]:
+def collection(seed: int, count: int, *, line_end: str = "\n") -> list[WrittenGame]:
     rng = random.Random(seed)
-    return [write_game(rng, i, crlf=crlf) for i in range(count)]
+    return [write_game(rng, i, line_end=line_end) for i in range(count)]

@@ -6,6 +6,9 @@ from __future__ import annotations
 import gzip
 import io
 import resource
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -24,7 +27,11 @@ GOOD_AFTER = b'\n\n[Event "after"]\n1. d4 d5 *\n'
         (b'[Variant "Atomic"]\n1. e4 *', "unsupported variant", None, 4),
         (b'[FEN "8/8/8/8 w - -"]\n1. e4 *', "bad fen", None, 4),
         (b'[Event "x]\n1. e4 *', "bad tag", None, 4),
-        (b"1. e4 e5 2. Nf3", "truncated game", None, 6),
+        # The line of the truncated game's last token, not of the next game.
+        (b"1. e4 e5 2. Nf3", "truncated game", None, 4),
+        (b"1. e4 e5 (1... c5\n2. Nf3", "truncated game", None, 5),
+        (b"1. e4 e5 2. Qh5 Nc6 3. Qxe5+ --", "illegal move", "--", 4),
+        (b"{" + b"x" * 70_000 + b"}", "token too long", None, 4),
         (b"1. e4 \x00\x01 e5 *", "binary data", None, 4),
         (b"1. e4 " + b"x" * 1_000_000 + b" *", "token too long", None, 4),
         (b"1. e4 {" + b"x" * 1_000_000 + b"} *", "token too long", None, 4),
@@ -82,6 +89,94 @@ def test_real_world_forms_read_as_the_plain_game() -> None:
         assert (batch[name] == plain[name]).all(), name
     (game,) = velmor_data.read_games(written)
     assert game.tags == [("Event", 'a "quoted" name')] and game.line == 2
+
+
+@pytest.mark.parametrize("end", [b"\r", b"\n", b"\r\n"], ids=["cr", "lf", "crlf"])
+def test_every_line_end_ends_a_line_and_no_game_is_lost(end: bytes) -> None:
+    # Old Mac files end lines with CR alone: a ";" comment ends there too.
+    text = b'[Event "a"]@@1. e4 e5 1-0 ; note@[Event "b"]@@1. d4 d5 0-1 ; more@%x@[Event "c"]@1. c4 *@'
+    text = text.replace(b"@", end)
+    batch = velmor_data.encode_games(text)
+    assert (batch.games_read, batch.games_encoded, batch.positions) == (3, 3, 5)
+    games = list(velmor_data.read_games(text))
+    assert [(g.tag("Event"), g.line, len(g.moves)) for g in games] == [("a", 1, 2), ("b", 4, 2), ("c", 8, 1)]
+    chunks = list(velmor_data.split_games(text, chunk_bytes=1))
+    assert b"".join(c.data for c in chunks) == text
+    assert [c.first_line for c in chunks if c.games] == [1, 4, 8]
+
+
+def test_forms_of_real_files_through_the_api() -> None:
+    text = (
+        b'[White ""Socrates Expert""]\n[FEN "4k3/8/8/8/8/8/4P3/4K3 w KQkq - 0 1"]\n'
+        b"1. e4$1 -- 2. Kd2 Z0 3. Ke3 *\n"
+    )
+    batch = velmor_data.encode_games(text, include_final=True)
+    assert batch.skipped == [] and batch.castling_dropped == 1
+    assert list(batch["move_from"]) == [12, -2, 4, -2, 11, -1]
+    assert list(batch["move_to"]) == [28, -2, 11, -2, 20, -1]
+    assert list(batch["turn"]) == [0, 1, 0, 1, 0, 1]
+    assert list(batch["halfmove_clock"]) == [0, 0, 1, 2, 3, 4]
+    assert list(batch["fullmove_number"]) == [1, 1, 2, 2, 3, 3]
+    assert batch["castling"].sum() == 0 and list(batch["en_passant"]) == [-1, 4, -1, -1, -1, -1]
+    with velmor_data.read_games(text) as reader:
+        (game,) = reader
+        assert reader.castling_dropped == 1
+    assert game.tag("White") == '"Socrates Expert"'
+    assert game.fen == "4k3/8/8/8/8/8/4P3/4K3 w - -"
+    assert game.moves == ["e2e4", "0000", "e1d2", "0000", "d2e3"]
+
+
+def test_a_study_with_a_bad_move_in_a_variation_reads_its_mainline() -> None:
+    # Variations are skipped with what they hold: a move that fits no
+    # position in one costs nothing (python-chess fails on this study with
+    # an IndexError).
+    text = b'[Event "study"]\n\n1. e4 ( 1. Ke3 ) ( 1. d4 { [%cal Gd2d4] } ) 1... e5 2. Nf3 *\n'
+    (game,) = velmor_data.read_games(text, errors="raise")
+    assert game.moves == ["e2e4", "e7e5", "g1f3"]
+
+
+# Text between games reads as nothing; however much of it there is, neither
+# the splitter nor the readers hold it.
+BETWEEN_GAMES_CHILD = textwrap.dedent(
+    """
+    import resource, sys
+    import velmor_data, zstandard
+
+    path = sys.argv[1]
+    game = b'[Event "x"]\\n1. e4 e5 2. Nf3 *\\n'
+    with zstandard.ZstdCompressor().stream_writer(open(path, "wb")) as out:
+        for stretch in (b"\\n" * 4096, b"; x\\r" * 1024, b"{ a comment }\\n%y\\r\\n" * 256):
+            out.write(game)
+            for _ in range((64 << 20) // len(stretch)):
+                out.write(stretch)
+        out.write(game + b"{" + b"z" * (1 << 20) + b"}\\n" + game)
+    base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    chunks = list(velmor_data.split_games(path, chunk_bytes=1 << 16))
+    assert sum(c.games for c in chunks) == 6, [c.games for c in chunks]
+    assert max(len(c.data) for c in chunks) < 1 << 18, max(len(c.data) for c in chunks)
+    del chunks
+    batch = velmor_data.encode_games(path)
+    assert (batch.games_read, batch.games_encoded, batch.positions) == (6, 5, 15), batch
+    assert sum(1 for _ in velmor_data.read_games(path)) == 5
+    print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - base) // 1024)
+    """
+)
+
+
+def test_text_between_games_is_never_held(tmp_path) -> None:
+    def limit() -> None:
+        resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
+
+    done = subprocess.run(
+        [sys.executable, "-c", BETWEEN_GAMES_CHILD, str(tmp_path / "gaps.pgn.zst")],
+        capture_output=True,
+        text=True,
+        timeout=300,
+        preexec_fn=limit,
+    )
+    assert done.returncode == 0, done.stderr
+    # 192 MiB of text between games; what the reading added stays near a chunk.
+    assert int(done.stdout) < 64, done.stdout
 
 
 def test_reading_does_not_grow_with_the_source() -> None:
