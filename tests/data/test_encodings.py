@@ -26,9 +26,9 @@ MANY = 20_000 if os.environ.get("VELMOR_SANITIZED") else 100_000
 
 
 def random_games_text(count: int, seed: int) -> str:
-    """Random play, from the start and from positions with castling, en
-    passant, promotions and pins near; knights shuffled back and forth make
-    repetitions."""
+    """Random play (null moves now and then), from the start and from
+    positions with castling, en passant, promotions and pins near; knights
+    shuffled back and forth make repetitions."""
     rng = random.Random(seed)
     games = []
     for i in range(count):
@@ -139,7 +139,8 @@ def replayed(batch: velmor_data.EncodedGames) -> list[velmor_chess.Board]:
     arrays = batch.arrays
     boards: list[velmor_chess.Board] = []
     for row in range(len(batch)):
-        if arrays["ply"][row] == 0:
+        # Board has no null move: after one (and at a game's start) the row's own position.
+        if arrays["ply"][row] == 0 or arrays["move_from"][row - 1] == -2:
             board = velmor_chess.Board(oracle_board(arrays, row).fen(en_passant="fen").rsplit(" ", 2)[0])
         else:
             board = boards[-1].copy()
