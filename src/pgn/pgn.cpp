@@ -723,7 +723,8 @@ void Reader::on_move(std::string_view text) {
     sink_.move(game_, move);
     const bool resets = encode::resets_clock(board, move);
     const bool black = !board.white_to_move();
-    push_move(board, move);
+    // Forward only: the reader never takes a move back nor reads the hashes.
+    play_move(board.planes, board.state, move);
     game_.halfmove_clock = resets ? 0 : game_.halfmove_clock + 1;
     if (black) ++game_.fullmove_number;
     ++game_.ply;
