@@ -1,5 +1,7 @@
 #include "san/mod.hpp"
 
+#include <array>
+
 namespace velmor::san {
 
 namespace {
@@ -16,6 +18,45 @@ namespace {
         case 'K': return KING;
         default: return -1;
     }
+}
+
+// The legality tests below use no slider tables: a few 32 KiB of lines stay
+// in the cache where the tables' megabytes miss.
+
+// BETWEEN[a][b]: the squares strictly between two squares on one line, else 0.
+constexpr std::array<std::array<Bitboard, 64>, 64> BETWEEN = [] {
+    std::array<std::array<Bitboard, 64>, 64> table{};
+    constexpr std::array<int, 8> directions = {8, -8, 1, -1, 9, -9, 7, -7};
+    for (unsigned from = 0; from < 64; ++from)
+        for (const int step : directions) {
+            Bitboard squares = 0;
+            std::uint16_t cur = static_cast<std::uint16_t>(from);
+            while (true) {
+                const std::uint16_t n = static_cast<std::uint16_t>(cur + step);
+                if (n > 63 || file_distance(n, cur) > 1) break;
+                table[from][n] = squares;
+                squares |= square_bb(n);
+                cur = n;
+            }
+        }
+    return table;
+}();
+
+// What a rook or a bishop on each square sees on an empty board.
+constexpr std::array<Bitboard, 64> ROOK_RAYS = masks_for([](unsigned square) { return slide(square, 0, ROOK_STEPS); });
+constexpr std::array<Bitboard, 64> BISHOP_RAYS =
+    masks_for([](unsigned square) { return slide(square, 0, BISHOP_STEPS); });
+
+static_assert(BETWEEN[0][63] == 0x0040201008040200ULL && BETWEEN[0][7] == 0x7EULL && BETWEEN[0][10] == 0);
+
+// The sliders of `candidates` that see `square` past the occupied squares.
+[[nodiscard]] Bitboard unblocked(Bitboard candidates, unsigned square, Bitboard occupancy) {
+    Bitboard seen = 0;
+    for (Bitboard rest = candidates; rest;) {
+        const unsigned from = pop_lsb(rest);
+        if (!(BETWEEN[square][from] & occupancy)) seen |= square_bb(from);
+    }
+    return seen;
 }
 
 }  // namespace
@@ -146,8 +187,8 @@ Resolved match(const Board& board, const Pattern& pattern, const MoveList& moves
 // listing's pass, for the few candidates of one text.
 class Candidates {
 public:
-    Candidates(const MoveGenerator& generator, const Board& board, unsigned king)
-        : generator_(generator), planes_(board.planes), state_(board.state), white_(board.white_to_move()),
+    Candidates(const Board& board, unsigned king)
+        : planes_(board.planes), state_(board.state), white_(board.white_to_move()),
           own_first_(first_plane_of(white_)), other_first_(first_plane_of(!white_)), king_(king) {
         for (unsigned type = 0; type < PIECE_TYPES; ++type) {
             own_ |= planes_[own_first_ + type];
@@ -177,11 +218,9 @@ public:
         Bitboard from = 0;
         switch (pattern.piece) {
             case KNIGHT: from = KNIGHT_TARGETS[to] & pieces; break;
-            case BISHOP: from = generator_.bishop_attacks(to, occupancy_) & pieces; break;
-            case ROOK: from = generator_.rook_attacks(to, occupancy_) & pieces; break;
-            case QUEEN:
-                from = (generator_.rook_attacks(to, occupancy_) | generator_.bishop_attacks(to, occupancy_)) & pieces;
-                break;
+            case BISHOP: from = unblocked(BISHOP_RAYS[to] & pieces, to, occupancy_); break;
+            case ROOK: from = unblocked(ROOK_RAYS[to] & pieces, to, occupancy_); break;
+            case QUEEN: from = unblocked((ROOK_RAYS[to] | BISHOP_RAYS[to]) & pieces, to, occupancy_); break;
             default: from = KING_TARGETS[to] & pieces; break;
         }
         while (from) {
@@ -193,8 +232,21 @@ public:
     }
 
 private:
-    [[nodiscard]] bool attacked(unsigned square, Bitboard occupancy) const {
-        return generator_.attacked_by(planes_, occupancy, square, other_first_);
+    // Whether a piece of the other side, but none on `removed`, attacks the
+    // square, sliders blocked by `occupancy`: MoveGenerator::attackers, from
+    // the lines alone.
+    [[nodiscard]] bool attacked(unsigned square, Bitboard occupancy, Bitboard removed = 0) const {
+        const unsigned enemy = other_first_;
+        const auto& pawns = enemy == WHITE_PLANES ? WHITE_PAWN_ATTACKERS : BLACK_PAWN_ATTACKERS;
+        if (((KNIGHT_TARGETS[square] & planes_[enemy + KNIGHT]) | (pawns[square] & planes_[enemy + PAWN]) |
+             (KING_TARGETS[square] & planes_[enemy + KING])) &
+            ~removed)
+            return true;
+        const Bitboard queens = planes_[enemy + QUEEN];
+        const Bitboard snipers = ((ROOK_RAYS[square] & (planes_[enemy + ROOK] | queens)) |
+                                  (BISHOP_RAYS[square] & (planes_[enemy + BISHOP] | queens))) &
+                                 ~removed;
+        return snipers && unblocked(snipers, square, occupancy);
     }
 
     // The king leaves its square, which then blocks nothing; a piece on the
@@ -205,7 +257,7 @@ private:
     // `to`, taking what stands on `removed`.
     [[nodiscard]] bool keeps_king_safe(unsigned from, unsigned to, Bitboard removed) const {
         const Bitboard occupancy = ((occupancy_ ^ square_bb(from)) & ~removed) | square_bb(to);
-        return !(generator_.attackers(planes_, occupancy, king_, other_first_) & ~removed);
+        return !attacked(king_, occupancy, removed);
     }
 
     void push_legal(ChessMove move, Bitboard removed) {
@@ -273,7 +325,6 @@ private:
         out_->push_back(rule.move());
     }
 
-    const MoveGenerator& generator_;
     const Planes& planes_;
     const std::uint64_t state_;
     const bool white_;
@@ -304,7 +355,7 @@ Resolved resolve(const MoveGenerator& generator, Board& board, const Pattern& pa
     const Bitboard kings = board.planes[first_plane_of(board.white_to_move()) + KING];
     if (!real_position(board.planes, kings)) [[unlikely]]
         return resolve_by_listing(generator, board, pattern, scratch);
-    Candidates(generator, board, lsb(kings)).list(pattern, scratch);
+    Candidates(board, lsb(kings)).list(pattern, scratch);
     return match(board, pattern, scratch);
 }
 
