@@ -72,6 +72,17 @@ public:
         return std::exchange(*best, Kept{});
     }
 
+    // The largest kept block, taken out, or none.
+    Kept take_largest() {
+        std::lock_guard lock(mutex_);
+        Kept* best = nullptr;
+        for (Kept& kept : kept_)
+            if (kept.block && (!best || kept.size > best->size)) best = &kept;
+        if (!best) return {};
+        total_ -= best->size;
+        return std::exchange(*best, Kept{});
+    }
+
     // Keeps the block, unmapping the oldest kept ones to make room: the
     // newest is the likeliest to serve the next batch, of the same size.
     // False when the block alone is more than may be kept: the caller
@@ -117,8 +128,11 @@ void release(void* block, std::size_t size) {
 }
 
 // A block of `size` bytes (whole huge pages): a kept one, its surplus kept
-// again, or fresh pages on a huge page boundary, so that a block grown by
-// moving its pages keeps them huge.
+// again; else new address space on a huge page boundary, so that a block
+// grown by moving its pages keeps them huge, with as many kept pages moved
+// into it as there are. Pages the host has once backed cost far less than
+// fresh ones, which the kernel (and on a virtual machine the host too) must
+// find and clear.
 void* map_block(std::size_t size) {
     if (const Kept kept = kept_blocks().take(size); kept.block) {
         if (kept.size > size) release(static_cast<char*>(kept.block) + size, kept.size - size);
@@ -130,8 +144,19 @@ void* map_block(std::size_t size) {
     const std::uintptr_t aligned = (start + HUGE_PAGE_BYTES - 1) & ~(HUGE_PAGE_BYTES - 1);
     if (aligned > start) munmap(area, aligned - start);
     if (const std::size_t tail = start + HUGE_PAGE_BYTES - aligned) munmap(reinterpret_cast<void*>(aligned + size), tail);
-    void* block = reinterpret_cast<void*>(aligned);
+    char* block = reinterpret_cast<char*>(aligned);
     madvise(block, size, MADV_HUGEPAGE);  // advice only: refused, the block stays usable
+    for (std::size_t filled = 0; filled < size;) {
+        const Kept kept = kept_blocks().take_largest();
+        if (!kept.block) break;
+        const std::size_t piece = std::min(kept.size, size - filled);
+        if (mremap(kept.block, piece, piece, MREMAP_MAYMOVE | MREMAP_FIXED, block + filled) == MAP_FAILED) {
+            release(kept.block, kept.size);
+            break;
+        }
+        if (kept.size > piece) release(static_cast<char*>(kept.block) + piece, kept.size - piece);
+        filled += piece;
+    }
     return block;
 }
 
