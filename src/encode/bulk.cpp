@@ -127,37 +127,52 @@ void release(void* block, std::size_t size) {
     if (!kept_blocks().keep(block, size)) munmap(block, size);
 }
 
-// A block of `size` bytes (whole huge pages): a kept one, its surplus kept
-// again; else new address space on a huge page boundary, so that a block
-// grown by moving its pages keeps them huge, with as many kept pages moved
-// into it as there are. Pages the host has once backed cost far less than
-// fresh ones, which the kernel (and on a virtual machine the host too) must
-// find and clear.
-void* map_block(std::size_t size) {
-    if (const Kept kept = kept_blocks().take(size); kept.block) {
-        if (kept.size > size) release(static_cast<char*>(kept.block) + size, kept.size - size);
-        return kept.block;
-    }
+// New address space of `size` bytes (whole huge pages) on a huge page
+// boundary, so that pages moved in keep huge, or nullptr.
+char* reserve(std::size_t size) {
     void* area = mmap(nullptr, size + HUGE_PAGE_BYTES, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (area == MAP_FAILED) return nullptr;
     const auto start = reinterpret_cast<std::uintptr_t>(area);
     const std::uintptr_t aligned = (start + HUGE_PAGE_BYTES - 1) & ~(HUGE_PAGE_BYTES - 1);
     if (aligned > start) munmap(area, aligned - start);
     if (const std::size_t tail = start + HUGE_PAGE_BYTES - aligned) munmap(reinterpret_cast<void*>(aligned + size), tail);
-    char* block = reinterpret_cast<char*>(aligned);
-    madvise(block, size, MADV_HUGEPAGE);  // advice only: refused, the block stays usable
-    for (std::size_t filled = 0; filled < size;) {
-        const Kept kept = kept_blocks().take_largest();
-        if (!kept.block) break;
-        const std::size_t piece = std::min(kept.size, size - filled);
-        if (mremap(kept.block, piece, piece, MREMAP_MAYMOVE | MREMAP_FIXED, block + filled) == MAP_FAILED) {
+    madvise(reinterpret_cast<void*>(aligned), size, MADV_HUGEPAGE);  // advice only: refused, the area stays usable
+    return reinterpret_cast<char*>(aligned);
+}
+
+// Moves kept pages into the area's bytes from `from` to `size`: the kept
+// block that fits the rest best, else the largest ones in turn. Pages a
+// process has once used cost far less than fresh ones, which the kernel
+// (and on a virtual machine the host too) must find and clear.
+void move_kept_in(char* area, std::size_t from, std::size_t size) {
+    bool whole = true;
+    while (from < size) {
+        Kept kept = whole ? kept_blocks().take(size - from) : Kept{};
+        if (!kept.block) {
+            whole = false;
+            kept = kept_blocks().take_largest();
+        }
+        if (!kept.block) return;
+        const std::size_t piece = std::min(kept.size, size - from);
+        if (mremap(kept.block, piece, piece, MREMAP_MAYMOVE | MREMAP_FIXED, area + from) == MAP_FAILED) {
             release(kept.block, kept.size);
-            break;
+            return;
         }
         if (kept.size > piece) release(static_cast<char*>(kept.block) + piece, kept.size - piece);
-        filled += piece;
+        from += piece;
     }
-    return block;
+}
+
+// A block of `size` bytes (whole huge pages): a kept one that fits, its
+// surplus kept again, or new address space with kept pages moved in.
+void* map_block(std::size_t size) {
+    if (const Kept kept = kept_blocks().take(size); kept.block) {
+        if (kept.size > size) release(static_cast<char*>(kept.block) + size, kept.size - size);
+        return kept.block;
+    }
+    char* area = reserve(size);
+    if (area) move_kept_in(area, 0, size);
+    return area;
 }
 
 #endif
@@ -190,19 +205,18 @@ void* bulk_resize(void* block, std::size_t old_bytes, std::size_t new_bytes) noe
         const std::size_t old_size = mapped_size(old_bytes);
         const std::size_t new_size = mapped_size(new_bytes);
         if (new_size <= old_size) {
-            // The room a batch grew into and did not fill: mostly pages it
-            // never touched, not worth keeping.
-            if (new_size < old_size) munmap(static_cast<char*>(block) + new_size, old_size - new_size);
+            if (new_size < old_size) release(static_cast<char*>(block) + new_size, old_size - new_size);
             return block;
         }
-        // The pages move to the front of the new block without a copy; the
-        // new block's own pages there are dropped.
-        void* grown = map_block(new_size);
+        // The pages move to the front of new address space without a copy,
+        // kept ones behind them.
+        char* grown = reserve(new_size);
         if (!grown) return nullptr;
         if (mremap(block, old_size, old_size, MREMAP_MAYMOVE | MREMAP_FIXED, grown) == MAP_FAILED) {
-            release(grown, new_size);
+            munmap(grown, new_size);
             return nullptr;
         }
+        move_kept_in(grown, old_size, new_size);
         return grown;
     }
     if (old_mapped || new_mapped) {

@@ -24,10 +24,11 @@ Columns::~Columns() {
 }
 
 void Columns::grow() {
-    // Twice the room, or the last batch's; where memory (or the address
-    // space a process may use) does not allow that, a little more.
+    // Twice the room, or half the last batch's (two threads may share what
+    // it leaves); where memory (or the address space a process may use)
+    // does not allow that, a little more.
     const std::size_t wanted =
-        capacity_ ? 2 * capacity_ : std::max(FIRST_CAPACITY, last_batch.load(std::memory_order_relaxed));
+        capacity_ ? 2 * capacity_ : std::max(FIRST_CAPACITY, last_batch.load(std::memory_order_relaxed) / 2);
     if (!grow_to(wanted) && !grow_to(std::min(wanted, capacity_ + FIRST_CAPACITY))) throw std::bad_alloc();
 }
 

@@ -1,9 +1,9 @@
 // The encoder's output: one array per schema column, each position written
 // straight into the memory that is handed over at the end, so that a
 // position's bytes are written once and never copied. The arrays grow by
-// moving their pages (encode/bulk.hpp) and start at the size of the last
-// batch of the process, so that batches of one size keep reusing the same
-// pages. No Python here.
+// moving their pages (encode/bulk.hpp), from half the last batch of the
+// process, so that batches of one size keep reusing the same pages. No
+// Python here.
 #pragma once
 
 #include <array>
