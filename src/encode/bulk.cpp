@@ -127,6 +127,18 @@ void release(void* block, std::size_t size) {
     if (!kept_blocks().keep(block, size)) munmap(block, size);
 }
 
+// The spare end of a shrunk block: the part the process has touched (kept
+// pages moved in, or rows written) comes first and is kept; the rest, room
+// grown into and never used, has no pages and goes back to the kernel, so
+// that no request takes it for used pages.
+void release_spare(char* spare, std::size_t size) {
+    std::size_t used = 0;
+    unsigned char resident = 0;
+    while (used < size && mincore(spare + used, 1, &resident) == 0 && (resident & 1)) used += HUGE_PAGE_BYTES;
+    if (used) release(spare, used);
+    if (used < size) munmap(spare + used, size - used);
+}
+
 // New address space of `size` bytes (whole huge pages) on a huge page
 // boundary, so that pages moved in keep huge, or nullptr.
 char* reserve(std::size_t size) {
@@ -205,7 +217,7 @@ void* bulk_resize(void* block, std::size_t old_bytes, std::size_t new_bytes) noe
         const std::size_t old_size = mapped_size(old_bytes);
         const std::size_t new_size = mapped_size(new_bytes);
         if (new_size <= old_size) {
-            if (new_size < old_size) release(static_cast<char*>(block) + new_size, old_size - new_size);
+            if (new_size < old_size) release_spare(static_cast<char*>(block) + new_size, old_size - new_size);
             return block;
         }
         // The pages move to the front of new address space without a copy,
