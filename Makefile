@@ -94,14 +94,17 @@ fuzz: $(PY) apt-FUZZ
 fuzz-brief: $(PY) apt-FUZZ
 	scripts/fuzz 10
 
-# Side-by-side benchmarks against python-chess, C-extension peers and Stockfish.
-# The C-extension peers are measured where they install; one that does not is
-# reported as skipped by the benchmark.
+# Side-by-side benchmarks against python-chess, C-extension peers, the Rust
+# PGN binding and Stockfish. The peers are measured where they install; one
+# that does not is reported as skipped by the benchmark.
 bench: install apt-BENCH
-	for peer in bulletchess fastchess nchess; do \
+	for peer in bulletchess fastchess nchess rust_pgn_reader_python_binding; do \
 	  $(PY) -m pip install --quiet $$peer || echo "peer $$peer not installed: it is reported as skipped"; \
 	done
 	scripts/bench $(BENCH_ARGS)
+	@echo
+	@echo "== velmor_data.encode_games beside the Rust PGN binding, same games and positions"
+	$(PY) bench/rust_peer.py $(BENCH_ARGS)
 	@echo
 	@echo "== the encode job end to end, beside peer pipelines over the same games"
 	$(PY) bench/encode_job.py $(BENCH_ARGS)

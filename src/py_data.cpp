@@ -26,6 +26,7 @@
 //   error = (index, line, kind, move | None, message)
 //   game  = (tags, fen, moves, result, index, line), a null move as "0000"
 //   chunk = (data, first_index, first_line, games)
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +39,7 @@
 
 #include "board/mod.hpp"
 #include "encode/bulk.hpp"
+#include "encode/columns.hpp"
 #include "encode/mod.hpp"
 #include "encodings/mod.hpp"
 #include "move_generator/mod.hpp"
@@ -123,19 +125,28 @@ PyType_Spec buffer_spec = {
     .slots = buffer_slots,
 };
 
-// A new Buffer of `size` bytes, not initialised.
-BufferObject* new_buffer(std::size_t size) {
+// A Buffer that owns `data`, a block of bulk_allocate(size); on failure the
+// block is freed and nullptr returned with the Python error set.
+BufferObject* adopt_buffer(std::uint8_t* data, std::size_t size) {
     auto* type = reinterpret_cast<PyTypeObject*>(buffer_type_object);
     auto* buffer = reinterpret_cast<BufferObject*>(type->tp_alloc(type, 0));
-    if (!buffer) return nullptr;
-    buffer->data = static_cast<std::uint8_t*>(encode::bulk_allocate(size));
+    if (!buffer) {
+        encode::bulk_free(data, size);
+        return nullptr;
+    }
+    buffer->data = data;
     buffer->size = static_cast<Py_ssize_t>(size);
-    if (!buffer->data) {
-        Py_DECREF(buffer);
+    return buffer;
+}
+
+// A new Buffer of `size` bytes, not initialised.
+BufferObject* new_buffer(std::size_t size) {
+    auto* data = static_cast<std::uint8_t*>(encode::bulk_allocate(size));
+    if (!data) {
         PyErr_NoMemory();
         return nullptr;
     }
-    return buffer;
+    return adopt_buffer(data, size);
 }
 
 // ---- shared pieces ----------------------------------------------------------
@@ -209,24 +220,6 @@ PyObject* encode_fens(PyObject*, PyObject* fens) {
 
 // ---- Encoder ----------------------------------------------------------------
 
-// One row per position while reading; the columns are filled at the end.
-struct Row {
-    Planes planes;
-    std::int64_t game;
-    std::int32_t halfmove_clock;
-    std::int32_t fullmove_number;
-    std::int32_t ply;
-    std::uint8_t turn;
-    std::uint8_t castling;
-    std::int8_t en_passant;
-    std::int8_t move_from;
-    std::int8_t move_to;
-    std::uint8_t move_promotion;
-    std::int8_t result;
-};
-
-using Rows = std::vector<Row, encode::BulkAllocator<Row>>;
-
 // move_from and move_to of a null move's row (a final position's are -1).
 constexpr std::int8_t NULL_MOVE_SQUARE = -2;
 
@@ -237,45 +230,36 @@ public:
     long long min_elo = -1;
     pgn::Reader* reader = nullptr;
 
-    Rows rows;
+    encode::Columns columns;
     std::vector<pgn::Error> errors;
     std::uint64_t games_read = 0;
     std::uint64_t games_encoded = 0;
     std::uint64_t games_filtered = 0;
 
     bool begin(const pgn::Game& game) override {
-        first_row_ = rows.size();
+        first_row_ = columns.size();
         if (min_elo >= 0 && !(elo_at_least(game, "WhiteElo") && elo_at_least(game, "BlackElo"))) return false;
         return true;
     }
 
     void move(const pgn::Game& game, ChessMove move) override {
-        Row& row = add_row(game);
         if (move == pgn::NULL_MOVE) [[unlikely]] {
-            row.move_from = NULL_MOVE_SQUARE;
-            row.move_to = NULL_MOVE_SQUARE;
-            row.move_promotion = 0;
+            add_row(game, NULL_MOVE_SQUARE, NULL_MOVE_SQUARE, 0);
             return;
         }
-        row.move_from = static_cast<std::int8_t>(move.from());
-        row.move_to = static_cast<std::int8_t>(move.to());
-        row.move_promotion = encode::promotion_code(move);
+        add_row(game, static_cast<std::int8_t>(move.from()), static_cast<std::int8_t>(move.to()),
+                encode::promotion_code(move));
     }
 
     void end(const pgn::Game& game, pgn::Result result) override {
-        if (include_final) {
-            Row& row = add_row(game);
-            row.move_from = -1;
-            row.move_to = -1;
-            row.move_promotion = 0;
-        }
-        for (std::size_t i = first_row_; i < rows.size(); ++i) rows[i].result = static_cast<std::int8_t>(result);
+        if (include_final) add_row(game, -1, -1, 0);
+        columns.set_result(first_row_, static_cast<std::int8_t>(result));
         ++games_read;
         ++games_encoded;
     }
 
     void error(const pgn::Game&, pgn::Error&& error, bool begun) override {
-        if (begun) rows.resize(first_row_);
+        if (begun) columns.truncate(first_row_);
         errors.push_back(std::move(error));
         ++games_read;
         if (raise_errors) reader->stop();
@@ -299,18 +283,11 @@ private:
         return elo >= min_elo;
     }
 
-    Row& add_row(const pgn::Game& game) {
-        Row& row = rows.emplace_back();
-        const Board& board = game.board;
-        row.planes = board.planes;
-        row.game = static_cast<std::int64_t>(game.index);
-        row.halfmove_clock = static_cast<std::int32_t>(game.halfmove_clock);
-        row.fullmove_number = static_cast<std::int32_t>(game.fullmove_number);
-        row.ply = static_cast<std::int32_t>(game.ply);
-        row.turn = board.white_to_move() ? 0 : 1;
-        row.castling = encode::castling_bits(board.state);
-        row.en_passant = encode::en_passant_file(board.state);
-        return row;
+    void add_row(const pgn::Game& game, std::int8_t from, std::int8_t to, std::uint8_t promotion) {
+        columns.append(game.board.planes, game.board.state,
+                       {static_cast<std::int64_t>(game.index), static_cast<std::int32_t>(game.halfmove_clock),
+                        static_cast<std::int32_t>(game.fullmove_number), static_cast<std::int32_t>(game.ply), from,
+                        to, promotion});
     }
 
     std::size_t first_row_ = 0;
@@ -487,47 +464,26 @@ PyObject* encoder_take_errors(PyObject* self, PyObject*) {
     return guarded([&] { return errors_list(state_of<EncoderState>(self).sink.errors); });
 }
 
-// The columns in schema order, with their bytes per position.
-constexpr std::size_t COLUMN_COUNT = 12;
-constexpr std::size_t COLUMN_BYTES[COLUMN_COUNT] = {encode::PLANE_BYTES, 1, 4, 1, 4, 4, 1, 1, 1, 1, 8, 4};
-
-void fill_columns(const Rows& rows, std::uint8_t* const* out) {
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        const Row& row = rows[i];
-        encode::write_planes(row.planes, out[0] + i * encode::PLANE_BYTES);
-        out[1][i] = row.turn;
-        for (unsigned r = 0; r < 4; ++r) out[2][4 * i + r] = (row.castling >> r) & 1;
-        out[3][i] = static_cast<std::uint8_t>(row.en_passant);
-        std::memcpy(out[4] + 4 * i, &row.halfmove_clock, 4);
-        std::memcpy(out[5] + 4 * i, &row.fullmove_number, 4);
-        out[6][i] = static_cast<std::uint8_t>(row.move_from);
-        out[7][i] = static_cast<std::uint8_t>(row.move_to);
-        out[8][i] = row.move_promotion;
-        out[9][i] = static_cast<std::uint8_t>(row.result);
-        std::memcpy(out[10] + 8 * i, &row.game, 8);
-        std::memcpy(out[11] + 4 * i, &row.ply, 4);
-    }
-}
-
 PyObject* encoder_result(PyObject* self, PyObject*) {
     Busy busy(busy_of<EncoderState>(self));
     if (!busy.held()) return nullptr;
     return guarded([&]() -> PyObject* {
         EncodeSink& sink = state_of<EncoderState>(self).sink;
-        const std::size_t n = sink.rows.size();
-        Ref columns(PyTuple_New(COLUMN_COUNT));
-        if (!columns) return nullptr;
-        std::uint8_t* out[COLUMN_COUNT];
-        for (std::size_t c = 0; c < COLUMN_COUNT; ++c) {
-            BufferObject* buffer = new_buffer(n * COLUMN_BYTES[c]);
-            if (!buffer) return nullptr;
-            out[c] = buffer->data;
+        const std::size_t n = sink.columns.size();
+        std::array<std::uint8_t*, encode::COLUMN_COUNT> blocks;
+        without_gil([&] { blocks = sink.columns.release(); });
+        Ref columns(PyTuple_New(encode::COLUMN_COUNT));
+        for (std::size_t c = 0; c < encode::COLUMN_COUNT; ++c) {
+            BufferObject* buffer = columns ? adopt_buffer(blocks[c], n * encode::COLUMN_BYTES[c]) : nullptr;
+            if (!buffer) {
+                // This block is freed; the ones after it are not in the tuple yet.
+                if (!columns) encode::bulk_free(blocks[c], n * encode::COLUMN_BYTES[c]);
+                for (std::size_t rest = c + 1; rest < encode::COLUMN_COUNT; ++rest)
+                    encode::bulk_free(blocks[rest], n * encode::COLUMN_BYTES[rest]);
+                return nullptr;
+            }
             PyTuple_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(c), reinterpret_cast<PyObject*>(buffer));
         }
-        without_gil([&] {
-            fill_columns(sink.rows, out);
-            Rows().swap(sink.rows);
-        });
         return Py_BuildValue("(OKKKK)", columns.get(), static_cast<unsigned long long>(n),
                              static_cast<unsigned long long>(sink.games_read),
                              static_cast<unsigned long long>(sink.games_encoded),

@@ -337,6 +337,66 @@ inline void push_move(Board& board, ChessMove move) {
     if constexpr (CHECK_MOVES) check.after(board);
 }
 
+// Makes a legal move on the planes and the state word alone, for a reader
+// that only goes forward (a game's mainline): no record to take it back and
+// no hash, which a board kept for reading never needs. The planes and state
+// become what push_move makes of them; `move` must be legal on a position of
+// disjoint planes.
+inline void play_move(Planes& planes, std::uint64_t& state, ChessMove move) {
+    const unsigned from = move.from();
+    const unsigned to = move.to();
+    const bool white = state & WHITE_TO_MOVE;
+    const unsigned own = first_plane_of(white);
+    const unsigned other = first_plane_of(!white);
+    const Bitboard from_bb = square_bb(from);
+    const Bitboard to_bb = square_bb(to);
+
+    unsigned type = PAWN;
+    while (type < KING && !(planes[own + type] & from_bb)) ++type;
+    unsigned captured = NO_PLANE;
+    for (unsigned t = PAWN; t < PIECE_TYPES; ++t)
+        if (planes[other + t] & to_bb) {
+            captured = other + t;
+            break;
+        }
+
+    planes[own + type] = (planes[own + type] & ~from_bb) | to_bb;
+    if (captured != NO_PLANE) {
+        planes[captured] &= ~to_bb;
+    } else if (type == PAWN && file_of(to) != file_of(from)) {
+        // En passant: the victim stands behind the to-square.
+        planes[other + PAWN] &= ~square_bb(white ? to - 8 : to + 8);
+    }
+
+    std::uint64_t rights = 0;  // the rights the move takes away
+    if (type == PAWN) {
+        if (rank_of(to) == 0 || rank_of(to) == 7) {
+            planes[own + PAWN] &= ~to_bb;
+            planes[own + promoted_type(move.special())] |= to_bb;
+        }
+    } else if (type == KING) {
+        const auto& rules = castling_rules(white);
+        rights = (std::uint64_t{1} << rules[0].right) | (std::uint64_t{1} << rules[1].right);
+        if (file_of(from) == FILE_E && (file_of(to) == FILE_C || file_of(to) == FILE_G)) {
+            const CastlingRule& rule = rules[file_of(to) == FILE_G ? 0 : 1];
+            Bitboard& rooks = planes[own + ROOK];
+            if (rooks & square_bb(rule.rook_from)) rooks = (rooks & ~square_bb(rule.rook_from)) | square_bb(rule.rook_to);
+        }
+    } else if (type == ROOK) {
+        for (const CastlingRule& rule : castling_rules(white))
+            if (from == rule.rook_from) rights |= std::uint64_t{1} << rule.right;
+    }
+    if (captured == other + ROOK)
+        for (const CastlingRule& rule : castling_rules(!white))
+            if (to == rule.rook_from) rights |= std::uint64_t{1} << rule.right;
+
+    state &= ~(EN_PASSANT_BITS | rights);
+    // A double step offers en passant to the other side's set.
+    if (type == PAWN && (from ^ to) == 16)
+        state |= std::uint64_t{1} << ((white ? RANK3_SET : RANK6_SET) + file_of(to));
+    state ^= WHITE_TO_MOVE;
+}
+
 // Takes back the newest move; the hashes follow the restored differences.
 inline void pop_move(Board& board) {
     if (board.move_history.empty()) panic(UNWRAP_NONE);

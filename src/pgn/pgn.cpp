@@ -888,11 +888,9 @@ void Reader::on_null_move(std::string_view text) {
         return;
     }
     sink_.move(game_, NULL_MOVE);
-    // The turn passes; the en-passant right lapses with it.
-    for (Bitboard rights = board.state & EN_PASSANT_BITS; rights;) board.zobrist.toggle_state_bit(pop_lsb(rights));
-    board.state &= ~EN_PASSANT_BITS;
-    board.state ^= WHITE_TO_MOVE;
-    board.zobrist.toggle_state_bit(0);
+    // The turn passes; the en-passant right lapses with it (the reader's
+    // board keeps no hashes, as play_move keeps none).
+    board.state = (board.state & ~EN_PASSANT_BITS) ^ WHITE_TO_MOVE;
     ++game_.halfmove_clock;
     if (!white) ++game_.fullmove_number;
     ++game_.ply;
@@ -912,7 +910,8 @@ void Reader::on_move(std::string_view text) {
     sink_.move(game_, move);
     const bool resets = encode::resets_clock(board, move);
     const bool black = !board.white_to_move();
-    push_move(board, move);
+    // Forward only: the reader never takes a move back nor reads the hashes.
+    play_move(board.planes, board.state, move);
     game_.halfmove_clock = resets ? 0 : game_.halfmove_clock + 1;
     if (black) ++game_.fullmove_number;
     ++game_.ply;

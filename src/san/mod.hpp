@@ -43,10 +43,19 @@ struct Resolved {
 // Reads a stripped text; false when it is no SAN form at all.
 [[nodiscard]] bool parse(std::string_view text, Pattern& out);
 
-// The legal move the pattern names on the board. `scratch` receives the
-// board's legal moves; the board is left as it was.
+// The legal move the pattern names on the board, found from the target
+// square: the pieces of the named type that reach it, narrowed by the file
+// or rank given, each tested for the king's safety. `scratch` receives those
+// few moves; the board is only read. A board the legal listing treats as no
+// real position (overlapping planes, not one king of the side to move) is
+// resolved by the listing.
 [[nodiscard]] Resolved resolve(const MoveGenerator& generator, Board& board, const Pattern& pattern,
                                MoveList& scratch);
+
+// The same from the board's whole legal listing, in `scratch`: the reference
+// resolve() must agree with on the move, the outcome and the reason.
+[[nodiscard]] Resolved resolve_by_listing(const MoveGenerator& generator, Board& board, const Pattern& pattern,
+                                          MoveList& scratch);
 
 // parse() and resolve() in one step, on a text that may carry marks.
 [[nodiscard]] Resolved read_move(const MoveGenerator& generator, Board& board, std::string_view text,

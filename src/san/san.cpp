@@ -1,5 +1,7 @@
 #include "san/mod.hpp"
 
+#include <array>
+
 namespace velmor::san {
 
 namespace {
@@ -16,6 +18,45 @@ namespace {
         case 'K': return KING;
         default: return -1;
     }
+}
+
+// The legality tests below use no slider tables: a few 32 KiB of lines stay
+// in the cache where the tables' megabytes miss.
+
+// BETWEEN[a][b]: the squares strictly between two squares on one line, else 0.
+constexpr std::array<std::array<Bitboard, 64>, 64> BETWEEN = [] {
+    std::array<std::array<Bitboard, 64>, 64> table{};
+    constexpr std::array<int, 8> directions = {8, -8, 1, -1, 9, -9, 7, -7};
+    for (unsigned from = 0; from < 64; ++from)
+        for (const int step : directions) {
+            Bitboard squares = 0;
+            std::uint16_t cur = static_cast<std::uint16_t>(from);
+            while (true) {
+                const std::uint16_t n = static_cast<std::uint16_t>(cur + step);
+                if (n > 63 || file_distance(n, cur) > 1) break;
+                table[from][n] = squares;
+                squares |= square_bb(n);
+                cur = n;
+            }
+        }
+    return table;
+}();
+
+// What a rook or a bishop on each square sees on an empty board.
+constexpr std::array<Bitboard, 64> ROOK_RAYS = masks_for([](unsigned square) { return slide(square, 0, ROOK_STEPS); });
+constexpr std::array<Bitboard, 64> BISHOP_RAYS =
+    masks_for([](unsigned square) { return slide(square, 0, BISHOP_STEPS); });
+
+static_assert(BETWEEN[0][63] == 0x0040201008040200ULL && BETWEEN[0][7] == 0x7EULL && BETWEEN[0][10] == 0);
+
+// The sliders of `candidates` that see `square` past the occupied squares.
+[[nodiscard]] Bitboard unblocked(Bitboard candidates, unsigned square, Bitboard occupancy) {
+    Bitboard seen = 0;
+    for (Bitboard rest = candidates; rest;) {
+        const unsigned from = pop_lsb(rest);
+        if (!(BETWEEN[square][from] & occupancy)) seen |= square_bb(from);
+    }
+    return seen;
 }
 
 }  // namespace
@@ -98,8 +139,12 @@ bool parse(std::string_view text, Pattern& out) {
     return true;
 }
 
-Resolved resolve(const MoveGenerator& generator, Board& board, const Pattern& pattern, MoveList& scratch) {
-    generator.legal_moves(board, scratch);
+namespace {
+
+// The moves of `moves` that the pattern names, as one outcome. Every legal
+// move of the named piece onto the target (narrowed by file and rank or not)
+// must be among them, for the reasons of a refusal.
+Resolved match(const Board& board, const Pattern& pattern, const MoveList& moves) {
     const unsigned own = board.white_to_move() ? 0 : BLACK_PLANES;
     const unsigned other = BLACK_PLANES - own;
 
@@ -107,7 +152,7 @@ Resolved resolve(const MoveGenerator& generator, Board& board, const Pattern& pa
     unsigned matches = 0;
     bool missing_promotion = false;
     bool capture_of_nothing = false;
-    for (const ChessMove move : scratch) {
+    for (const ChessMove move : moves) {
         const bool castling = move.special() == ChessMove::CASTLING;
         if (pattern.kind != Pattern::normal) {
             if (!castling || (file_of(move.to()) == 6) != (pattern.kind == Pattern::castle_king_side)) continue;
@@ -136,6 +181,187 @@ Resolved resolve(const MoveGenerator& generator, Board& board, const Pattern& pa
     if (missing_promotion) return {Outcome::illegal, found, "a pawn reaching the last rank needs a promotion piece"};
     if (capture_of_nothing) return {Outcome::illegal, found, "marked as a capture but takes nothing"};
     return {Outcome::illegal, found, "no legal move fits"};
+}
+
+// The position as the side to move sees it, and the legality tests of the
+// listing's pass, for the few candidates of one text.
+class Candidates {
+public:
+    Candidates(const Board& board, unsigned king)
+        : planes_(board.planes), state_(board.state), white_(board.white_to_move()),
+          own_first_(first_plane_of(white_)), other_first_(first_plane_of(!white_)), king_(king) {
+        for (unsigned type = 0; type < PIECE_TYPES; ++type) {
+            own_ |= planes_[own_first_ + type];
+            others_ |= planes_[other_first_ + type];
+        }
+        occupancy_ = own_ | others_;
+    }
+
+    // The legal moves of the pattern's piece onto its target, or its castling.
+    void list(const Pattern& pattern, MoveList& out) {
+        out.clear();
+        out_ = &out;
+        if (pattern.kind != Pattern::normal) {
+            castling(castling_rules(white_)[pattern.kind == Pattern::castle_king_side ? 0 : 1]);
+            return;
+        }
+        const unsigned to = pattern.to;
+        Bitboard from_mask = ~Bitboard{0};
+        if (pattern.from_file >= 0) from_mask &= FILE_A_BB << pattern.from_file;
+        if (pattern.from_rank >= 0) from_mask &= rank_bb(static_cast<unsigned>(pattern.from_rank));
+        if (pattern.piece == PAWN) {
+            pawn_moves(to, from_mask);
+            return;
+        }
+        if (own_ >> to & 1) return;
+        const Bitboard pieces = planes_[own_first_ + pattern.piece] & from_mask;
+        Bitboard from = 0;
+        switch (pattern.piece) {
+            case KNIGHT: from = KNIGHT_TARGETS[to] & pieces; break;
+            case BISHOP: from = unblocked(BISHOP_RAYS[to] & pieces, to, occupancy_); break;
+            case ROOK: from = unblocked(ROOK_RAYS[to] & pieces, to, occupancy_); break;
+            case QUEEN: from = unblocked((ROOK_RAYS[to] | BISHOP_RAYS[to]) & pieces, to, occupancy_); break;
+            default: from = KING_TARGETS[to] & pieces; break;
+        }
+        while (from) {
+            const unsigned square = pop_lsb(from);
+            const ChessMove move = ChessMove::pack(square, to);
+            if (square == king_ ? king_step_safe(to) : keeps_king_safe(square, to, square_bb(to) & others_))
+                out.push_back(move);
+        }
+    }
+
+private:
+    // Whether a piece of the other side, but none on `removed`, attacks the
+    // square, sliders blocked by `occupancy`: MoveGenerator::attackers, from
+    // the lines alone.
+    [[nodiscard]] bool attacked(unsigned square, Bitboard occupancy, Bitboard removed = 0) const {
+        const unsigned enemy = other_first_;
+        const auto& pawns = enemy == WHITE_PLANES ? WHITE_PAWN_ATTACKERS : BLACK_PAWN_ATTACKERS;
+        if (((KNIGHT_TARGETS[square] & planes_[enemy + KNIGHT]) | (pawns[square] & planes_[enemy + PAWN]) |
+             (KING_TARGETS[square] & planes_[enemy + KING])) &
+            ~removed)
+            return true;
+        const Bitboard queens = planes_[enemy + QUEEN];
+        const Bitboard snipers = ((ROOK_RAYS[square] & (planes_[enemy + ROOK] | queens)) |
+                                  (BISHOP_RAYS[square] & (planes_[enemy + BISHOP] | queens))) &
+                                 ~removed;
+        return snipers && unblocked(snipers, square, occupancy);
+    }
+
+    // The king leaves its square, which then blocks nothing; a piece on the
+    // target attacks every square but its own.
+    [[nodiscard]] bool king_step_safe(unsigned to) const { return !attacked(to, occupancy_ ^ square_bb(king_)); }
+
+    // Whether the king stands unattacked once a piece went from `from` to
+    // `to`, taking what stands on `removed`.
+    [[nodiscard]] bool keeps_king_safe(unsigned from, unsigned to, Bitboard removed) const {
+        const Bitboard occupancy = ((occupancy_ ^ square_bb(from)) & ~removed) | square_bb(to);
+        return !attacked(king_, occupancy, removed);
+    }
+
+    void push_legal(ChessMove move, Bitboard removed) {
+        if (keeps_king_safe(move.from(), move.to(), removed)) out_->push_back(move);
+    }
+
+    // As the listing writes them: a pawn reaching the last rank only with a
+    // promotion, a double step from the second rank over an empty square, a
+    // capture onto a piece of the other side, and en passant wherever the
+    // state word offers the file to a pawn on the fifth rank.
+    void pawn_moves(unsigned to, Bitboard from_mask) {
+        const Bitboard pawns = planes_[own_first_ + PAWN] & from_mask;
+        if (!pawns) return;
+        const Bitboard to_bb = square_bb(to);
+        const bool last_rank = rank_of(to) == (white_ ? 7u : 0u);
+        const auto add = [&](unsigned from, unsigned special, Bitboard removed) {
+            if (last_rank) {
+                if (!keeps_king_safe(from, to, removed)) return;
+                for (unsigned code = ChessMove::PROMOTE_KNIGHT; code <= ChessMove::PROMOTE_QUEEN; ++code)
+                    out_->push_back(ChessMove::pack(from, to, code));
+                return;
+            }
+            push_legal(ChessMove::pack(from, to, special), removed);
+        };
+        const int forward = white_ ? 8 : -8;
+        if (!(occupancy_ & to_bb)) {
+            const int one = static_cast<int>(to) - forward;
+            if (one >= 0 && one < 64) {
+                if (pawns >> one & 1) {
+                    add(static_cast<unsigned>(one), ChessMove::ORDINARY, 0);
+                } else if (!(occupancy_ >> one & 1) && rank_of(to) == (white_ ? 3u : 4u)) {
+                    const unsigned two = static_cast<unsigned>(one - forward);
+                    if (pawns >> two & 1) push_legal(ChessMove::pack(two, to, ChessMove::DOUBLE_STEP), 0);
+                }
+            }
+        }
+        const Bitboard capturers = (white_ ? WHITE_PAWN_ATTACKERS : BLACK_PAWN_ATTACKERS)[to] & pawns;
+        if (!capturers) return;
+        if (others_ & to_bb)
+            for (Bitboard from = capturers; from;) add(pop_lsb(from), ChessMove::ORDINARY, to_bb);
+        const unsigned files = (state_ >> en_passant_set(white_)) & 0xFF;
+        if (files >> file_of(to) & 1 && rank_of(to) == (white_ ? 5u : 2u))
+            for (Bitboard from = capturers; from;) {
+                const unsigned square = pop_lsb(from);
+                // As push_move makes it: a piece of the other side on the
+                // target is taken as in any capture, else the pawn behind it.
+                const unsigned behind = white_ ? to - 8 : to + 8;
+                const Bitboard removed =
+                    (others_ & to_bb) ? to_bb : square_bb(behind) & planes_[other_first_ + PAWN];
+                push_legal(ChessMove::pack(square, to, ChessMove::EN_PASSANT), removed);
+            }
+    }
+
+    // The listing's castling: the king at home and not in check, the right,
+    // the squares between empty and the two the king crosses safe; and
+    // without the rook on its corner, the target safe with the king gone.
+    void castling(const CastlingRule& rule) {
+        if (king_ != rule.king_from || !(state_ >> rule.right & 1) || (occupancy_ & rule.must_be_empty)) return;
+        if (attacked(king_, occupancy_) || attacked(rule.must_be_safe[0], occupancy_) ||
+            attacked(rule.must_be_safe[1], occupancy_))
+            return;
+        if (!(planes_[own_first_ + ROOK] & square_bb(rule.rook_from)) &&
+            attacked(rule.king_to, (occupancy_ ^ square_bb(king_)) | square_bb(rule.king_to)))
+            return;
+        out_->push_back(rule.move());
+    }
+
+    const Planes& planes_;
+    const std::uint64_t state_;
+    const bool white_;
+    const unsigned own_first_;
+    const unsigned other_first_;
+    const unsigned king_;
+    Bitboard own_ = 0;
+    Bitboard others_ = 0;
+    Bitboard occupancy_ = 0;
+    MoveList* out_ = nullptr;
+};
+
+// What the listing takes for a real position: no square held twice and one
+// king of the side to move.
+[[nodiscard]] bool real_position(const Planes& planes, Bitboard kings) {
+    Bitboard seen = 0;
+    bool disjoint = true;
+    for (const Bitboard plane : planes) {
+        disjoint &= !(plane & seen);
+        seen |= plane;
+    }
+    return disjoint && kings && !(kings & (kings - 1));
+}
+
+}  // namespace
+
+Resolved resolve(const MoveGenerator& generator, Board& board, const Pattern& pattern, MoveList& scratch) {
+    const Bitboard kings = board.planes[first_plane_of(board.white_to_move()) + KING];
+    if (!real_position(board.planes, kings)) [[unlikely]]
+        return resolve_by_listing(generator, board, pattern, scratch);
+    Candidates(board, lsb(kings)).list(pattern, scratch);
+    return match(board, pattern, scratch);
+}
+
+Resolved resolve_by_listing(const MoveGenerator& generator, Board& board, const Pattern& pattern, MoveList& scratch) {
+    generator.legal_moves(board, scratch);
+    return match(board, pattern, scratch);
 }
 
 Resolved read_move(const MoveGenerator& generator, Board& board, std::string_view text, MoveList& scratch) {

@@ -510,3 +510,48 @@ TEST(LegalMovesKeepTheHash, SharedRandomPositions) {
 }
 
 }  // namespace
+
+namespace {
+
+using namespace velmor;
+using namespace velmor::testing;
+
+// play_move, the reader's forward-only make, leaves exactly the planes and
+// the state push_move leaves, for every legal move of every position walked.
+void walk_forward(Board& board, unsigned depth, std::size_t& moves) {
+    MoveList list;
+    generator().legal_moves(board, list);
+    for (const ChessMove move : list) {
+        Planes planes = board.planes;
+        std::uint64_t state = board.state;
+        const std::string before = fen(board);
+        play_move(planes, state, move);
+        push_move(board, move);
+        ASSERT_EQ(planes, board.planes) << before << " " << move.text();
+        ASSERT_EQ(state, board.state) << before << " " << move.text();
+        ++moves;
+        if (depth > 1) {
+            ASSERT_NO_FATAL_FAILURE(walk_forward(board, depth - 1, moves));
+        }
+        pop_move(board);
+    }
+}
+
+TEST(PlayMove, LeavesWhatPushMoveLeaves) {
+    std::size_t moves = 0;
+    // Castling both ways and with a rook taken on its corner, promotions with
+    // and without capture, en passant (also out of check), double steps.
+    for (const char* text : {"rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -",
+                             "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -",
+                             "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - -",
+                             "r2q1rk1/pP1p2pp/Q4n2/bbp1p3/Np6/1B3NBn/pPPP1PPP/R3K2R b KQ -",
+                             "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ -",
+                             "r3k2r/1P4P1/8/8/8/8/1p4p1/R3K2R w KQkq -",
+                             "8/8/8/1k6/3Pp3/8/8/4KQ2 b - d3"}) {
+        Board board = board_from_fen(text);
+        ASSERT_NO_FATAL_FAILURE(walk_forward(board, 3, moves));
+    }
+    EXPECT_GT(moves, 100000u);
+}
+
+}  // namespace

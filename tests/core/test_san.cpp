@@ -2,8 +2,10 @@
 // ambiguous) that keep a text from ever naming a guessed move.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "board/mod.hpp"
 #include "move_generator/mod.hpp"
@@ -81,5 +83,117 @@ INSTANTIATE_TEST_SUITE_P(
         SanCase{START, "nf3", nullptr, O::unreadable}, SanCase{START, "Pe4", nullptr, O::unreadable},
         SanCase{START, "e4=Q", nullptr, O::unreadable}, SanCase{START, "", nullptr, O::unreadable},
         SanCase{START, "O-O-O-O", nullptr, O::unreadable}, SanCase{PROMOTE, "a8q", nullptr, O::unreadable}));
+
+
+// ---------------------------------------------------------------- the two resolvers
+
+// resolve() works back from the target square; resolve_by_listing() matches
+// the whole legal listing. Both must give the same outcome and reason, and
+// the same move when one fits, for every pattern: each piece type onto each
+// square, undisambiguated and narrowed by the file, the rank or the square
+// of each piece of that type (and of some empty squares), with and without
+// "x", with each promotion for pawns; and both castlings.
+std::size_t compare_resolvers(Board& board) {
+    const unsigned own = first_plane_of(board.white_to_move());
+    MoveList fast_scratch, listing_scratch;
+    std::size_t compared = 0;
+    const auto compare = [&](const san::Pattern& pattern) {
+        const san::Resolved fast = san::resolve(generator(), board, pattern, fast_scratch);
+        const san::Resolved reference = san::resolve_by_listing(generator(), board, pattern, listing_scratch);
+        ++compared;
+        ASSERT_EQ(fast.outcome, reference.outcome)
+            << fen(board) << " piece " << int(pattern.piece) << " to " << int(pattern.to) << " file "
+            << int(pattern.from_file) << " rank " << int(pattern.from_rank) << " x " << pattern.capture
+            << " promotion " << int(pattern.promotion) << " kind " << int(pattern.kind);
+        ASSERT_STREQ(fast.reason, reference.reason) << fen(board);
+        if (fast.outcome == san::Outcome::ok) {
+            ASSERT_EQ(fast.move, reference.move) << fen(board);
+        }
+    };
+    for (const auto kind : {san::Pattern::castle_king_side, san::Pattern::castle_queen_side}) {
+        san::Pattern pattern;
+        pattern.kind = kind;
+        pattern.piece = KING;
+        compare(pattern);
+        if (::testing::Test::HasFatalFailure()) return compared;
+    }
+    for (unsigned piece = PAWN; piece <= KING; ++piece) {
+        // The origins written: none, and each piece's square (plus two empty
+        // squares) as file, rank and both.
+        std::vector<std::pair<int, int>> origins = {{-1, -1}};
+        for (Bitboard from = board.planes[own + piece] | square_bb(27) | square_bb(44); from;) {
+            const unsigned square = pop_lsb(from);
+            const int file = static_cast<int>(file_of(square)), rank = static_cast<int>(rank_of(square));
+            origins.insert(origins.end(), {{file, -1}, {-1, rank}, {file, rank}});
+        }
+        for (unsigned to = 0; to < 64; ++to)
+            for (const auto& [file, rank] : origins)
+                for (const bool capture : {false, true})
+                    for (unsigned promotion = 0; promotion <= (piece == PAWN ? 4u : 0u); ++promotion) {
+                        san::Pattern pattern;
+                        pattern.piece = static_cast<std::uint8_t>(piece);
+                        pattern.to = static_cast<std::uint8_t>(to);
+                        pattern.from_file = static_cast<std::int8_t>(file);
+                        pattern.from_rank = static_cast<std::int8_t>(rank);
+                        pattern.capture = capture;
+                        pattern.promotion = static_cast<std::uint8_t>(promotion);
+                        compare(pattern);
+                        if (::testing::Test::HasFatalFailure()) return compared;
+                    }
+    }
+    return compared;
+}
+
+// Positions with castling rights (also with a rook to take on its corner),
+// promotions, en passant (out of check, along a pinned rank), pins and
+// single and double checks; each followed by seeded random play.
+constexpr const char* RESOLVER_STARTS[] = {
+    "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -",
+    "r3k2r/p1ppqpb1/bn2pnp1/3PN3/1p2P3/2N2Q1p/PPPBBPPP/R3K2R w KQkq -",
+    "8/2p5/3p4/KP5r/1R3p1k/8/4P1P1/8 w - -",
+    "r3k2r/Pppp1ppp/1b3nbN/nP6/BBP1P3/q4N2/Pp1P2PP/R2Q1RK1 w kq -",
+    "rnbq1k1r/pp1Pbppp/2p5/8/2B5/8/PPP1NnPP/RNBQK2R w KQ -",
+    "r3k2r/1P4P1/8/8/8/8/1p4p1/R3K2R w KQkq -",
+    "8/8/8/2k5/3Pp3/8/8/4K3 b - d3",
+    "8/8/8/8/k2Pp2Q/8/8/4K3 b - d3",
+    "4k3/8/8/8/8/8/4r3/R3K2R w KQ -",
+    "4k3/8/8/8/1b6/5n2/8/4K2R w K -",
+    "7k/8/N1N5/8/8/8/N1N5/7K w - -",
+    "1n2k3/P1P5/8/8/8/8/8/4K3 w - -",
+    "r3k2r/8/8/8/8/8/8/R3K2R b KQkq -",
+    "6k1/5ppp/8/8/3Q1Q2/8/3Q1Q2/6K1 w - -",
+};
+
+TEST(SanResolvers, AgreeOnEveryPatternOverRandomPlay) {
+    std::mt19937 random(2026);
+    std::size_t compared = 0, positions = 0;
+    for (const char* start : RESOLVER_STARTS) {
+        for (unsigned game = 0; game < 3; ++game) {
+            Board board = board_from_fen(start);
+            MoveList moves;
+            for (unsigned ply = 0; ply < 60; ++ply) {
+                if (ply % 6 == 0 || ply < 2) {
+                    compared += compare_resolvers(board);
+                    ++positions;
+                    ASSERT_FALSE(HasFatalFailure()) << start << " game " << game << " ply " << ply;
+                }
+                generator().legal_moves(board, moves);
+                if (moves.size() == 0) break;
+                push_move(board, moves[random() % moves.size()]);
+            }
+        }
+    }
+    EXPECT_GT(positions, 300u);
+    EXPECT_GT(compared, 1000000u);
+}
+
+TEST(SanResolvers, HandOddBoardsToTheListing) {
+    // Two white kings, and a rook under the queen on d1: the listing decides.
+    Board kings = board_from_fen("4k3/8/8/8/8/8/8/K3K3 w - -");
+    compare_resolvers(kings);
+    Board overlapping = board_from_fen("4k3/8/8/8/8/8/8/3QK3 w - -");
+    overlapping.planes[ROOK] |= square_bb(3);
+    compare_resolvers(overlapping);
+}
 
 }  // namespace
