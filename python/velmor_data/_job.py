@@ -1,6 +1,7 @@
 """The encode job: game collections in, a dataset directory out.
 
-The main process cuts each input into chunks of whole games (``split_games``)
+The main process cuts each input into chunks of whole games (``split_games``;
+a Parquet input is read a row group at a time, as the PGN text of its rows)
 and hands them to workers (local processes, or Ray actors on a cluster). A
 worker encodes a chunk and reports its counts; the job, taking chunks in input
 order, then knows where the chunk's positions go and tells the worker, which
@@ -47,7 +48,7 @@ __all__ = ["Job", "JobError", "UsageError", "Terminated", "Signals", "Pool", "Lo
 
 DEFAULT_SHARD_SIZE = 1_000_000
 DEFAULT_CHUNK_BYTES = 256 << 10
-INPUT_SUFFIXES = (".pgn", ".pgn.gz", ".pgn.bz2", ".pgn.zst")
+INPUT_SUFFIXES = (".pgn", ".pgn.gz", ".pgn.bz2", ".pgn.zst", ".parquet")
 # Bounds of the options. A shard's .npy headers and file sizes must fit, a
 # chunk is held whole by the job and by its worker, each worker is a process,
 # and a rating tag is read as at most nine digits.
@@ -304,6 +305,14 @@ class Job:
         check_options(shard_size=shard_size, chunk_bytes=chunk_bytes, min_elo=min_elo, errors=errors)
         for path in inputs:
             check_input(path)
+        if any(path.lower().endswith(".parquet") for path in inputs):
+            # Said before anything is written, not after the inputs before it.
+            from ._parquet import MISSING, import_pyarrow
+
+            try:
+                import_pyarrow("")
+            except ImportError:
+                raise UsageError(f"Parquet input: {MISSING}") from None
         self.inputs = [InputStats(path, os.path.getsize(path)) for path in inputs]
         self.outdir = os.path.abspath(outdir)
         self.shard_size = shard_size
