@@ -101,6 +101,18 @@ def check_input(path: str) -> None:
         raise UsageError(f"input {path!r}: not readable")
 
 
+def _installed(module: str) -> bool:
+    """Whether a module can be found, without importing it: pyarrow brings
+    NumPy and threads with it, and the workers are forked from a process
+    without threads (the job imports it once they are started)."""
+    import importlib.util
+
+    try:
+        return importlib.util.find_spec(module) is not None
+    except (ImportError, ValueError):
+        return False
+
+
 def check_options(*, shard_size: int, chunk_bytes: int, min_elo: int | None, errors: str) -> None:
     def check(what: str, value: object, low: int, high: int, unit: str = "") -> None:
         if isinstance(value, bool) or not isinstance(value, int) or not low <= value <= high:
@@ -305,14 +317,11 @@ class Job:
         check_options(shard_size=shard_size, chunk_bytes=chunk_bytes, min_elo=min_elo, errors=errors)
         for path in inputs:
             check_input(path)
-        if any(path.lower().endswith(".parquet") for path in inputs):
+        if any(path.lower().endswith(".parquet") for path in inputs) and not _installed("pyarrow"):
             # Said before anything is written, not after the inputs before it.
-            from ._parquet import MISSING, import_pyarrow
+            from ._parquet import MISSING
 
-            try:
-                import_pyarrow("")
-            except ImportError:
-                raise UsageError(f"Parquet input: {MISSING}") from None
+            raise UsageError(f"Parquet input: {MISSING}")
         self.inputs = [InputStats(path, os.path.getsize(path)) for path in inputs]
         self.outdir = os.path.abspath(outdir)
         self.shard_size = shard_size
@@ -397,6 +406,10 @@ class Job:
                     yield Cut(number, chunk.data, first_game + chunk.first_index, chunk.first_line)
             except (OSError, ValueError) as error:
                 raise JobError(f"input {stats.path!r}: {getattr(error, 'strerror', None) or error}") from None
+            except ImportError:  # a pyarrow that is there but fails to load
+                from ._parquet import MISSING
+
+                raise JobError(f"input {stats.path!r}: {MISSING}") from None
             first_game += games
 
     def _run(self, pool: Pool, files: ShardFiles, checksums: list[Future[str]]) -> Summary:

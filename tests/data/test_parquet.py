@@ -216,6 +216,9 @@ def test_odd_rows_read_as_their_pgn_and_bad_ones_name_their_row(pa: Any) -> None
         ("no moves at all", None, "0-1"),
         ("a comment at the end", "1. e4 {ends 1-0}", "1-0"),      # the 1-0 in it is no result
         ("after it", "1. Nf3 0-1", "0-1"),
+        ("an open comment", "1. e4 {never closed", "1-0"),        # closed at its row's end
+        ("a ; comment", "1. e4 ; a {note\n1... e5", "0-1"),      # its line break is kept
+        ("after them", "1. a3 1/2-1/2", "1/2-1/2"),
     ]
     table = pa.table({
         "White": [white for white, _, _ in rows],
@@ -226,13 +229,14 @@ def test_odd_rows_read_as_their_pgn_and_bad_ones_name_their_row(pa: Any) -> None
     games = {game.index: game for game in reader}
     # The line of the fault: a game without a result ends where the next row starts.
     assert {error.index: (error.kind, error.line) for error in reader.skipped} == {
-        1: ("illegal move", 2), 3: ("truncated game", 5), 4: ("truncated game", 6)}
+        1: ("illegal move", 2), 3: ("truncated game", 5), 4: ("truncated game", 6), 8: ("truncated game", 10)}
     assert "game 1, line 2: illegal move" in str(reader.skipped[0])
-    assert sorted(games) == [0, 2, 5, 6, 7]
+    assert sorted(games) == [0, 2, 5, 6, 7, 9, 10]
     assert games[0].tag("White") == 'He said "hi" \\o/'
-    assert [(games[i].moves, games[i].result) for i in (2, 5, 6, 7)] == [
-        (["d2d4", "d7d5"], "1/2-1/2"), ([], "0-1"), (["e2e4"], "1-0"), (["g1f3"], "0-1")]
-    assert games[7].line == 8
+    assert [(games[i].moves, games[i].result) for i in (2, 5, 6, 7, 9, 10)] == [
+        (["d2d4", "d7d5"], "1/2-1/2"), ([], "0-1"), (["e2e4"], "1-0"), (["g1f3"], "0-1"),
+        (["e2e4", "e7e5"], "0-1"), (["a2a3"], "1/2-1/2")]
+    assert [games[i].line for i in (7, 9, 10)] == [8, 10, 12]
 
 
 # ---- inputs that cannot give games ------------------------------------------------
@@ -356,31 +360,51 @@ def test_the_job_refuses_a_truncated_parquet_file(pa: Any, sample: list, tmp_pat
 # ---- without pyarrow --------------------------------------------------------------
 
 
-def test_without_pyarrow_a_parquet_input_says_which_extra_to_install(tmp_path: Path) -> None:
-    """pyarrow made unimportable: PGN sources work without it and never import
-    it; a .parquet source is refused in one line naming the extra, by the
-    library (ModuleNotFoundError) and by the job (exit 2, nothing written)."""
-    blocker = tmp_path / "blocked"
-    (blocker / "pyarrow").mkdir(parents=True)
-    (blocker / "pyarrow" / "__init__.py").write_text("raise ImportError('pyarrow is blocked for this test')\n")
+# A meta path finder that finds no pyarrow, as when it is not installed.
+NOT_INSTALLED = """
+import sys
+class NoPyarrow:
+    @staticmethod
+    def find_spec(name, path=None, target=None):
+        if name.partition(".")[0] == "pyarrow":
+            raise ModuleNotFoundError(f"No module named {name!r}", name=name)
+sys.meta_path.insert(0, NoPyarrow)
+"""
+
+
+@pytest.mark.parametrize(("how", "status"), [("not installed", 2), ("failing to load", 1)])
+def test_without_pyarrow_a_parquet_input_says_which_extra_to_install(tmp_path: Path, how: str,
+                                                                     status: int) -> None:
+    """PGN sources work without pyarrow and never import it; a .parquet source
+    is refused in one line naming the extra, by the library
+    (ModuleNotFoundError) and by the job: at once with exit 2 when pyarrow is
+    not there, with exit 1 when it is there but fails to load; nothing written."""
+    env = dict(os.environ)
+    prelude = NOT_INSTALLED
+    if how == "failing to load":
+        broken = tmp_path / "broken"
+        (broken / "pyarrow").mkdir(parents=True)
+        (broken / "pyarrow" / "__init__.py").write_text("raise ImportError('a broken pyarrow')\n")
+        env["PYTHONPATH"] = str(broken)
+        prelude = ""
     path = tmp_path / "games.parquet"
-    path.write_bytes(b"PAR1 not read PAR1")
-    env = dict(os.environ, PYTHONPATH=str(blocker))
-    code = textwrap.dedent(f"""
+    path.write_bytes(b"PAR1 never read PAR1")
+    outdir = tmp_path / "dataset"
+    code = prelude + textwrap.dedent(f"""
         import sys, velmor_data
+        from velmor_data import cli
         assert velmor_data.encode_games(b"1. e4 e5 1-0").games_encoded == 1
         assert "pyarrow" not in sys.modules
         try:
             velmor_data.encode_games({str(path)!r})
         except ModuleNotFoundError as error:
             print(error)
+        sys.exit(cli.main(["encode", "--quiet", {str(path)!r}, "-o", {str(outdir)!r}]))
     """)
-    library = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, env=env)
-    assert library.returncode == 0, library.stderr
-    assert library.stdout == (f"{path}: reading Parquet needs pyarrow, the optional extra 'parquet': "
-                              f"pip install 'velmor_chess[parquet]'\n")
-    outdir = tmp_path / "dataset"
-    job = encode(path, "-o", outdir, check=False, env=env)
-    assert job.returncode == 2, job.stderr
-    assert job.stderr.count("\n") == 1 and "pip install 'velmor_chess[parquet]'" in job.stderr, job.stderr
-    assert not outdir.exists()
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120, env=env)
+    assert result.returncode == status, result.stderr
+    assert result.stdout == (f"{path}: reading Parquet needs pyarrow, the optional extra 'parquet': "
+                             f"pip install 'velmor_chess[parquet]'\n")
+    first = result.stderr.splitlines()[0]
+    assert "pip install 'velmor_chess[parquet]'" in first and "Traceback" not in result.stderr, result.stderr
+    assert not outdir.exists() or list(outdir.iterdir()) == []
