@@ -75,7 +75,8 @@ def table_of(pa: Any, sample: list[tuple[dict[str, str], str]], variant: str) ->
       time64 times; titles and rating changes all null), the Result left out
       of every third movetext (the tag supplies it).
     sparse: no Result column, Site null in every other row, a column of
-      nothing but nulls.
+      nothing but nulls, text as dictionary and as binary, and the index
+      pyarrow stores with a pandas frame (no tag).
     """
     n = len(sample)
     if variant == "plain":
@@ -111,8 +112,10 @@ def table_of(pa: Any, sample: list[tuple[dict[str, str], str]], variant: str) ->
         "Nothing": pa.nulls(n),
         "WhiteElo": pa.array([int(tags["WhiteElo"]) for tags, _ in sample], pa.int32()),
         "BlackElo": pa.array([tags["BlackElo"].encode() for tags, _ in sample], pa.binary()),
+        "__index_level_0__": pa.array(range(n)),
     }
-    return pa.table(columns)
+    pandas = {"index_columns": ["__index_level_0__"], "columns": []}
+    return pa.table(columns).replace_schema_metadata({b"pandas": json.dumps(pandas).encode()})
 
 
 def expected_tags(table: Any, row: int) -> list[tuple[str, str]]:
@@ -120,7 +123,7 @@ def expected_tags(table: Any, row: int) -> list[tuple[str, str]]:
     tags = []
     for name in table.column_names:
         value = table.column(name)[row].as_py()
-        if name == "movetext" or value is None:
+        if name in ("movetext", "__index_level_0__") or value is None:
             continue
         if isinstance(value, datetime.date):
             value = value.strftime("%Y.%m.%d")
