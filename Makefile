@@ -34,14 +34,14 @@ $(PY):
 	$(PY) -m pip install --quiet "scikit-build-core>=0.10" "cmake>=3.20" ninja setuptools wheel
 
 # The package itself, rebuilt in build/ when a source changed. The tests also
-# run the encode job on a local Ray and the README's training loop with
-# PyTorch: they take the extras 'ray' and 'torch' too (torch: about 90 s and
-# 5.4 GB in .venv the first time).
+# run the encode job on a local Ray, the README's training loop with PyTorch
+# and Parquet inputs with pyarrow: they take the extras 'ray', 'torch' and
+# 'parquet' too (torch: about 90 s and 5.4 GB in .venv the first time).
 EXTRAS ?= test
 install: $(PY)
 	$(PY) -m pip install --quiet --no-build-isolation ".[$(EXTRAS)]"
 
-test-python: EXTRAS = test,ray,torch
+test-python: EXTRAS = test,ray,torch,parquet
 
 # The main job: the sample games (data/, written by scripts/make-sample-games)
 # encoded into a dataset, with the summary and where the dataset is.

@@ -9,7 +9,9 @@
     policy_moves(space)       the move list of a policy space ("from_to", "uci", "alphazero")
 
 A source is a path (str or os.PathLike) of a .pgn, .pgn.gz, .pgn.bz2 or
-.pgn.zst file, a binary file object, or bytes-like PGN text.
+.pgn.zst file, a binary file object, or bytes-like PGN text; or games one
+per row (a movetext column and tag columns, as in the Lichess database's
+Parquet mirror): a path of a .parquet file, or a pyarrow Table or RecordBatch.
 """
 
 from __future__ import annotations

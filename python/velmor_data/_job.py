@@ -1,6 +1,7 @@
 """The encode job: game collections in, a dataset directory out.
 
-The main process cuts each input into chunks of whole games (``split_games``)
+The main process cuts each input into chunks of whole games (``split_games``;
+a Parquet input is read a row group at a time, as the PGN text of its rows)
 and hands them to workers (local processes, or Ray actors on a cluster). A
 worker encodes a chunk and reports its counts; the job, taking chunks in input
 order, then knows where the chunk's positions go and tells the worker, which
@@ -47,7 +48,7 @@ __all__ = ["Job", "JobError", "UsageError", "Terminated", "Signals", "Pool", "Lo
 
 DEFAULT_SHARD_SIZE = 1_000_000
 DEFAULT_CHUNK_BYTES = 256 << 10
-INPUT_SUFFIXES = (".pgn", ".pgn.gz", ".pgn.bz2", ".pgn.zst")
+INPUT_SUFFIXES = (".pgn", ".pgn.gz", ".pgn.bz2", ".pgn.zst", ".parquet")
 # Bounds of the options. A shard's .npy headers and file sizes must fit, a
 # chunk is held whole by the job and by its worker, each worker is a process,
 # and a rating tag is read as at most nine digits.
@@ -98,6 +99,18 @@ def check_input(path: str) -> None:
         raise UsageError(f"input {path!r}: not a file")
     if not os.access(path, os.R_OK):
         raise UsageError(f"input {path!r}: not readable")
+
+
+def _installed(module: str) -> bool:
+    """Whether a module can be found, without importing it: pyarrow brings
+    NumPy and threads with it, and the workers are forked from a process
+    without threads (the job imports it once they are started)."""
+    import importlib.util
+
+    try:
+        return importlib.util.find_spec(module) is not None
+    except (ImportError, ValueError):
+        return False
 
 
 def check_options(*, shard_size: int, chunk_bytes: int, min_elo: int | None, errors: str) -> None:
@@ -304,6 +317,11 @@ class Job:
         check_options(shard_size=shard_size, chunk_bytes=chunk_bytes, min_elo=min_elo, errors=errors)
         for path in inputs:
             check_input(path)
+        if any(path.lower().endswith(".parquet") for path in inputs) and not _installed("pyarrow"):
+            # Said before anything is written, not after the inputs before it.
+            from ._parquet import MISSING
+
+            raise UsageError(f"Parquet input: {MISSING}")
         self.inputs = [InputStats(path, os.path.getsize(path)) for path in inputs]
         self.outdir = os.path.abspath(outdir)
         self.shard_size = shard_size
@@ -388,6 +406,10 @@ class Job:
                     yield Cut(number, chunk.data, first_game + chunk.first_index, chunk.first_line)
             except (OSError, ValueError) as error:
                 raise JobError(f"input {stats.path!r}: {getattr(error, 'strerror', None) or error}") from None
+            except ImportError:  # a pyarrow that is there but fails to load
+                from ._parquet import MISSING
+
+                raise JobError(f"input {stats.path!r}: {MISSING}") from None
             first_game += games
 
     def _run(self, pool: Pool, files: ShardFiles, checksums: list[Future[str]]) -> Summary:

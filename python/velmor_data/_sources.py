@@ -1,4 +1,5 @@
-"""Opening a source: a path, a binary file object or bytes-like PGN text."""
+"""Opening a source: a path, a binary file object, bytes-like PGN text, or
+a pyarrow Table (see _parquet)."""
 
 from __future__ import annotations
 
@@ -256,6 +257,10 @@ def _is_bytes_like(source: object) -> bool:
 
 
 def describe(source: object) -> str:
+    from . import _parquet
+
+    if _parquet.is_table(source):
+        return f"pyarrow.{type(source).__name__}"
     if isinstance(source, (str, os.PathLike)):
         return os.fsdecode(source)
     return type(source).__name__
@@ -264,11 +269,20 @@ def describe(source: object) -> str:
 @contextlib.contextmanager
 def open_source(source: object) -> Iterator[Iterator[memoryview]]:
     """The source's text as an iterator of pieces; closes what it opened."""
+    from . import _parquet  # here: it imports this module
+
     if _is_bytes_like(source):
         view = memoryview(source)  # type: ignore[arg-type]
         if view.ndim != 1 or view.itemsize != 1:
             view = view.cast("B")
         yield iter((view,))
+        return
+    if _parquet.is_parquet_path(source):
+        with _parquet.open_parquet(source) as pieces:  # type: ignore[arg-type]
+            yield pieces
+        return
+    if _parquet.is_table(source):
+        yield _parquet.table_pieces(source)
         return
     if isinstance(source, (str, os.PathLike)):
         with _open_path(source) as (stream, pieces):
@@ -280,5 +294,6 @@ def open_source(source: object) -> Iterator[Iterator[memoryview]]:
         yield _blocks(source)
         return
     raise TypeError(
-        f"a source is a path, a binary file object or bytes-like PGN text, not {type(source).__name__}"
+        f"a source is a path, a binary file object, bytes-like PGN text or a pyarrow Table, "
+        f"not {type(source).__name__}"
     )

@@ -33,6 +33,7 @@ EPILOG = """\
 examples:
   python -m velmor_data encode games.pgn.zst -o dataset
   python -m velmor_data encode 2024-*.pgn.zst -o dataset --min-elo 2000 --workers 8
+  python -m velmor_data encode lichess/2024-01/*.parquet -o dataset
   python -m velmor_data encode /shared/games.pgn.zst -o /shared/dataset --ray auto
 
 exit status: 0 done, 1 failed, 2 bad arguments (or OUTDIR in use by another
@@ -95,7 +96,9 @@ def build_parser() -> argparse.ArgumentParser:
         description=DESCRIPTION, epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     encode.add_argument(
         "inputs", nargs="+", metavar="INPUT",
-        help="game collections, read in the order given: .pgn, .pgn.gz, .pgn.bz2 or .pgn.zst files")
+        help="game collections, read in the order given: .pgn, .pgn.gz, .pgn.bz2 or .pgn.zst files, or .parquet "
+             "files of one game per row (a 'movetext' column and tag columns; needs the extra 'parquet': "
+             "pip install 'velmor_chess[parquet]')")
     encode.add_argument(
         "-o", "--output", required=True, metavar="OUTDIR",
         help="directory of the dataset; created if missing, refused if not empty (see --overwrite) or if "
