@@ -329,22 +329,15 @@ def encode_games(
     )
 
 
-def _encode_columns(
-    source: Any, *, raise_errors: bool, include_final: bool, min_elo: int, first_index: int, first_line: int
-) -> tuple[Sequence[Any], int, int, int, int, list[GameError]]:
-    """encode_games without NumPy, for the encode job's workers: the columns
-    as buffers in SCHEMA order, the counts, and the games skipped (with
-    raise_errors, at most the first)."""
-    return _encode(source, raise_errors=raise_errors, include_final=include_final, min_elo=min_elo,
-                   first_index=first_index, first_line=first_line, keep_skipped=True)[:6]
-
-
 def _encode(
     source: Any, *, raise_errors: bool, include_final: bool, min_elo: int, first_index: int, first_line: int,
     keep_skipped: bool,
 ) -> tuple[Sequence[Any], int, int, int, int, list[GameError], dict[str, int], int]:
-    """_encode_columns, the skipped games counted by kind, and the count of
-    games whose FEN tag gave a castling right that was dropped."""
+    """encode_games without NumPy, for it and the encode job's workers: the
+    columns as buffers in SCHEMA order, the counts, the games skipped (with
+    raise_errors, at most the first; none kept without keep_skipped), the
+    skipped games counted by kind, and the count of games whose FEN tag gave
+    a castling right that was dropped."""
     encoder = _native.Encoder(raise_errors, include_final, min_elo, first_index, first_line)
     skipped: list[GameError] = []
     counts = dict.fromkeys(ERROR_KINDS, 0)

@@ -74,6 +74,7 @@ class InputStats:
     games_encoded: int = 0
     games_filtered: int = 0
     games_skipped: int = 0
+    castling_dropped: int = 0
     positions: int = 0
 
 
@@ -86,6 +87,7 @@ class Summary:
     games_read: int = 0
     games_encoded: int = 0
     games_filtered: int = 0
+    castling_dropped: int = 0
     skipped: collections.Counter[str] = field(default_factory=collections.Counter)
     seconds: float = 0.0
 
@@ -444,10 +446,12 @@ class Job:
         entry.games_encoded += reply.games_encoded
         entry.games_filtered += reply.games_filtered
         entry.games_skipped += len(reply.skipped)
+        entry.castling_dropped += reply.castling_dropped
         entry.positions += reply.positions
         summary.games_read += reply.games_read
         summary.games_encoded += reply.games_encoded
         summary.games_filtered += reply.games_filtered
+        summary.castling_dropped += reply.castling_dropped
         for index, line, kind, move, message in reply.skipped:
             summary.skipped[kind] += 1
             skipped_file.write(json.dumps({
@@ -470,12 +474,16 @@ class Job:
                 "path": entry.path, "size": entry.size, "sha256": entry.sha256,
                 "first_game": entry.first_game, "games_read": entry.games_read,
                 "games_encoded": entry.games_encoded, "games_filtered": entry.games_filtered,
-                "games_skipped": entry.games_skipped, "positions": entry.positions,
+                "games_skipped": entry.games_skipped, "castling_dropped": entry.castling_dropped,
+                "positions": entry.positions,
             } for entry in self.inputs],
             "games": {
                 "read": summary.games_read, "encoded": summary.games_encoded,
                 "filtered": summary.games_filtered, "skipped": sum(summary.skipped.values()),
                 "skipped_by_kind": dict(sorted(summary.skipped.items())),
+                # Read all the same, without the castling right their FEN tag
+                # gave with no king and rook at home.
+                "castling_dropped": summary.castling_dropped,
             },
             "skipped_games": ds.SKIPPED if sum(summary.skipped.values()) else None,
         }

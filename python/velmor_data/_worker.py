@@ -67,6 +67,7 @@ class Encoded:
     games_encoded: int
     games_filtered: int
     skipped: tuple[GameError, ...]
+    castling_dropped: int = 0  # games whose FEN tag's impossible castling right was dropped
 
 
 @dataclass(frozen=True, slots=True)
@@ -134,14 +135,15 @@ class ChunkEncoder:
         elif kind == "raise" and chunk == value:
             raise RuntimeError(f"injected failure in chunk {chunk}")
         min_elo = -1 if message.min_elo is None else message.min_elo
-        columns, positions, games_read, games_encoded, games_filtered, skipped = velmor_data._encode_columns(
-            message.data, raise_errors=message.errors == "raise", include_final=False, min_elo=min_elo,
-            first_index=message.first_index, first_line=message.first_line)
+        columns, positions, games_read, games_encoded, games_filtered, skipped, _, castling_dropped = (
+            velmor_data._encode(
+                message.data, raise_errors=message.errors == "raise", include_final=False, min_elo=min_elo,
+                first_index=message.first_index, first_line=message.first_line, keep_skipped=True))
         if message.errors == "raise" and skipped:
             return GameFailed(chunk, _game_error(skipped[0]))
         self._batches[chunk] = columns
         return Encoded(chunk, positions, games_read, games_encoded, games_filtered,
-                       tuple(_game_error(error) for error in skipped))
+                       tuple(_game_error(error) for error in skipped), castling_dropped)
 
     def _write(self, message: Write) -> Written:
         columns = self._batches.pop(message.chunk)

@@ -232,6 +232,18 @@ def test_min_elo_keeps_games_of_rated_players(games: dict[str, Path], tmp_path: 
     assert numpy.array_equal(velmor_data.open_dataset(outdir).array("game"), batch.arrays["game"])
 
 
+def test_manifest_counts_dropped_castling_rights(tmp_path: Path) -> None:
+    # Exported studies give rights whose king or rook is not at home: read
+    # without them, and counted per input and in all.
+    study = '[FEN "4k3/8/8/8/8/8/8/4K3 w KQkq - 0 1"]\n\n1. Kd2 Kd7 *\n\n1. e4 e5 *\n'
+    source = tmp_path / "studies.pgn"
+    source.write_text(study * 3)
+    encode(source, "-o", tmp_path / "out", "--quiet")
+    manifest = json.loads((tmp_path / "out" / "manifest.json").read_text())
+    assert manifest["games"]["castling_dropped"] == manifest["inputs"][0]["castling_dropped"] == 3
+    assert manifest["games"]["encoded"] == 6
+
+
 def test_summary_and_quiet(games: dict[str, Path], tmp_path: Path) -> None:
     result = encode(games["second"], "-o", tmp_path / "a")
     summary = result.stdout.strip().splitlines()
