@@ -1,0 +1,426 @@
+#include "store/mod.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "board/mod.hpp"
+
+namespace velmor::store {
+
+namespace {
+
+[[noreturn]] void refuse(std::string message) { throw InvalidInput(std::move(message)); }
+
+// Floor division, for plies of any sign.
+constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
+
+// Keyframes of a run of `rows` rows from ply `first_ply`: its first row and
+// every later row whose ply is a multiple of KEYFRAME_PLIES.
+constexpr std::uint64_t run_keyframes(std::int64_t first_ply, std::uint64_t rows) {
+    return 1 + static_cast<std::uint64_t>(floor_div(first_ply + static_cast<std::int64_t>(rows) - 1, KEYFRAME_PLIES) -
+                                          floor_div(first_ply, KEYFRAME_PLIES));
+}
+
+template <typename T>
+T load(const std::uint8_t* p) {
+    T value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
+
+template <typename T>
+void store_bytes(std::uint8_t* p, T value) {
+    std::memcpy(p, &value, sizeof value);
+}
+
+void write_keyframe(const Position& position, std::uint8_t* out) {
+    for (unsigned i = 0; i < 32; ++i)
+        out[i] = static_cast<std::uint8_t>(position.board[2 * i] | position.board[2 * i + 1] << 4);
+    out[32] = static_cast<std::uint8_t>(position.turn | position.castling << 1);
+    out[33] = static_cast<std::uint8_t>(position.en_passant);
+    store_bytes(out + 34, position.halfmove_clock);
+    store_bytes(out + 38, position.fullmove_number);
+}
+
+void read_keyframe(const std::uint8_t* in, Position& position) {
+    for (unsigned i = 0; i < 32; ++i) {
+        position.board[2 * i] = in[i] & 15;
+        position.board[2 * i + 1] = in[i] >> 4;
+    }
+    position.turn = in[32] & 1;
+    position.castling = in[32] >> 1;
+    position.en_passant = static_cast<std::int8_t>(in[33]);
+    position.halfmove_clock = load<std::uint32_t>(in + 34);
+    position.fullmove_number = load<std::uint32_t>(in + 38);
+}
+
+// Writes the board as 768 bytes of 0/1, [plane, square].
+inline void write_planes(const Position& position, std::uint8_t* out) {
+    std::memset(out, 0, PLANE_BYTES);
+    for (unsigned square = 0; square < 64; ++square)
+        if (const unsigned piece = position.board[square]) out[64 * (piece - 1) + square] = 1;
+}
+
+// The row's position from its columns; InvalidInput when no keyframe holds it.
+Position read_row(const Columns& c, std::size_t row) {
+    Position position;
+    const std::uint8_t* planes = c.planes + row * PLANE_BYTES;
+    for (unsigned plane = 0; plane < 12; ++plane)
+        for (unsigned square = 0; square < 64; ++square) {
+            const std::uint8_t bit = planes[64 * plane + square];
+            if (bit == 0) continue;
+            if (bit != 1) refuse("row " + std::to_string(row) + ": a plane byte is neither 0 nor 1");
+            if (position.board[square])
+                refuse("row " + std::to_string(row) + ": a square is on two planes");
+            position.board[square] = static_cast<std::uint8_t>(plane + 1);
+        }
+    if (c.turn[row] > 1) refuse("row " + std::to_string(row) + ": turn is neither 0 nor 1");
+    position.turn = c.turn[row];
+    for (unsigned r = 0; r < 4; ++r) {
+        const std::uint8_t bit = c.castling[4 * row + r];
+        if (bit > 1) refuse("row " + std::to_string(row) + ": a castling byte is neither 0 nor 1");
+        position.castling |= static_cast<std::uint8_t>(bit << r);
+    }
+    position.en_passant = c.en_passant[row];
+    position.halfmove_clock = static_cast<std::uint32_t>(c.halfmove_clock[row]);
+    position.fullmove_number = static_cast<std::uint32_t>(c.fullmove_number[row]);
+    return position;
+}
+
+// Whether the row's columns are exactly the position.
+bool row_is(const Columns& c, std::size_t row, const Position& position) {
+    if (c.turn[row] != position.turn || c.en_passant[row] != position.en_passant ||
+        static_cast<std::uint32_t>(c.halfmove_clock[row]) != position.halfmove_clock ||
+        static_cast<std::uint32_t>(c.fullmove_number[row]) != position.fullmove_number)
+        return false;
+    for (unsigned r = 0; r < 4; ++r)
+        if (c.castling[4 * row + r] != ((position.castling >> r) & 1)) return false;
+    std::uint8_t planes[PLANE_BYTES];
+    write_planes(position, planes);
+    return std::memcmp(planes, c.planes + row * PLANE_BYTES, PLANE_BYTES) == 0;
+}
+
+constexpr std::uint8_t piece_of(bool white, unsigned type) {
+    return static_cast<std::uint8_t>(1 + first_plane_of(white) + type);
+}
+
+// The castling bit (K, Q, k, q = 0..3) of a rule.
+constexpr unsigned castling_bit(const CastlingRule& rule) { return rule.right - WHITE_KING_SIDE; }
+
+// The row's move fields from its word.
+struct Move {
+    std::int8_t from, to;
+    std::uint8_t promotion;
+};
+
+inline Move decode(std::uint16_t word) {
+    if (word & SPECIAL_WORD)
+        return {static_cast<std::int8_t>(word & NULL_WORD ? -2 : -1), static_cast<std::int8_t>(word & 0xFF),
+                static_cast<std::uint8_t>((word >> 8) & 31)};
+    return {static_cast<std::int8_t>(word & 63), static_cast<std::int8_t>((word >> 6) & 63),
+            static_cast<std::uint8_t>((word >> 12) & 7)};
+}
+
+}  // namespace
+
+std::uint16_t move_word(std::int8_t from, std::int8_t to, std::uint8_t promotion, std::size_t row) {
+    if (from >= 0 && from < 64 && to >= 0 && to < 64 && promotion < 8)
+        return static_cast<std::uint16_t>(from | to << 6 | promotion << 12);
+    if ((from == -1 || from == -2) && promotion < 32)
+        return static_cast<std::uint16_t>(SPECIAL_WORD | (from == -2 ? NULL_WORD : 0) | promotion << 8 |
+                                          static_cast<std::uint8_t>(to));
+    refuse("row " + std::to_string(row) + ": the move (" + std::to_string(from) + ", " + std::to_string(to) + ", " +
+           std::to_string(promotion) + ") cannot be stored");
+}
+
+bool play(Position& p, std::uint16_t word) {
+    const bool white = p.turn == 0;
+    if (word & SPECIAL_WORD) {
+        if (!(word & NULL_WORD)) return false;
+        // A null move passes the turn: no en passant after it, the clock runs.
+        p.en_passant = -1;
+        ++p.halfmove_clock;
+        if (!white) ++p.fullmove_number;
+        p.turn ^= 1;
+        return true;
+    }
+    const unsigned from = word & 63, to = (word >> 6) & 63, promotion = (word >> 12) & 7;
+    const unsigned piece = p.board[from];
+    const unsigned own = piece_of(white, PAWN);
+    if (piece < own || piece >= own + PIECE_TYPES) return false;
+    const unsigned type = piece - own;
+    const unsigned target = p.board[to];
+    if (target >= own && target < own + PIECE_TYPES) return false;
+    std::uint8_t placed = static_cast<std::uint8_t>(piece);
+    bool resets = target != 0;
+    std::int8_t en_passant = -1;
+
+    if (type == PAWN) {
+        resets = true;
+        if (file_of(to) != file_of(from) && !target) {
+            // En passant: the victim stands behind the to-square.
+            const unsigned victim = white ? to - 8 : to + 8;
+            if (victim >= 64 || p.board[victim] != piece_of(!white, PAWN)) return false;
+            p.board[victim] = 0;
+        }
+        if (rank_of(to) == 0 || rank_of(to) == 7) {
+            if (promotion < 1 || promotion > 4) return false;
+            placed = piece_of(white, KNIGHT + promotion - 1);
+        }
+        if (white ? rank_of(to) == rank_of(from) + 2 : rank_of(from) == rank_of(to) + 2)
+            en_passant = static_cast<std::int8_t>(file_of(to));
+    } else if (type == KING) {
+        for (const CastlingRule& rule : castling_rules(white)) p.castling &= ~(1u << castling_bit(rule));
+        // Castling is told by the king's files alone, as push_move tells it.
+        if (file_of(from) == FILE_E && (file_of(to) == FILE_C || file_of(to) == FILE_G)) {
+            const CastlingRule& rule = castling_rules(white)[file_of(to) == FILE_G ? 0 : 1];
+            if (p.board[rule.rook_from] == piece_of(white, ROOK)) {
+                p.board[rule.rook_from] = 0;
+                p.board[rule.rook_to] = piece_of(white, ROOK);
+            }
+        }
+    } else if (type == ROOK) {
+        for (const CastlingRule& rule : castling_rules(white))
+            if (from == rule.rook_from) p.castling &= ~(1u << castling_bit(rule));
+    }
+    // A rook taken on its corner takes its owner's right with it.
+    if (target == piece_of(!white, ROOK))
+        for (const CastlingRule& rule : castling_rules(!white))
+            if (to == rule.rook_from) p.castling &= ~(1u << castling_bit(rule));
+
+    p.board[from] = 0;
+    p.board[to] = placed;
+    p.en_passant = en_passant;
+    p.halfmove_clock = resets ? 0 : p.halfmove_clock + 1;
+    if (!white) ++p.fullmove_number;
+    p.turn ^= 1;
+    return true;
+}
+
+Packed pack(const Columns& c, std::size_t rows) {
+    Packed packed;
+    packed.moves.resize(rows);
+    for (std::size_t row = 0; row < rows; ++row)
+        packed.moves[row] = move_word(c.move_from[row], c.move_to[row], c.move_promotion[row], row);
+
+    Position position;
+    std::size_t run_row = 0;      // first row of the open run
+    std::size_t run_start = 0;    // where the open run's record goes
+    bool replayable = false;      // whether position is the previous row's, its move playable
+    const auto close_run = [&](std::size_t end) {
+        std::uint8_t* record = packed.runs.data() + run_start;
+        store_bytes(record + 12, static_cast<std::uint32_t>(end - run_row));
+    };
+    for (std::size_t row = 0; row < rows; ++row) {
+        const std::int64_t ply = c.ply[row];
+        bool continues = row > 0 && replayable && c.game[row] == c.game[row - 1] &&
+                         c.result[row] == c.result[row - 1] && ply == static_cast<std::int64_t>(c.ply[row - 1]) + 1 &&
+                         row - run_row < std::numeric_limits<std::uint32_t>::max();
+        if (continues) continues = play(position, packed.moves[row - 1]) && row_is(c, row, position);
+        if (!continues) {
+            if (row > 0) close_run(row);
+            run_row = row;
+            run_start = packed.runs.size();
+            packed.runs.resize(run_start + RUN_BYTES);
+            std::uint8_t* record = packed.runs.data() + run_start;
+            store_bytes(record, c.game[row]);
+            store_bytes(record + 8, c.ply[row]);
+            record[16] = static_cast<std::uint8_t>(c.result[row]);
+        }
+        if (!continues || floor_div(ply, KEYFRAME_PLIES) * KEYFRAME_PLIES == ply) {
+            if (!continues) position = read_row(c, row);
+            const std::size_t at = packed.keyframes.size();
+            packed.keyframes.resize(at + KEYFRAME_BYTES);
+            write_keyframe(position, packed.keyframes.data() + at);
+        }
+        // A ply at int32's end has no successor in the same run.
+        replayable = ply < std::numeric_limits<std::int32_t>::max();
+    }
+    if (rows > 0) close_run(rows);
+    return packed;
+}
+
+// ---------------------------------------------------------------- the store
+
+namespace {
+constexpr unsigned BLOCK_SHIFT = 8;
+}
+
+Store::Store(const std::uint16_t* moves, std::size_t rows, const std::uint8_t* keyframes, std::size_t keyframe_count,
+             const std::uint8_t* runs, std::size_t run_count)
+    : moves_(moves), rows_(rows), keyframes_(keyframes), runs_(runs), run_count_(run_count) {
+    if (run_count > std::numeric_limits<std::uint32_t>::max()) refuse("the store has too many runs");
+    first_row_.resize(run_count + 1);
+    first_keyframe_.resize(run_count);
+    std::uint64_t row = 0, keyframe = 0;
+    for (std::size_t i = 0; i < run_count; ++i) {
+        const std::uint8_t* record = runs + i * RUN_BYTES;
+        const std::int64_t first_ply = load<std::int32_t>(record + 8);
+        const std::uint32_t count = load<std::uint32_t>(record + 12);
+        if (count == 0) refuse("run " + std::to_string(i) + " of the store has no rows");
+        if (first_ply + count - 1 > std::numeric_limits<std::int32_t>::max())
+            refuse("run " + std::to_string(i) + " of the store runs past the largest ply");
+        if (count > rows - row) refuse("the store's runs hold more rows than its moves");
+        first_row_[i] = row;
+        first_keyframe_[i] = keyframe;
+        row += count;
+        keyframe += run_keyframes(first_ply, count);
+    }
+    first_row_[run_count] = row;
+    if (row != rows) refuse("the store's runs hold fewer rows than its moves");
+    if (keyframe != keyframe_count)
+        refuse("the store has " + std::to_string(keyframe_count) + " keyframes where its runs need " +
+               std::to_string(keyframe));
+    for (std::size_t k = 0; k < keyframe_count; ++k) {
+        const std::uint8_t* in = keyframes + k * KEYFRAME_BYTES;
+        for (unsigned i = 0; i < 32; ++i)
+            if ((in[i] & 15) > 12 || (in[i] >> 4) > 12)
+                refuse("keyframe " + std::to_string(k) + " of the store holds a piece code past 12");
+        if (in[32] >> 5) refuse("keyframe " + std::to_string(k) + " of the store has unknown flags");
+    }
+    block_run_.resize((rows >> BLOCK_SHIFT) + 1);
+    std::size_t run = 0;
+    for (std::size_t block = 0; block < block_run_.size(); ++block) {
+        const std::uint64_t first = static_cast<std::uint64_t>(block) << BLOCK_SHIFT;
+        while (run + 1 < run_count && first_row_[run + 1] <= first) ++run;
+        block_run_[block] = static_cast<std::uint32_t>(run);
+    }
+}
+
+// Where a row is: its run, the keyframe at or before it and that keyframe's
+// row, and the row the keyframe's segment ends at.
+struct Store::Cursor {
+    std::size_t run;
+    std::uint64_t keyframe;
+    std::uint64_t keyframe_row;
+    std::uint64_t segment_end;
+};
+
+void Store::locate(std::uint64_t row, Cursor& cursor) const {
+    const std::size_t block = row >> BLOCK_SHIFT;
+    const std::size_t low = block_run_[block];
+    const std::size_t high = block + 1 < block_run_.size() ? block_run_[block + 1] + 1 : run_count_;
+    // The last run in [low, high) starting at or before the row.
+    const std::size_t run =
+        static_cast<std::size_t>(std::upper_bound(first_row_.begin() + low, first_row_.begin() + high, row) -
+                                 first_row_.begin()) - 1;
+    const std::int64_t first_ply = load<std::int32_t>(runs_ + run * RUN_BYTES + 8);
+    const std::uint64_t first = first_row_[run];
+    const std::int64_t ply = first_ply + static_cast<std::int64_t>(row - first);
+    const std::int64_t steps = floor_div(ply, KEYFRAME_PLIES) - floor_div(first_ply, KEYFRAME_PLIES);
+    cursor.run = run;
+    cursor.keyframe = first_keyframe_[run] + static_cast<std::uint64_t>(steps);
+    cursor.keyframe_row =
+        steps == 0 ? first : first + static_cast<std::uint64_t>(floor_div(ply, KEYFRAME_PLIES) * KEYFRAME_PLIES - first_ply);
+    const std::uint64_t next = cursor.keyframe_row == first
+                                   ? first + static_cast<std::uint64_t>(
+                                                 (floor_div(first_ply, KEYFRAME_PLIES) + 1) * KEYFRAME_PLIES - first_ply)
+                                   : cursor.keyframe_row + KEYFRAME_PLIES;
+    cursor.segment_end = std::min(next, first_row_[run + 1]);
+}
+
+void Store::gather(const std::uint64_t* indices, std::size_t count, const Outputs& out) const {
+    const bool need_position = out.planes || out.turn || out.castling || out.en_passant || out.halfmove_clock ||
+                               out.fullmove_number;
+    Position position;
+    Cursor cursor{};
+    std::uint64_t current = 0;  // the row `position` is, within cursor's segment
+    bool have = false;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t row = indices[i];
+        if (row >= rows_) refuse("index " + std::to_string(row) + " is out of range for " + std::to_string(rows_) + " positions");
+        // The same segment, at or after the row replayed last: go on from there.
+        if (!(have && row >= current && row < cursor.segment_end && row >= cursor.keyframe_row)) {
+            locate(row, cursor);
+            have = false;
+        }
+        if (need_position) {
+            if (!have) {
+                read_keyframe(keyframes_ + cursor.keyframe * KEYFRAME_BYTES, position);
+                current = cursor.keyframe_row;
+                have = true;
+            }
+            for (; current < row; ++current)
+                if (!play(position, moves_[current])) [[unlikely]]
+                    refuse("the store is damaged: the move of row " + std::to_string(current) + " cannot be replayed");
+            if (out.planes) write_planes(position, out.planes + i * PLANE_BYTES);
+            if (out.turn) out.turn[i] = position.turn;
+            if (out.castling)
+                for (unsigned r = 0; r < 4; ++r) out.castling[4 * i + r] = (position.castling >> r) & 1;
+            if (out.en_passant) out.en_passant[i] = position.en_passant;
+            if (out.halfmove_clock) out.halfmove_clock[i] = static_cast<std::int32_t>(position.halfmove_clock);
+            if (out.fullmove_number) out.fullmove_number[i] = static_cast<std::int32_t>(position.fullmove_number);
+        } else {
+            have = true;
+            current = cursor.keyframe_row;
+        }
+        if (out.move_from || out.move_to || out.move_promotion) {
+            const Move move = decode(moves_[row]);
+            if (out.move_from) out.move_from[i] = move.from;
+            if (out.move_to) out.move_to[i] = move.to;
+            if (out.move_promotion) out.move_promotion[i] = move.promotion;
+        }
+        const std::uint8_t* record = runs_ + cursor.run * RUN_BYTES;
+        if (out.game) out.game[i] = load<std::int64_t>(record);
+        if (out.ply) out.ply[i] = static_cast<std::int32_t>(load<std::int32_t>(record + 8) + (row - first_row_[cursor.run]));
+        if (out.result) out.result[i] = static_cast<std::int8_t>(record[16]);
+    }
+}
+
+// ---------------------------------------------------------------- epoch order
+
+namespace {
+
+constexpr std::uint64_t mix(std::uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9ULL;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBULL;
+    return x ^ (x >> 31);
+}
+
+}  // namespace
+
+Permutation::Permutation(std::uint64_t n, std::uint64_t seed, std::uint64_t epoch) : n_(n) {
+    unsigned bits = 2;
+    while (bits < 64 && (std::uint64_t{1} << bits) < n) bits += 2;
+    half_bits_ = bits / 2;
+    half_mask_ = (std::uint64_t{1} << half_bits_) - 1;
+    std::uint64_t state = mix(seed ^ 0x243F6A8885A308D3ULL) ^ mix(epoch + 0x13198A2E03707344ULL);
+    for (auto& key : keys_) key = state = mix(state + 0x9E3779B97F4A7C15ULL);
+}
+
+std::uint64_t Permutation::operator()(std::uint64_t i) const {
+    // Cycle walking: the network permutes [0, 4^half_bits); following it from
+    // i until it lands below n permutes [0, n). At most four times as many
+    // values as n, so about two steps on average.
+    std::uint64_t x = i;
+    do {
+        std::uint64_t left = x >> half_bits_, right = x & half_mask_;
+        for (const std::uint64_t key : keys_) {
+            const std::uint64_t next = left ^ (mix(right ^ key) & half_mask_);
+            left = right;
+            right = next;
+        }
+        x = left << half_bits_ | right;
+    } while (x >= n_);
+    return x;
+}
+
+void epoch_indices(std::uint64_t n, bool shuffle, std::uint64_t seed, std::uint64_t epoch, std::uint64_t rank,
+                   std::uint64_t world_size, std::uint64_t start, std::size_t count, std::uint64_t* out) {
+    if (world_size == 0) refuse("world_size must be at least 1");
+    const std::uint64_t part = n / world_size;
+    if (rank >= world_size || start > part || count > part - start) refuse("the positions asked for are outside the part");
+    const std::uint64_t first = rank * part + start;
+    if (!shuffle) {
+        for (std::size_t i = 0; i < count; ++i) out[i] = first + i;
+        return;
+    }
+    const Permutation permutation(n, seed, epoch);
+    for (std::size_t i = 0; i < count; ++i) out[i] = permutation(first + i);
+}
+
+}  // namespace velmor::store
