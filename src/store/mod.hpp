@@ -83,7 +83,8 @@ struct Packed {
 // values no word holds.
 [[nodiscard]] std::uint16_t move_word(std::int8_t from, std::int8_t to, std::uint8_t promotion, std::size_t row);
 
-// Makes the word's move on the position, as push_move makes it, or returns
+// Makes the word's move on the position, as push_move makes the moves of a
+// game from a well-formed position (see KEEPS in store.cpp), or returns
 // false, leaving the position unspecified, when it cannot: no piece of the
 // side to move on the from-square, an own piece on the to-square, a pawn
 // reaching the last rank without a promotion code, no move at all.

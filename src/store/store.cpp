@@ -56,11 +56,19 @@ void read_keyframe(const std::uint8_t* in, Position& position) {
     position.fullmove_number = load<std::uint32_t>(in + 38);
 }
 
-// Writes the board as 768 bytes of 0/1, [plane, square].
+// Writes the board as 768 bytes of 0/1, [plane, square]: each plane's bytes
+// compared a vector at a time, with no branch on what stands where.
 inline void write_planes(const Position& position, std::uint8_t* out) {
-    std::memset(out, 0, PLANE_BYTES);
-    for (unsigned square = 0; square < 64; ++square)
-        if (const unsigned piece = position.board[square]) out[64 * (piece - 1) + square] = 1;
+    using Bytes = std::uint8_t __attribute__((vector_size(16)));
+    Bytes squares[4];
+    std::memcpy(squares, position.board.data(), 64);
+    for (unsigned plane = 0; plane < 12; ++plane) {
+        const Bytes code = Bytes{} + static_cast<std::uint8_t>(plane + 1);
+        for (unsigned part = 0; part < 4; ++part) {
+            const Bytes bits = reinterpret_cast<Bytes>(squares[part] == code) & 1;
+            std::memcpy(out + 64 * plane + 16 * part, &bits, 16);
+        }
+    }
 }
 
 // The row's position from its columns; InvalidInput when no keyframe holds it.
@@ -106,9 +114,6 @@ constexpr std::uint8_t piece_of(bool white, unsigned type) {
     return static_cast<std::uint8_t>(1 + first_plane_of(white) + type);
 }
 
-// The castling bit (K, Q, k, q = 0..3) of a rule.
-constexpr unsigned castling_bit(const CastlingRule& rule) { return rule.right - WHITE_KING_SIDE; }
-
 // The row's move fields from its word.
 struct Move {
     std::int8_t from, to;
@@ -135,9 +140,26 @@ std::uint16_t move_word(std::int8_t from, std::int8_t to, std::uint8_t promotion
            std::to_string(promotion) + ") cannot be stored");
 }
 
+namespace {
+
+// The castling bits (K, Q, k, q) a move keeps, by the squares it leaves and
+// reaches: a king or rook leaving its first square, or a rook taken on its
+// corner, gives up the rights that need it. Where push_move would differ (a
+// king with rights off its first square, from FEN text), the row does not
+// follow and pack starts a run there, so rows still come back exactly.
+constexpr std::array<std::uint8_t, 64> KEEPS = [] {
+    std::array<std::uint8_t, 64> keeps{};
+    keeps.fill(15);
+    keeps[E1] = 0b1100, keeps[H1] = 0b1110, keeps[A1] = 0b1101;
+    keeps[E8] = 0b0011, keeps[H8] = 0b1011, keeps[A8] = 0b0111;
+    return keeps;
+}();
+
+}  // namespace
+
 bool play(Position& p, std::uint16_t word) {
     const bool white = p.turn == 0;
-    if (word & SPECIAL_WORD) {
+    if (word & SPECIAL_WORD) [[unlikely]] {
         if (!(word & NULL_WORD)) return false;
         // A null move passes the turn: no en passant after it, the clock runs.
         p.en_passant = -1;
@@ -146,13 +168,16 @@ bool play(Position& p, std::uint16_t word) {
         p.turn ^= 1;
         return true;
     }
-    const unsigned from = word & 63, to = (word >> 6) & 63, promotion = (word >> 12) & 7;
+    const unsigned from = word & 63, to = (word >> 6) & 63;
     const unsigned piece = p.board[from];
     const unsigned own = piece_of(white, PAWN);
-    if (piece < own || piece >= own + PIECE_TYPES) return false;
+    // Unsigned wrap: a piece below the side's first code is out of range too.
     const unsigned type = piece - own;
+    if (type >= PIECE_TYPES) [[unlikely]]
+        return false;
     const unsigned target = p.board[to];
-    if (target >= own && target < own + PIECE_TYPES) return false;
+    if (target - own < PIECE_TYPES) [[unlikely]]
+        return false;
     std::uint8_t placed = static_cast<std::uint8_t>(piece);
     bool resets = target != 0;
     std::int8_t en_passant = -1;
@@ -166,35 +191,26 @@ bool play(Position& p, std::uint16_t word) {
             p.board[victim] = 0;
         }
         if (rank_of(to) == 0 || rank_of(to) == 7) {
+            const unsigned promotion = (word >> 12) & 7;
             if (promotion < 1 || promotion > 4) return false;
             placed = piece_of(white, KNIGHT + promotion - 1);
         }
         if (white ? rank_of(to) == rank_of(from) + 2 : rank_of(from) == rank_of(to) + 2)
             en_passant = static_cast<std::int8_t>(file_of(to));
-    } else if (type == KING) {
-        for (const CastlingRule& rule : castling_rules(white)) p.castling &= ~(1u << castling_bit(rule));
+    } else if (type == KING && file_of(from) == FILE_E && (file_of(to) == FILE_C || file_of(to) == FILE_G)) {
         // Castling is told by the king's files alone, as push_move tells it.
-        if (file_of(from) == FILE_E && (file_of(to) == FILE_C || file_of(to) == FILE_G)) {
-            const CastlingRule& rule = castling_rules(white)[file_of(to) == FILE_G ? 0 : 1];
-            if (p.board[rule.rook_from] == piece_of(white, ROOK)) {
-                p.board[rule.rook_from] = 0;
-                p.board[rule.rook_to] = piece_of(white, ROOK);
-            }
+        const CastlingRule& rule = castling_rules(white)[file_of(to) == FILE_G ? 0 : 1];
+        if (p.board[rule.rook_from] == piece_of(white, ROOK)) {
+            p.board[rule.rook_from] = 0;
+            p.board[rule.rook_to] = piece_of(white, ROOK);
         }
-    } else if (type == ROOK) {
-        for (const CastlingRule& rule : castling_rules(white))
-            if (from == rule.rook_from) p.castling &= ~(1u << castling_bit(rule));
     }
-    // A rook taken on its corner takes its owner's right with it.
-    if (target == piece_of(!white, ROOK))
-        for (const CastlingRule& rule : castling_rules(!white))
-            if (to == rule.rook_from) p.castling &= ~(1u << castling_bit(rule));
-
+    p.castling &= KEEPS[from] & KEEPS[to];
     p.board[from] = 0;
     p.board[to] = placed;
     p.en_passant = en_passant;
     p.halfmove_clock = resets ? 0 : p.halfmove_clock + 1;
-    if (!white) ++p.fullmove_number;
+    p.fullmove_number += !white;
     p.turn ^= 1;
     return true;
 }
@@ -289,13 +305,11 @@ Store::Store(const std::uint16_t* moves, std::size_t rows, const std::uint8_t* k
     }
 }
 
-// Where a row is: its run, the keyframe at or before it and that keyframe's
-// row, and the row the keyframe's segment ends at.
+// Where a row is: its run, the keyframe at or before it and that keyframe's row.
 struct Store::Cursor {
     std::size_t run;
     std::uint64_t keyframe;
     std::uint64_t keyframe_row;
-    std::uint64_t segment_end;
 };
 
 void Store::locate(std::uint64_t row, Cursor& cursor) const {
@@ -314,58 +328,69 @@ void Store::locate(std::uint64_t row, Cursor& cursor) const {
     cursor.keyframe = first_keyframe_[run] + static_cast<std::uint64_t>(steps);
     cursor.keyframe_row =
         steps == 0 ? first : first + static_cast<std::uint64_t>(floor_div(ply, KEYFRAME_PLIES) * KEYFRAME_PLIES - first_ply);
-    const std::uint64_t next = cursor.keyframe_row == first
-                                   ? first + static_cast<std::uint64_t>(
-                                                 (floor_div(first_ply, KEYFRAME_PLIES) + 1) * KEYFRAME_PLIES - first_ply)
-                                   : cursor.keyframe_row + KEYFRAME_PLIES;
-    cursor.segment_end = std::min(next, first_row_[run + 1]);
+
 }
 
 void Store::gather(const std::uint64_t* indices, std::size_t count, const Outputs& out) const {
     const bool need_position = out.planes || out.turn || out.castling || out.en_passant || out.halfmove_clock ||
                                out.fullmove_number;
+    // Rows are located a few at a time and their keyframes and moves fetched
+    // ahead, so that the cache misses of random rows overlap.
+    constexpr std::size_t AHEAD = 16;
+    Cursor cursors[AHEAD];
     Position position;
-    Cursor cursor{};
-    std::uint64_t current = 0;  // the row `position` is, within cursor's segment
-    bool have = false;
-    for (std::size_t i = 0; i < count; ++i) {
-        const std::uint64_t row = indices[i];
-        if (row >= rows_) refuse("index " + std::to_string(row) + " is out of range for " + std::to_string(rows_) + " positions");
-        // The same segment, at or after the row replayed last: go on from there.
-        if (!(have && row >= current && row < cursor.segment_end && row >= cursor.keyframe_row)) {
-            locate(row, cursor);
-            have = false;
-        }
-        if (need_position) {
-            if (!have) {
-                read_keyframe(keyframes_ + cursor.keyframe * KEYFRAME_BYTES, position);
-                current = cursor.keyframe_row;
-                have = true;
+    std::uint64_t keyframe = ~std::uint64_t{0};  // the keyframe `position` was replayed from
+    std::uint64_t current = 0;                    // the row `position` is
+    for (std::size_t base = 0; base < count; base += AHEAD) {
+        const std::size_t ahead = std::min(AHEAD, count - base);
+        for (std::size_t j = 0; j < ahead; ++j) {
+            const std::uint64_t row = indices[base + j];
+            if (row >= rows_)
+                refuse("index " + std::to_string(row) + " is out of range for " + std::to_string(rows_) + " positions");
+            locate(row, cursors[j]);
+            if (need_position) {
+                const std::uint8_t* frame = keyframes_ + cursors[j].keyframe * KEYFRAME_BYTES;
+                __builtin_prefetch(frame);
+                __builtin_prefetch(frame + KEYFRAME_BYTES - 1);
+                __builtin_prefetch(moves_ + cursors[j].keyframe_row);
+                __builtin_prefetch(moves_ + row);
             }
-            for (; current < row; ++current)
-                if (!play(position, moves_[current])) [[unlikely]]
-                    refuse("the store is damaged: the move of row " + std::to_string(current) + " cannot be replayed");
-            if (out.planes) write_planes(position, out.planes + i * PLANE_BYTES);
-            if (out.turn) out.turn[i] = position.turn;
-            if (out.castling)
-                for (unsigned r = 0; r < 4; ++r) out.castling[4 * i + r] = (position.castling >> r) & 1;
-            if (out.en_passant) out.en_passant[i] = position.en_passant;
-            if (out.halfmove_clock) out.halfmove_clock[i] = static_cast<std::int32_t>(position.halfmove_clock);
-            if (out.fullmove_number) out.fullmove_number[i] = static_cast<std::int32_t>(position.fullmove_number);
-        } else {
-            have = true;
-            current = cursor.keyframe_row;
         }
-        if (out.move_from || out.move_to || out.move_promotion) {
-            const Move move = decode(moves_[row]);
-            if (out.move_from) out.move_from[i] = move.from;
-            if (out.move_to) out.move_to[i] = move.to;
-            if (out.move_promotion) out.move_promotion[i] = move.promotion;
+        for (std::size_t j = 0; j < ahead; ++j) {
+            const std::size_t i = base + j;
+            const std::uint64_t row = indices[i];
+            const Cursor& cursor = cursors[j];
+            if (need_position) {
+                // The segment replayed last, at or before the row: go on from there.
+                if (cursor.keyframe != keyframe || row < current) {
+                    read_keyframe(keyframes_ + cursor.keyframe * KEYFRAME_BYTES, position);
+                    keyframe = cursor.keyframe;
+                    current = cursor.keyframe_row;
+                }
+                for (; current < row; ++current)
+                    if (!play(position, moves_[current])) [[unlikely]]
+                        refuse("the store is damaged: the move of row " + std::to_string(current) +
+                               " cannot be replayed");
+                if (out.planes) write_planes(position, out.planes + i * PLANE_BYTES);
+                if (out.turn) out.turn[i] = position.turn;
+                if (out.castling)
+                    for (unsigned r = 0; r < 4; ++r) out.castling[4 * i + r] = (position.castling >> r) & 1;
+                if (out.en_passant) out.en_passant[i] = position.en_passant;
+                if (out.halfmove_clock) out.halfmove_clock[i] = static_cast<std::int32_t>(position.halfmove_clock);
+                if (out.fullmove_number) out.fullmove_number[i] = static_cast<std::int32_t>(position.fullmove_number);
+            }
+            if (out.move_from || out.move_to || out.move_promotion) {
+                const Move move = decode(moves_[row]);
+                if (out.move_from) out.move_from[i] = move.from;
+                if (out.move_to) out.move_to[i] = move.to;
+                if (out.move_promotion) out.move_promotion[i] = move.promotion;
+            }
+            const std::uint8_t* record = runs_ + cursor.run * RUN_BYTES;
+            if (out.game) out.game[i] = load<std::int64_t>(record);
+            if (out.ply)
+                out.ply[i] = static_cast<std::int32_t>(load<std::int32_t>(record + 8) + (row - first_row_[cursor.run]));
+            if (out.result) out.result[i] = static_cast<std::int8_t>(record[16]);
         }
-        const std::uint8_t* record = runs_ + cursor.run * RUN_BYTES;
-        if (out.game) out.game[i] = load<std::int64_t>(record);
-        if (out.ply) out.ply[i] = static_cast<std::int32_t>(load<std::int32_t>(record + 8) + (row - first_row_[cursor.run]));
-        if (out.result) out.result[i] = static_cast<std::int8_t>(record[16]);
     }
 }
 
@@ -400,7 +425,8 @@ std::uint64_t Permutation::operator()(std::uint64_t i) const {
     do {
         std::uint64_t left = x >> half_bits_, right = x & half_mask_;
         for (const std::uint64_t key : keys_) {
-            const std::uint64_t next = left ^ (mix(right ^ key) & half_mask_);
+            // One multiply a round: the product's top bits depend on every bit of the half.
+            const std::uint64_t next = left ^ (((right ^ key) * 0x9E3779B97F4A7C15ULL) >> (64 - half_bits_));
             left = right;
             right = next;
         }
