@@ -21,6 +21,7 @@ from typing import Any
 import numpy
 
 from . import SCHEMA, _check_int, _native
+from ._encodings import encode_positions
 
 #: Plies between a game's keyframes.
 KEYFRAME_PLIES: int = _native.STORE_KEYFRAME_PLIES
@@ -47,6 +48,11 @@ _LAYOUT = tuple(
     for name, (dtype, shape, _) in SCHEMA.items()
 )
 _MOVE_DTYPE = numpy.dtype("<u2")
+# The fields encode_positions reads.
+_ENCODING_INPUTS = ("planes", "turn", "castling", "en_passant", "halfmove_clock", "move_from", "move_to",
+                    "move_promotion", "game", "ply")
+_ENCODING_MASK = sum(1 << _FIELDS.index(name) for name in _ENCODING_INPUTS)
+_HISTORY_MASK = sum(1 << _FIELDS.index(name) for name in ("halfmove_clock", "game", "ply"))
 _UINT64_MAX = (1 << 64) - 1
 
 
@@ -190,8 +196,43 @@ class Store:
             raise IndexError(f"indices must be from 0 to {len(self) - 1}")
         rows = numpy.ascontiguousarray(rows, dtype=numpy.uint64)
         mask, extras = self._field_mask(fields)
-        buffer, offsets = self._native.gather(rows, mask)
+        return self._gather(rows, mask, extras)
+
+    def _gather(self, rows: numpy.ndarray, mask: int, extras: list[str]) -> dict[str, numpy.ndarray]:
+        buffer, offsets = self._native.gather(numpy.ascontiguousarray(rows, dtype=numpy.uint64), mask)
         return self._result(buffer, offsets, rows, extras)
+
+    def _encoded(
+        self, rows: numpy.ndarray, mask: int, extras: list[str], encoding: dict[str, Any]
+    ) -> dict[str, numpy.ndarray]:
+        """The rows encoded as encode_positions encodes them among all the
+        rows of their games: with history, each row's window of its game (the
+        k positions before it, and the plies since the last capture or pawn
+        move of each, which its repetition planes compare) is gathered
+        before it."""
+        need = mask | _ENCODING_MASK
+        history = encoding["history"]
+        if history is None:
+            encoded = encode_positions(self._gather(rows, need, extras), **encoding)
+            pick: Any = slice(None)
+        else:
+            rows = rows.astype(numpy.int64)
+            steps = numpy.arange(history, -1, -1)
+            back = numpy.maximum(rows[:, None] - steps, 0)
+            head = self._gather(back.ravel(), _HISTORY_MASK, [])
+            clocks = numpy.maximum(head["halfmove_clock"].reshape(back.shape).astype(numpy.int64), 0)
+            start = (back - clocks).min(axis=1)
+            # Not before the game's first row.
+            start = numpy.maximum(start, rows - head["ply"].reshape(back.shape)[:, -1])
+            start = numpy.maximum(start, 0)
+            lengths = rows - start + 1
+            ends = numpy.cumsum(lengths)
+            window = numpy.repeat(start - (ends - lengths), lengths) + numpy.arange(int(ends[-1]) if len(ends) else 0)
+            encoded = encode_positions(self._gather(window, need, extras), **encoding)
+            pick = ends - 1
+        chosen = ["planes"] + [name for bit, name in enumerate(_FIELDS) if bit and mask >> bit & 1] + extras
+        chosen += [name for name in ("policy", "legal") if name in encoded]
+        return {name: encoded[name][pick] for name in chosen}
 
     def batches(
         self,
@@ -204,6 +245,11 @@ class Store:
         drop_last: bool = False,
         rank: int = 0,
         world_size: int = 1,
+        view: str = "absolute",
+        history: int | None = None,
+        policy: str | None = None,
+        legal_mask: bool = False,
+        packed_mask: bool = False,
     ) -> Batches:
         """The positions of one epoch in batches of dicts of arrays: planes
         (B, 12, 8, 8) uint8 and the chosen fields (None: every field).
@@ -212,7 +258,12 @@ class Store:
         same (seed, epoch). rank and
         world_size split each epoch into world_size disjoint parts of
         len(store) // world_size positions each (the rest is left out of that
-        epoch); drop_last drops a last batch shorter than batch_size."""
+        epoch); drop_last drops a last batch shorter than batch_size.
+
+        view, history, policy, legal_mask and packed_mask encode each batch
+        as encode_positions encodes the whole dataset's rows: planes in that
+        view with history, turn, castling, move_from and move_to in that view,
+        and policy and legal on request."""
         _check_int("batch_size", batch_size, 1)
         _check_int("seed", seed, 0)
         _check_int("epoch", epoch, 0)
@@ -223,13 +274,22 @@ class Store:
         if rank >= world_size:
             raise ValueError(f"rank must be below world_size ({world_size}), not {rank}")
         mask, extras = self._field_mask(fields)
-        return Batches(self, batch_size, bool(shuffle), seed, epoch, mask, extras, bool(drop_last), rank, world_size)
+        encoding: dict[str, Any] | None = None
+        if view != "absolute" or history is not None or policy is not None or legal_mask or packed_mask:
+            encoding = {"view": view, "history": history, "policy": policy, "legal_mask": legal_mask,
+                        "packed_mask": packed_mask}
+            encode_positions(self._gather(numpy.zeros(0, numpy.uint64), _ENCODING_MASK, []), **encoding)
+        return Batches(
+            self, batch_size, bool(shuffle), seed, epoch, mask, extras, bool(drop_last), rank, world_size, encoding
+        )
 
 
 class Batches:
     """One epoch's batches: iterable once or more, each time the same."""
 
-    __slots__ = ("_store", "_size", "_shuffle", "_seed", "_epoch", "_mask", "_extras", "_rank", "_world", "_count")
+    __slots__ = (
+        "_store", "_size", "_shuffle", "_seed", "_epoch", "_mask", "_extras", "_rank", "_world", "_count", "_encoding"
+    )
 
     def __init__(
         self,
@@ -243,8 +303,10 @@ class Batches:
         drop_last: bool,
         rank: int,
         world_size: int,
+        encoding: dict[str, Any] | None = None,
     ) -> None:
         self._store = store
+        self._encoding = encoding
         self._size = batch_size
         self._shuffle = shuffle
         self._seed = seed
@@ -263,8 +325,13 @@ class Batches:
         native = self._store._native
         for start in range(0, self._count, self._size):
             count = min(self._size, self._count - start)
+            # With encodings, the batch's indices alone (no field) come first.
+            mask = self._mask if self._encoding is None else 0
             buffer, offsets = native.batch(
-                start, count, self._shuffle, self._seed, self._epoch, self._rank, self._world, self._mask
+                start, count, self._shuffle, self._seed, self._epoch, self._rank, self._world, mask
             )
             rows = numpy.frombuffer(buffer, numpy.uint64, count)
-            yield self._store._result(buffer, offsets, rows, self._extras)
+            if self._encoding is None:
+                yield self._store._result(buffer, offsets, rows, self._extras)
+            else:
+                yield self._store._encoded(rows, self._mask, self._extras, self._encoding)

@@ -265,3 +265,55 @@ def test_damaged_arrays_raise_value_error(damage: str) -> None:
     result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("ValueError"), result.stdout
+
+
+@pytest.fixture(scope="module")
+def repeating() -> dict[str, numpy.ndarray]:
+    """Random play from many kinds of start, with repetitions, and a slice of
+    the sample."""
+    from test_encodings import random_games_text
+
+    games = velmor_data.encode_games(random_games_text(150, 7).encode(), include_final=True).arrays
+    played = velmor_data.encode_games(SAMPLE, include_final=True).arrays
+    cut = int(numpy.searchsorted(played["game"], 60))
+    shifted = {name: played[name][:cut] for name in FIELDS}
+    shifted["game"] = shifted["game"] + 1000
+    return {name: numpy.concatenate([games[name], shifted[name]]) for name in FIELDS}
+
+
+@pytest.mark.parametrize(
+    "options",
+    [
+        {"view": "mover"},
+        {"history": 0},
+        {"history": 3, "policy": "uci"},
+        {"history": 8, "view": "mover", "policy": "alphazero", "legal_mask": True, "packed_mask": True},
+        {"policy": "from_to", "legal_mask": True},
+    ],
+    ids=lambda options: ",".join(f"{k}={v}" for k, v in options.items()),
+)
+def test_batches_encode_as_encode_positions_does(repeating: dict[str, numpy.ndarray], options: dict) -> None:
+    """Each batch's encodings, repetition planes included, equal those of
+    encode_positions over every row of the games."""
+    expected = velmor_data.encode_positions(repeating, **options)
+    assert expected["planes"][:, 12::13].any() if "history" in options else True
+    store = _store.pack(repeating)
+    seen = 0
+    for batch in store.batches(500, seed=4, **options):
+        rows = row_of(repeating, batch["game"], batch["ply"])
+        assert set(batch) == set(FIELDS) | {"policy", "legal"} & set(expected)
+        for name in batch:
+            assert batch[name].dtype == expected[name].dtype, name
+            assert numpy.array_equal(batch[name], expected[name][rows]), name
+        seen += len(rows)
+    assert seen == len(store)
+    batch = next(iter(store.batches(7, fields=["ply"], **options)))
+    assert set(batch) == {"planes", "ply"} | {"policy", "legal"} & set(expected)
+
+
+def test_encoding_options_are_checked() -> None:
+    store = _store.pack(velmor_data.encode_games(b"1. e4 e5 2. Nf3 *").arrays)
+    with pytest.raises(ValueError, match="history must be from 0 to 8, not 9"):
+        store.batches(2, history=9)
+    with pytest.raises(ValueError, match="legal_mask needs a policy space"):
+        store.batches(2, legal_mask=True)
