@@ -23,6 +23,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <vector>
 
 #include "common/mod.hpp"
@@ -132,19 +133,22 @@ private:
     std::vector<std::uint32_t> block_run_;       // the run holding row 256 * i
 };
 
-// A seeded bijection of [0, n): a balanced Feistel network over the smallest
-// even power of two >= n, walked until it lands inside. Same (n, seed, epoch),
-// same order.
+// A seeded bijection of [0, n): rounds of bijections of the smallest power
+// of two >= n, walked until they land inside. Same (n, seed, epoch), same
+// order.
 class Permutation {
 public:
     Permutation(std::uint64_t n, std::uint64_t seed, std::uint64_t epoch);
     [[nodiscard]] std::uint64_t operator()(std::uint64_t i) const;
 
 private:
+    struct Round {
+        std::uint64_t multiplier, addend;
+    };
     std::uint64_t n_;
-    unsigned half_bits_;
-    std::uint64_t half_mask_;
-    std::array<std::uint64_t, 4> keys_;
+    unsigned bits_, shift_;
+    std::uint64_t mask_;
+    std::array<Round, 4> rounds_;
 };
 
 // Positions [start, start + count) of `rank`'s part of an epoch: the epoch's

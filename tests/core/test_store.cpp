@@ -456,6 +456,13 @@ TEST(Store, EpochsDifferAndRanksSplitThem) {
     std::vector<std::uint64_t> again(n);
     store::epoch_indices(n, true, 0, 0, 0, 1, 0, n, again.data());
     EXPECT_EQ(a, again);
+    // Spread: a batch of consecutive positions draws from the whole range,
+    // each eighth of it about equally.
+    for (const std::uint64_t first : {0ull, 5000ull}) {
+        std::array<int, 8> eighths{};
+        for (std::uint64_t i = first; i < first + 1024; ++i) ++eighths[a[i] * 8 / n];
+        for (const int count : eighths) EXPECT_TRUE(count > 80 && count < 176) << count;
+    }
     // Not the identity, nor close to it: few fixed points.
     std::size_t fixed = 0;
     for (std::uint64_t i = 0; i < n; ++i) fixed += a[i] == i;
