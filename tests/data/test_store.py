@@ -317,3 +317,36 @@ def test_encoding_options_are_checked() -> None:
         store.batches(2, history=9)
     with pytest.raises(ValueError, match="legal_mask needs a policy space"):
         store.batches(2, legal_mask=True)
+
+
+def test_batches_kept_stay_intact_and_threads_agree(sample: dict[str, numpy.ndarray]) -> None:
+    """A batch's memory is reused only once its arrays are gone: batches kept
+    to the end still hold their rows; threads loading at once (the GIL let
+    go while gathering) get the same batches as one thread."""
+    import threading
+
+    store = _store.pack(sample)
+    batches = store.batches(2048, seed=5, fields=["game", "ply"])
+    kept = list(batches)
+    for batch in kept:
+        assert numpy.array_equal(batch["planes"], sample["planes"][row_of(sample, batch["game"], batch["ply"])])
+    results: list[list[dict[str, numpy.ndarray]]] = [[], [], []]
+    threads = [threading.Thread(target=lambda out=out: out.extend(batches)) for out in results]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    for out in results:
+        assert len(out) == len(kept)
+        for got, expected in zip(out, kept):
+            assert all(numpy.array_equal(got[name], expected[name]) for name in expected)
+
+
+def test_an_empty_store() -> None:
+    store = _store.pack(velmor_data.encode_games(b"").arrays)
+    assert len(store) == 0 and store.nbytes == 0
+    assert list(store.batches(4)) == []
+    assert store.gather([])["planes"].shape == (0, 12, 8, 8)
+    one = _store.pack(velmor_data.encode_games(b"1. e4 *").arrays)
+    assert list(one.batches(4, world_size=2)) == []
+    assert [len(b["planes"]) for b in one.batches(4)] == [1]
