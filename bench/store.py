@@ -5,9 +5,8 @@ second on one core beside a NumPy gather from the raw planes.
 
 The source (default data/sample-games.pgn.zst) is encoded and packed; then
 --copies copies of it (the games encoded again with their indices shifted,
-so that no two runs share a game) packed one by one and their arrays joined,
-which is what packing the joined rows gives, without holding N copies of the
-raw planes. For each store: Store.batches(batch_size), shuffled, planes and
+so that no two runs share a game) packed one by one and joined as one store
+(Store.join: no array copied, the epoch's order over them all). For each store: Store.batches(batch_size), shuffled, planes and
 every field, each epoch timed in processor time; the best and the median of
 --repeats epochs. The control: 1,024 random rows of the raw planes array
 taken with NumPy fancy indexing (planes alone, no other field). Reports
@@ -89,12 +88,7 @@ def main() -> None:
         parts = [store]
         for copy in range(1, args.copies):
             parts.append(_store.pack(velmor_data.encode_games(args.source, first_index=copy * games).arrays))
-        joined = _store.Store(
-            numpy.concatenate([part.moves for part in parts]),
-            numpy.concatenate([part.keyframes for part in parts]),
-            numpy.concatenate([part.runs for part in parts]),
-        )
-        del parts
+        joined = _store.Store.join(parts)
         print(f"{args.copies} copies: {len(joined):,} positions, {joined.nbytes / 2**20:.1f} MiB "
               f"({joined.bytes_per_position:.2f} bytes a position)")
         report(f"store of {len(joined):,}", epochs(joined, args.batch_size, args.repeats))

@@ -28,6 +28,7 @@
 #include <array>
 #include <atomic>
 #include <cstdlib>
+#include <deque>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -811,7 +812,7 @@ public:
         if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS) < 0) return false;
         held_ = true;
         const auto address = reinterpret_cast<std::uintptr_t>(view_.buf);
-        const std::size_t alignment = item == 2 || item == 8 ? item : 1;
+        const std::size_t alignment = item == 2 || item == 4 || item == 8 ? item : 1;
         if (static_cast<std::size_t>(view_.len) % item != 0 || address % alignment != 0) {
             PyErr_Format(PyExc_ValueError, "%s must be whole aligned items of %zu bytes", name, item);
             return false;
@@ -940,8 +941,9 @@ PyObject* store_pack(PyObject*, PyObject* args) {
         HeldBuffer held[COLUMN_COUNT];
         const std::uint8_t* in[COLUMN_COUNT];
         for (std::size_t i = 0; i < COLUMN_COUNT; ++i) {
-            if (!held[i].hold(PyTuple_GET_ITEM(columns, static_cast<Py_ssize_t>(i)), COLUMN_BYTES[i] == 8 ? 8 : 1,
-                              "a column"))
+            // Aligned for the values the core reads from it.
+            constexpr std::size_t VALUE_BYTES[COLUMN_COUNT] = {1, 1, 1, 1, 4, 4, 1, 1, 1, 1, 8, 4};
+            if (!held[i].hold(PyTuple_GET_ITEM(columns, static_cast<Py_ssize_t>(i)), VALUE_BYTES[i], "a column"))
                 return nullptr;
             if (held[i].size() != static_cast<std::size_t>(rows) * COLUMN_BYTES[i]) {
                 PyErr_SetString(PyExc_ValueError, "a column's length differs from the row count");
@@ -978,32 +980,44 @@ PyObject* store_pack(PyObject*, PyObject* args) {
     });
 }
 
-//   Store(moves, keyframes, runs)   the arrays checked and indexed
+//   Store(parts)   the arrays of each part, (moves, keyframes, runs), checked
+//                  and indexed as one store
 //       .gather(indices, fields) -> (Buffer, offsets)
 //       .batch(start, count, shuffle, seed, epoch, rank, world_size, fields)
 //           -> (Buffer, offsets), the batch's indices, in epoch order, at offset 0
 //   fields: bit i for the i-th schema column; offsets: one per schema
 //   column, None for a column not asked for
 struct StoreState {
-    HeldBuffer moves, keyframes, runs;
+    std::deque<HeldBuffer> held;  // a deque: a buffer held never moves
     std::optional<store::Store> store;
 };
 
 PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject*) {
-    PyObject *moves, *keyframes, *runs;
-    if (!PyArg_ParseTuple(args, "OOO", &moves, &keyframes, &runs)) return nullptr;
+    PyObject* parts;
+    if (!PyArg_ParseTuple(args, "O!", &PyTuple_Type, &parts)) return nullptr;
     return guarded([&]() -> PyObject* {
         Ref object(new_state_object<StoreState>(type));
         if (!object) return nullptr;
         StoreState& state = state_of<StoreState>(object.get());
-        if (!state.moves.hold(moves, 2, "moves") || !state.keyframes.hold(keyframes, store::KEYFRAME_BYTES, "keyframes") ||
-            !state.runs.hold(runs, store::RUN_BYTES, "runs"))
-            return nullptr;
-        without_gil([&] {
-            state.store.emplace(reinterpret_cast<const std::uint16_t*>(state.moves.data()), state.moves.size() / 2,
-                                state.keyframes.data(), state.keyframes.size() / store::KEYFRAME_BYTES,
-                                state.runs.data(), state.runs.size() / store::RUN_BYTES);
-        });
+        std::vector<store::Part> arrays;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(parts); ++i) {
+            PyObject* part = PyTuple_GET_ITEM(parts, i);
+            if (!PyTuple_Check(part) || PyTuple_GET_SIZE(part) != 3) {
+                PyErr_SetString(PyExc_TypeError, "a part is a tuple (moves, keyframes, runs)");
+                return nullptr;
+            }
+            HeldBuffer& moves = state.held.emplace_back();
+            HeldBuffer& keyframes = state.held.emplace_back();
+            HeldBuffer& runs = state.held.emplace_back();
+            if (!moves.hold(PyTuple_GET_ITEM(part, 0), 2, "moves") ||
+                !keyframes.hold(PyTuple_GET_ITEM(part, 1), store::KEYFRAME_BYTES, "keyframes") ||
+                !runs.hold(PyTuple_GET_ITEM(part, 2), store::RUN_BYTES, "runs"))
+                return nullptr;
+            arrays.push_back({reinterpret_cast<const std::uint16_t*>(moves.data()), moves.size() / 2,
+                              keyframes.data(), keyframes.size() / store::KEYFRAME_BYTES, runs.data(),
+                              runs.size() / store::RUN_BYTES});
+        }
+        without_gil([&] { state.store.emplace(std::move(arrays)); });
         return object.release();
     });
 }

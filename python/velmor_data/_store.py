@@ -94,14 +94,16 @@ def pack(arrays: Mapping[str, Any]) -> Store:
 class Store:
     """A store's arrays: moves (N,) uint16, keyframes (KEYFRAME_DTYPE), runs
     (RUN_DTYPE) and extra per-position columns. The arrays are checked when
-    the store is made (ValueError when they do not make one)."""
+    the store is made (ValueError when they do not make one). join() makes
+    one store of several (shards packed apart) without copying them: its
+    arrays are in .parts."""
 
-    __slots__ = ("moves", "keyframes", "runs", "extras", "_native")
+    __slots__ = ("parts", "part_extras", "_native", "_starts", "_extra_names")
 
-    moves: numpy.ndarray
-    keyframes: numpy.ndarray
-    runs: numpy.ndarray
-    extras: dict[str, numpy.ndarray]
+    #: Each part's (moves, keyframes, runs).
+    parts: tuple[tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray], ...]
+    #: Each part's extra columns, the same names in every part.
+    part_extras: tuple[dict[str, numpy.ndarray], ...]
 
     def __init__(
         self,
@@ -117,21 +119,74 @@ class Store:
         ):
             if not isinstance(array, numpy.ndarray) or array.dtype != dtype or array.ndim != 1:
                 raise ValueError(f"{name} must be a one-dimensional array of {dtype}")
-        self.moves = numpy.ascontiguousarray(moves)
-        self.keyframes = numpy.ascontiguousarray(keyframes)
-        self.runs = numpy.ascontiguousarray(runs)
-        self.extras = {}
+        part = (numpy.ascontiguousarray(moves), numpy.ascontiguousarray(keyframes), numpy.ascontiguousarray(runs))
+        columns = {}
         for name, value in (extras or {}).items():
             if not isinstance(name, str) or name in SCHEMA:
                 raise ValueError(f"an extra column needs a name outside the schema, not {name!r}")
             column = numpy.ascontiguousarray(value)
-            if column.ndim == 0 or len(column) != len(self.moves):
-                raise ValueError(f"extra column {name} must have {len(self.moves)} rows")
-            self.extras[name] = column
-        self._native = _native.Store(self.moves, self.keyframes, self.runs)
+            if column.ndim == 0 or len(column) != len(part[0]):
+                raise ValueError(f"extra column {name} must have {len(part[0])} rows")
+            columns[name] = column
+        self._setup((part,), (columns,))
+
+    def _setup(
+        self,
+        parts: tuple[tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray], ...],
+        part_extras: tuple[dict[str, numpy.ndarray], ...],
+    ) -> None:
+        self.parts = parts
+        self.part_extras = part_extras
+        self._extra_names = tuple(part_extras[0]) if part_extras else ()
+        self._starts = numpy.cumsum([0] + [len(part[0]) for part in parts])
+        self._native = _native.Store(parts)
+
+    @staticmethod
+    def join(stores: Iterable[Store]) -> Store:
+        """One store of the rows of `stores`, in order, none of them copied:
+        an epoch's order spans them all. The extra columns must have the
+        same names in each."""
+        stores = list(stores)
+        if not all(isinstance(store, Store) for store in stores):
+            raise TypeError("join() takes Store objects")
+        kinds = [
+            [(name, column.dtype, column.shape[1:]) for name, column in columns.items()]
+            for store in stores
+            for columns in store.part_extras
+        ]
+        if any(kind != kinds[0] for kind in kinds):
+            raise ValueError("the stores joined must have the same extra columns, of the same dtypes and shapes")
+        joined = Store.__new__(Store)
+        parts = tuple(part for store in stores for part in store.parts)
+        extras = tuple(columns for store in stores for columns in store.part_extras)
+        joined._setup(parts, extras or ({},))
+        return joined
+
+    def _only(self, index: int) -> numpy.ndarray:
+        if len(self.parts) != 1:
+            raise ValueError("a joined store has its arrays by part: see .parts")
+        return self.parts[0][index]
+
+    @property
+    def moves(self) -> numpy.ndarray:
+        return self._only(0)
+
+    @property
+    def keyframes(self) -> numpy.ndarray:
+        return self._only(1)
+
+    @property
+    def runs(self) -> numpy.ndarray:
+        return self._only(2)
+
+    @property
+    def extras(self) -> dict[str, numpy.ndarray]:
+        if len(self.parts) != 1:
+            raise ValueError("a joined store has its extra columns by part: see .part_extras")
+        return self.part_extras[0]
 
     def __len__(self) -> int:
-        return len(self.moves)
+        return int(self._starts[-1])
 
     def __repr__(self) -> str:
         return f"<Store positions={len(self)} bytes_per_position={self.bytes_per_position:.2f}>"
@@ -139,11 +194,8 @@ class Store:
     @property
     def nbytes(self) -> int:
         """Bytes of every array of the store, extra columns included."""
-        return (
-            self.moves.nbytes
-            + self.keyframes.nbytes
-            + self.runs.nbytes
-            + sum(column.nbytes for column in self.extras.values())
+        return sum(array.nbytes for part in self.parts for array in part) + sum(
+            column.nbytes for columns in self.part_extras for column in columns.values()
         )
 
     @property
@@ -153,11 +205,11 @@ class Store:
     @property
     def fields(self) -> tuple[str, ...]:
         """The schema's fields, then the extra columns."""
-        return _FIELDS + tuple(self.extras)
+        return _FIELDS + self._extra_names
 
     def _field_mask(self, fields: Iterable[str] | None) -> tuple[int, list[str]]:
         if fields is None:
-            return (1 << len(_FIELDS)) - 1, list(self.extras)
+            return (1 << len(_FIELDS)) - 1, list(self._extra_names)
         if isinstance(fields, str):
             raise TypeError("fields must be a collection of field names, not a str")
         mask = 1  # planes always
@@ -165,7 +217,7 @@ class Store:
         for name in fields:
             if name in SCHEMA:
                 mask |= 1 << _FIELDS.index(name)
-            elif name in self.extras:
+            elif name in self._extra_names:
                 if name not in extras:
                     extras.append(name)
             else:
@@ -182,7 +234,19 @@ class Store:
                 column = numpy.frombuffer(buffer, dtype, count * values, offset)
                 out[name] = column.reshape((count, *shape)) if shape else column
         for name in extras:
-            out[name] = self.extras[name].take(rows, axis=0)
+            out[name] = self._extra(name, rows)
+        return out
+
+    def _extra(self, name: str, rows: numpy.ndarray) -> numpy.ndarray:
+        if len(self.parts) == 1:
+            return self.part_extras[0][name].take(rows, axis=0)
+        rows = rows.astype(numpy.int64)
+        part = numpy.searchsorted(self._starts, rows, side="right") - 1
+        first = self.part_extras[0][name]
+        out = numpy.empty((len(rows), *first.shape[1:]), first.dtype)
+        for index in numpy.unique(part):
+            chosen = part == index
+            out[chosen] = self.part_extras[index][name].take(rows[chosen] - self._starts[index], axis=0)
         return out
 
     def gather(self, indices: Any, fields: Iterable[str] | None = None) -> dict[str, numpy.ndarray]:

@@ -101,8 +101,19 @@ bool play(Position& position, std::uint16_t word);
 // or castling bytes other than 0/1) or a move no word holds.
 [[nodiscard]] Packed pack(const Columns& columns, std::size_t rows);
 
-// A store's arrays, checked, with the index random access needs. The arrays
-// are borrowed and must outlive it.
+// The three arrays of a store, or of one part of a store.
+struct Part {
+    const std::uint16_t* moves;
+    std::size_t rows;
+    const std::uint8_t* keyframes;
+    std::size_t keyframe_count;
+    const std::uint8_t* runs;
+    std::size_t run_count;
+};
+
+// A store's arrays, checked, with the index random access needs. The parts
+// (shards packed apart) are one store whose rows follow on from part to
+// part, none of them copied. The arrays are borrowed and must outlive it.
 class Store {
 public:
     // InvalidInput when the arrays do not make a store: run rows that do not
@@ -110,6 +121,7 @@ public:
     // plies past int32, keyframe nibbles or flags out of range.
     Store(const std::uint16_t* moves, std::size_t rows, const std::uint8_t* keyframes, std::size_t keyframe_count,
           const std::uint8_t* runs, std::size_t run_count);
+    explicit Store(std::vector<Part> parts);
 
     [[nodiscard]] std::size_t rows() const { return rows_; }
 
@@ -123,13 +135,13 @@ private:
     struct Cursor;
     void locate(std::uint64_t row, Cursor& cursor) const;
 
-    const std::uint16_t* moves_;
-    std::size_t rows_;
-    const std::uint8_t* keyframes_;
-    const std::uint8_t* runs_;
-    std::size_t run_count_;
+    std::vector<Part> parts_;
+    std::vector<std::uint64_t> part_first_row_, part_first_keyframe_, part_first_run_;
+    std::size_t rows_ = 0;
+    std::size_t run_count_ = 0;
     std::vector<std::uint64_t> first_row_;       // per run, and rows_ at the end
-    std::vector<std::uint64_t> first_keyframe_;  // per run
+    std::vector<std::uint64_t> first_keyframe_;  // per run, counted over every part
+    std::vector<std::uint32_t> run_part_;        // per run
     std::vector<std::uint32_t> block_run_;       // the run holding row 256 * i
 };
 

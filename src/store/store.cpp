@@ -267,50 +267,68 @@ constexpr unsigned BLOCK_SHIFT = 8;
 
 Store::Store(const std::uint16_t* moves, std::size_t rows, const std::uint8_t* keyframes, std::size_t keyframe_count,
              const std::uint8_t* runs, std::size_t run_count)
-    : moves_(moves), rows_(rows), keyframes_(keyframes), runs_(runs), run_count_(run_count) {
-    if (run_count > std::numeric_limits<std::uint32_t>::max()) refuse("the store has too many runs");
-    first_row_.resize(run_count + 1);
-    first_keyframe_.resize(run_count);
+    : Store(std::vector<Part>{Part{moves, rows, keyframes, keyframe_count, runs, run_count}}) {}
+
+Store::Store(std::vector<Part> parts) : parts_(std::move(parts)) {
     std::uint64_t row = 0, keyframe = 0;
-    for (std::size_t i = 0; i < run_count; ++i) {
-        const std::uint8_t* record = runs + i * RUN_BYTES;
-        const std::int64_t first_ply = load<std::int32_t>(record + 8);
-        const std::uint32_t count = load<std::uint32_t>(record + 12);
-        if (count == 0) refuse("run " + std::to_string(i) + " of the store has no rows");
-        if (first_ply + count - 1 > std::numeric_limits<std::int32_t>::max())
-            refuse("run " + std::to_string(i) + " of the store runs past the largest ply");
-        if (count > rows - row) refuse("the store's runs hold more rows than its moves");
-        first_row_[i] = row;
-        first_keyframe_[i] = keyframe;
-        row += count;
-        keyframe += run_keyframes(first_ply, count);
+    for (std::size_t p = 0; p < parts_.size(); ++p) {
+        const Part& part = parts_[p];
+        // Messages name the part when there are several.
+        const std::string where = parts_.size() > 1 ? "part " + std::to_string(p) + ": " : "";
+        if (first_row_.size() + part.run_count > std::numeric_limits<std::uint32_t>::max())
+            refuse(where + "the store has too many runs");
+        part_first_row_.push_back(row);
+        part_first_keyframe_.push_back(keyframe);
+        part_first_run_.push_back(first_row_.size());
+        const std::uint64_t part_row = row, part_keyframe = keyframe;
+        for (std::size_t i = 0; i < part.run_count; ++i) {
+            const std::uint8_t* record = part.runs + i * RUN_BYTES;
+            const std::int64_t first_ply = load<std::int32_t>(record + 8);
+            const std::uint32_t count = load<std::uint32_t>(record + 12);
+            if (count == 0) refuse(where + "run " + std::to_string(i) + " of the store has no rows");
+            if (first_ply + count - 1 > std::numeric_limits<std::int32_t>::max())
+                refuse(where + "run " + std::to_string(i) + " of the store runs past the largest ply");
+            if (count > part.rows - (row - part_row)) refuse(where + "the store's runs hold more rows than its moves");
+            first_row_.push_back(row);
+            first_keyframe_.push_back(keyframe);
+            run_part_.push_back(static_cast<std::uint32_t>(p));
+            row += count;
+            keyframe += run_keyframes(first_ply, count);
+        }
+        if (row - part_row != part.rows) refuse(where + "the store's runs hold fewer rows than its moves");
+        if (keyframe - part_keyframe != part.keyframe_count)
+            refuse(where + "the store has " + std::to_string(part.keyframe_count) + " keyframes where its runs need " +
+                   std::to_string(keyframe - part_keyframe));
+        for (std::size_t k = 0; k < part.keyframe_count; ++k) {
+            const std::uint8_t* in = part.keyframes + k * KEYFRAME_BYTES;
+            for (unsigned i = 0; i < 32; ++i)
+                if ((in[i] & 15) > 12 || (in[i] >> 4) > 12)
+                    refuse(where + "keyframe " + std::to_string(k) + " of the store holds a piece code past 12");
+            if (in[32] >> 5) refuse(where + "keyframe " + std::to_string(k) + " of the store has unknown flags");
+        }
     }
-    first_row_[run_count] = row;
-    if (row != rows) refuse("the store's runs hold fewer rows than its moves");
-    if (keyframe != keyframe_count)
-        refuse("the store has " + std::to_string(keyframe_count) + " keyframes where its runs need " +
-               std::to_string(keyframe));
-    for (std::size_t k = 0; k < keyframe_count; ++k) {
-        const std::uint8_t* in = keyframes + k * KEYFRAME_BYTES;
-        for (unsigned i = 0; i < 32; ++i)
-            if ((in[i] & 15) > 12 || (in[i] >> 4) > 12)
-                refuse("keyframe " + std::to_string(k) + " of the store holds a piece code past 12");
-        if (in[32] >> 5) refuse("keyframe " + std::to_string(k) + " of the store has unknown flags");
-    }
-    block_run_.resize((rows >> BLOCK_SHIFT) + 1);
+    rows_ = row;
+    run_count_ = first_row_.size();
+    first_row_.push_back(row);
+    block_run_.resize((rows_ >> BLOCK_SHIFT) + 1);
     std::size_t run = 0;
     for (std::size_t block = 0; block < block_run_.size(); ++block) {
         const std::uint64_t first = static_cast<std::uint64_t>(block) << BLOCK_SHIFT;
-        while (run + 1 < run_count && first_row_[run + 1] <= first) ++run;
+        while (run + 1 < run_count_ && first_row_[run + 1] <= first) ++run;
         block_run_[block] = static_cast<std::uint32_t>(run);
     }
 }
 
-// Where a row is: its run, the keyframe at or before it and that keyframe's row.
+// Where a row is: its run and that run's record, the keyframe at or before
+// the row (its global index, its bytes and its row), and the move word of
+// that row in its part's moves.
 struct Store::Cursor {
     std::size_t run;
+    const std::uint8_t* record;
     std::uint64_t keyframe;
+    const std::uint8_t* frame;
     std::uint64_t keyframe_row;
+    const std::uint16_t* keyframe_moves;
 };
 
 void Store::locate(std::uint64_t row, Cursor& cursor) const {
@@ -321,15 +339,20 @@ void Store::locate(std::uint64_t row, Cursor& cursor) const {
     // a block, so a walk, which mispredicts once, beats a binary search.
     std::size_t run = low;
     while (run + 1 < high && first_row_[run + 1] <= row) ++run;
-    const std::int64_t first_ply = load<std::int32_t>(runs_ + run * RUN_BYTES + 8);
+    const std::size_t p = run_part_[run];
+    const Part& part = parts_[p];
+    const std::uint8_t* record = part.runs + (run - part_first_run_[p]) * RUN_BYTES;
+    const std::int64_t first_ply = load<std::int32_t>(record + 8);
     const std::uint64_t first = first_row_[run];
     const std::int64_t ply = first_ply + static_cast<std::int64_t>(row - first);
     const std::int64_t steps = floor_div(ply, KEYFRAME_PLIES) - floor_div(first_ply, KEYFRAME_PLIES);
     cursor.run = run;
+    cursor.record = record;
     cursor.keyframe = first_keyframe_[run] + static_cast<std::uint64_t>(steps);
+    cursor.frame = part.keyframes + (cursor.keyframe - part_first_keyframe_[p]) * KEYFRAME_BYTES;
     cursor.keyframe_row =
         steps == 0 ? first : first + static_cast<std::uint64_t>(floor_div(ply, KEYFRAME_PLIES) * KEYFRAME_PLIES - first_ply);
-
+    cursor.keyframe_moves = part.moves + (cursor.keyframe_row - part_first_row_[p]);
 }
 
 void Store::gather(const std::uint64_t* indices, std::size_t count, const Outputs& out) const {
@@ -350,11 +373,10 @@ void Store::gather(const std::uint64_t* indices, std::size_t count, const Output
                 refuse("index " + std::to_string(row) + " is out of range for " + std::to_string(rows_) + " positions");
             locate(row, cursors[j]);
             if (need_position) {
-                const std::uint8_t* frame = keyframes_ + cursors[j].keyframe * KEYFRAME_BYTES;
-                __builtin_prefetch(frame);
-                __builtin_prefetch(frame + KEYFRAME_BYTES - 1);
-                __builtin_prefetch(moves_ + cursors[j].keyframe_row);
-                __builtin_prefetch(moves_ + row);
+                __builtin_prefetch(cursors[j].frame);
+                __builtin_prefetch(cursors[j].frame + KEYFRAME_BYTES - 1);
+                __builtin_prefetch(cursors[j].keyframe_moves);
+                __builtin_prefetch(cursors[j].keyframe_moves + (row - cursors[j].keyframe_row));
             }
         }
         for (std::size_t j = 0; j < ahead; ++j) {
@@ -364,12 +386,12 @@ void Store::gather(const std::uint64_t* indices, std::size_t count, const Output
             if (need_position) {
                 // The segment replayed last, at or before the row: go on from there.
                 if (cursor.keyframe != keyframe || row < current) {
-                    read_keyframe(keyframes_ + cursor.keyframe * KEYFRAME_BYTES, position);
+                    read_keyframe(cursor.frame, position);
                     keyframe = cursor.keyframe;
                     current = cursor.keyframe_row;
                 }
                 for (; current < row; ++current)
-                    if (!play(position, moves_[current])) [[unlikely]]
+                    if (!play(position, cursor.keyframe_moves[current - cursor.keyframe_row])) [[unlikely]]
                         refuse("the store is damaged: the move of row " + std::to_string(current) +
                                " cannot be replayed");
                 if (out.planes) write_planes(position, out.planes + i * PLANE_BYTES);
@@ -381,12 +403,12 @@ void Store::gather(const std::uint64_t* indices, std::size_t count, const Output
                 if (out.fullmove_number) out.fullmove_number[i] = static_cast<std::int32_t>(position.fullmove_number);
             }
             if (out.move_from || out.move_to || out.move_promotion) {
-                const Move move = decode(moves_[row]);
+                const Move move = decode(cursor.keyframe_moves[row - cursor.keyframe_row]);
                 if (out.move_from) out.move_from[i] = move.from;
                 if (out.move_to) out.move_to[i] = move.to;
                 if (out.move_promotion) out.move_promotion[i] = move.promotion;
             }
-            const std::uint8_t* record = runs_ + cursor.run * RUN_BYTES;
+            const std::uint8_t* record = cursor.record;
             if (out.game) out.game[i] = load<std::int64_t>(record);
             if (out.ply)
                 out.ply[i] = static_cast<std::int32_t>(load<std::int32_t>(record + 8) + (row - first_row_[cursor.run]));

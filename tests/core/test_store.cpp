@@ -430,6 +430,37 @@ TEST(Store, WritesOnlyTheFieldsAskedFor) {
     EXPECT_EQ(game, rows.game);
 }
 
+// Parts packed apart are one store, rows following on from part to part;
+// an empty part is no gap.
+TEST(Store, PartsAreOneStore) {
+    const Rows a = play_games(81, 30, true), b = play_games(82, 1, false), c = play_games(83, 50, true);
+    Rows none;
+    const store::Packed pa = store::pack(a.columns(), a.size()), pb = store::pack(b.columns(), b.size()),
+                        pn = store::pack(none.columns(), 0), pc = store::pack(c.columns(), c.size());
+    std::vector<store::Part> parts;
+    for (const store::Packed* p : {&pa, &pb, &pn, &pc})
+        parts.push_back({p->moves.data(), p->moves.size(), p->keyframes.data(),
+                         p->keyframes.size() / store::KEYFRAME_BYTES, p->runs.data(), p->runs.size() / store::RUN_BYTES});
+    const store::Store s(parts);
+    Rows all = a;
+    all.append(b);
+    all.append(c);
+    ASSERT_EQ(s.rows(), all.size());
+    expect_same(gather(s, all_rows(all.size())), all);
+    std::mt19937_64 rng(8);
+    std::vector<std::uint64_t> indices(2000);
+    for (auto& i : indices) i = rng() % all.size();
+    expect_same(gather(s, indices), select(all, indices));
+
+    parts[3].rows -= 1;
+    try {
+        const store::Store damaged(parts);
+        FAIL();
+    } catch (const InvalidInput& error) {
+        EXPECT_EQ(std::string(error.message()), "part 3: the store's runs hold more rows than its moves");
+    }
+}
+
 // ---------------------------------------------------------------- epoch order
 
 TEST(Store, PermutationIsABijection) {

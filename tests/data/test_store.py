@@ -350,3 +350,28 @@ def test_an_empty_store() -> None:
     one = _store.pack(velmor_data.encode_games(b"1. e4 *").arrays)
     assert list(one.batches(4, world_size=2)) == []
     assert [len(b["planes"]) for b in one.batches(4)] == [1]
+
+
+def test_stores_joined_are_one_store(sample: dict[str, numpy.ndarray]) -> None:
+    """Shards packed apart, joined without copying: every row, extra columns
+    included, and an epoch's order spanning them all."""
+    n = len(sample["planes"])
+    clock = numpy.arange(n, dtype=numpy.float32) / 7
+    cuts = [0, int(numpy.searchsorted(sample["game"], 1000)), int(numpy.searchsorted(sample["game"], 1001)), n, n]
+    stores = [
+        _store.pack({**{name: sample[name][a:b] for name in FIELDS}, "clock": clock[a:b]})
+        for a, b in zip(cuts, cuts[1:])
+    ]
+    joined = _store.Store.join(stores)
+    assert len(joined) == n and len(joined.parts) == 4
+    assert joined.nbytes == sum(store.nbytes for store in stores)
+    rows = numpy.random.default_rng(2).integers(0, n, 4000)
+    got = joined.gather(rows)
+    assert_rows(got, sample, rows)
+    assert numpy.array_equal(got["clock"], clock[rows])
+    seen = numpy.concatenate([row_of(sample, b["game"], b["ply"]) for b in joined.batches(3000, fields=["game", "ply"])])
+    assert numpy.array_equal(numpy.sort(seen), numpy.arange(n))
+    with pytest.raises(ValueError, match="by part"):
+        joined.moves
+    with pytest.raises(ValueError, match="same extra columns"):
+        _store.Store.join([stores[0], _store.pack({name: sample[name][:10] for name in FIELDS})])
