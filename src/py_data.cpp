@@ -26,12 +26,15 @@
 //   error = (index, line, kind, move | None, message)
 //   game  = (tags, fen, moves, result, index, line), a null move as "0000"
 //   chunk = (data, first_index, first_line, games)
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdlib>
+#include <deque>
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <string>
@@ -46,6 +49,7 @@
 #include "pgn/mod.hpp"
 #include "policy/mod.hpp"
 #include "py_common.hpp"
+#include "store/mod.hpp"
 
 namespace velmor::py {
 
@@ -767,10 +771,341 @@ PyObject* encode_training(PyObject*, PyObject* args) {
     });
 }
 
+// ---- the position store -------------------------------------------------------
+
+// The contiguous bytes of a buffer of whole `item`-byte values, aligned for
+// them, held until the holder goes.
+class HeldBuffer {
+public:
+    HeldBuffer() = default;
+    HeldBuffer(const HeldBuffer&) = delete;
+    HeldBuffer& operator=(const HeldBuffer&) = delete;
+    ~HeldBuffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+    // False with an exception set when the object is no such buffer.
+    bool hold(PyObject* object, std::size_t item, const char* name) {
+        if (PyObject_GetBuffer(object, &view_, PyBUF_C_CONTIGUOUS) < 0) return false;
+        held_ = true;
+        const auto address = reinterpret_cast<std::uintptr_t>(view_.buf);
+        const std::size_t alignment = item == 2 || item == 4 || item == 8 ? item : 1;
+        if (static_cast<std::size_t>(view_.len) % item != 0 || address % alignment != 0) {
+            PyErr_Format(PyExc_ValueError, "%s must be whole aligned items of %zu bytes", name, item);
+            return false;
+        }
+        return true;
+    }
+    [[nodiscard]] const std::uint8_t* data() const { return static_cast<const std::uint8_t*>(view_.buf); }
+    [[nodiscard]] std::size_t size() const { return static_cast<std::size_t>(view_.len); }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
+
+// The blocks of gathered batches. A loader makes batches of one size again
+// and again and drops each soon after: a freed block is kept for the next
+// batch of its size, so that its pages are not handed back to the kernel and
+// cleared again for every batch (a third of the time otherwise).
+class BatchBlocks {
+public:
+    static constexpr std::size_t SLOTS = 16;
+    static constexpr std::size_t KEPT_BYTES = std::size_t{64} << 20;
+
+    void* take(std::size_t size) {
+        {
+            std::lock_guard lock(mutex_);
+            for (Kept& kept : kept_)
+                if (kept.block && kept.size == size) {
+                    total_ -= size;
+                    return std::exchange(kept, Kept{}).block;
+                }
+        }
+        return std::aligned_alloc(64, (size + 63) / 64 * 64 + 64);
+    }
+    void give(void* block, std::size_t size) {
+        {
+            std::lock_guard lock(mutex_);
+            if (total_ + size <= KEPT_BYTES)
+                for (Kept& kept : kept_)
+                    if (!kept.block) {
+                        kept = {block, size};
+                        total_ += size;
+                        return;
+                    }
+        }
+        std::free(block);
+    }
+
+private:
+    struct Kept {
+        void* block = nullptr;
+        std::size_t size = 0;
+    };
+    std::mutex mutex_;
+    std::array<Kept, SLOTS> kept_{};
+    std::size_t total_ = 0;
+};
+
+// Never destroyed: batches may still be freed while the process ends.
+BatchBlocks& batch_blocks() {
+    static BatchBlocks* blocks = new BatchBlocks;
+    return *blocks;
+}
+
+struct BatchBufferObject {
+    PyObject_HEAD
+    std::uint8_t* data;
+    Py_ssize_t size;
+};
+
+PyObject* batch_buffer_type_object = nullptr;
+
+int batch_buffer_get(PyObject* self, Py_buffer* view, int flags) {
+    auto* buffer = reinterpret_cast<BatchBufferObject*>(self);
+    return PyBuffer_FillInfo(view, self, buffer->data, buffer->size, 0, flags);
+}
+
+void batch_buffer_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto* buffer = reinterpret_cast<BatchBufferObject*>(self);
+    if (buffer->data) batch_blocks().give(buffer->data, static_cast<std::size_t>(buffer->size));
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot batch_buffer_slots[] = {
+    {Py_bf_getbuffer, reinterpret_cast<void*>(batch_buffer_get)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(batch_buffer_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec batch_buffer_spec = {
+    .name = "velmor_data._native.BatchBuffer",
+    .basicsize = sizeof(BatchBufferObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT,
+    .slots = batch_buffer_slots,
+};
+
+// A new BatchBuffer of `size` bytes, not initialised.
+BatchBufferObject* new_batch_buffer(std::size_t size) {
+    auto* type = reinterpret_cast<PyTypeObject*>(batch_buffer_type_object);
+    auto* buffer = reinterpret_cast<BatchBufferObject*>(type->tp_alloc(type, 0));
+    if (!buffer) return nullptr;
+    buffer->data = static_cast<std::uint8_t*>(batch_blocks().take(size));
+    buffer->size = static_cast<Py_ssize_t>(size);
+    if (!buffer->data) {
+        Py_DECREF(buffer);
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    return buffer;
+}
+
+//   store_pack(columns, rows) -> (moves, keyframes, runs)
+//       columns: the twelve schema column buffers, in schema order
+PyObject* store_pack(PyObject*, PyObject* args) {
+    PyObject* columns;
+    Py_ssize_t rows;
+    if (!PyArg_ParseTuple(args, "O!n", &PyTuple_Type, &columns, &rows)) return nullptr;
+    if (PyTuple_GET_SIZE(columns) != static_cast<Py_ssize_t>(COLUMN_COUNT) || rows < 0) {
+        PyErr_SetString(PyExc_ValueError, "store_pack() takes twelve columns and a row count");
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        HeldBuffer held[COLUMN_COUNT];
+        const std::uint8_t* in[COLUMN_COUNT];
+        for (std::size_t i = 0; i < COLUMN_COUNT; ++i) {
+            // Aligned for the values the core reads from it.
+            constexpr std::size_t VALUE_BYTES[COLUMN_COUNT] = {1, 1, 1, 1, 4, 4, 1, 1, 1, 1, 8, 4};
+            if (!held[i].hold(PyTuple_GET_ITEM(columns, static_cast<Py_ssize_t>(i)), VALUE_BYTES[i], "a column"))
+                return nullptr;
+            if (held[i].size() != static_cast<std::size_t>(rows) * COLUMN_BYTES[i]) {
+                PyErr_SetString(PyExc_ValueError, "a column's length differs from the row count");
+                return nullptr;
+            }
+            in[i] = held[i].data();
+        }
+        store::Columns c;
+        c.planes = in[0];
+        c.turn = in[1];
+        c.castling = in[2];
+        c.en_passant = reinterpret_cast<const std::int8_t*>(in[3]);
+        c.halfmove_clock = reinterpret_cast<const std::int32_t*>(in[4]);
+        c.fullmove_number = reinterpret_cast<const std::int32_t*>(in[5]);
+        c.move_from = reinterpret_cast<const std::int8_t*>(in[6]);
+        c.move_to = reinterpret_cast<const std::int8_t*>(in[7]);
+        c.move_promotion = in[8];
+        c.result = reinterpret_cast<const std::int8_t*>(in[9]);
+        c.game = reinterpret_cast<const std::int64_t*>(in[10]);
+        c.ply = reinterpret_cast<const std::int32_t*>(in[11]);
+        store::Packed packed;
+        without_gil([&] { packed = store::pack(c, static_cast<std::size_t>(rows)); });
+        const void* parts[3] = {packed.moves.data(), packed.keyframes.data(), packed.runs.data()};
+        const std::size_t sizes[3] = {2 * packed.moves.size(), packed.keyframes.size(), packed.runs.size()};
+        Ref result(PyTuple_New(3));
+        if (!result) return nullptr;
+        for (int i = 0; i < 3; ++i) {
+            BufferObject* buffer = new_buffer(sizes[i]);
+            if (!buffer) return nullptr;
+            if (sizes[i]) std::memcpy(buffer->data, parts[i], sizes[i]);
+            PyTuple_SET_ITEM(result.get(), i, reinterpret_cast<PyObject*>(buffer));
+        }
+        return result.release();
+    });
+}
+
+//   Store(parts)   the arrays of each part, (moves, keyframes, runs), checked
+//                  and indexed as one store
+//       .gather(indices, fields) -> (Buffer, offsets)
+//       .batch(start, count, shuffle, seed, epoch, rank, world_size, fields)
+//           -> (Buffer, offsets), the batch's indices, in epoch order, at offset 0
+//   fields: bit i for the i-th schema column; offsets: one per schema
+//   column, None for a column not asked for
+struct StoreState {
+    std::deque<HeldBuffer> held;  // a deque: a buffer held never moves
+    std::optional<store::Store> store;
+};
+
+PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject*) {
+    PyObject* parts;
+    if (!PyArg_ParseTuple(args, "O!", &PyTuple_Type, &parts)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        Ref object(new_state_object<StoreState>(type));
+        if (!object) return nullptr;
+        StoreState& state = state_of<StoreState>(object.get());
+        std::vector<store::Part> arrays;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(parts); ++i) {
+            PyObject* part = PyTuple_GET_ITEM(parts, i);
+            if (!PyTuple_Check(part) || PyTuple_GET_SIZE(part) != 3) {
+                PyErr_SetString(PyExc_TypeError, "a part is a tuple (moves, keyframes, runs)");
+                return nullptr;
+            }
+            HeldBuffer& moves = state.held.emplace_back();
+            HeldBuffer& keyframes = state.held.emplace_back();
+            HeldBuffer& runs = state.held.emplace_back();
+            if (!moves.hold(PyTuple_GET_ITEM(part, 0), 2, "moves") ||
+                !keyframes.hold(PyTuple_GET_ITEM(part, 1), store::KEYFRAME_BYTES, "keyframes") ||
+                !runs.hold(PyTuple_GET_ITEM(part, 2), store::RUN_BYTES, "runs"))
+                return nullptr;
+            arrays.push_back({reinterpret_cast<const std::uint16_t*>(moves.data()), moves.size() / 2,
+                              keyframes.data(), keyframes.size() / store::KEYFRAME_BYTES, runs.data(),
+                              runs.size() / store::RUN_BYTES});
+        }
+        without_gil([&] { state.store.emplace(std::move(arrays)); });
+        return object.release();
+    });
+}
+
+// The fields of the rows at `indices`, gathered with the GIL released into
+// one new Buffer: (buffer, offsets), an offset per schema field or None for
+// a field not wanted. With `indices_out`, the indices come first in the
+// buffer (at offset 0) and are made there before the gather.
+// A batch's arrays are one block, so that a batch costs one allocation.
+template <typename MakeIndices>
+PyObject* store_fields(const store::Store& s, std::size_t count, unsigned long fields, bool indices_out,
+                       MakeIndices&& make_indices) {
+    constexpr std::size_t ALIGN = 64;
+    std::size_t offsets[COLUMN_COUNT];
+    std::size_t total = indices_out ? (8 * count + ALIGN - 1) / ALIGN * ALIGN : 0;
+    for (std::size_t c = 0; c < COLUMN_COUNT; ++c) {
+        if (!(fields >> c & 1)) continue;
+        offsets[c] = total;
+        total += (count * COLUMN_BYTES[c] + ALIGN - 1) / ALIGN * ALIGN;
+    }
+    Ref buffer(reinterpret_cast<PyObject*>(new_batch_buffer(total)));
+    if (!buffer) return nullptr;
+    std::uint8_t* data = reinterpret_cast<BatchBufferObject*>(buffer.get())->data;
+    Ref offset_tuple(PyTuple_New(COLUMN_COUNT));
+    if (!offset_tuple) return nullptr;
+    std::uint8_t* out[COLUMN_COUNT] = {};
+    for (std::size_t c = 0; c < COLUMN_COUNT; ++c) {
+        PyObject* item = Py_NewRef(Py_None);
+        if (fields >> c & 1) {
+            out[c] = data + offsets[c];
+            Py_DECREF(item);
+            if (!(item = PyLong_FromSize_t(offsets[c]))) return nullptr;
+        }
+        PyTuple_SET_ITEM(offset_tuple.get(), static_cast<Py_ssize_t>(c), item);
+    }
+    store::Outputs o;
+    o.planes = out[0];
+    o.turn = out[1];
+    o.castling = out[2];
+    o.en_passant = reinterpret_cast<std::int8_t*>(out[3]);
+    o.halfmove_clock = reinterpret_cast<std::int32_t*>(out[4]);
+    o.fullmove_number = reinterpret_cast<std::int32_t*>(out[5]);
+    o.move_from = reinterpret_cast<std::int8_t*>(out[6]);
+    o.move_to = reinterpret_cast<std::int8_t*>(out[7]);
+    o.move_promotion = out[8];
+    o.result = reinterpret_cast<std::int8_t*>(out[9]);
+    o.game = reinterpret_cast<std::int64_t*>(out[10]);
+    o.ply = reinterpret_cast<std::int32_t*>(out[11]);
+    without_gil([&] {
+        const std::uint64_t* indices = make_indices(reinterpret_cast<std::uint64_t*>(data));
+        s.gather(indices, count, o);
+    });
+    return PyTuple_Pack(2, buffer.get(), offset_tuple.get());
+}
+
+PyObject* store_gather(PyObject* self, PyObject* args) {
+    PyObject* indices;
+    unsigned long fields;
+    if (!PyArg_ParseTuple(args, "Ok", &indices, &fields)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        HeldBuffer held;
+        if (!held.hold(indices, 8, "indices")) return nullptr;
+        const auto* rows = reinterpret_cast<const std::uint64_t*>(held.data());
+        return store_fields(*state_of<StoreState>(self).store, held.size() / 8, fields, false,
+                            [&](std::uint64_t*) { return rows; });
+    });
+}
+
+PyObject* store_batch(PyObject* self, PyObject* args) {
+    unsigned long long start, seed, epoch, rank, world_size;
+    Py_ssize_t count;
+    int shuffle;
+    unsigned long fields;
+    if (!PyArg_ParseTuple(args, "KnpKKKKk", &start, &count, &shuffle, &seed, &epoch, &rank, &world_size, &fields))
+        return nullptr;
+    if (count < 0) {
+        PyErr_SetString(PyExc_ValueError, "count must be at least 0");
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        const store::Store& s = *state_of<StoreState>(self).store;
+        const std::size_t n = static_cast<std::size_t>(count);
+        return store_fields(s, n, fields, true, [&](std::uint64_t* rows) {
+            // Sorting a batch's rows was measured no faster: the gather fetches
+            // ahead, and rows of one segment rarely meet in a batch of a large store.
+            store::epoch_indices(s.rows(), shuffle != 0, seed, epoch, rank, world_size, start, n, rows);
+            return rows;
+        });
+    });
+}
+
+PyMethodDef store_methods[] = {
+    {"gather", store_gather, METH_VARARGS, nullptr},
+    {"batch", store_batch, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot store_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(store_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc<StoreState>)},
+    {Py_tp_methods, store_methods},
+    {0, nullptr},
+};
+
+PyType_Spec store_spec = {"velmor_data._native.Store", sizeof(StateObject<StoreState>), 0, Py_TPFLAGS_DEFAULT,
+                          store_slots};
+
 PyMethodDef module_methods[] = {
     {"encode_fens", encode_fens, METH_O, nullptr},
     {"policy_moves", policy_moves, METH_O, nullptr},
     {"encode_training", encode_training, METH_VARARGS, nullptr},
+    {"store_pack", store_pack, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -794,7 +1129,11 @@ PyObject* init_module() {
         if (!buffer_type_object) return nullptr;
     }
     if (PyModule_AddObjectRef(module.get(), "Buffer", buffer_type_object) < 0) return nullptr;
-    for (PyType_Spec* spec : {&encoder_spec, &reader_spec, &splitter_spec}) {
+    if (!batch_buffer_type_object) {
+        batch_buffer_type_object = PyType_FromSpec(&batch_buffer_spec);
+        if (!batch_buffer_type_object) return nullptr;
+    }
+    for (PyType_Spec* spec : {&encoder_spec, &reader_spec, &splitter_spec, &store_spec}) {
         Ref type(PyType_FromSpec(spec));
         if (!type) return nullptr;
         const char* name = std::strrchr(spec->name, '.') + 1;
@@ -809,6 +1148,7 @@ PyObject* init_module() {
     }
     if (PyModule_AddObjectRef(module.get(), "ERROR_KINDS", kinds.get()) < 0) return nullptr;
     if (PyModule_AddStringConstant(module.get(), "__version__", VELMOR_VERSION) < 0) return nullptr;
+    if (PyModule_AddIntConstant(module.get(), "STORE_KEYFRAME_PLIES", store::KEYFRAME_PLIES) < 0) return nullptr;
     (void)generator();  // the tables, once, at import
     return module.release();
 }

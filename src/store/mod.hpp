@@ -1,0 +1,172 @@
+// The compact position store: a run of a game's rows kept as one move word a
+// row and a full position (a keyframe) every KEYFRAME_PLIES plies; every field
+// of a row, planes included, is computed back from them by replaying at most
+// KEYFRAME_PLIES - 1 moves. Also the epoch order of a loader: a seeded
+// bijection of [0, n), so no index array is ever made. No Python here.
+//
+// Move word (uint16):
+//   bit 15 clear: from square bits 0-5, to square bits 6-11, promotion code
+//                 bits 12-14 (the schema's 0-4)
+//   bit 15 set:   a row without a move: bit 14 set for a null move (move_from
+//                 -2), clear for none (-1, a final position); bits 0-7 hold
+//                 move_to's byte and bits 8-12 move_promotion, as they came.
+// Keyframe (KEYFRAME_BYTES, little-endian, unaligned): the 64 squares as
+//   nibbles (square 2i low, 2i + 1 high; 0 empty, 1 + plane), then
+//   turn | castling << 1, en_passant, halfmove_clock int32, fullmove_number int32.
+// Run (RUN_BYTES): game int64, first ply int32, rows uint32, result int8.
+//   A run is a game's consecutive rows with consecutive plies, each row the
+//   one its predecessor's move leads to. A run has a keyframe at its first
+//   row and at every row whose ply is a multiple of KEYFRAME_PLIES: keyframes
+//   depend on the game alone, not on where rows were cut into chunks.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <type_traits>
+#include <vector>
+
+#include "common/mod.hpp"
+
+namespace velmor::store {
+
+// Measured with bench/store.py (shuffled batches of 1024, one busy shared
+// core, NumPy's planes[rows] alone at 2.8 million rows a second beside):
+// every 8 plies 7.6 bytes a position and 5.5 to 6.2 million positions a
+// second, every 16 plies 5.0 bytes and 3.6 to 4.7 million.
+inline constexpr unsigned KEYFRAME_PLIES = 8;
+inline constexpr std::size_t KEYFRAME_BYTES = 42;
+inline constexpr std::size_t RUN_BYTES = 17;
+inline constexpr std::size_t PLANE_BYTES = 12 * 64;
+
+inline constexpr std::uint16_t SPECIAL_WORD = 0x8000;
+inline constexpr std::uint16_t NULL_WORD = 0x4000;
+
+// A position as the schema describes it; the board by square, 0 empty, else
+// 1 + plane. The counters hold the int32 columns' bits.
+struct Position {
+    std::array<std::uint8_t, 64> board{};
+    std::uint8_t turn = 0;
+    std::uint8_t castling = 0;  // bits K, Q, k, q
+    std::int8_t en_passant = -1;
+    std::uint32_t halfmove_clock = 0;
+    std::uint32_t fullmove_number = 1;
+
+    bool operator==(const Position&) const = default;
+};
+
+// The schema's columns of a block of rows. Reading (pack): every pointer set.
+// Writing (gather): a null pointer is a field not wanted.
+template <typename Byte>
+struct BasicColumns {
+    template <typename T>
+    using Ptr = std::conditional_t<std::is_const_v<Byte>, const T*, T*>;
+    Ptr<std::uint8_t> planes = nullptr;  // 768 bytes of 0/1 a row
+    Ptr<std::uint8_t> turn = nullptr;
+    Ptr<std::uint8_t> castling = nullptr;  // 4 bytes of 0/1 a row
+    Ptr<std::int8_t> en_passant = nullptr;
+    Ptr<std::int32_t> halfmove_clock = nullptr;
+    Ptr<std::int32_t> fullmove_number = nullptr;
+    Ptr<std::int8_t> move_from = nullptr;
+    Ptr<std::int8_t> move_to = nullptr;
+    Ptr<std::uint8_t> move_promotion = nullptr;
+    Ptr<std::int8_t> result = nullptr;
+    Ptr<std::int64_t> game = nullptr;
+    Ptr<std::int32_t> ply = nullptr;
+};
+using Columns = BasicColumns<const std::uint8_t>;
+using Outputs = BasicColumns<std::uint8_t>;
+
+// The three arrays of a store.
+struct Packed {
+    std::vector<std::uint16_t> moves;
+    std::vector<std::uint8_t> keyframes;  // KEYFRAME_BYTES each
+    std::vector<std::uint8_t> runs;       // RUN_BYTES each
+};
+
+// The move word of a row's move columns; InvalidInput (naming the row) for
+// values no word holds.
+[[nodiscard]] std::uint16_t move_word(std::int8_t from, std::int8_t to, std::uint8_t promotion, std::size_t row);
+
+// Makes the word's move on the position, as push_move makes the moves of a
+// game from a well-formed position (see KEEPS in store.cpp), or returns
+// false, leaving the position unspecified, when it cannot: no piece of the
+// side to move on the from-square, an own piece on the to-square, a pawn
+// reaching the last rank without a promotion code, no move at all.
+bool play(Position& position, std::uint16_t word);
+
+// Packs rows given in order. A row the previous one's move does not lead to
+// exactly starts a new run, so any rows round-trip; InvalidInput for a row no
+// keyframe can hold (plane bytes other than 0/1, a square on two planes, turn
+// or castling bytes other than 0/1) or a move no word holds.
+[[nodiscard]] Packed pack(const Columns& columns, std::size_t rows);
+
+// The three arrays of a store, or of one part of a store.
+struct Part {
+    const std::uint16_t* moves;
+    std::size_t rows;
+    const std::uint8_t* keyframes;
+    std::size_t keyframe_count;
+    const std::uint8_t* runs;
+    std::size_t run_count;
+};
+
+// A store's arrays, checked, with the index random access needs. The parts
+// (shards packed apart) are one store whose rows follow on from part to
+// part, none of them copied. The arrays are borrowed and must outlive it.
+class Store {
+public:
+    // InvalidInput when the arrays do not make a store: run rows that do not
+    // add up to the moves, a keyframe count other than the runs call for,
+    // plies past int32, keyframe nibbles or flags out of range.
+    Store(const std::uint16_t* moves, std::size_t rows, const std::uint8_t* keyframes, std::size_t keyframe_count,
+          const std::uint8_t* runs, std::size_t run_count);
+    explicit Store(std::vector<Part> parts);
+
+    [[nodiscard]] std::size_t rows() const { return rows_; }
+
+    // Writes the wanted fields of the rows at `indices`, the i-th into row i
+    // of the outputs. Rows that follow each other share the replay. InvalidInput
+    // for an index out of range or a move that cannot be replayed (a damaged
+    // store).
+    void gather(const std::uint64_t* indices, std::size_t count, const Outputs& out) const;
+
+private:
+    struct Cursor;
+    void locate(std::uint64_t row, Cursor& cursor) const;
+
+    std::vector<Part> parts_;
+    std::vector<std::uint64_t> part_first_row_, part_first_keyframe_, part_first_run_;
+    std::size_t rows_ = 0;
+    std::size_t run_count_ = 0;
+    std::vector<std::uint64_t> first_row_;       // per run, and rows_ at the end
+    std::vector<std::uint64_t> first_keyframe_;  // per run, counted over every part
+    std::vector<std::uint32_t> run_part_;        // per run
+    std::vector<std::uint32_t> block_run_;       // the run holding row 256 * i
+};
+
+// A seeded bijection of [0, n): rounds of bijections of the smallest power
+// of two >= n, walked until they land inside. Same (n, seed, epoch), same
+// order.
+class Permutation {
+public:
+    Permutation(std::uint64_t n, std::uint64_t seed, std::uint64_t epoch);
+    [[nodiscard]] std::uint64_t operator()(std::uint64_t i) const;
+
+private:
+    struct Round {
+        std::uint64_t multiplier, addend;
+    };
+    std::uint64_t n_;
+    unsigned bits_, shift_;
+    std::uint64_t mask_;
+    std::array<Round, 4> rounds_;
+};
+
+// Positions [start, start + count) of `rank`'s part of an epoch: the epoch's
+// order (the permutation, or 0, 1, 2, ... unshuffled) cut into world_size
+// equal parts of n / world_size positions, the rest left out.
+void epoch_indices(std::uint64_t n, bool shuffle, std::uint64_t seed, std::uint64_t epoch, std::uint64_t rank,
+                   std::uint64_t world_size, std::uint64_t start, std::size_t count, std::uint64_t* out);
+
+}  // namespace velmor::store

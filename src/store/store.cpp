@@ -1,0 +1,475 @@
+#include "store/mod.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "board/mod.hpp"
+
+namespace velmor::store {
+
+namespace {
+
+[[noreturn]] void refuse(std::string message) { throw InvalidInput(std::move(message)); }
+
+// Floor division, for plies of any sign.
+constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
+
+// Keyframes of a run of `rows` rows from ply `first_ply`: its first row and
+// every later row whose ply is a multiple of KEYFRAME_PLIES.
+constexpr std::uint64_t run_keyframes(std::int64_t first_ply, std::uint64_t rows) {
+    return 1 + static_cast<std::uint64_t>(floor_div(first_ply + static_cast<std::int64_t>(rows) - 1, KEYFRAME_PLIES) -
+                                          floor_div(first_ply, KEYFRAME_PLIES));
+}
+
+template <typename T>
+T load(const std::uint8_t* p) {
+    T value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
+
+template <typename T>
+void store_bytes(std::uint8_t* p, T value) {
+    std::memcpy(p, &value, sizeof value);
+}
+
+void write_keyframe(const Position& position, std::uint8_t* out) {
+    for (unsigned i = 0; i < 32; ++i)
+        out[i] = static_cast<std::uint8_t>(position.board[2 * i] | position.board[2 * i + 1] << 4);
+    out[32] = static_cast<std::uint8_t>(position.turn | position.castling << 1);
+    out[33] = static_cast<std::uint8_t>(position.en_passant);
+    store_bytes(out + 34, position.halfmove_clock);
+    store_bytes(out + 38, position.fullmove_number);
+}
+
+void read_keyframe(const std::uint8_t* in, Position& position) {
+    for (unsigned i = 0; i < 32; ++i) {
+        position.board[2 * i] = in[i] & 15;
+        position.board[2 * i + 1] = in[i] >> 4;
+    }
+    position.turn = in[32] & 1;
+    position.castling = in[32] >> 1;
+    position.en_passant = static_cast<std::int8_t>(in[33]);
+    position.halfmove_clock = load<std::uint32_t>(in + 34);
+    position.fullmove_number = load<std::uint32_t>(in + 38);
+}
+
+// Writes the board as 768 bytes of 0/1, [plane, square]: each plane's bytes
+// compared a vector at a time, with no branch on what stands where.
+inline void write_planes(const Position& position, std::uint8_t* out) {
+    using Bytes = std::uint8_t __attribute__((vector_size(16)));
+    Bytes squares[4];
+    std::memcpy(squares, position.board.data(), 64);
+    for (unsigned plane = 0; plane < 12; ++plane) {
+        const Bytes code = Bytes{} + static_cast<std::uint8_t>(plane + 1);
+        for (unsigned part = 0; part < 4; ++part) {
+            const Bytes bits = reinterpret_cast<Bytes>(squares[part] == code) & 1;
+            std::memcpy(out + 64 * plane + 16 * part, &bits, 16);
+        }
+    }
+}
+
+// The row's position from its columns; InvalidInput when no keyframe holds it.
+Position read_row(const Columns& c, std::size_t row) {
+    Position position;
+    const std::uint8_t* planes = c.planes + row * PLANE_BYTES;
+    for (unsigned plane = 0; plane < 12; ++plane)
+        for (unsigned square = 0; square < 64; ++square) {
+            const std::uint8_t bit = planes[64 * plane + square];
+            if (bit == 0) continue;
+            if (bit != 1) refuse("row " + std::to_string(row) + ": a plane byte is neither 0 nor 1");
+            if (position.board[square])
+                refuse("row " + std::to_string(row) + ": a square is on two planes");
+            position.board[square] = static_cast<std::uint8_t>(plane + 1);
+        }
+    if (c.turn[row] > 1) refuse("row " + std::to_string(row) + ": turn is neither 0 nor 1");
+    position.turn = c.turn[row];
+    for (unsigned r = 0; r < 4; ++r) {
+        const std::uint8_t bit = c.castling[4 * row + r];
+        if (bit > 1) refuse("row " + std::to_string(row) + ": a castling byte is neither 0 nor 1");
+        position.castling |= static_cast<std::uint8_t>(bit << r);
+    }
+    position.en_passant = c.en_passant[row];
+    position.halfmove_clock = static_cast<std::uint32_t>(c.halfmove_clock[row]);
+    position.fullmove_number = static_cast<std::uint32_t>(c.fullmove_number[row]);
+    return position;
+}
+
+// Whether the row's columns are exactly the position.
+bool row_is(const Columns& c, std::size_t row, const Position& position) {
+    if (c.turn[row] != position.turn || c.en_passant[row] != position.en_passant ||
+        static_cast<std::uint32_t>(c.halfmove_clock[row]) != position.halfmove_clock ||
+        static_cast<std::uint32_t>(c.fullmove_number[row]) != position.fullmove_number)
+        return false;
+    for (unsigned r = 0; r < 4; ++r)
+        if (c.castling[4 * row + r] != ((position.castling >> r) & 1)) return false;
+    std::uint8_t planes[PLANE_BYTES];
+    write_planes(position, planes);
+    return std::memcmp(planes, c.planes + row * PLANE_BYTES, PLANE_BYTES) == 0;
+}
+
+constexpr std::uint8_t piece_of(bool white, unsigned type) {
+    return static_cast<std::uint8_t>(1 + first_plane_of(white) + type);
+}
+
+// The row's move fields from its word.
+struct Move {
+    std::int8_t from, to;
+    std::uint8_t promotion;
+};
+
+inline Move decode(std::uint16_t word) {
+    if (word & SPECIAL_WORD)
+        return {static_cast<std::int8_t>(word & NULL_WORD ? -2 : -1), static_cast<std::int8_t>(word & 0xFF),
+                static_cast<std::uint8_t>((word >> 8) & 31)};
+    return {static_cast<std::int8_t>(word & 63), static_cast<std::int8_t>((word >> 6) & 63),
+            static_cast<std::uint8_t>((word >> 12) & 7)};
+}
+
+}  // namespace
+
+std::uint16_t move_word(std::int8_t from, std::int8_t to, std::uint8_t promotion, std::size_t row) {
+    if (from >= 0 && from < 64 && to >= 0 && to < 64 && promotion < 8)
+        return static_cast<std::uint16_t>(from | to << 6 | promotion << 12);
+    if ((from == -1 || from == -2) && promotion < 32)
+        return static_cast<std::uint16_t>(SPECIAL_WORD | (from == -2 ? NULL_WORD : 0) | promotion << 8 |
+                                          static_cast<std::uint8_t>(to));
+    refuse("row " + std::to_string(row) + ": the move (" + std::to_string(from) + ", " + std::to_string(to) + ", " +
+           std::to_string(promotion) + ") cannot be stored");
+}
+
+namespace {
+
+// The castling bits (K, Q, k, q) a move keeps, by the squares it leaves and
+// reaches: a king or rook leaving its first square, or a rook taken on its
+// corner, gives up the rights that need it. Where push_move would differ (a
+// king with rights off its first square, from FEN text), the row does not
+// follow and pack starts a run there, so rows still come back exactly.
+constexpr std::array<std::uint8_t, 64> KEEPS = [] {
+    std::array<std::uint8_t, 64> keeps{};
+    keeps.fill(15);
+    keeps[E1] = 0b1100, keeps[H1] = 0b1110, keeps[A1] = 0b1101;
+    keeps[E8] = 0b0011, keeps[H8] = 0b1011, keeps[A8] = 0b0111;
+    return keeps;
+}();
+
+}  // namespace
+
+bool play(Position& p, std::uint16_t word) {
+    const bool white = p.turn == 0;
+    if (word & SPECIAL_WORD) [[unlikely]] {
+        if (!(word & NULL_WORD)) return false;
+        // A null move passes the turn: no en passant after it, the clock runs.
+        p.en_passant = -1;
+        ++p.halfmove_clock;
+        if (!white) ++p.fullmove_number;
+        p.turn ^= 1;
+        return true;
+    }
+    const unsigned from = word & 63, to = (word >> 6) & 63;
+    const unsigned piece = p.board[from];
+    const unsigned own = piece_of(white, PAWN);
+    // Unsigned wrap: a piece below the side's first code is out of range too.
+    const unsigned type = piece - own;
+    if (type >= PIECE_TYPES) [[unlikely]]
+        return false;
+    const unsigned target = p.board[to];
+    if (target - own < PIECE_TYPES) [[unlikely]]
+        return false;
+    std::uint8_t placed = static_cast<std::uint8_t>(piece);
+    bool resets = target != 0;
+    std::int8_t en_passant = -1;
+
+    if (type == PAWN) {
+        resets = true;
+        if (file_of(to) != file_of(from) && !target) {
+            // En passant: the victim stands behind the to-square.
+            const unsigned victim = white ? to - 8 : to + 8;
+            if (victim >= 64 || p.board[victim] != piece_of(!white, PAWN)) return false;
+            p.board[victim] = 0;
+        }
+        if (rank_of(to) == 0 || rank_of(to) == 7) {
+            const unsigned promotion = (word >> 12) & 7;
+            if (promotion < 1 || promotion > 4) return false;
+            placed = piece_of(white, KNIGHT + promotion - 1);
+        }
+        if (white ? rank_of(to) == rank_of(from) + 2 : rank_of(from) == rank_of(to) + 2)
+            en_passant = static_cast<std::int8_t>(file_of(to));
+    } else if (type == KING && file_of(from) == FILE_E && (file_of(to) == FILE_C || file_of(to) == FILE_G)) {
+        // Castling is told by the king's files alone, as push_move tells it.
+        const CastlingRule& rule = castling_rules(white)[file_of(to) == FILE_G ? 0 : 1];
+        if (p.board[rule.rook_from] == piece_of(white, ROOK)) {
+            p.board[rule.rook_from] = 0;
+            p.board[rule.rook_to] = piece_of(white, ROOK);
+        }
+    }
+    p.castling &= KEEPS[from] & KEEPS[to];
+    p.board[from] = 0;
+    p.board[to] = placed;
+    p.en_passant = en_passant;
+    p.halfmove_clock = resets ? 0 : p.halfmove_clock + 1;
+    p.fullmove_number += !white;
+    p.turn ^= 1;
+    return true;
+}
+
+Packed pack(const Columns& c, std::size_t rows) {
+    Packed packed;
+    packed.moves.resize(rows);
+    for (std::size_t row = 0; row < rows; ++row)
+        packed.moves[row] = move_word(c.move_from[row], c.move_to[row], c.move_promotion[row], row);
+
+    Position position;
+    std::size_t run_row = 0;      // first row of the open run
+    std::size_t run_start = 0;    // where the open run's record goes
+    bool replayable = false;      // whether position is the previous row's, its move playable
+    const auto close_run = [&](std::size_t end) {
+        std::uint8_t* record = packed.runs.data() + run_start;
+        store_bytes(record + 12, static_cast<std::uint32_t>(end - run_row));
+    };
+    for (std::size_t row = 0; row < rows; ++row) {
+        const std::int64_t ply = c.ply[row];
+        bool continues = row > 0 && replayable && c.game[row] == c.game[row - 1] &&
+                         c.result[row] == c.result[row - 1] && ply == static_cast<std::int64_t>(c.ply[row - 1]) + 1 &&
+                         row - run_row < std::numeric_limits<std::uint32_t>::max();
+        if (continues) continues = play(position, packed.moves[row - 1]) && row_is(c, row, position);
+        if (!continues) {
+            if (row > 0) close_run(row);
+            run_row = row;
+            run_start = packed.runs.size();
+            packed.runs.resize(run_start + RUN_BYTES);
+            std::uint8_t* record = packed.runs.data() + run_start;
+            store_bytes(record, c.game[row]);
+            store_bytes(record + 8, c.ply[row]);
+            record[16] = static_cast<std::uint8_t>(c.result[row]);
+        }
+        if (!continues || floor_div(ply, KEYFRAME_PLIES) * KEYFRAME_PLIES == ply) {
+            if (!continues) position = read_row(c, row);
+            const std::size_t at = packed.keyframes.size();
+            packed.keyframes.resize(at + KEYFRAME_BYTES);
+            write_keyframe(position, packed.keyframes.data() + at);
+        }
+        // A ply at int32's end has no successor in the same run.
+        replayable = ply < std::numeric_limits<std::int32_t>::max();
+    }
+    if (rows > 0) close_run(rows);
+    return packed;
+}
+
+// ---------------------------------------------------------------- the store
+
+namespace {
+constexpr unsigned BLOCK_SHIFT = 8;
+}
+
+Store::Store(const std::uint16_t* moves, std::size_t rows, const std::uint8_t* keyframes, std::size_t keyframe_count,
+             const std::uint8_t* runs, std::size_t run_count)
+    : Store(std::vector<Part>{Part{moves, rows, keyframes, keyframe_count, runs, run_count}}) {}
+
+Store::Store(std::vector<Part> parts) : parts_(std::move(parts)) {
+    std::uint64_t row = 0, keyframe = 0;
+    for (std::size_t p = 0; p < parts_.size(); ++p) {
+        const Part& part = parts_[p];
+        // Messages name the part when there are several.
+        const std::string where = parts_.size() > 1 ? "part " + std::to_string(p) + ": " : "";
+        if (first_row_.size() + part.run_count > std::numeric_limits<std::uint32_t>::max())
+            refuse(where + "the store has too many runs");
+        part_first_row_.push_back(row);
+        part_first_keyframe_.push_back(keyframe);
+        part_first_run_.push_back(first_row_.size());
+        const std::uint64_t part_row = row, part_keyframe = keyframe;
+        for (std::size_t i = 0; i < part.run_count; ++i) {
+            const std::uint8_t* record = part.runs + i * RUN_BYTES;
+            const std::int64_t first_ply = load<std::int32_t>(record + 8);
+            const std::uint32_t count = load<std::uint32_t>(record + 12);
+            if (count == 0) refuse(where + "run " + std::to_string(i) + " of the store has no rows");
+            if (first_ply + count - 1 > std::numeric_limits<std::int32_t>::max())
+                refuse(where + "run " + std::to_string(i) + " of the store runs past the largest ply");
+            if (count > part.rows - (row - part_row)) refuse(where + "the store's runs hold more rows than its moves");
+            first_row_.push_back(row);
+            first_keyframe_.push_back(keyframe);
+            run_part_.push_back(static_cast<std::uint32_t>(p));
+            row += count;
+            keyframe += run_keyframes(first_ply, count);
+        }
+        if (row - part_row != part.rows) refuse(where + "the store's runs hold fewer rows than its moves");
+        if (keyframe - part_keyframe != part.keyframe_count)
+            refuse(where + "the store has " + std::to_string(part.keyframe_count) + " keyframes where its runs need " +
+                   std::to_string(keyframe - part_keyframe));
+        for (std::size_t k = 0; k < part.keyframe_count; ++k) {
+            const std::uint8_t* in = part.keyframes + k * KEYFRAME_BYTES;
+            for (unsigned i = 0; i < 32; ++i)
+                if ((in[i] & 15) > 12 || (in[i] >> 4) > 12)
+                    refuse(where + "keyframe " + std::to_string(k) + " of the store holds a piece code past 12");
+            if (in[32] >> 5) refuse(where + "keyframe " + std::to_string(k) + " of the store has unknown flags");
+        }
+    }
+    rows_ = row;
+    run_count_ = first_row_.size();
+    first_row_.push_back(row);
+    block_run_.resize((rows_ >> BLOCK_SHIFT) + 1);
+    std::size_t run = 0;
+    for (std::size_t block = 0; block < block_run_.size(); ++block) {
+        const std::uint64_t first = static_cast<std::uint64_t>(block) << BLOCK_SHIFT;
+        while (run + 1 < run_count_ && first_row_[run + 1] <= first) ++run;
+        block_run_[block] = static_cast<std::uint32_t>(run);
+    }
+}
+
+// Where a row is: its run and that run's record, the keyframe at or before
+// the row (its global index, its bytes and its row), and the move word of
+// that row in its part's moves.
+struct Store::Cursor {
+    std::size_t run;
+    const std::uint8_t* record;
+    std::uint64_t keyframe;
+    const std::uint8_t* frame;
+    std::uint64_t keyframe_row;
+    const std::uint16_t* keyframe_moves;
+};
+
+void Store::locate(std::uint64_t row, Cursor& cursor) const {
+    const std::size_t block = row >> BLOCK_SHIFT;
+    const std::size_t low = block_run_[block];
+    const std::size_t high = block + 1 < block_run_.size() ? block_run_[block + 1] + 1 : run_count_;
+    // The last run in [low, high) starting at or before the row: a few runs
+    // a block, so a walk, which mispredicts once, beats a binary search.
+    std::size_t run = low;
+    while (run + 1 < high && first_row_[run + 1] <= row) ++run;
+    const std::size_t p = run_part_[run];
+    const Part& part = parts_[p];
+    const std::uint8_t* record = part.runs + (run - part_first_run_[p]) * RUN_BYTES;
+    const std::int64_t first_ply = load<std::int32_t>(record + 8);
+    const std::uint64_t first = first_row_[run];
+    const std::int64_t ply = first_ply + static_cast<std::int64_t>(row - first);
+    const std::int64_t steps = floor_div(ply, KEYFRAME_PLIES) - floor_div(first_ply, KEYFRAME_PLIES);
+    cursor.run = run;
+    cursor.record = record;
+    cursor.keyframe = first_keyframe_[run] + static_cast<std::uint64_t>(steps);
+    cursor.frame = part.keyframes + (cursor.keyframe - part_first_keyframe_[p]) * KEYFRAME_BYTES;
+    cursor.keyframe_row =
+        steps == 0 ? first : first + static_cast<std::uint64_t>(floor_div(ply, KEYFRAME_PLIES) * KEYFRAME_PLIES - first_ply);
+    cursor.keyframe_moves = part.moves + (cursor.keyframe_row - part_first_row_[p]);
+}
+
+void Store::gather(const std::uint64_t* indices, std::size_t count, const Outputs& out) const {
+    const bool need_position = out.planes || out.turn || out.castling || out.en_passant || out.halfmove_clock ||
+                               out.fullmove_number;
+    // Rows are located a few at a time and their keyframes and moves fetched
+    // ahead, so that the cache misses of random rows overlap.
+    constexpr std::size_t AHEAD = 16;
+    Cursor cursors[AHEAD];
+    Position position;
+    std::uint64_t keyframe = ~std::uint64_t{0};  // the keyframe `position` was replayed from
+    std::uint64_t current = 0;                    // the row `position` is
+    for (std::size_t base = 0; base < count; base += AHEAD) {
+        const std::size_t ahead = std::min(AHEAD, count - base);
+        for (std::size_t j = 0; j < ahead; ++j) {
+            const std::uint64_t row = indices[base + j];
+            if (row >= rows_)
+                refuse("index " + std::to_string(row) + " is out of range for " + std::to_string(rows_) + " positions");
+            locate(row, cursors[j]);
+            if (need_position) {
+                __builtin_prefetch(cursors[j].frame);
+                __builtin_prefetch(cursors[j].frame + KEYFRAME_BYTES - 1);
+                __builtin_prefetch(cursors[j].keyframe_moves);
+                __builtin_prefetch(cursors[j].keyframe_moves + (row - cursors[j].keyframe_row));
+            }
+        }
+        for (std::size_t j = 0; j < ahead; ++j) {
+            const std::size_t i = base + j;
+            const std::uint64_t row = indices[i];
+            const Cursor& cursor = cursors[j];
+            if (need_position) {
+                // The segment replayed last, at or before the row: go on from there.
+                if (cursor.keyframe != keyframe || row < current) {
+                    read_keyframe(cursor.frame, position);
+                    keyframe = cursor.keyframe;
+                    current = cursor.keyframe_row;
+                }
+                for (; current < row; ++current)
+                    if (!play(position, cursor.keyframe_moves[current - cursor.keyframe_row])) [[unlikely]]
+                        refuse("the store is damaged: the move of row " + std::to_string(current) +
+                               " cannot be replayed");
+                if (out.planes) write_planes(position, out.planes + i * PLANE_BYTES);
+                if (out.turn) out.turn[i] = position.turn;
+                if (out.castling)
+                    for (unsigned r = 0; r < 4; ++r) out.castling[4 * i + r] = (position.castling >> r) & 1;
+                if (out.en_passant) out.en_passant[i] = position.en_passant;
+                if (out.halfmove_clock) out.halfmove_clock[i] = static_cast<std::int32_t>(position.halfmove_clock);
+                if (out.fullmove_number) out.fullmove_number[i] = static_cast<std::int32_t>(position.fullmove_number);
+            }
+            if (out.move_from || out.move_to || out.move_promotion) {
+                const Move move = decode(cursor.keyframe_moves[row - cursor.keyframe_row]);
+                if (out.move_from) out.move_from[i] = move.from;
+                if (out.move_to) out.move_to[i] = move.to;
+                if (out.move_promotion) out.move_promotion[i] = move.promotion;
+            }
+            const std::uint8_t* record = cursor.record;
+            if (out.game) out.game[i] = load<std::int64_t>(record);
+            if (out.ply)
+                out.ply[i] = static_cast<std::int32_t>(load<std::int32_t>(record + 8) + (row - first_row_[cursor.run]));
+            if (out.result) out.result[i] = static_cast<std::int8_t>(record[16]);
+        }
+    }
+}
+
+// ---------------------------------------------------------------- epoch order
+
+namespace {
+
+constexpr std::uint64_t mix(std::uint64_t x) {
+    x ^= x >> 30;
+    x *= 0xBF58476D1CE4E5B9ULL;
+    x ^= x >> 27;
+    x *= 0x94D049BB133111EBULL;
+    return x ^ (x >> 31);
+}
+
+}  // namespace
+
+Permutation::Permutation(std::uint64_t n, std::uint64_t seed, std::uint64_t epoch) : n_(n) {
+    bits_ = n > 1 ? static_cast<unsigned>(std::bit_width(n - 1)) : 1;
+    mask_ = bits_ == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << bits_) - 1;
+    shift_ = bits_ > 1 ? bits_ / 2 : 1;
+    std::uint64_t state = mix(seed ^ 0x243F6A8885A308D3ULL) ^ mix(epoch + 0x13198A2E03707344ULL);
+    for (Round& round : rounds_) {
+        round.multiplier = (state = mix(state + 0x9E3779B97F4A7C15ULL)) | 1;
+        round.addend = state = mix(state + 0x9E3779B97F4A7C15ULL);
+    }
+}
+
+std::uint64_t Permutation::operator()(std::uint64_t i) const {
+    // Each step is a bijection of [0, 2^bits): a multiplication by an odd
+    // number and an addition (mod 2^bits), then an xor with the value's own
+    // high half, which carries the high bits down. Walking the cycle from i
+    // until it lands below n permutes [0, n); 2^bits < 2n, so under two
+    // steps on average.
+    std::uint64_t x = i;
+    do {
+        for (const Round& round : rounds_) {
+            x = (x * round.multiplier + round.addend) & mask_;
+            x ^= x >> shift_;
+        }
+    } while (x >= n_);
+    return x;
+}
+
+void epoch_indices(std::uint64_t n, bool shuffle, std::uint64_t seed, std::uint64_t epoch, std::uint64_t rank,
+                   std::uint64_t world_size, std::uint64_t start, std::size_t count, std::uint64_t* out) {
+    if (world_size == 0) refuse("world_size must be at least 1");
+    const std::uint64_t part = n / world_size;
+    if (rank >= world_size || start > part || count > part - start) refuse("the positions asked for are outside the part");
+    const std::uint64_t first = rank * part + start;
+    if (!shuffle) {
+        for (std::size_t i = 0; i < count; ++i) out[i] = first + i;
+        return;
+    }
+    const Permutation permutation(n, seed, epoch);
+    for (std::size_t i = 0; i < count; ++i) out[i] = permutation(first + i);
+}
+
+}  // namespace velmor::store
