@@ -126,6 +126,26 @@ template <std::size_t N>
     return attacks;
 }
 
+// BETWEEN[a][b]: the squares strictly between two squares on one line, else 0.
+inline constexpr std::array<std::array<Bitboard, 64>, 64> BETWEEN = [] {
+    std::array<std::array<Bitboard, 64>, 64> table{};
+    constexpr std::array<int, 8> directions = {8, -8, 1, -1, 9, -9, 7, -7};
+    for (unsigned from = 0; from < 64; ++from)
+        for (const int step : directions) {
+            Bitboard squares = 0;
+            std::uint16_t cur = static_cast<std::uint16_t>(from);
+            while (true) {
+                const std::uint16_t n = static_cast<std::uint16_t>(cur + step);
+                if (n > 63 || file_distance(n, cur) > 1) break;
+                table[from][n] = squares;
+                squares |= square_bb(n);
+                cur = n;
+            }
+        }
+    return table;
+}();
+static_assert(BETWEEN[0][63] == 0x0040201008040200ULL && BETWEEN[0][7] == 0x7EULL && BETWEEN[0][10] == 0);
+
 inline constexpr std::array<int, 8> KING_OFFSETS = {-8, 8, 1, -1, 9, 7, -9, -7};
 inline constexpr std::array<int, 8> KNIGHT_OFFSETS = {-17, -15, -6, 10, 17, 15, 6, -10};
 

@@ -17,25 +17,6 @@ namespace {
     return occupancy;
 }
 
-// BETWEEN[a][b]: the squares strictly between two squares on one line, else 0.
-constexpr std::array<std::array<Bitboard, 64>, 64> BETWEEN = [] {
-    std::array<std::array<Bitboard, 64>, 64> table{};
-    constexpr std::array<int, 8> directions = {8, -8, 1, -1, 9, -9, 7, -7};
-    for (unsigned from = 0; from < 64; ++from)
-        for (const int step : directions) {
-            Bitboard squares = 0;
-            std::uint16_t cur = static_cast<std::uint16_t>(from);
-            while (true) {
-                const std::uint16_t n = static_cast<std::uint16_t>(cur + step);
-                if (n > 63 || file_distance(n, cur) > 1) break;
-                table[from][n] = squares;
-                squares |= square_bb(n);
-                cur = n;
-            }
-        }
-    return table;
-}();
-
 // LINE[a][b]: the whole line through two squares of one rank, file or
 // diagonal, both squares included; else 0.
 constexpr std::array<std::array<Bitboard, 64>, 64> LINE = [] {

@@ -20,34 +20,14 @@ namespace {
     }
 }
 
-// The legality tests below use no slider tables: a few 32 KiB of lines stay
-// in the cache where the tables' megabytes miss.
-
-// BETWEEN[a][b]: the squares strictly between two squares on one line, else 0.
-constexpr std::array<std::array<Bitboard, 64>, 64> BETWEEN = [] {
-    std::array<std::array<Bitboard, 64>, 64> table{};
-    constexpr std::array<int, 8> directions = {8, -8, 1, -1, 9, -9, 7, -7};
-    for (unsigned from = 0; from < 64; ++from)
-        for (const int step : directions) {
-            Bitboard squares = 0;
-            std::uint16_t cur = static_cast<std::uint16_t>(from);
-            while (true) {
-                const std::uint16_t n = static_cast<std::uint16_t>(cur + step);
-                if (n > 63 || file_distance(n, cur) > 1) break;
-                table[from][n] = squares;
-                squares |= square_bb(n);
-                cur = n;
-            }
-        }
-    return table;
-}();
+// The legality tests below use no slider tables: the lines between squares
+// (BETWEEN) and the empty-board rays, a few 32 KiB, stay in the cache where
+// the tables' megabytes miss.
 
 // What a rook or a bishop on each square sees on an empty board.
 constexpr std::array<Bitboard, 64> ROOK_RAYS = masks_for([](unsigned square) { return slide(square, 0, ROOK_STEPS); });
 constexpr std::array<Bitboard, 64> BISHOP_RAYS =
     masks_for([](unsigned square) { return slide(square, 0, BISHOP_STEPS); });
-
-static_assert(BETWEEN[0][63] == 0x0040201008040200ULL && BETWEEN[0][7] == 0x7EULL && BETWEEN[0][10] == 0);
 
 // The sliders of `candidates` that see `square` past the occupied squares.
 [[nodiscard]] Bitboard unblocked(Bitboard candidates, unsigned square, Bitboard occupancy) {
