@@ -108,6 +108,9 @@ bench: install apt-BENCH
 	@echo
 	@echo "== the encode job end to end, beside peer pipelines over the same games"
 	$(PY) bench/encode_job.py $(BENCH_ARGS)
+	@echo
+	@echo "== the position store: bytes a position, shuffled batches beside a NumPy gather"
+	$(PY) bench/store.py
 
 clean:
 	rm -rf build $(VENV)
