@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import gzip
 import io
+import os
 import resource
 import subprocess
 import sys
@@ -163,6 +164,8 @@ BETWEEN_GAMES_CHILD = textwrap.dedent(
 )
 
 
+@pytest.mark.skipif(bool(os.environ.get("VELMOR_SANITIZED")),
+                    reason="an address-space limit leaves AddressSanitizer no room for its shadow memory")
 def test_text_between_games_is_never_held(tmp_path) -> None:
     def limit() -> None:
         resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))
