@@ -230,9 +230,10 @@ def test_odd_rows_read_as_their_pgn_and_bad_ones_name_their_row(pa: Any) -> None
     })
     reader = velmor_data.read_games(table)
     games = {game.index: game for game in reader}
-    # The line of the fault: a game without a result ends where the next row starts.
+    # The line of the fault: a game without a result is named at its own last
+    # token, on its row's line (row + 1).
     assert {error.index: (error.kind, error.line) for error in reader.skipped} == {
-        1: ("illegal move", 2), 3: ("truncated game", 5), 4: ("truncated game", 6), 8: ("truncated game", 10)}
+        1: ("illegal move", 2), 3: ("truncated game", 4), 4: ("truncated game", 5), 8: ("truncated game", 9)}
     assert "game 1, line 2: illegal move" in str(reader.skipped[0])
     assert sorted(games) == [0, 2, 5, 6, 7, 9, 10]
     assert games[0].tag("White") == 'He said "hi" \\o/'
