@@ -773,6 +773,9 @@ PyObject* encode_training(PyObject*, PyObject* args) {
 
 // ---- the position store -------------------------------------------------------
 
+using encode::COLUMN_BYTES;
+using encode::COLUMN_COUNT;
+
 // The contiguous bytes of a buffer of whole `item`-byte values, aligned for
 // them, held until the holder goes.
 class HeldBuffer {
