@@ -144,8 +144,9 @@ public:
 
 private:
     struct Cursor;
-    class Replay;
     void locate(std::uint64_t row, Cursor& cursor) const;
+    // The positions and move words of rows first..last, into [0, last - first].
+    void replay_rows(std::uint64_t first, std::uint64_t last, Position* positions, std::uint16_t* words) const;
     [[nodiscard]] std::size_t run_of(std::uint64_t row) const;
     [[nodiscard]] const std::uint8_t* record_of(std::size_t run) const;
     // The row's game and ply, from its run's record.

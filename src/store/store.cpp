@@ -429,34 +429,27 @@ void Store::gather(const std::uint64_t* indices, std::size_t count, const Output
 
 // ---------------------------------------------------------------- training encodings
 
-// Positions of rows asked for in rising order, each replayed on from the one
-// before when they share a keyframe.
-class Store::Replay {
-public:
-    explicit Replay(const Store& store) : store_(store) {}
-
-    // The row's position, and its move word in `word`.
-    const Position& at(std::uint64_t row, std::uint16_t& word) {
-        Cursor cursor;
-        store_.locate(row, cursor);
-        if (cursor.keyframe != keyframe_ || row < current_) {
-            read_keyframe(cursor.frame, position_);
-            keyframe_ = cursor.keyframe;
-            current_ = cursor.keyframe_row;
+void Store::replay_rows(std::uint64_t first, std::uint64_t last, Position* positions, std::uint16_t* words) const {
+    Cursor cursor;
+    Position position;
+    // A run at a time: from the keyframe at or before its first row wanted,
+    // each move played on, keyframes past it not read (they are the same).
+    for (std::uint64_t row = first; row <= last;) {
+        locate(row, cursor);
+        read_keyframe(cursor.frame, position);
+        const std::uint64_t end = std::min(first_row_[cursor.run + 1], last + 1);
+        for (std::uint64_t at = cursor.keyframe_row; at < end; ++at) {
+            const std::uint16_t word = cursor.keyframe_moves[at - cursor.keyframe_row];
+            if (at >= row) {
+                positions[at - first] = position;
+                words[at - first] = word;
+            }
+            if (at + 1 < end && !play(position, word)) [[unlikely]]
+                refuse("the store is damaged: the move of row " + std::to_string(at) + " cannot be replayed");
         }
-        for (; current_ < row; ++current_)
-            if (!play(position_, cursor.keyframe_moves[current_ - cursor.keyframe_row])) [[unlikely]]
-                refuse("the store is damaged: the move of row " + std::to_string(current_) + " cannot be replayed");
-        word = cursor.keyframe_moves[row - cursor.keyframe_row];
-        return position_;
+        row = end;
     }
-
-private:
-    const Store& store_;
-    Position position_;
-    std::uint64_t keyframe_ = ~std::uint64_t{0};
-    std::uint64_t current_ = 0;
-};
+}
 
 void Store::game_and_ply(std::uint64_t row, std::int64_t& game, std::int64_t& ply) const {
     const std::size_t run = run_of(row);
@@ -497,6 +490,14 @@ bool repeats(const Position& a, const Position& b) {
     return a.turn == b.turn && a.castling == b.castling && a.en_passant == b.en_passant && a.board == b.board;
 }
 
+// A digest of what repeats() compares, so that most pairs differ by one
+// comparison of words.
+std::uint64_t repetition_key(const Position& p) {
+    std::uint64_t key = static_cast<std::uint64_t>(p.turn | p.castling << 1 | static_cast<std::uint8_t>(p.en_passant) << 8);
+    for (unsigned i = 0; i < 8; ++i) key = (key ^ load<std::uint64_t>(p.board.data() + 8 * i)) * 0x9E3779B97F4A7C15ULL;
+    return key;
+}
+
 // The position as bitboards and state word; InvalidInput (naming the row)
 // for an en-passant value that is no file.
 encodings::Position bits_of(const Position& p, std::uint64_t row) {
@@ -529,17 +530,28 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
     std::array<bool, encodings::MAX_HISTORY + 1> included{};
     Board board(FenFields{Planes{}, WHITE_TO_MOVE});
     MoveList moves;
+    std::array<std::uint64_t, encodings::MAX_HISTORY + 1> earliest{};  // of each step's repetition look-back
+    std::vector<std::uint64_t> keys;  // repetition_key of each row of the window, with history
     const auto replay = [&](std::uint64_t first, std::uint64_t last) {
-        Replay replay(*this);
         window.resize(last - first + 1);
         words.resize(last - first + 1);
-        for (std::uint64_t row = first; row <= last; ++row) window[row - first] = replay.at(row, words[row - first]);
+        replay_rows(first, last, window.data(), words.data());
     };
 
+    // Rows are located a few ahead and their keyframes and moves fetched,
+    // so that the cache misses of random rows overlap the work on others.
+    constexpr std::size_t AHEAD = 8;
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint64_t row = indices[i];
         if (row >= rows_)
             refuse("index " + std::to_string(row) + " is out of range for " + std::to_string(rows_) + " positions");
+        if (i + AHEAD < count && indices[i + AHEAD] < rows_) {
+            Cursor ahead;
+            locate(indices[i + AHEAD], ahead);
+            __builtin_prefetch(ahead.frame);
+            __builtin_prefetch(ahead.frame + KEYFRAME_BYTES - 1);
+            __builtin_prefetch(ahead.keyframe_moves);
+        }
 
         // The history steps that are the game's earlier plies: the stretch
         // of them before the row, then any further one on its own.
@@ -571,12 +583,15 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
             for (unsigned s = 0; s < steps; ++s) {
                 if (!included[s]) continue;
                 const auto clock = static_cast<std::int32_t>(window[row - s - base].halfmove_clock);
-                start = std::min(start, earliest_in_game(row - s, clock > 0 ? static_cast<std::uint64_t>(clock) : 0));
+                earliest[s] = earliest_in_game(row - s, clock > 0 ? static_cast<std::uint64_t>(clock) : 0);
+                start = std::min(start, earliest[s]);
             }
             if (start < first) {
                 replay(start, row);
                 base = start;
             }
+            keys.resize(window.size());
+            for (std::size_t k = 0; k < window.size(); ++k) keys[k] = repetition_key(window[k]);
         }
         const Position& position = window[row - base];
         const bool flip = options.view == encodings::View::mover && position.turn == 1;
@@ -592,11 +607,9 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
                 const Position& step = window[q - base];
                 encodings::write_step(bits_of(step, q), flip, dst);
                 if (!history) continue;
-                const auto clock = static_cast<std::int32_t>(step.halfmove_clock);
-                const std::uint64_t earliest = earliest_in_game(q, clock > 0 ? static_cast<std::uint64_t>(clock) : 0);
                 std::uint8_t repeated = 0;
-                for (std::uint64_t earlier = earliest; earlier < q && !repeated; ++earlier)
-                    repeated = repeats(window[earlier - base], step);
+                for (std::uint64_t earlier = earliest[s]; earlier < q && !repeated; ++earlier)
+                    repeated = keys[earlier - base] == keys[q - base] && repeats(window[earlier - base], step);
                 std::memset(dst + PLANE_COUNT * 64, repeated, 64);
             }
         }
