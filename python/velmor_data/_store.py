@@ -303,9 +303,9 @@ class Store:
                 out[name] = encoded[name] if name in encoded else gathered[name]
         for name in extras:
             out[name] = gathered[name]
-        if policy is not None:
+        if indices is not None:
             out["policy"] = numpy.frombuffer(indices, numpy.int32, count)
-        if encoding["legal_mask"]:
+        if legal is not None:
             size = POLICY_SIZES[policy]
             if encoding["packed_mask"]:
                 out["legal"] = numpy.frombuffer(legal, numpy.uint8, count * (size // 8)).reshape(count, size // 8)
