@@ -7,7 +7,7 @@ The source (default data/sample-games.pgn.zst) is encoded and packed; then
 --copies copies of it (the games encoded again with their indices shifted,
 so that no two runs share a game) packed one by one and joined as one store
 (Store.join: no array copied, the epoch's order over them all). For each store: Store.batches(batch_size), shuffled, planes and
-every field, each epoch timed in processor time; the best and the median of
+every field (then each encoding configuration), each epoch timed in processor time; the best and the median of
 --repeats epochs. The control: 1,024 random rows of the raw planes array
 taken with NumPy fancy indexing (planes alone, no other field). Reports
 only; nothing fails on a number.
@@ -30,6 +30,15 @@ from velmor_data import _store  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
 RAW_BYTES = sum(numpy.dtype(dtype).itemsize * int(numpy.prod(shape)) for dtype, shape, _ in velmor_data.SCHEMA.values())
+
+# The training encodings computed in the loader, each beside the plain batches.
+ENCODINGS: list[tuple[str, dict[str, object]]] = [
+    ("view mover", {"view": "mover"}),
+    ("alphazero + legal mask", {"policy": "alphazero", "legal_mask": True}),
+    ("history 8 + mover + alphazero + legal", {"history": 8, "view": "mover", "policy": "alphazero", "legal_mask": True}),
+    ("  the same, packed mask",
+     {"history": 8, "view": "mover", "policy": "alphazero", "legal_mask": True, "packed_mask": True}),
+]
 
 
 def epochs(store: _store.Store, batch_size: int, repeats: int, **options: object) -> list[float]:
@@ -80,6 +89,8 @@ def main() -> None:
     report(f"store of {n:,}, unshuffled", epochs(store, args.batch_size, args.repeats, shuffle=False))
     report(f"store of {n:,}, planes, game and ply",
            epochs(store, args.batch_size, args.repeats, fields=["game", "ply"]))
+    for name, options in ENCODINGS:
+        report(f"store of {n:,}, {name}", epochs(store, args.batch_size, args.repeats, **options))
     report(f"NumPy planes[rows] of {n:,}, planes only",
            [numpy_gather(arrays["planes"], args.batch_size, 300) for _ in range(args.repeats)])
     del encoded, arrays
@@ -92,6 +103,8 @@ def main() -> None:
         print(f"{args.copies} copies: {len(joined):,} positions, {joined.nbytes / 2**20:.1f} MiB "
               f"({joined.bytes_per_position:.2f} bytes a position)")
         report(f"store of {len(joined):,}", epochs(joined, args.batch_size, args.repeats))
+        for name, options in ENCODINGS:
+            report(f"store of {len(joined):,}, {name}", epochs(joined, args.batch_size, args.repeats, **options))
 
 
 if __name__ == "__main__":

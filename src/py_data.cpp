@@ -1088,9 +1088,59 @@ PyObject* store_batch(PyObject* self, PyObject* args) {
     });
 }
 
+//   .encode(indices, view, history, space, legal_mask, packed_mask)
+//       -> (planes, turn, castling, move_from, move_to, policy, legal), as
+//       encode_training gives them for those rows among all the store's
+PyObject* store_encode(PyObject* self, PyObject* args) {
+    PyObject* indices;
+    int view, history, space, legal_mask, packed_mask;
+    if (!PyArg_ParseTuple(args, "Opiipp", &indices, &view, &history, &space, &legal_mask, &packed_mask))
+        return nullptr;
+    return guarded([&]() -> PyObject* {
+        HeldBuffer held;
+        if (!held.hold(indices, 8, "indices")) return nullptr;
+        const auto* rows = reinterpret_cast<const std::uint64_t*>(held.data());
+        const std::size_t n = held.size() / 8;
+        encodings::Options options;
+        options.view = view ? encodings::View::mover : encodings::View::absolute;
+        options.history = history;
+        if (space >= 0) options.policy = static_cast<policy::Space>(space);
+        options.legal_mask = legal_mask != 0;
+        options.packed_mask = packed_mask != 0;
+
+        const std::size_t sizes[7] = {n * encodings::planes_per_row(options) * 64, n, 4 * n, n, n,
+                                      options.policy ? 4 * n : 0, n * encodings::mask_bytes(options)};
+        const bool wanted[7] = {true, true, true, true, true, options.policy.has_value(), options.legal_mask};
+        Ref buffers[7];
+        std::uint8_t* data[7] = {};
+        for (int i = 0; i < 7; ++i) {
+            if (!wanted[i]) continue;
+            buffers[i] = Ref(reinterpret_cast<PyObject*>(new_batch_buffer(sizes[i])));
+            if (!buffers[i]) return nullptr;
+            data[i] = reinterpret_cast<BatchBufferObject*>(buffers[i].get())->data;
+        }
+        encodings::Outputs out;
+        out.planes = data[0];
+        out.turn = data[1];
+        out.castling = data[2];
+        out.move_from = reinterpret_cast<std::int8_t*>(data[3]);
+        out.move_to = reinterpret_cast<std::int8_t*>(data[4]);
+        out.policy = reinterpret_cast<std::int32_t*>(data[5]);
+        out.legal = data[6];
+        const store::Store& s = *state_of<StoreState>(self).store;
+        without_gil([&] { s.encode(rows, n, generator(), options, out); });
+        Ref result(PyTuple_New(7));
+        if (!result) return nullptr;
+        for (int i = 0; i < 7; ++i)
+            PyTuple_SET_ITEM(result.get(), i, buffers[i] ? buffers[i].release() : Py_NewRef(Py_None));
+        return result.release();
+    });
+}
+
 PyMethodDef store_methods[] = {
     {"gather", store_gather, METH_VARARGS, nullptr},
     {"batch", store_batch, METH_VARARGS, nullptr},
+    {"encode", store_encode, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

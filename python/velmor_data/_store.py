@@ -21,7 +21,8 @@ from typing import Any
 import numpy
 
 from . import SCHEMA, _check_int, _native
-from ._encodings import encode_positions
+from ._encodings import _SPACES, encode_positions
+from ._policy import POLICY_SIZES
 
 #: Plies between a game's keyframes.
 KEYFRAME_PLIES: int = _native.STORE_KEYFRAME_PLIES
@@ -52,7 +53,8 @@ _MOVE_DTYPE = numpy.dtype("<u2")
 _ENCODING_INPUTS = ("planes", "turn", "castling", "en_passant", "halfmove_clock", "move_from", "move_to",
                     "move_promotion", "game", "ply")
 _ENCODING_MASK = sum(1 << _FIELDS.index(name) for name in _ENCODING_INPUTS)
-_HISTORY_MASK = sum(1 << _FIELDS.index(name) for name in ("halfmove_clock", "game", "ply"))
+# The fields an encoding gives in its view.
+_ENCODED_MASK = sum(1 << _FIELDS.index(name) for name in ("planes", "turn", "castling", "move_from", "move_to"))
 _UINT64_MAX = (1 << 64) - 1
 
 
@@ -270,33 +272,46 @@ class Store:
         self, rows: numpy.ndarray, mask: int, extras: list[str], encoding: dict[str, Any]
     ) -> dict[str, numpy.ndarray]:
         """The rows encoded as encode_positions encodes them among all the
-        rows of their games: with history, each row's window of its game (the
-        k positions before it, and the plies since the last capture or pawn
-        move of each, which its repetition planes compare) is gathered
-        before it."""
-        need = mask | _ENCODING_MASK
+        store's rows, computed natively from the replayed positions (each row
+        with the rows its history and repetition planes need); the fields
+        not encoded gathered beside them."""
+        rows = numpy.ascontiguousarray(rows, dtype=numpy.uint64)
         history = encoding["history"]
-        if history is None:
-            encoded = encode_positions(self._gather(rows, need, extras), **encoding)
-            pick: Any = slice(None)
-        else:
-            rows = rows.astype(numpy.int64)
-            steps = numpy.arange(history, -1, -1)
-            back = numpy.maximum(rows[:, None] - steps, 0)
-            head = self._gather(back.ravel(), _HISTORY_MASK, [])
-            clocks = numpy.maximum(head["halfmove_clock"].reshape(back.shape).astype(numpy.int64), 0)
-            start = (back - clocks).min(axis=1)
-            # Not before the game's first row.
-            start = numpy.maximum(start, rows - head["ply"].reshape(back.shape)[:, -1])
-            start = numpy.maximum(start, 0)
-            lengths = rows - start + 1
-            ends = numpy.cumsum(lengths)
-            window = numpy.repeat(start - (ends - lengths), lengths) + numpy.arange(int(ends[-1]) if len(ends) else 0)
-            encoded = encode_positions(self._gather(window, need, extras), **encoding)
-            pick = ends - 1
-        chosen = ["planes"] + [name for bit, name in enumerate(_FIELDS) if bit and mask >> bit & 1] + extras
-        chosen += [name for name in ("policy", "legal") if name in encoded]
-        return {name: encoded[name][pick] for name in chosen}
+        policy = encoding["policy"]
+        planes, turn, castling, move_from, move_to, indices, legal = self._native.encode(
+            rows,
+            encoding["view"] == "mover",
+            -1 if history is None else history,
+            -1 if policy is None else _SPACES.index(policy),
+            encoding["legal_mask"],
+            encoding["packed_mask"],
+        )
+        count = len(rows)
+        plane_count = 12 if history is None else 13 * (history + 1)
+        encoded: dict[str, numpy.ndarray] = {
+            "planes": numpy.frombuffer(planes, numpy.uint8).reshape(count, plane_count, 8, 8),
+            "turn": numpy.frombuffer(turn, numpy.uint8, count),
+            "castling": numpy.frombuffer(castling, numpy.uint8, 4 * count).reshape(count, 4),
+            "move_from": numpy.frombuffer(move_from, numpy.int8, count),
+            "move_to": numpy.frombuffer(move_to, numpy.int8, count),
+        }
+        rest = mask & ~_ENCODED_MASK
+        gathered = self._gather(rows, rest, extras) if rest or extras else {}
+        out: dict[str, numpy.ndarray] = {"planes": encoded["planes"]}
+        for bit, name in enumerate(_FIELDS):
+            if bit and mask >> bit & 1:
+                out[name] = encoded[name] if name in encoded else gathered[name]
+        for name in extras:
+            out[name] = gathered[name]
+        if indices is not None:
+            out["policy"] = numpy.frombuffer(indices, numpy.int32, count)
+        if legal is not None:
+            size = POLICY_SIZES[policy]
+            if encoding["packed_mask"]:
+                out["legal"] = numpy.frombuffer(legal, numpy.uint8, count * (size // 8)).reshape(count, size // 8)
+            else:
+                out["legal"] = numpy.frombuffer(legal, numpy.bool_, count * size).reshape(count, size)
+        return out
 
     def batches(
         self,

@@ -10,16 +10,6 @@ namespace velmor::encodings {
 
 namespace {
 
-// One row's position as bitboards and a state word (side to move, castling,
-// the side to move's en-passant file), the form the generator reads.
-struct Position {
-    Planes planes;
-    std::uint64_t state;
-
-    [[nodiscard]] bool white() const { return state & WHITE_TO_MOVE; }
-    bool operator==(const Position&) const = default;
-};
-
 // Eight bytes of 0/1, lowest file first, to the rank's byte of a bitboard.
 Bitboard rank_bits(const std::uint8_t* bytes) {
     std::uint64_t word;
@@ -65,8 +55,6 @@ Planes viewed(const Planes& planes, bool flip) {
     return out;
 }
 
-unsigned viewed_square(unsigned square, bool flip) { return flip ? square ^ 56 : square; }
-
 // Whether row `back` rows before `row` is its game's position that many plies earlier.
 bool earlier_in_game(const Columns& c, std::size_t row, std::size_t back) {
     if (back > row) return false;
@@ -76,6 +64,28 @@ bool earlier_in_game(const Columns& c, std::size_t row, std::size_t back) {
 }
 
 }  // namespace
+
+void write_step(const Position& position, bool flip, std::uint8_t* out) {
+    encode::write_planes(viewed(position.planes, flip), out);
+}
+
+void write_legal(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
+                 Board& board, MoveList& moves, std::uint8_t* mask) {
+    std::memset(mask, 0, mask_bytes(options));
+    board.planes = position.planes;
+    board.state = position.state;
+    generator.legal_moves(board, moves);
+    for (std::size_t i = 0; i < moves.size(); ++i) {
+        const ChessMove move = moves[i];
+        const std::int32_t index = policy::index(*options.policy, viewed_square(move.from(), flip),
+                                                 viewed_square(move.to(), flip), encode::promotion_code(move));
+        if (index < 0) continue;  // a move no space holds: none of a legal position's
+        if (options.packed_mask)
+            mask[index >> 3] |= static_cast<std::uint8_t>(1u << (index & 7));
+        else
+            mask[index] = 1;
+    }
+}
 
 void encode_rows(const MoveGenerator& generator, const Columns& c, const Options& options, const Outputs& out) {
     const bool history = options.history >= 0;
@@ -114,7 +124,7 @@ void encode_rows(const MoveGenerator& generator, const Columns& c, const Options
                     std::memset(dst, 0, STEP_PLANES * 64);
                     continue;
                 }
-                encode::write_planes(viewed(positions[row - step].planes, flip), dst);
+                write_step(positions[row - step], flip, dst);
                 if (history) std::memset(dst + PLANE_COUNT * 64, repeated[row - step], 64);
             }
         }
@@ -134,24 +144,7 @@ void encode_rows(const MoveGenerator& generator, const Columns& c, const Options
         if (out.policy)
             out.policy[row] = has_move ? policy::index(*options.policy, from, to, c.move_promotion[row]) : -1;
 
-        if (out.legal) {
-            std::uint8_t* mask = out.legal + row * row_mask;
-            std::memset(mask, 0, row_mask);
-            board.planes = position.planes;
-            board.state = position.state;
-            generator.legal_moves(board, moves);
-            for (std::size_t i = 0; i < moves.size(); ++i) {
-                const ChessMove move = moves[i];
-                const std::int32_t index =
-                    policy::index(*options.policy, viewed_square(move.from(), flip), viewed_square(move.to(), flip),
-                                  encode::promotion_code(move));
-                if (index < 0) continue;  // a move no space holds: none of a legal position's
-                if (options.packed_mask)
-                    mask[index >> 3] |= static_cast<std::uint8_t>(1u << (index & 7));
-                else
-                    mask[index] = 1;
-            }
-        }
+        if (out.legal) write_legal(generator, position, flip, options, board, moves, out.legal + row * row_mask);
     }
 }
 

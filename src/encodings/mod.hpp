@@ -73,6 +73,30 @@ struct Outputs {
     std::uint8_t* legal = nullptr;  // mask_bytes per row
 };
 
+// A position as bitboards and a state word (side to move, castling, the
+// side to move's en-passant file), the form the generator reads: what a
+// history step and a repetition compare.
+struct Position {
+    Planes planes;
+    std::uint64_t state;
+
+    [[nodiscard]] bool white() const { return state & WHITE_TO_MOVE; }
+    bool operator==(const Position&) const = default;
+};
+
+// The square as the view shows it: mirrored top to bottom when flip is set.
+[[nodiscard]] constexpr unsigned viewed_square(unsigned square, bool flip) { return flip ? square ^ 56 : square; }
+
+// Writes the position's twelve piece planes (768 bytes) in the view:
+// reflected (mirrored, colours swapped) when flip is set.
+void write_step(const Position& position, bool flip, std::uint8_t* out);
+
+// Writes the position's legal moves, in the view, as a mask of
+// mask_bytes(options) bytes in the options' policy space. `board` and
+// `moves` are scratch, reused from call to call.
+void write_legal(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
+                 Board& board, MoveList& moves, std::uint8_t* mask);
+
 // Encodes every row. Throws InvalidInput for rows that are no position (a
 // turn, castling or promotion value out of range).
 void encode_rows(const MoveGenerator& generator, const Columns& columns, const Options& options,

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "common/mod.hpp"
+#include "encodings/mod.hpp"
 
 namespace velmor::store {
 
@@ -131,9 +132,28 @@ public:
     // store).
     void gather(const std::uint64_t* indices, std::size_t count, const Outputs& out) const;
 
+    // The training encodings of the rows at `indices`, the i-th into row i
+    // of the outputs: exactly what encodings::encode_rows gives for them
+    // among all the store's rows in order. Each row is replayed from its
+    // keyframe with the rows before it that its history and repetition
+    // planes need (back to each step's half-move clock); no row goes
+    // through 768 bytes of planes. InvalidInput as gather, and as
+    // encode_rows for rows that are no position.
+    void encode(const std::uint64_t* indices, std::size_t count, const MoveGenerator& generator,
+                const encodings::Options& options, const encodings::Outputs& out) const;
+
 private:
     struct Cursor;
     void locate(std::uint64_t row, Cursor& cursor) const;
+    // The positions and move words of rows first..last, into [0, last - first].
+    void replay_rows(std::uint64_t first, std::uint64_t last, Position* positions, std::uint16_t* words) const;
+    [[nodiscard]] std::size_t run_of(std::uint64_t row) const;
+    [[nodiscard]] const std::uint8_t* record_of(std::size_t run) const;
+    // The row's game and ply, from its run's record.
+    void game_and_ply(std::uint64_t row, std::int64_t& game, std::int64_t& ply) const;
+    // The first row of the stretch before `row`, at most `limit` rows long,
+    // whose every row is its game's position that many plies before `row`.
+    [[nodiscard]] std::uint64_t earliest_in_game(std::uint64_t row, std::uint64_t limit) const;
 
     std::vector<Part> parts_;
     std::vector<std::uint64_t> part_first_row_, part_first_keyframe_, part_first_run_;

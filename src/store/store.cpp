@@ -331,7 +331,7 @@ struct Store::Cursor {
     const std::uint16_t* keyframe_moves;
 };
 
-void Store::locate(std::uint64_t row, Cursor& cursor) const {
+std::size_t Store::run_of(std::uint64_t row) const {
     const std::size_t block = row >> BLOCK_SHIFT;
     const std::size_t low = block_run_[block];
     const std::size_t high = block + 1 < block_run_.size() ? block_run_[block + 1] + 1 : run_count_;
@@ -339,9 +339,19 @@ void Store::locate(std::uint64_t row, Cursor& cursor) const {
     // a block, so a walk, which mispredicts once, beats a binary search.
     std::size_t run = low;
     while (run + 1 < high && first_row_[run + 1] <= row) ++run;
+    return run;
+}
+
+const std::uint8_t* Store::record_of(std::size_t run) const {
+    const std::size_t p = run_part_[run];
+    return parts_[p].runs + (run - part_first_run_[p]) * RUN_BYTES;
+}
+
+void Store::locate(std::uint64_t row, Cursor& cursor) const {
+    const std::size_t run = run_of(row);
     const std::size_t p = run_part_[run];
     const Part& part = parts_[p];
-    const std::uint8_t* record = part.runs + (run - part_first_run_[p]) * RUN_BYTES;
+    const std::uint8_t* record = record_of(run);
     const std::int64_t first_ply = load<std::int32_t>(record + 8);
     const std::uint64_t first = first_row_[run];
     const std::int64_t ply = first_ply + static_cast<std::int64_t>(row - first);
@@ -414,6 +424,209 @@ void Store::gather(const std::uint64_t* indices, std::size_t count, const Output
                 out.ply[i] = static_cast<std::int32_t>(load<std::int32_t>(record + 8) + (row - first_row_[cursor.run]));
             if (out.result) out.result[i] = static_cast<std::int8_t>(record[16]);
         }
+    }
+}
+
+// ---------------------------------------------------------------- training encodings
+
+void Store::replay_rows(std::uint64_t first, std::uint64_t last, Position* positions, std::uint16_t* words) const {
+    Cursor cursor;
+    Position position;
+    // A run at a time: from the keyframe at or before its first row wanted,
+    // each move played on, keyframes past it not read (they are the same).
+    for (std::uint64_t row = first; row <= last;) {
+        locate(row, cursor);
+        read_keyframe(cursor.frame, position);
+        const std::uint64_t end = std::min(first_row_[cursor.run + 1], last + 1);
+        for (std::uint64_t at = cursor.keyframe_row; at < end; ++at) {
+            const std::uint16_t word = cursor.keyframe_moves[at - cursor.keyframe_row];
+            if (at >= row) {
+                positions[at - first] = position;
+                words[at - first] = word;
+            }
+            if (at + 1 < end && !play(position, word)) [[unlikely]]
+                refuse("the store is damaged: the move of row " + std::to_string(at) + " cannot be replayed");
+        }
+        row = end;
+    }
+}
+
+void Store::game_and_ply(std::uint64_t row, std::int64_t& game, std::int64_t& ply) const {
+    const std::size_t run = run_of(row);
+    const std::uint8_t* record = record_of(run);
+    game = load<std::int64_t>(record);
+    ply = load<std::int32_t>(record + 8) + static_cast<std::int64_t>(row - first_row_[run]);
+}
+
+std::uint64_t Store::earliest_in_game(std::uint64_t row, std::uint64_t limit) const {
+    const std::uint64_t floor = row - std::min(limit, row);
+    std::size_t run = run_of(row);
+    // A run's rows are one game's plies in order.
+    if (first_row_[run] <= floor) return floor;
+    std::uint64_t earliest = first_row_[run];
+    std::int64_t game, ply;
+    game_and_ply(row, game, ply);
+    // Rows before the run, one at a time: pack cuts a run where a row does
+    // not follow from the one before, and such rows still count as the
+    // game's earlier plies when their game and ply say so.
+    while (earliest > floor) {
+        const std::uint64_t before = earliest - 1;
+        while (first_row_[run] > before) --run;
+        const std::uint8_t* record = record_of(run);
+        if (load<std::int64_t>(record) != game ||
+            load<std::int32_t>(record + 8) + static_cast<std::int64_t>(before - first_row_[run]) !=
+                ply - static_cast<std::int64_t>(row - before))
+            break;
+        earliest = before;
+    }
+    return earliest;
+}
+
+namespace {
+
+// Whether two positions are the same for a repetition: placement, side to
+// move, castling rights and en-passant file, not the clocks.
+bool repeats(const Position& a, const Position& b) {
+    return a.turn == b.turn && a.castling == b.castling && a.en_passant == b.en_passant && a.board == b.board;
+}
+
+// A digest of what repeats() compares, so that most pairs differ by one
+// comparison of words.
+std::uint64_t repetition_key(const Position& p) {
+    std::uint64_t key = static_cast<std::uint64_t>(p.turn | p.castling << 1 | static_cast<std::uint8_t>(p.en_passant) << 8);
+    for (unsigned i = 0; i < 8; ++i) key = (key ^ load<std::uint64_t>(p.board.data() + 8 * i)) * 0x9E3779B97F4A7C15ULL;
+    return key;
+}
+
+// The position as bitboards and state word; InvalidInput (naming the row)
+// for an en-passant value that is no file.
+encodings::Position bits_of(const Position& p, std::uint64_t row) {
+    Bitboard by_code[13] = {};
+    for (unsigned square = 0; square < 64; ++square) by_code[p.board[square]] |= square_bb(square);
+    encodings::Position out{};
+    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane) out.planes[plane] = by_code[plane + 1];
+    const bool white = p.turn == 0;
+    out.state = (white ? WHITE_TO_MOVE : 0) | std::uint64_t{p.castling} << WHITE_KING_SIDE;
+    if (p.en_passant > 7 || p.en_passant < -1) refuse("row " + std::to_string(row) + ": en_passant is no file");
+    if (p.en_passant >= 0) out.state |= std::uint64_t{1} << (en_passant_set(white) + static_cast<unsigned>(p.en_passant));
+    return out;
+}
+
+}  // namespace
+
+void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGenerator& generator,
+                   const encodings::Options& options, const encodings::Outputs& out) const {
+    using encodings::STEP_PLANES;
+    const bool history = options.history >= 0;
+    const unsigned steps = history ? static_cast<unsigned>(options.history) + 1 : 1;
+    const std::size_t row_planes = encodings::planes_per_row(options);
+    const std::size_t row_mask = encodings::mask_bytes(options);
+    const std::size_t step_bytes = (history ? STEP_PLANES : PLANE_COUNT) * 64;
+
+    // Scratch for every row of the call: the rows replayed (a row's window
+    // of its game), their move words, and which history steps are its game's.
+    std::vector<Position> window;
+    std::vector<std::uint16_t> words;
+    std::array<bool, encodings::MAX_HISTORY + 1> included{};
+    Board board(FenFields{Planes{}, WHITE_TO_MOVE});
+    MoveList moves;
+    std::array<std::uint64_t, encodings::MAX_HISTORY + 1> earliest{};  // of each step's repetition look-back
+    std::vector<std::uint64_t> keys;  // repetition_key of each row of the window, with history
+    const auto replay = [&](std::uint64_t first, std::uint64_t last) {
+        window.resize(last - first + 1);
+        words.resize(last - first + 1);
+        replay_rows(first, last, window.data(), words.data());
+    };
+
+    // Rows are located a few ahead and their keyframes and moves fetched,
+    // so that the cache misses of random rows overlap the work on others.
+    constexpr std::size_t AHEAD = 8;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t row = indices[i];
+        if (row >= rows_)
+            refuse("index " + std::to_string(row) + " is out of range for " + std::to_string(rows_) + " positions");
+        if (i + AHEAD < count && indices[i + AHEAD] < rows_) {
+            Cursor ahead;
+            locate(indices[i + AHEAD], ahead);
+            __builtin_prefetch(ahead.frame);
+            __builtin_prefetch(ahead.frame + KEYFRAME_BYTES - 1);
+            __builtin_prefetch(ahead.keyframe_moves);
+        }
+
+        // The history steps that are the game's earlier plies: the stretch
+        // of them before the row, then any further one on its own.
+        std::uint64_t first = row;
+        included[0] = true;
+        if (history) {
+            const std::uint64_t stretch = row - earliest_in_game(row, steps - 1);
+            std::int64_t game = 0, ply = 0;
+            if (stretch + 1 < steps && stretch < row) game_and_ply(row, game, ply);
+            for (unsigned s = 1; s < steps; ++s) {
+                if (s <= stretch) {
+                    included[s] = true;
+                } else if (s > row) {
+                    included[s] = false;
+                } else {
+                    std::int64_t g, p;
+                    game_and_ply(row - s, g, p);
+                    included[s] = g == game && p == ply - s;
+                }
+                if (included[s]) first = row - s;
+            }
+        }
+        replay(first, row);
+        std::uint64_t base = first;
+        if (history) {
+            // Each step's repetition looks back over the plies since its last
+            // capture or pawn move.
+            std::uint64_t start = first;
+            for (unsigned s = 0; s < steps; ++s) {
+                if (!included[s]) continue;
+                const auto clock = static_cast<std::int32_t>(window[row - s - base].halfmove_clock);
+                earliest[s] = earliest_in_game(row - s, clock > 0 ? static_cast<std::uint64_t>(clock) : 0);
+                start = std::min(start, earliest[s]);
+            }
+            if (start < first) {
+                replay(start, row);
+                base = start;
+            }
+            keys.resize(window.size());
+            for (std::size_t k = 0; k < window.size(); ++k) keys[k] = repetition_key(window[k]);
+        }
+        const Position& position = window[row - base];
+        const bool flip = options.view == encodings::View::mover && position.turn == 1;
+
+        if (out.planes) {
+            std::uint8_t* dst = out.planes + i * row_planes * 64;
+            for (unsigned s = 0; s < steps; ++s, dst += step_bytes) {
+                if (!included[s]) {
+                    std::memset(dst, 0, STEP_PLANES * 64);
+                    continue;
+                }
+                const std::uint64_t q = row - s;
+                const Position& step = window[q - base];
+                encodings::write_step(bits_of(step, q), flip, dst);
+                if (!history) continue;
+                std::uint8_t repeated = 0;
+                for (std::uint64_t earlier = earliest[s]; earlier < q && !repeated; ++earlier)
+                    repeated = keys[earlier - base] == keys[q - base] && repeats(window[earlier - base], step);
+                std::memset(dst + PLANE_COUNT * 64, repeated, 64);
+            }
+        }
+        if (out.turn) out.turn[i] = flip ? 0 : position.turn;
+        if (out.castling)
+            for (unsigned r = 0; r < 4; ++r) out.castling[4 * i + r] = (position.castling >> ((r + (flip ? 2 : 0)) % 4)) & 1;
+        const Move move = decode(words[row - base]);
+        const bool has_move = move.from >= 0 && move.to >= 0;
+        if (move.promotion > 4) refuse("row " + std::to_string(row) + ": move_promotion is no promotion code");
+        const unsigned from = has_move ? encodings::viewed_square(static_cast<unsigned>(move.from), flip) : 0;
+        const unsigned to = has_move ? encodings::viewed_square(static_cast<unsigned>(move.to), flip) : 0;
+        if (out.move_from) out.move_from[i] = has_move ? static_cast<std::int8_t>(from) : move.from;
+        if (out.move_to) out.move_to[i] = has_move ? static_cast<std::int8_t>(to) : move.to;
+        if (out.policy) out.policy[i] = has_move ? policy::index(*options.policy, from, to, move.promotion) : -1;
+        if (out.legal)
+            encodings::write_legal(generator, bits_of(position, row), flip, options, board, moves,
+                                   out.legal + i * row_mask);
     }
 }
 

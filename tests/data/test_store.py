@@ -311,6 +311,50 @@ def test_batches_encode_as_encode_positions_does(repeating: dict[str, numpy.ndar
     assert set(batch) == {"planes", "ply"} | {"policy", "legal"} & set(expected)
 
 
+@pytest.mark.parametrize(
+    "options",
+    [
+        {"history": 2},
+        {"history": 8, "view": "mover", "policy": "alphazero", "legal_mask": True},
+    ],
+    ids=lambda options: ",".join(f"{k}={v}" for k, v in options.items()),
+)
+def test_batches_encode_rows_out_of_order_and_across_parts(repeating: dict[str, numpy.ndarray], options: dict) -> None:
+    """Rows the loader cannot replay from one keyframe: runs cut where a
+    clock was changed, neighbours swapped (a history step can be the game's
+    though the one before is not), and the rows split into stores joined
+    mid-game; the encodings still equal encode_positions' over every row."""
+    arrays = {name: repeating[name].copy() for name in FIELDS}
+    n = len(arrays["planes"])
+    arrays["halfmove_clock"][::7] += 1
+    order = numpy.arange(n)
+    for i in range(5, n - 1, 13):
+        order[i], order[i + 1] = order[i + 1], order[i]
+    arrays = {name: column[order] for name, column in arrays.items()}
+    expected = velmor_data.encode_positions(arrays, **options)
+    cut = n // 3 + 1
+    assert arrays["game"][cut - 1] == arrays["game"][cut]
+    store = _store.Store.join([_store.pack({k: v[:cut] for k, v in arrays.items()}),
+                               _store.pack({k: v[cut:] for k, v in arrays.items()})])
+    rows = numpy.random.default_rng(1).permutation(n)[:3000]
+    rows = numpy.concatenate([rows, numpy.arange(cut - 3, cut + 12)])
+    encoded = store._encoded(rows.astype(numpy.uint64), store._field_mask(None)[0], [], {
+        "view": "absolute", "history": None, "policy": None, "legal_mask": False, "packed_mask": False, **options})
+    for name in encoded:
+        assert numpy.array_equal(encoded[name], expected[name][rows]), name
+
+
+def test_batches_encoding_refuse_a_row_that_is_no_position() -> None:
+    arrays = dict(velmor_data.encode_games(b"1. e4 e5 2. Nf3 *").arrays)
+    arrays["en_passant"] = arrays["en_passant"].copy()
+    arrays["en_passant"][2] = 9
+    with pytest.raises(ValueError, match="en_passant is no file"):
+        velmor_data.encode_positions(arrays, view="mover")
+    store = _store.pack(arrays)
+    with pytest.raises(ValueError, match="row 2: en_passant is no file"):
+        list(store.batches(4, view="mover"))
+
+
 def test_encoding_options_are_checked() -> None:
     store = _store.pack(velmor_data.encode_games(b"1. e4 e5 2. Nf3 *").arrays)
     with pytest.raises(ValueError, match="history must be from 0 to 8, not 9"):
