@@ -22,6 +22,8 @@
 //   encode_training(columns, view, history, policy, legal_mask, packed_mask)
 //       -> (planes, turn, castling, move_from, move_to, policy | None, legal | None)
 //       columns: the ten row buffers the encodings read, in Columns order
+//   store_pack(columns, rows) -> (moves, keyframes, runs)
+//   Store(parts): .gather, .batch, .encode (below, beside their code)
 //
 //   error = (index, line, kind, move | None, message)
 //   game  = (tags, fen, moves, result, index, line), a null move as "0000"
