@@ -427,3 +427,93 @@ TEST(Splitter, AGameCutOffEndsItsChunk) {
 }
 
 }  // namespace
+
+// ---- Comments reaching the sink -------------------------------------------
+
+// Records moves and comments; begin() accepts the games without the tag
+// "Skip".
+class Commenter final : public Sink {
+public:
+    std::vector<std::string> events;
+
+    [[nodiscard]] bool wants_comments() const override { return true; }
+    bool begin(const Game& game) override {
+        events.push_back("begin " + std::to_string(game.index));
+        return game.tag("Skip") == nullptr;
+    }
+    void move(const Game&, ChessMove move) override {
+        events.push_back("move " + (move == NULL_MOVE ? std::string("0000") : move.text()));
+    }
+    void comment(const Game& game, std::string_view text) override {
+        events.push_back("comment " + std::to_string(game.ply) + " " + std::string(text));
+    }
+    void end(const Game& game, Result result) override {
+        events.push_back("end " + std::to_string(game.index) + " " + result_text(result));
+    }
+    void error(const Game& game, Error&& error, bool) override {
+        events.push_back("error " + std::to_string(game.index) + " " + kind_name(error.kind));
+    }
+    void filtered(const Game& game) override { events.push_back("filtered " + std::to_string(game.index)); }
+};
+
+std::vector<std::string> comments_read(const std::vector<std::string_view>& pieces) {
+    Commenter commenter;
+    Reader reader(generator(), commenter, {});
+    for (const std::string_view piece : pieces) reader.feed(piece);
+    reader.finish();
+    return commenter.events;
+}
+
+std::vector<std::string> comments_read(std::string_view text) { return comments_read(std::vector{text}); }
+
+TEST(Comments, ReachTheSinkInTextOrderAmongTheMoves) {
+    const std::string text =
+        "{between games} ; line\n[Event \"x\"] {among tags}\n[Site \"y\"]\n{after tags}\n"
+        "1. e4 {after e4} {again} e5 (1... c5 {in a variation (no)} (1... d5 {deeper})) {after e5}\n"
+        "% escape {not a comment}\n2. Nf3 {a {b} Nc6 $1 {after a nag} 3. Bb5 {last} *\n{after the game}\n"
+        "1. d4 {x\ny} 1-0";
+    EXPECT_EQ(comments_read(text),
+              (std::vector<std::string>{
+                  "begin 0", "comment 0 among tags", "comment 0 after tags", "move e2e4", "comment 1 after e4",
+                  "comment 1 again", "move e7e5", "comment 2 after e5", "move g1f3", "comment 3 a {b",
+                  // A "}" ends the comment: what follows it is movetext.
+                  "move b8c6", "comment 4 after a nag", "move f1b5", "comment 5 last", "end 0 *", "begin 1",
+                  "move d2d4", "comment 1 x\ny", "end 1 1-0"}));
+}
+
+TEST(Comments, SplitAcrossPiecesArePassedWhole) {
+    const std::string text = "[Event \"x\"]\n{before}\n1. e4 {a\r\nlonger comment} e5 {} 2. Nf3 {end} *\n1. d4 {z} *";
+    const auto whole = comments_read(text);
+    EXPECT_EQ(whole[1], "comment 0 before");
+    EXPECT_EQ(whole[3], "comment 1 a\r\nlonger comment");
+    EXPECT_EQ(whole[5], "comment 2 ");
+    for (std::size_t cut = 1; cut < text.size(); ++cut) {
+        const std::string_view view(text);
+        EXPECT_EQ(comments_read({view.substr(0, cut), view.substr(cut)}), whole) << "cut at " << cut;
+    }
+    std::vector<std::string_view> bytes;
+    for (std::size_t i = 0; i < text.size(); ++i) bytes.push_back(std::string_view(text).substr(i, 1));
+    EXPECT_EQ(comments_read(bytes), whole);
+}
+
+TEST(Comments, OfGamesNotPlayedAreNotPassed) {
+    EXPECT_EQ(comments_read("[Skip \"1\"]\n{a} 1. e4 {b} *\n[Event \"x\"]\n1. e4 {c} Ke3 {d} e5 {e} *\n1. d4 {f} *"),
+              (std::vector<std::string>{"begin 0", "filtered 0", "begin 1", "move e2e4", "comment 1 c",
+                                        "error 1 illegal move", "begin 2", "move d2d4", "comment 1 f", "end 2 *"}));
+}
+
+TEST(Comments, UpToTheLongestAreWholeAndLongerOnesAnError) {
+    const std::string longest(MAX_TEXT, 'c');
+    const std::string text = "1. e4 {" + longest + "} *\n1. e4 {" + longest + "c} *\n1. d4 {ok} *";
+    const std::string_view view(text);
+    for (const std::size_t cut : {std::size_t{0}, std::size_t{9}, std::size_t{MAX_TEXT / 2}, std::size_t{MAX_TEXT + 7},
+                                  std::size_t{MAX_TEXT + 20}}) {
+        const auto events = cut ? comments_read({view.substr(0, cut), view.substr(cut)}) : comments_read(view);
+        ASSERT_EQ(events.size(), 11u) << cut;
+        EXPECT_EQ(events[2], "comment 1 " + longest) << cut;
+        EXPECT_EQ(std::vector<std::string>(events.begin() + 3, events.end()),
+                  (std::vector<std::string>{"end 0 *", "begin 1", "move e2e4", "error 1 token too long", "begin 2",
+                                            "move d2d4", "comment 1 ok", "end 2 *"}))
+            << cut;
+    }
+}
