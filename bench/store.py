@@ -92,7 +92,7 @@ def report_encoding(store: _store.Store, name: str, batch_size: int, repeats: in
                     options: dict[str, object]) -> None:
     per_position = batch_bytes(store, batch_size, **options)
     rates = epochs(store, batch_size, repeats, **options)
-    print(f"  {name:<44} best {max(rates) / 1e6:5.2f} M/s   median {statistics.median(rates) / 1e6:5.2f} M/s   "
+    print(f"  {name:<58} best {max(rates) / 1e6:5.2f} M/s   median {statistics.median(rates) / 1e6:5.2f} M/s   "
           f"{per_position:7,.0f} B a position, floor {bandwidth / per_position / 1e6:5.2f} M/s")
 
 
