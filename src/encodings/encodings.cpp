@@ -1,8 +1,8 @@
 #include "encodings/mod.hpp"
 
+#include <array>
 #include <cstring>
 #include <string>
-#include <array>
 #include <vector>
 
 #include "encode/mod.hpp"
@@ -50,8 +50,8 @@ Bitboard changed_squares_scalar(const std::uint8_t* before, const std::uint8_t* 
 }
 
 #if defined(__x86_64__)
-// Byte s of a square's 16 bytes is kept where its file's bit is set: the
-// bit masks 1, 2, .., 128 repeated.
+// Each square's byte, holding its rank's byte of the bitboard, keeps its
+// file's bit: the masks 1, 2, .., 128 repeated.
 constexpr std::uint64_t FILE_BITS = 0x8040201008040201ULL;
 
 void write_boards_sse2(const Bitboard* boards, std::uint8_t* out) {
