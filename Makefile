@@ -109,7 +109,7 @@ bench: install apt-BENCH
 	@echo "== the encode job end to end, beside peer pipelines over the same games"
 	$(PY) bench/encode_job.py $(BENCH_ARGS)
 	@echo
-	@echo "== the position store: bytes a position, shuffled batches beside a NumPy gather"
+	@echo "== the position store: bytes a position, shuffled batches beside a NumPy gather, the training encodings beside the write-bandwidth floor"
 	$(PY) bench/store.py
 
 clean:

@@ -679,6 +679,62 @@ PyObject* policy_moves(PyObject*, PyObject* name) {
 
 // ---- encode_training ----------------------------------------------------------
 
+// The options of encode_training and Store.encode, as the Python side
+// passes them (checked there): view 0/1, history -1..8, space -1 (none) or
+// a policy::Space, the mask flags.
+encodings::Options encoding_options(int view, int history, int space, int legal_mask, int packed_mask) {
+    encodings::Options options;
+    options.view = view ? encodings::View::mover : encodings::View::absolute;
+    options.history = history;
+    if (space >= 0) options.policy = static_cast<policy::Space>(space);
+    options.legal_mask = legal_mask != 0;
+    options.packed_mask = packed_mask != 0;
+    return options;
+}
+
+// The seven arrays an encoding of `rows` rows gives: planes, turn, castling,
+// move_from, move_to, then policy and legal when asked for. `make(size)`
+// makes one buffer object of `size` bytes, returning it and its bytes.
+class EncodingArrays {
+public:
+    static constexpr int COUNT = 7;
+
+    // False with the Python error set when a buffer cannot be made.
+    template <typename Make>
+    bool make(const encodings::Options& options, std::size_t n, Make&& make_buffer) {
+        const std::size_t sizes[COUNT] = {n * encodings::planes_per_row(options) * 64, n, 4 * n, n, n,
+                                          options.policy ? 4 * n : 0, n * encodings::mask_bytes(options)};
+        const bool wanted[COUNT] = {true, true, true, true, true, options.policy.has_value(), options.legal_mask};
+        std::uint8_t* data[COUNT] = {};
+        for (int i = 0; i < COUNT; ++i) {
+            if (!wanted[i]) continue;
+            auto [object, bytes] = make_buffer(sizes[i]);
+            if (!object) return false;
+            buffers_[i] = Ref(object);
+            data[i] = bytes;
+        }
+        out.planes = data[0];
+        out.turn = data[1];
+        out.castling = data[2];
+        out.move_from = reinterpret_cast<std::int8_t*>(data[3]);
+        out.move_to = reinterpret_cast<std::int8_t*>(data[4]);
+        out.policy = reinterpret_cast<std::int32_t*>(data[5]);
+        out.legal = data[6];
+        return true;
+    }
+
+    // Puts the arrays (None for one not asked for) into `tuple` from `first` on.
+    void move_into(PyObject* tuple, Py_ssize_t first) {
+        for (int i = 0; i < COUNT; ++i)
+            PyTuple_SET_ITEM(tuple, first + i, buffers_[i] ? buffers_[i].release() : Py_NewRef(Py_None));
+    }
+
+    encodings::Outputs out;
+
+private:
+    Ref buffers_[COUNT];
+};
+
 // The column buffers of a call, released however it ends.
 class Views {
 public:
@@ -737,38 +793,17 @@ PyObject* encode_training(PyObject*, PyObject* args) {
         c.game = static_cast<const std::int64_t*>(in[8]);
         c.ply = static_cast<const std::int32_t*>(in[9]);
 
-        encodings::Options options;
-        options.view = view ? encodings::View::mover : encodings::View::absolute;
-        options.history = history;
-        if (space >= 0) options.policy = static_cast<policy::Space>(space);
-        options.legal_mask = legal_mask != 0;
-        options.packed_mask = packed_mask != 0;
-
-        const std::size_t n = c.rows;
-        const std::size_t sizes[7] = {n * encodings::planes_per_row(options) * 64, n, 4 * n, n, n,
-                                      options.policy ? 4 * n : 0, n * encodings::mask_bytes(options)};
-        const bool wanted[7] = {true, true, true, true, true, options.policy.has_value(), options.legal_mask};
-        Ref buffers[7];
-        std::uint8_t* data[7] = {};
-        for (int i = 0; i < 7; ++i) {
-            if (!wanted[i]) continue;
-            buffers[i] = Ref(reinterpret_cast<PyObject*>(new_buffer(sizes[i])));
-            if (!buffers[i]) return nullptr;
-            data[i] = reinterpret_cast<BufferObject*>(buffers[i].get())->data;
-        }
-        encodings::Outputs out;
-        out.planes = data[0];
-        out.turn = data[1];
-        out.castling = data[2];
-        out.move_from = reinterpret_cast<std::int8_t*>(data[3]);
-        out.move_to = reinterpret_cast<std::int8_t*>(data[4]);
-        out.policy = reinterpret_cast<std::int32_t*>(data[5]);
-        out.legal = data[6];
-        without_gil([&] { encodings::encode_rows(generator(), c, options, out); });
-        Ref result(PyTuple_New(7));
+        const encodings::Options options = encoding_options(view, history, space, legal_mask, packed_mask);
+        EncodingArrays arrays;
+        if (!arrays.make(options, c.rows, [](std::size_t size) {
+                BufferObject* buffer = new_buffer(size);
+                return std::pair{reinterpret_cast<PyObject*>(buffer), buffer ? buffer->data : nullptr};
+            }))
+            return nullptr;
+        without_gil([&] { encodings::encode_rows(generator(), c, options, arrays.out); });
+        Ref result(PyTuple_New(EncodingArrays::COUNT));
         if (!result) return nullptr;
-        for (int i = 0; i < 7; ++i)
-            PyTuple_SET_ITEM(result.get(), i, buffers[i] ? buffers[i].release() : Py_NewRef(Py_None));
+        arrays.move_into(result.get(), 0);
         return result.release();
     });
 }
@@ -1003,55 +1038,70 @@ PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject*) {
     });
 }
 
-// The fields of the rows at `indices`, gathered with the GIL released into
-// one new Buffer: (buffer, offsets), an offset per schema field or None for
-// a field not wanted. With `indices_out`, the indices come first in the
-// buffer (at offset 0) and are made there before the gather.
-// A batch's arrays are one block, so that a batch costs one allocation.
+// The fields of `count` rows in one new Buffer (a batch's arrays are one
+// block, so that a batch costs one allocation): the block, its offsets (one
+// per schema field, None for a field not wanted) and the core's pointers
+// into it. With `indices_first`, room for the indices comes first, at
+// offset 0.
+struct FieldBlock {
+    Ref buffer, offsets;
+    std::uint8_t* data = nullptr;
+    store::Outputs out;
+
+    // False with the Python error set when the block cannot be made.
+    bool make(std::size_t count, unsigned long fields, bool indices_first) {
+        constexpr std::size_t ALIGN = 64;
+        std::size_t at[COLUMN_COUNT];
+        std::size_t total = indices_first ? (8 * count + ALIGN - 1) / ALIGN * ALIGN : 0;
+        for (std::size_t c = 0; c < COLUMN_COUNT; ++c) {
+            if (!(fields >> c & 1)) continue;
+            at[c] = total;
+            total += (count * COLUMN_BYTES[c] + ALIGN - 1) / ALIGN * ALIGN;
+        }
+        buffer = Ref(reinterpret_cast<PyObject*>(new_batch_buffer(total)));
+        if (!buffer) return false;
+        data = reinterpret_cast<BatchBufferObject*>(buffer.get())->data;
+        offsets = Ref(PyTuple_New(COLUMN_COUNT));
+        if (!offsets) return false;
+        std::uint8_t* column[COLUMN_COUNT] = {};
+        for (std::size_t c = 0; c < COLUMN_COUNT; ++c) {
+            PyObject* item = Py_NewRef(Py_None);
+            if (fields >> c & 1) {
+                column[c] = data + at[c];
+                Py_DECREF(item);
+                if (!(item = PyLong_FromSize_t(at[c]))) return false;
+            }
+            PyTuple_SET_ITEM(offsets.get(), static_cast<Py_ssize_t>(c), item);
+        }
+        out.planes = column[0];
+        out.turn = column[1];
+        out.castling = column[2];
+        out.en_passant = reinterpret_cast<std::int8_t*>(column[3]);
+        out.halfmove_clock = reinterpret_cast<std::int32_t*>(column[4]);
+        out.fullmove_number = reinterpret_cast<std::int32_t*>(column[5]);
+        out.move_from = reinterpret_cast<std::int8_t*>(column[6]);
+        out.move_to = reinterpret_cast<std::int8_t*>(column[7]);
+        out.move_promotion = column[8];
+        out.result = reinterpret_cast<std::int8_t*>(column[9]);
+        out.game = reinterpret_cast<std::int64_t*>(column[10]);
+        out.ply = reinterpret_cast<std::int32_t*>(column[11]);
+        return true;
+    }
+};
+
+// The fields of the rows at `indices`, gathered with the GIL released:
+// (buffer, offsets) of a FieldBlock. With `indices_out`, the indices come
+// first in the buffer and are made there before the gather.
 template <typename MakeIndices>
 PyObject* store_fields(const store::Store& s, std::size_t count, unsigned long fields, bool indices_out,
                        MakeIndices&& make_indices) {
-    constexpr std::size_t ALIGN = 64;
-    std::size_t offsets[COLUMN_COUNT];
-    std::size_t total = indices_out ? (8 * count + ALIGN - 1) / ALIGN * ALIGN : 0;
-    for (std::size_t c = 0; c < COLUMN_COUNT; ++c) {
-        if (!(fields >> c & 1)) continue;
-        offsets[c] = total;
-        total += (count * COLUMN_BYTES[c] + ALIGN - 1) / ALIGN * ALIGN;
-    }
-    Ref buffer(reinterpret_cast<PyObject*>(new_batch_buffer(total)));
-    if (!buffer) return nullptr;
-    std::uint8_t* data = reinterpret_cast<BatchBufferObject*>(buffer.get())->data;
-    Ref offset_tuple(PyTuple_New(COLUMN_COUNT));
-    if (!offset_tuple) return nullptr;
-    std::uint8_t* out[COLUMN_COUNT] = {};
-    for (std::size_t c = 0; c < COLUMN_COUNT; ++c) {
-        PyObject* item = Py_NewRef(Py_None);
-        if (fields >> c & 1) {
-            out[c] = data + offsets[c];
-            Py_DECREF(item);
-            if (!(item = PyLong_FromSize_t(offsets[c]))) return nullptr;
-        }
-        PyTuple_SET_ITEM(offset_tuple.get(), static_cast<Py_ssize_t>(c), item);
-    }
-    store::Outputs o;
-    o.planes = out[0];
-    o.turn = out[1];
-    o.castling = out[2];
-    o.en_passant = reinterpret_cast<std::int8_t*>(out[3]);
-    o.halfmove_clock = reinterpret_cast<std::int32_t*>(out[4]);
-    o.fullmove_number = reinterpret_cast<std::int32_t*>(out[5]);
-    o.move_from = reinterpret_cast<std::int8_t*>(out[6]);
-    o.move_to = reinterpret_cast<std::int8_t*>(out[7]);
-    o.move_promotion = out[8];
-    o.result = reinterpret_cast<std::int8_t*>(out[9]);
-    o.game = reinterpret_cast<std::int64_t*>(out[10]);
-    o.ply = reinterpret_cast<std::int32_t*>(out[11]);
+    FieldBlock block;
+    if (!block.make(count, fields, indices_out)) return nullptr;
     without_gil([&] {
-        const std::uint64_t* indices = make_indices(reinterpret_cast<std::uint64_t*>(data));
-        s.gather(indices, count, o);
+        const std::uint64_t* indices = make_indices(reinterpret_cast<std::uint64_t*>(block.data));
+        s.gather(indices, count, block.out);
     });
-    return PyTuple_Pack(2, buffer.get(), offset_tuple.get());
+    return PyTuple_Pack(2, block.buffer.get(), block.offsets.get());
 }
 
 PyObject* store_gather(PyObject* self, PyObject* args) {
@@ -1090,51 +1140,43 @@ PyObject* store_batch(PyObject* self, PyObject* args) {
     });
 }
 
-//   .encode(indices, view, history, space, legal_mask, packed_mask)
-//       -> (planes, turn, castling, move_from, move_to, policy, legal), as
-//       encode_training gives them for those rows among all the store's
+//   .encode(indices, fields, view, history, space, legal_mask, packed_mask)
+//       -> (planes, turn, castling, move_from, move_to, policy, legal, buffer,
+//       offsets): the encodings as encode_training gives them for those rows
+//       among all the store's rows, then the `fields` no view changes
+//       (en_passant, the clocks, move_promotion, result, game, ply) from the
+//       same replay, as .gather gives them
 PyObject* store_encode(PyObject* self, PyObject* args) {
     PyObject* indices;
+    unsigned long fields;
     int view, history, space, legal_mask, packed_mask;
-    if (!PyArg_ParseTuple(args, "Opiipp", &indices, &view, &history, &space, &legal_mask, &packed_mask))
+    if (!PyArg_ParseTuple(args, "Okpiipp", &indices, &fields, &view, &history, &space, &legal_mask, &packed_mask))
         return nullptr;
+    // The fields an encoding gives in its view are not gathered beside it.
+    constexpr unsigned long ENCODED = 1ul << encode::PLANES | 1ul << encode::TURN | 1ul << encode::CASTLING |
+                                      1ul << encode::MOVE_FROM | 1ul << encode::MOVE_TO;
+    fields &= ~ENCODED & ((1ul << COLUMN_COUNT) - 1);
     return guarded([&]() -> PyObject* {
         HeldBuffer held;
         if (!held.hold(indices, 8, "indices")) return nullptr;
         const auto* rows = reinterpret_cast<const std::uint64_t*>(held.data());
         const std::size_t n = held.size() / 8;
-        encodings::Options options;
-        options.view = view ? encodings::View::mover : encodings::View::absolute;
-        options.history = history;
-        if (space >= 0) options.policy = static_cast<policy::Space>(space);
-        options.legal_mask = legal_mask != 0;
-        options.packed_mask = packed_mask != 0;
-
-        const std::size_t sizes[7] = {n * encodings::planes_per_row(options) * 64, n, 4 * n, n, n,
-                                      options.policy ? 4 * n : 0, n * encodings::mask_bytes(options)};
-        const bool wanted[7] = {true, true, true, true, true, options.policy.has_value(), options.legal_mask};
-        Ref buffers[7];
-        std::uint8_t* data[7] = {};
-        for (int i = 0; i < 7; ++i) {
-            if (!wanted[i]) continue;
-            buffers[i] = Ref(reinterpret_cast<PyObject*>(new_batch_buffer(sizes[i])));
-            if (!buffers[i]) return nullptr;
-            data[i] = reinterpret_cast<BatchBufferObject*>(buffers[i].get())->data;
-        }
-        encodings::Outputs out;
-        out.planes = data[0];
-        out.turn = data[1];
-        out.castling = data[2];
-        out.move_from = reinterpret_cast<std::int8_t*>(data[3]);
-        out.move_to = reinterpret_cast<std::int8_t*>(data[4]);
-        out.policy = reinterpret_cast<std::int32_t*>(data[5]);
-        out.legal = data[6];
+        const encodings::Options options = encoding_options(view, history, space, legal_mask, packed_mask);
+        EncodingArrays arrays;
+        if (!arrays.make(options, n, [](std::size_t size) {
+                BatchBufferObject* buffer = new_batch_buffer(size);
+                return std::pair{reinterpret_cast<PyObject*>(buffer), buffer ? buffer->data : nullptr};
+            }))
+            return nullptr;
+        FieldBlock block;
+        if (!block.make(n, fields, false)) return nullptr;
         const store::Store& s = *state_of<StoreState>(self).store;
-        without_gil([&] { s.encode(rows, n, generator(), options, out); });
-        Ref result(PyTuple_New(7));
+        without_gil([&] { s.encode(rows, n, generator(), options, arrays.out, block.out); });
+        Ref result(PyTuple_New(EncodingArrays::COUNT + 2));
         if (!result) return nullptr;
-        for (int i = 0; i < 7; ++i)
-            PyTuple_SET_ITEM(result.get(), i, buffers[i] ? buffers[i].release() : Py_NewRef(Py_None));
+        arrays.move_into(result.get(), 0);
+        PyTuple_SET_ITEM(result.get(), EncodingArrays::COUNT, block.buffer.release());
+        PyTuple_SET_ITEM(result.get(), EncodingArrays::COUNT + 1, block.offsets.release());
         return result.release();
     });
 }

@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any, Literal
 
 from . import _native
@@ -12,19 +12,37 @@ if TYPE_CHECKING:
     import numpy
 
 # What the native encodings read, in the order it takes them.
-_COLUMNS = (
-    ("planes", "uint8", (12, 8, 8)),
-    ("turn", "uint8", ()),
-    ("castling", "uint8", (4,)),
-    ("en_passant", "int8", ()),
-    ("halfmove_clock", "int32", ()),
-    ("move_from", "int8", ()),
-    ("move_to", "int8", ()),
-    ("move_promotion", "uint8", ()),
-    ("game", "int64", ()),
-    ("ply", "int32", ()),
-)
+_COLUMNS = ("planes", "turn", "castling", "en_passant", "halfmove_clock", "move_from", "move_to", "move_promotion",
+            "game", "ply")
 _SPACES = tuple(POLICY_SIZES)
+
+
+def schema_columns(arrays: Mapping[str, Any], names: Sequence[str]) -> tuple[list[numpy.ndarray], int]:
+    """The named columns of `arrays` as C-contiguous arrays of the schema's
+    dtypes and row shapes, and their common length; ValueError naming the
+    columns missing, else the first of another dtype, shape or length."""
+    import numpy
+
+    from . import SCHEMA  # defined after this module is imported
+
+    missing = [name for name in names if name not in arrays]
+    if missing:
+        raise ValueError(f"arrays lack the columns {', '.join(missing)}")
+    columns = []
+    rows: int | None = None
+    for name in names:
+        dtype, shape, _ = SCHEMA[name]
+        column = numpy.ascontiguousarray(arrays[name])
+        if column.dtype != numpy.dtype(dtype) or column.ndim != 1 + len(shape) or column.shape[1:] != shape:
+            raise ValueError(
+                f"column {name} must be {dtype} of shape {('N', *shape)}, not {column.dtype} of shape {column.shape}"
+            )
+        if rows is None:
+            rows = len(column)
+        elif len(column) != rows:
+            raise ValueError(f"column {name} has {len(column)} rows where {names[0]} has {rows}")
+        columns.append(column)
+    return columns, rows or 0
 
 
 def encode_positions(
@@ -66,22 +84,7 @@ def encode_positions(
         raise ValueError("packed_mask needs legal_mask=True")
 
     arrays = positions.arrays if hasattr(positions, "arrays") else positions
-    rows: int | None = None
-    columns = []
-    for name, dtype, shape in _COLUMNS:
-        if name not in arrays:
-            raise ValueError(f"the positions have no {name!r} array")
-        array = numpy.ascontiguousarray(arrays[name])
-        if array.dtype != numpy.dtype(dtype) or array.shape[1:] != shape:
-            raise ValueError(
-                f"{name!r} must be {dtype} with rows of shape {shape}, not {array.dtype} with {array.shape[1:]}"
-            )
-        if rows is None:
-            rows = len(array)
-        elif len(array) != rows:
-            raise ValueError(f"{name!r} has {len(array)} rows where 'planes' has {rows}")
-        columns.append(array)
-    assert rows is not None
+    columns, rows = schema_columns(arrays, _COLUMNS)
 
     planes, turn, castling, move_from, move_to, indices, legal = _native.encode_training(
         tuple(columns),

@@ -50,5 +50,15 @@ class Store:
         self, start: int, count: int, shuffle: bool, seed: int, epoch: int, rank: int, world_size: int, fields: int, /
     ) -> tuple[Buffer, tuple[int | None, ...]]: ...
     def encode(
-        self, indices: _Buffer, view: bool, history: int, space: int, legal_mask: bool, packed_mask: bool, /
-    ) -> tuple[Buffer, Buffer, Buffer, Buffer, Buffer, Buffer | None, Buffer | None]: ...
+        self,
+        indices: _Buffer,
+        fields: int,
+        view: bool,
+        history: int,
+        space: int,
+        legal_mask: bool,
+        packed_mask: bool,
+        /,
+    ) -> tuple[
+        Buffer, Buffer, Buffer, Buffer, Buffer, Buffer | None, Buffer | None, Buffer, tuple[int | None, ...]
+    ]: ...

@@ -21,7 +21,7 @@ from typing import Any
 import numpy
 
 from . import SCHEMA, _check_int, _native
-from ._encodings import _SPACES, encode_positions
+from ._encodings import _SPACES, encode_positions, schema_columns
 from ._policy import POLICY_SIZES
 
 #: Plies between a game's keyframes.
@@ -65,24 +65,7 @@ def pack(arrays: Mapping[str, Any]) -> Store:
     gathered back equals its input byte for byte."""
     if not isinstance(arrays, Mapping):
         raise TypeError(f"arrays must be a mapping of column name to array, not {type(arrays).__name__}")
-    missing = [name for name in _FIELDS if name not in arrays]
-    if missing:
-        raise ValueError(f"arrays lack the columns {', '.join(missing)}")
-    columns = []
-    rows = None
-    for name, (dtype, shape, _) in SCHEMA.items():
-        column = numpy.ascontiguousarray(arrays[name])
-        if column.dtype != numpy.dtype(dtype) or column.shape[1:] != shape or column.ndim != 1 + len(shape):
-            raise ValueError(
-                f"column {name} must be {dtype} of shape (N, {', '.join(map(str, shape))}), "
-                f"not {column.dtype} of shape {column.shape}"
-            )
-        if rows is None:
-            rows = len(column)
-        elif len(column) != rows:
-            raise ValueError(f"column {name} has {len(column)} rows where planes has {rows}")
-        columns.append(column)
-    assert rows is not None
+    columns, rows = schema_columns(arrays, _FIELDS)
     extras = {name: value for name, value in arrays.items() if name not in SCHEMA}
     moves, keyframes, runs = _native.store_pack(tuple(columns), rows)
     return Store(
@@ -273,13 +256,14 @@ class Store:
     ) -> dict[str, numpy.ndarray]:
         """The rows encoded as encode_positions encodes them among all the
         store's rows, computed natively from the replayed positions (each row
-        with the rows its history and repetition planes need); the fields
-        not encoded gathered beside them."""
+        with the rows its history and repetition planes need), and the other
+        fields asked for from the same replay."""
         rows = numpy.ascontiguousarray(rows, dtype=numpy.uint64)
         history = encoding["history"]
         policy = encoding["policy"]
-        planes, turn, castling, move_from, move_to, indices, legal = self._native.encode(
+        planes, turn, castling, move_from, move_to, indices, legal, buffer, offsets = self._native.encode(
             rows,
+            mask & ~_ENCODED_MASK,
             encoding["view"] == "mover",
             -1 if history is None else history,
             -1 if policy is None else _SPACES.index(policy),
@@ -295,8 +279,7 @@ class Store:
             "move_from": numpy.frombuffer(move_from, numpy.int8, count),
             "move_to": numpy.frombuffer(move_to, numpy.int8, count),
         }
-        rest = mask & ~_ENCODED_MASK
-        gathered = self._gather(rows, rest, extras) if rest or extras else {}
+        gathered = self._result(buffer, offsets, rows, extras)
         out: dict[str, numpy.ndarray] = {"planes": encoded["planes"]}
         for bit, name in enumerate(_FIELDS):
             if bit and mask >> bit & 1:

@@ -1,12 +1,162 @@
 #include "encodings/mod.hpp"
 
+#include <array>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "encode/mod.hpp"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace velmor::encodings {
+
+namespace {
+
+// ---- the plane writer and the board's bitboards, a vector at a time.
+// The module is built for any x86-64, so the AVX2 forms are chosen when the
+// processor has them, once; SSE2 is every x86-64's; other machines take the
+// rank table.
+
+// Eight bytes of 0/1, lowest file first, for each byte value: one rank.
+constexpr std::array<std::uint64_t, 256> RANK_BYTES = [] {
+    std::array<std::uint64_t, 256> table{};
+    for (unsigned value = 0; value < 256; ++value)
+        for (unsigned file = 0; file < 8; ++file)
+            if (value >> file & 1) table[value] |= std::uint64_t{1} << (8 * file);
+    return table;
+}();
+
+void write_boards_table(const Bitboard* boards, std::uint8_t* out) {
+    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane)
+        for (unsigned rank = 0; rank < 8; ++rank) {
+            const std::uint64_t bytes = RANK_BYTES[(boards[plane] >> (8 * rank)) & 0xFF];
+            std::memcpy(out + 64 * plane + 8 * rank, &bytes, 8);
+        }
+}
+
+void boards_of_squares_scalar(const std::uint8_t* squares, Bitboard* boards) {
+    Bitboard by_code[16] = {};
+    for (unsigned square = 0; square < 64; ++square) by_code[squares[square] & 15] |= square_bb(square);
+    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane) boards[plane] = by_code[plane + 1];
+}
+
+Bitboard changed_squares_scalar(const std::uint8_t* before, const std::uint8_t* after) {
+    Bitboard changed = 0;
+    for (unsigned square = 0; square < 64; ++square) changed |= Bitboard{before[square] != after[square]} << square;
+    return changed;
+}
+
+#if defined(__x86_64__)
+// Each square's byte, holding its rank's byte of the bitboard, keeps its
+// file's bit: the masks 1, 2, .., 128 repeated.
+constexpr std::uint64_t FILE_BITS = 0x8040201008040201ULL;
+
+void write_boards_sse2(const Bitboard* boards, std::uint8_t* out) {
+    const __m128i bits = _mm_set1_epi64x(static_cast<long long>(FILE_BITS));
+    const __m128i one = _mm_set1_epi8(1);
+    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane, out += 64) {
+        // Each rank's byte spread over its eight squares by unpacking.
+        const __m128i b = _mm_cvtsi64_si128(static_cast<long long>(boards[plane]));
+        const __m128i b8 = _mm_unpacklo_epi8(b, b);
+        const __m128i low = _mm_unpacklo_epi16(b8, b8), high = _mm_unpackhi_epi16(b8, b8);
+        const __m128i ranks[4] = {_mm_unpacklo_epi32(low, low), _mm_unpackhi_epi32(low, low),
+                                  _mm_unpacklo_epi32(high, high), _mm_unpackhi_epi32(high, high)};
+        for (unsigned k = 0; k < 4; ++k)
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * k), _mm_min_epu8(_mm_and_si128(ranks[k], bits), one));
+    }
+}
+
+__attribute__((target("avx2"))) void write_boards_avx2(const Bitboard* boards, std::uint8_t* out) {
+    const __m256i bits = _mm256_set1_epi64x(static_cast<long long>(FILE_BITS));
+    const __m256i one = _mm256_set1_epi8(1);
+    // Within each 128-bit lane (both hold the bitboard): ranks 0-1 | 2-3, and 4-5 | 6-7.
+    const __m256i low = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1,  //
+                                         2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
+    const __m256i high = _mm256_add_epi8(low, _mm256_set1_epi8(4));
+    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane, out += 64) {
+        const __m256i b = _mm256_set1_epi64x(static_cast<long long>(boards[plane]));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
+                            _mm256_min_epu8(_mm256_and_si256(_mm256_shuffle_epi8(b, low), bits), one));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32),
+                            _mm256_min_epu8(_mm256_and_si256(_mm256_shuffle_epi8(b, high), bits), one));
+    }
+}
+
+void boards_of_squares_sse2(const std::uint8_t* squares, Bitboard* boards) {
+    __m128i s[4];
+    for (unsigned k = 0; k < 4; ++k) s[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(squares + 16 * k));
+    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane) {
+        const __m128i code = _mm_set1_epi8(static_cast<char>(plane + 1));
+        Bitboard b = 0;
+        for (unsigned k = 0; k < 4; ++k)
+            b |= static_cast<Bitboard>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(s[k], code)))) << (16 * k);
+        boards[plane] = b;
+    }
+}
+
+__attribute__((target("avx2"))) void boards_of_squares_avx2(const std::uint8_t* squares, Bitboard* boards) {
+    const __m256i low = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(squares));
+    const __m256i high = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(squares + 32));
+    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane) {
+        const __m256i code = _mm256_set1_epi8(static_cast<char>(plane + 1));
+        boards[plane] = static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(low, code))) |
+                        static_cast<Bitboard>(static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, code)))) << 32;
+    }
+}
+Bitboard changed_squares_sse2(const std::uint8_t* before, const std::uint8_t* after) {
+    Bitboard same = 0;
+    for (unsigned k = 0; k < 4; ++k) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(before + 16 * k));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(after + 16 * k));
+        same |= static_cast<Bitboard>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b)))) << (16 * k);
+    }
+    return ~same;
+}
+
+__attribute__((target("avx2"))) Bitboard changed_squares_avx2(const std::uint8_t* before, const std::uint8_t* after) {
+    const __m256i low = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(before)),
+                                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(after)));
+    const __m256i high = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(before + 32)),
+                                           _mm256_loadu_si256(reinterpret_cast<const __m256i*>(after + 32)));
+    return ~(static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
+             static_cast<Bitboard>(static_cast<std::uint32_t>(_mm256_movemask_epi8(high))) << 32);
+}
+#endif
+
+// Every form this machine runs, the fastest first.
+std::vector<Kernels> runnable_kernels() {
+    std::vector<Kernels> kernels;
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) kernels.push_back({"avx2", write_boards_avx2, boards_of_squares_avx2, changed_squares_avx2});
+    kernels.push_back({"sse2", write_boards_sse2, boards_of_squares_sse2, changed_squares_sse2});
+#endif
+    kernels.push_back({"table", write_boards_table, boards_of_squares_scalar, changed_squares_scalar});
+    return kernels;
+}
+
+const std::vector<Kernels> KERNELS = runnable_kernels();
+const Kernels& FASTEST = KERNELS.front();
+
+}  // namespace
+
+const std::vector<Kernels>& kernels() { return KERNELS; }
+
+void boards_of_squares(const std::uint8_t* squares, Planes& planes) { FASTEST.boards_of_squares(squares, planes.data()); }
+
+void update_boards(const std::uint8_t* before, const std::uint8_t* after, Planes& planes) {
+    // A few squares differ between positions a few plies apart: each leaves
+    // its old piece's plane and joins its new one's.
+    for (Bitboard changed = FASTEST.changed_squares(before, after); changed; changed &= changed - 1) {
+        const unsigned square = lsb(changed);
+        const unsigned old_plane = before[square] - 1u, new_plane = after[square] - 1u;
+        if (old_plane < PLANE_COUNT) planes[old_plane] ^= square_bb(square);
+        if (new_plane < PLANE_COUNT) planes[new_plane] ^= square_bb(square);
+    }
+}
 
 namespace {
 
@@ -66,7 +216,7 @@ bool earlier_in_game(const Columns& c, std::size_t row, std::size_t back) {
 }  // namespace
 
 void write_step(const Position& position, bool flip, std::uint8_t* out) {
-    encode::write_planes(viewed(position.planes, flip), out);
+    FASTEST.write_boards(viewed(position.planes, flip).data(), out);
 }
 
 void write_legal(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "board/mod.hpp"
 #include "move_generator/mod.hpp"
@@ -90,6 +91,24 @@ struct Position {
 // Writes the position's twelve piece planes (768 bytes) in the view:
 // reflected (mirrored, colours swapped) when flip is set.
 void write_step(const Position& position, bool flip, std::uint8_t* out);
+
+// The twelve piece bitboards of a board given by square (0 empty, 1 + plane).
+void boards_of_squares(const std::uint8_t* squares, Planes& planes);
+// From the bitboards of the board `before` to those of `after`, by the
+// squares that differ.
+void update_boards(const std::uint8_t* before, const std::uint8_t* after, Planes& planes);
+
+// The vector forms of the plane writer, of boards_of_squares and of the
+// squares update_boards visits: each
+// x86-64 runs SSE2, AVX2 where the processor has it, any machine the rank
+// table; the first is the one used. All of them, for the tests to compare.
+struct Kernels {
+    const char* name;
+    void (*write_boards)(const Bitboard* boards, std::uint8_t* out);  // twelve planes, 768 bytes
+    void (*boards_of_squares)(const std::uint8_t* squares, Bitboard* boards);
+    Bitboard (*changed_squares)(const std::uint8_t* before, const std::uint8_t* after);  // where they differ
+};
+[[nodiscard]] const std::vector<Kernels>& kernels();
 
 // Writes the position's legal moves, in the view, as a mask of
 // mask_bytes(options) bytes in the options' policy space. `board` and

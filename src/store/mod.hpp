@@ -134,19 +134,22 @@ public:
 
     // The training encodings of the rows at `indices`, the i-th into row i
     // of the outputs: exactly what encodings::encode_rows gives for them
-    // among all the store's rows in order. Each row is replayed from its
-    // keyframe with the rows before it that its history and repetition
-    // planes need (back to each step's half-move clock); no row goes
-    // through 768 bytes of planes. InvalidInput as gather, and as
-    // encode_rows for rows that are no position.
+    // among all the store's rows in order; and from the same replay the
+    // fields of `rest` that no view changes (en_passant, the clocks,
+    // move_promotion, result, game, ply; its other pointers are not read).
+    // Each row is replayed once from the keyframe before its oldest history
+    // step, with the rows before that its repetition planes need (back to
+    // each step's half-move clock); no row goes through 768 bytes of planes.
+    // InvalidInput as gather, and as encode_rows for rows that are no
+    // position.
     void encode(const std::uint64_t* indices, std::size_t count, const MoveGenerator& generator,
-                const encodings::Options& options, const encodings::Outputs& out) const;
+                const encodings::Options& options, const encodings::Outputs& out, const Outputs& rest = {}) const;
 
 private:
     struct Cursor;
     void locate(std::uint64_t row, Cursor& cursor) const;
-    // The positions and move words of rows first..last, into [0, last - first].
-    void replay_rows(std::uint64_t first, std::uint64_t last, Position* positions, std::uint16_t* words) const;
+    // The positions of rows first..last, into [0, last - first].
+    void replay_rows(std::uint64_t first, std::uint64_t last, Position* positions) const;
     [[nodiscard]] std::size_t run_of(std::uint64_t row) const;
     [[nodiscard]] const std::uint8_t* record_of(std::size_t run) const;
     // The row's game and ply, from its run's record.

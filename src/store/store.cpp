@@ -429,7 +429,7 @@ void Store::gather(const std::uint64_t* indices, std::size_t count, const Output
 
 // ---------------------------------------------------------------- training encodings
 
-void Store::replay_rows(std::uint64_t first, std::uint64_t last, Position* positions, std::uint16_t* words) const {
+void Store::replay_rows(std::uint64_t first, std::uint64_t last, Position* positions) const {
     Cursor cursor;
     Position position;
     // A run at a time: from the keyframe at or before its first row wanted,
@@ -439,12 +439,8 @@ void Store::replay_rows(std::uint64_t first, std::uint64_t last, Position* posit
         read_keyframe(cursor.frame, position);
         const std::uint64_t end = std::min(first_row_[cursor.run + 1], last + 1);
         for (std::uint64_t at = cursor.keyframe_row; at < end; ++at) {
-            const std::uint16_t word = cursor.keyframe_moves[at - cursor.keyframe_row];
-            if (at >= row) {
-                positions[at - first] = position;
-                words[at - first] = word;
-            }
-            if (at + 1 < end && !play(position, word)) [[unlikely]]
+            if (at >= row) positions[at - first] = position;
+            if (at + 1 < end && !play(position, cursor.keyframe_moves[at - cursor.keyframe_row])) [[unlikely]]
                 refuse("the store is damaged: the move of row " + std::to_string(at) + " cannot be replayed");
         }
         row = end;
@@ -491,31 +487,32 @@ bool repeats(const Position& a, const Position& b) {
 }
 
 // A digest of what repeats() compares, so that most pairs differ by one
-// comparison of words.
+// comparison of words: the board's eight words each times its own odd
+// number, products that do not wait for one another.
 std::uint64_t repetition_key(const Position& p) {
+    constexpr std::uint64_t ODD[8] = {0x9E3779B97F4A7C15ULL, 0xBF58476D1CE4E5B9ULL, 0x94D049BB133111EBULL,
+                                      0xD6E8FEB86659FD93ULL, 0xA0761D6478BD642FULL, 0xE7037ED1A0B428DBULL,
+                                      0x8EBC6AF09C88C6E3ULL, 0x589965CC75374CC3ULL};
     std::uint64_t key = static_cast<std::uint64_t>(p.turn | p.castling << 1 | static_cast<std::uint8_t>(p.en_passant) << 8);
-    for (unsigned i = 0; i < 8; ++i) key = (key ^ load<std::uint64_t>(p.board.data() + 8 * i)) * 0x9E3779B97F4A7C15ULL;
+    for (unsigned i = 0; i < 8; ++i) key += load<std::uint64_t>(p.board.data() + 8 * i) * ODD[i];
     return key;
 }
 
-// The position as bitboards and state word; InvalidInput (naming the row)
-// for an en-passant value that is no file.
-encodings::Position bits_of(const Position& p, std::uint64_t row) {
-    Bitboard by_code[13] = {};
-    for (unsigned square = 0; square < 64; ++square) by_code[p.board[square]] |= square_bb(square);
-    encodings::Position out{};
-    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane) out.planes[plane] = by_code[plane + 1];
+// The state word the generator reads; InvalidInput (naming the row) for an
+// en-passant value that is no file.
+std::uint64_t state_of(const Position& p, std::uint64_t row) {
+    if (p.en_passant > 7 || p.en_passant < -1) [[unlikely]]
+        refuse("row " + std::to_string(row) + ": en_passant is no file");
     const bool white = p.turn == 0;
-    out.state = (white ? WHITE_TO_MOVE : 0) | std::uint64_t{p.castling} << WHITE_KING_SIDE;
-    if (p.en_passant > 7 || p.en_passant < -1) refuse("row " + std::to_string(row) + ": en_passant is no file");
-    if (p.en_passant >= 0) out.state |= std::uint64_t{1} << (en_passant_set(white) + static_cast<unsigned>(p.en_passant));
-    return out;
+    std::uint64_t state = (white ? WHITE_TO_MOVE : 0) | std::uint64_t{p.castling} << WHITE_KING_SIDE;
+    if (p.en_passant >= 0) state |= std::uint64_t{1} << (en_passant_set(white) + static_cast<unsigned>(p.en_passant));
+    return state;
 }
 
 }  // namespace
 
 void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGenerator& generator,
-                   const encodings::Options& options, const encodings::Outputs& out) const {
+                   const encodings::Options& options, const encodings::Outputs& out, const Outputs& rest) const {
     using encodings::STEP_PLANES;
     const bool history = options.history >= 0;
     const unsigned steps = history ? static_cast<unsigned>(options.history) + 1 : 1;
@@ -523,100 +520,147 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
     const std::size_t row_mask = encodings::mask_bytes(options);
     const std::size_t step_bytes = (history ? STEP_PLANES : PLANE_COUNT) * 64;
 
-    // Scratch for every row of the call: the rows replayed (a row's window
-    // of its game), their move words, and which history steps are its game's.
-    std::vector<Position> window;
-    std::vector<std::uint16_t> words;
+    // Scratch for every row of the call: the rows replayed (from a keyframe
+    // to the row, its history steps and their repetition look-back within),
+    // their repetition keys, and which history steps are the game's.
+    std::vector<Position> window, prefix;
+    std::vector<std::uint64_t> keys;
     std::array<bool, encodings::MAX_HISTORY + 1> included{};
+    std::array<std::uint64_t, encodings::MAX_HISTORY + 1> earliest{};  // of each step's repetition look-back
     Board board(FenFields{Planes{}, WHITE_TO_MOVE});
     MoveList moves;
-    std::array<std::uint64_t, encodings::MAX_HISTORY + 1> earliest{};  // of each step's repetition look-back
-    std::vector<std::uint64_t> keys;  // repetition_key of each row of the window, with history
-    const auto replay = [&](std::uint64_t first, std::uint64_t last) {
-        window.resize(last - first + 1);
-        words.resize(last - first + 1);
-        replay_rows(first, last, window.data(), words.data());
-    };
+    encodings::Position current{};
 
     // Rows are located a few ahead and their keyframes and moves fetched,
     // so that the cache misses of random rows overlap the work on others.
     constexpr std::size_t AHEAD = 8;
-    for (std::size_t i = 0; i < count; ++i) {
+    Cursor cursors[AHEAD];
+    const auto fetch = [&](std::size_t i) {
         const std::uint64_t row = indices[i];
         if (row >= rows_)
             refuse("index " + std::to_string(row) + " is out of range for " + std::to_string(rows_) + " positions");
-        if (i + AHEAD < count && indices[i + AHEAD] < rows_) {
-            Cursor ahead;
-            locate(indices[i + AHEAD], ahead);
-            __builtin_prefetch(ahead.frame);
-            __builtin_prefetch(ahead.frame + KEYFRAME_BYTES - 1);
-            __builtin_prefetch(ahead.keyframe_moves);
-        }
+        Cursor& cursor = cursors[i % AHEAD];
+        locate(row, cursor);
+        __builtin_prefetch(cursor.frame);
+        __builtin_prefetch(cursor.frame + KEYFRAME_BYTES - 1);
+        __builtin_prefetch(cursor.keyframe_moves);
+    };
+    for (std::size_t i = 0; i < std::min(AHEAD, count); ++i) fetch(i);
 
-        // The history steps that are the game's earlier plies: the stretch
-        // of them before the row, then any further one on its own.
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t row = indices[i];
+        const Cursor cursor = cursors[i % AHEAD];
+        if (i + AHEAD < count) fetch(i + AHEAD);
+        const std::uint64_t run_first = first_row_[cursor.run];
+
+        // The history steps that are the game's earlier plies: all of them
+        // when the row's run holds them, else the stretch of them before the
+        // row, then any further one on its own.
         std::uint64_t first = row;
         included[0] = true;
         if (history) {
-            const std::uint64_t stretch = row - earliest_in_game(row, steps - 1);
-            std::int64_t game = 0, ply = 0;
-            if (stretch + 1 < steps && stretch < row) game_and_ply(row, game, ply);
-            for (unsigned s = 1; s < steps; ++s) {
-                if (s <= stretch) {
-                    included[s] = true;
-                } else if (s > row) {
-                    included[s] = false;
-                } else {
-                    std::int64_t g, p;
-                    game_and_ply(row - s, g, p);
-                    included[s] = g == game && p == ply - s;
+            if (row - run_first >= steps - 1) {
+                for (unsigned s = 1; s < steps; ++s) included[s] = true;
+                first = row - (steps - 1);
+            } else {
+                const std::uint64_t stretch = row - earliest_in_game(row, steps - 1);
+                std::int64_t game = 0, ply = 0;
+                if (stretch + 1 < steps && stretch < row) game_and_ply(row, game, ply);
+                for (unsigned s = 1; s < steps; ++s) {
+                    if (s <= stretch) {
+                        included[s] = true;
+                    } else if (s > row) {
+                        included[s] = false;
+                    } else {
+                        std::int64_t g, p;
+                        game_and_ply(row - s, g, p);
+                        included[s] = g == game && p == ply - s;
+                    }
+                    if (included[s]) first = row - s;
                 }
-                if (included[s]) first = row - s;
             }
         }
-        replay(first, row);
-        std::uint64_t base = first;
+
+        // One replay from the keyframe at or before the first row wanted,
+        // every row kept: window[k] is row base + k.
+        std::uint64_t base;
+        if (first >= run_first) {
+            Cursor from = cursor;
+            if (first < cursor.keyframe_row) locate(first, from);
+            base = from.keyframe_row;
+            window.resize(row - base + 1);
+            read_keyframe(from.frame, window[0]);
+            for (std::uint64_t at = base; at < row; ++at) {
+                window[at - base + 1] = window[at - base];
+                if (!play(window[at - base + 1], from.keyframe_moves[at - base])) [[unlikely]]
+                    refuse("the store is damaged: the move of row " + std::to_string(at) + " cannot be replayed");
+            }
+        } else {
+            base = first;
+            window.resize(row - first + 1);
+            replay_rows(first, row, window.data());
+        }
         if (history) {
             // Each step's repetition looks back over the plies since its last
-            // capture or pawn move.
-            std::uint64_t start = first;
+            // capture or pawn move; rows before the window are replayed on
+            // their own and put before it.
+            std::uint64_t start = row;
             for (unsigned s = 0; s < steps; ++s) {
                 if (!included[s]) continue;
-                const auto clock = static_cast<std::int32_t>(window[row - s - base].halfmove_clock);
-                earliest[s] = earliest_in_game(row - s, clock > 0 ? static_cast<std::uint64_t>(clock) : 0);
+                const std::uint64_t q = row - s;
+                const auto clock = static_cast<std::int32_t>(window[q - base].halfmove_clock);
+                const std::uint64_t reach = clock > 0 ? static_cast<std::uint64_t>(clock) : 0;
+                earliest[s] = q >= run_first && q - run_first >= reach ? q - reach : earliest_in_game(q, reach);
                 start = std::min(start, earliest[s]);
             }
-            if (start < first) {
-                replay(start, row);
+            if (start < base) {
+                prefix.resize(base - start);
+                replay_rows(start, base - 1, prefix.data());
+                window.insert(window.begin(), prefix.begin(), prefix.end());
                 base = start;
             }
             keys.resize(window.size());
-            for (std::size_t k = 0; k < window.size(); ++k) keys[k] = repetition_key(window[k]);
+            for (std::uint64_t q = start; q <= row; ++q) keys[q - base] = repetition_key(window[q - base]);
         }
+
         const Position& position = window[row - base];
         const bool flip = options.view == encodings::View::mover && position.turn == 1;
-
+        current.state = state_of(position, row);
         if (out.planes) {
-            std::uint8_t* dst = out.planes + i * row_planes * 64;
-            for (unsigned s = 0; s < steps; ++s, dst += step_bytes) {
+            // The steps oldest first: the first one's bitboards read square by
+            // square, each later one's from the one before by the squares that
+            // differ; the current position's last.
+            std::uint8_t* const row_out = out.planes + i * row_planes * 64;
+            const Position* previous = nullptr;
+            for (unsigned s = steps; s-- > 0;) {
+                std::uint8_t* dst = row_out + s * step_bytes;
                 if (!included[s]) {
                     std::memset(dst, 0, STEP_PLANES * 64);
                     continue;
                 }
                 const std::uint64_t q = row - s;
                 const Position& step = window[q - base];
-                encodings::write_step(bits_of(step, q), flip, dst);
+                if (s > 0) state_of(step, q);  // refuses an en-passant value that is no file
+                if (previous)
+                    encodings::update_boards(previous->board.data(), step.board.data(), current.planes);
+                else
+                    encodings::boards_of_squares(step.board.data(), current.planes);
+                previous = &step;
+                encodings::write_step(current, flip, dst);
                 if (!history) continue;
                 std::uint8_t repeated = 0;
+                const std::uint64_t key = keys[q - base];
                 for (std::uint64_t earlier = earliest[s]; earlier < q && !repeated; ++earlier)
-                    repeated = keys[earlier - base] == keys[q - base] && repeats(window[earlier - base], step);
+                    repeated = keys[earlier - base] == key && repeats(window[earlier - base], step);
                 std::memset(dst + PLANE_COUNT * 64, repeated, 64);
             }
+        } else {
+            encodings::boards_of_squares(position.board.data(), current.planes);
         }
         if (out.turn) out.turn[i] = flip ? 0 : position.turn;
         if (out.castling)
             for (unsigned r = 0; r < 4; ++r) out.castling[4 * i + r] = (position.castling >> ((r + (flip ? 2 : 0)) % 4)) & 1;
-        const Move move = decode(words[row - base]);
+        const Move move = decode(cursor.keyframe_moves[row - cursor.keyframe_row]);
         const bool has_move = move.from >= 0 && move.to >= 0;
         if (move.promotion > 4) refuse("row " + std::to_string(row) + ": move_promotion is no promotion code");
         const unsigned from = has_move ? encodings::viewed_square(static_cast<unsigned>(move.from), flip) : 0;
@@ -624,9 +668,16 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
         if (out.move_from) out.move_from[i] = has_move ? static_cast<std::int8_t>(from) : move.from;
         if (out.move_to) out.move_to[i] = has_move ? static_cast<std::int8_t>(to) : move.to;
         if (out.policy) out.policy[i] = has_move ? policy::index(*options.policy, from, to, move.promotion) : -1;
-        if (out.legal)
-            encodings::write_legal(generator, bits_of(position, row), flip, options, board, moves,
-                                   out.legal + i * row_mask);
+        if (out.legal) encodings::write_legal(generator, current, flip, options, board, moves, out.legal + i * row_mask);
+
+        // The fields no view changes, from the same replay.
+        if (rest.en_passant) rest.en_passant[i] = position.en_passant;
+        if (rest.halfmove_clock) rest.halfmove_clock[i] = static_cast<std::int32_t>(position.halfmove_clock);
+        if (rest.fullmove_number) rest.fullmove_number[i] = static_cast<std::int32_t>(position.fullmove_number);
+        if (rest.move_promotion) rest.move_promotion[i] = move.promotion;
+        if (rest.game) rest.game[i] = load<std::int64_t>(cursor.record);
+        if (rest.ply) rest.ply[i] = static_cast<std::int32_t>(load<std::int32_t>(cursor.record + 8) + (row - run_first));
+        if (rest.result) rest.result[i] = static_cast<std::int8_t>(cursor.record[16]);
     }
 }
 

@@ -226,5 +226,25 @@ def test_rows_that_are_no_position_are_refused(random_play) -> None:
     with pytest.raises(ValueError, match="row 3: turn"):
         velmor_data.encode_positions(arrays)
     del arrays["ply"]
-    with pytest.raises(ValueError, match="'ply'"):
+    with pytest.raises(ValueError, match="lack the columns ply"):
         velmor_data.encode_positions(arrays)
+
+
+def test_the_readme_encoding_examples_run_as_written(monkeypatch, capsys) -> None:
+    """Each option's example in the README's encodings section (the indented
+    blocks; the section's first one encodes the whole sample) runs, and what
+    an example prints is what its comment lines say it prints."""
+    import re
+    import textwrap
+
+    root = Path(__file__).resolve().parents[2]
+    text = (root / "README.md").read_text()
+    section = text[text.index("### Encodings for training"):text.index("## The encode job")]
+    blocks = [textwrap.dedent(code) for indent, code in re.findall(r"^( *)```python\n(.*?)^\1```", section, re.S | re.M)
+              if indent]
+    assert len(blocks) == 4, "an example for the view, history, the policy spaces and the legal mask"
+    monkeypatch.chdir(root)
+    for block in blocks:
+        exec(compile(block, "README.md", "exec"), {})
+        printed = capsys.readouterr().out.splitlines()
+        assert printed == [line[2:] for line in block.splitlines() if line.startswith("# ")], block

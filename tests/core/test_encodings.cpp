@@ -1,0 +1,83 @@
+// The vector forms of the training encodings' plane writer and board
+// reader, each against the definition: the Python tests only reach the one
+// this processor picks, so the others are checked here.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "encodings/mod.hpp"
+
+namespace {
+
+using namespace velmor;
+
+// Boards with every square's bit and byte place exercised: empty, full,
+// single squares at the corners of each rank, and random ones.
+std::vector<std::array<Bitboard, PLANE_COUNT>> board_sets() {
+    std::vector<std::array<Bitboard, PLANE_COUNT>> sets;
+    std::array<Bitboard, PLANE_COUNT> edges{};
+    for (unsigned p = 0; p < PLANE_COUNT; ++p) edges[p] = (Bitboard{1} << (5 * p)) | (Bitboard{1} << (63 - p)) | (p ? 0 : ~Bitboard{0});
+    sets.push_back(edges);
+    std::mt19937_64 random(20261209);
+    for (int i = 0; i < 200; ++i) {
+        std::array<Bitboard, PLANE_COUNT> boards;
+        for (Bitboard& b : boards) b = random() & random();
+        sets.push_back(boards);
+    }
+    return sets;
+}
+
+TEST(EncodingKernels, EveryFormWritesEachPlaneSquareBySquare) {
+    ASSERT_FALSE(encodings::kernels().empty());
+    for (const encodings::Kernels& kernel : encodings::kernels()) {
+        for (const auto& boards : board_sets()) {
+            std::array<std::uint8_t, 64 * PLANE_COUNT + 16> out;
+            out.fill(0xAB);
+            kernel.write_boards(boards.data(), out.data());
+            for (unsigned p = 0; p < PLANE_COUNT; ++p)
+                for (unsigned square = 0; square < 64; ++square)
+                    ASSERT_EQ(out[64 * p + square], (boards[p] >> square) & 1) << kernel.name << " plane " << p << " square " << square;
+            for (std::size_t i = 64 * PLANE_COUNT; i < out.size(); ++i) ASSERT_EQ(out[i], 0xAB) << kernel.name << " wrote past the planes";
+        }
+    }
+}
+
+TEST(EncodingKernels, EveryFormReadsTheBoardBySquare) {
+    std::mt19937 random(7);
+    for (const encodings::Kernels& kernel : encodings::kernels()) {
+        for (int i = 0; i < 300; ++i) {
+            std::array<std::uint8_t, 64> squares;
+            for (auto& code : squares) code = static_cast<std::uint8_t>(i == 0 ? 12 : random() % 13);
+            std::array<Bitboard, PLANE_COUNT> boards;
+            boards.fill(0x5555);
+            kernel.boards_of_squares(squares.data(), boards.data());
+            for (unsigned p = 0; p < PLANE_COUNT; ++p) {
+                Bitboard expected = 0;
+                for (unsigned square = 0; square < 64; ++square)
+                    if (squares[square] == p + 1) expected |= Bitboard{1} << square;
+                ASSERT_EQ(boards[p], expected) << kernel.name << " plane " << p;
+            }
+        }
+    }
+}
+
+TEST(EncodingKernels, EveryFormFindsTheSquaresThatDiffer) {
+    std::mt19937 random(11);
+    for (const encodings::Kernels& kernel : encodings::kernels()) {
+        for (int i = 0; i < 300; ++i) {
+            std::array<std::uint8_t, 64> before, after;
+            for (auto& code : before) code = static_cast<std::uint8_t>(random() % 13);
+            after = before;
+            for (int k = 0, changes = i % 70; k < changes; ++k) after[random() % 64] = static_cast<std::uint8_t>(random() % 13);
+            Bitboard expected = 0;
+            for (unsigned square = 0; square < 64; ++square)
+                if (before[square] != after[square]) expected |= Bitboard{1} << square;
+            ASSERT_EQ(kernel.changed_squares(before.data(), after.data()), expected) << kernel.name;
+        }
+    }
+}
+
+}  // namespace
