@@ -6,7 +6,7 @@ from __future__ import annotations
 from collections.abc import Iterator
 from typing import Any
 
-import numpy
+import torch
 import torch.utils.data
 
 
@@ -34,12 +34,14 @@ class TorchBatches(torch.utils.data.IterableDataset):  # type: ignore[type-arg]
         """Batches of the whole part (in the main process; a worker has fewer)."""
         return len(self.dataset.batches(**self.options, epoch=self.epoch))
 
-    def __iter__(self) -> Iterator[dict[str, numpy.ndarray]]:
-        from .dataset import EpochBatches
-
+    def __iter__(self) -> Iterator[dict[str, torch.Tensor]]:
         options = self.options
         _, first, last = self._share()
-        share = EpochBatches(self.dataset, options["batch_size"], bool(options["shuffle"]), options["seed"],
-                             self.epoch, self.dataset._fields(options["fields"]), bool(options["drop_last"]),
-                             options["rank"], options["world_size"], first, last)
-        return iter(share)
+        share = self.dataset._range_batches(options["batch_size"], options["shuffle"], options["seed"], self.epoch,
+                                            options["fields"], options["drop_last"], options["rank"],
+                                            options["world_size"], first, last)
+        # Tensors over the batch's own arrays (no copy), which the loader
+        # passes on as they are.
+        from_numpy = torch.from_numpy
+        for batch in share:
+            yield {name: from_numpy(array) for name, array in batch.items()}

@@ -65,7 +65,71 @@ def _reraise(error: OSError, what: str) -> OSError:
     return OSError(error.errno, f"{what}: {error.strerror}")
 
 
-class Dataset:
+class _Loading:
+    """The batch loader, over a dataset or a part of it."""
+
+    def batches(self, batch_size: int, *, shuffle: bool = True, seed: int = 0, epoch: int = 0,
+                fields: Iterable[str] | None = None, drop_last: bool = False, rank: int = 0,
+                world_size: int = 1) -> EpochBatches:
+        """One epoch's positions in batches: dicts of arrays, planes
+        (B, 12, 8, 8) uint8 and the chosen fields (None: every field of the
+        schema). A column of the games table among the fields is joined to
+        each position by its game (game is then read, and given when asked).
+
+        shuffle draws the order from every position of the dataset, the same
+        for the same (seed, epoch); rank and world_size cut each epoch into
+        world_size disjoint parts of len(dataset) // world_size positions
+        (the rest is left out of the epoch); drop_last drops a last batch
+        shorter than batch_size. Format 2 computes each batch natively from
+        the store; format 1 gathers the rows from its memory maps with NumPy,
+        the epoch's order an array of len(dataset) indices."""
+        _check_int("batch_size", batch_size, 1)
+        _check_int("seed", seed, 0)
+        _check_int("epoch", epoch, 0)
+        _check_int("world_size", world_size, 1)
+        _check_int("rank", rank, 0)
+        if seed >> 64 or epoch >> 64:
+            raise ValueError("seed and epoch must be below 2**64")
+        if rank >= world_size:
+            raise ValueError(f"rank must be below world_size ({world_size}), not {rank}")
+        return self._range_batches(batch_size, shuffle, seed, epoch, fields, drop_last, rank, world_size, 0,
+                                   len(self) // world_size)
+
+    def torch_batches(self, batch_size: int, *, shuffle: bool = True, seed: int = 0,
+                      fields: Iterable[str] | None = None, drop_last: bool = False, rank: int = 0,
+                      world_size: int = 1) -> Any:
+        """The batches as a PyTorch IterableDataset, for a DataLoader with
+        batch_size=None: each of the loader's worker processes iterates its
+        own share of rank's part of the epoch, so that no position comes
+        twice in an epoch and every one of the part comes once. set_epoch(n)
+        before an epoch draws its order (the epoch defaults to 0; iterating
+        again repeats it). The arrays become tensors in the loader."""
+        from ._torch import TorchBatches
+
+        self.batches(batch_size, shuffle=shuffle, seed=seed, fields=fields, drop_last=drop_last, rank=rank,
+                     world_size=world_size)  # checks the arguments here, not in a worker
+        return TorchBatches(self, dict(batch_size=batch_size, shuffle=shuffle, seed=seed, fields=fields,
+                                       drop_last=drop_last, rank=rank, world_size=world_size))
+
+    def _range_batches(self, batch_size: int, shuffle: bool, seed: int, epoch: int, fields: Iterable[str] | None,
+                       drop_last: bool, rank: int, world_size: int, first: int, last: int) -> EpochBatches:
+        """Positions first..last of rank's part of the epoch, in batches."""
+        dataset = self._whole()
+        return EpochBatches(dataset, batch_size, bool(shuffle), seed, epoch, dataset._fields(fields),
+                            bool(drop_last), rank, world_size, first, last, self._subset())
+
+    def _whole(self) -> Dataset:
+        raise NotImplementedError
+
+    def _subset(self) -> numpy.ndarray | None:
+        raise NotImplementedError
+
+    def __len__(self) -> int:
+        raise NotImplementedError
+
+
+
+class Dataset(_Loading):
     """A dataset on disk as a sequence of positions.
 
     ``len(dataset)`` is the number of positions; ``dataset[i]`` is a dict of
@@ -485,49 +549,82 @@ class Dataset:
             return maps[0]
         return numpy.concatenate(maps) if maps else self._empty(name)
 
-    def batches(self, batch_size: int, *, shuffle: bool = True, seed: int = 0, epoch: int = 0,
-                fields: Iterable[str] | None = None, drop_last: bool = False, rank: int = 0,
-                world_size: int = 1) -> EpochBatches:
-        """One epoch's positions in batches: dicts of arrays, planes
-        (B, 12, 8, 8) uint8 and the chosen fields (None: every field of the
-        schema). A column of the games table among the fields is joined to
-        each position by its game (game is then read, and given when asked).
-
-        shuffle draws the order from every position of the dataset, the same
-        for the same (seed, epoch); rank and world_size cut each epoch into
-        world_size disjoint parts of len(dataset) // world_size positions
-        (the rest is left out of the epoch); drop_last drops a last batch
-        shorter than batch_size. Format 2 computes each batch natively from
-        the store; format 1 gathers the rows from its memory maps with NumPy,
-        the epoch's order an array of len(dataset) indices."""
-        _check_int("batch_size", batch_size, 1)
+    def split(self, fraction: float, seed: int = 0) -> tuple[Subset, Subset]:
+        """The dataset cut by game into (train, validation): a game goes to
+        validation when a hash of its own moves (each position's move and
+        ply, with the seed) falls below `fraction` of the hash's range, so
+        the same game goes the same way whatever its number, input, shard
+        or the workers that wrote it, and its positions never straddle.
+        Games with the same moves go the same way. Each side holds its
+        positions in order as an array (8 bytes a position)."""
+        if isinstance(fraction, bool) or not isinstance(fraction, (int, float)) or not 0 <= fraction <= 1:
+            raise ValueError(f"fraction must be a number from 0 to 1, not {fraction!r}")
         _check_int("seed", seed, 0)
-        _check_int("epoch", epoch, 0)
-        _check_int("world_size", world_size, 1)
-        _check_int("rank", rank, 0)
-        if seed >> 64 or epoch >> 64:
-            raise ValueError("seed and epoch must be below 2**64")
-        if rank >= world_size:
-            raise ValueError(f"rank must be below world_size ({world_size}), not {rank}")
-        part = len(self) // world_size
-        return EpochBatches(self, batch_size, bool(shuffle), seed, epoch, self._fields(fields), bool(drop_last),
-                            rank, world_size, 0, part)
+        if seed >> 64:
+            raise ValueError("seed must be below 2**64")
+        hashes, lengths = self._game_hashes(seed)
+        threshold = numpy.uint64(min(int(fraction * 2.0**64), (1 << 64) - 1))
+        chosen = hashes < threshold if fraction < 1 else numpy.ones(len(hashes), bool)
+        validation = numpy.repeat(chosen, lengths)
+        return (Subset(self, numpy.flatnonzero(~validation).astype(numpy.uint64)),
+                Subset(self, numpy.flatnonzero(validation).astype(numpy.uint64)))
 
-    def torch_batches(self, batch_size: int, *, shuffle: bool = True, seed: int = 0,
-                      fields: Iterable[str] | None = None, drop_last: bool = False, rank: int = 0,
-                      world_size: int = 1) -> Any:
-        """The batches as a PyTorch IterableDataset, for a DataLoader with
-        batch_size=None: each of the loader's worker processes iterates its
-        own share of rank's part of the epoch, so that no position comes
-        twice in an epoch and every one of the part comes once. set_epoch(n)
-        before an epoch draws its order (the epoch defaults to 0; iterating
-        again repeats it). The arrays become tensors in the loader."""
-        from ._torch import TorchBatches
+    def _game_hashes(self, seed: int) -> tuple[numpy.ndarray, numpy.ndarray]:
+        """Each game's hash (uint64) and positions, games in position order
+        (a game's positions follow each other)."""
+        hashes: list[numpy.ndarray] = []
+        lengths: list[numpy.ndarray] = []
+        carry_game, carry_hash, carry_length = None, numpy.zeros(1, numpy.uint64), 0
+        key = numpy.uint64(_mix(seed ^ 0x9E3779B97F4A7C15))
+        for start in range(0, len(self), _ROWS_AT_ONCE):
+            stop = min(start + _ROWS_AT_ONCE, len(self))
+            if self.format_version == 2:
+                rows = self._rows(numpy.arange(start, stop, dtype=numpy.uint64),
+                                  ["move_from", "move_to", "move_promotion", "game", "ply"])
+            else:
+                rows = {name: self._column_1(name, start, stop)
+                        for name in ("move_from", "move_to", "move_promotion", "game", "ply")}
+            word = (rows["move_from"].astype(numpy.uint8).astype(numpy.uint64)
+                    | rows["move_to"].astype(numpy.uint8).astype(numpy.uint64) << numpy.uint64(8)
+                    | rows["move_promotion"].astype(numpy.uint64) << numpy.uint64(16)
+                    | rows["ply"].astype(numpy.uint32).astype(numpy.uint64) << numpy.uint64(24))
+            mixed = _mix_array(word ^ key)
+            game = rows["game"]
+            cuts = numpy.flatnonzero(game[1:] != game[:-1]) + 1
+            firsts = numpy.concatenate([[0], cuts])
+            sums = numpy.add.reduceat(mixed, firsts)
+            counts = numpy.diff(numpy.concatenate([firsts, [len(game)]]))
+            if carry_game is not None and game[0] == carry_game:
+                sums[:1] += carry_hash  # wrapping, as arrays add
+                counts[0] += carry_length
+            elif carry_game is not None:
+                hashes.append(carry_hash)
+                lengths.append(numpy.array([carry_length]))
+            carry_game, carry_hash, carry_length = game[-1], sums[-1:].copy(), int(counts[-1])
+            hashes.append(sums[:-1])
+            lengths.append(counts[:-1])
+        if carry_game is not None:
+            hashes.append(carry_hash)
+            lengths.append(numpy.array([carry_length]))
+        if not hashes:
+            return numpy.zeros(0, numpy.uint64), numpy.zeros(0, numpy.int64)
+        # The sum of a game's mixed words, mixed once more: spread over the range.
+        return _mix_array(numpy.concatenate(hashes)), numpy.concatenate(lengths)
 
-        self.batches(batch_size, shuffle=shuffle, seed=seed, fields=fields, drop_last=drop_last, rank=rank,
-                     world_size=world_size)  # checks the arguments here, not in a worker
-        return TorchBatches(self, dict(batch_size=batch_size, shuffle=shuffle, seed=seed, fields=fields,
-                                       drop_last=drop_last, rank=rank, world_size=world_size))
+    def _column_1(self, name: str, start: int, stop: int) -> numpy.ndarray:
+        """Format 1: positions start:stop of one array."""
+        parts = []
+        for number, count in enumerate(self._counts):
+            first, last = max(start, self._starts[number]), min(stop, self._starts[number] + count)
+            if first < last:
+                parts.append(self.shards[number][name][first - self._starts[number]:last - self._starts[number]])
+        return numpy.concatenate(parts) if len(parts) > 1 else parts[0]
+
+    def _whole(self) -> Dataset:
+        return self
+
+    def _subset(self) -> numpy.ndarray | None:
+        return None
 
     def _fields(self, fields: Iterable[str] | None) -> tuple[list[str], list[str]]:
         """The schema's fields and the games table's columns of `fields`."""
@@ -574,14 +671,64 @@ class Dataset:
                 yield {name: numpy.array(array[row]) for name, array in shard.items()}
 
 
+class Subset(_Loading):
+    """Some of a dataset's positions (one side of Dataset.split): len(),
+    subset[i] (the dataset's position positions[i]), batches() and
+    torch_batches() as the dataset's, over these positions only."""
+
+    def __init__(self, dataset: Dataset, positions: numpy.ndarray) -> None:
+        self.dataset = dataset
+        #: The dataset's positions in this part, in order.
+        self.positions = positions
+
+    def _whole(self) -> Dataset:
+        return self.dataset
+
+    def _subset(self) -> numpy.ndarray | None:
+        return self.positions
+
+    def __len__(self) -> int:
+        return len(self.positions)
+
+    def __getitem__(self, index: int) -> dict[str, numpy.ndarray]:
+        try:
+            position = operator.index(index)
+        except TypeError:
+            raise TypeError(f"subset indices must be integers, not {type(index).__name__}") from None
+        if not -len(self) <= position < len(self):
+            raise IndexError(f"position {index} is out of range for a subset of {len(self)} positions")
+        return self.dataset[int(self.positions[position])]
+
+    def __repr__(self) -> str:
+        return f"<Subset of {len(self):,} positions of {self.dataset!r}>"
+
+
+def _mix(value: int) -> int:
+    """A 64-bit finalizer (splitmix64's): every input bit moves every output bit."""
+    value &= (1 << 64) - 1
+    value = (value ^ value >> 30) * 0xBF58476D1CE4E5B9 & (1 << 64) - 1
+    value = (value ^ value >> 27) * 0x94D049BB133111EB & (1 << 64) - 1
+    return value ^ value >> 31
+
+
+def _mix_array(values: numpy.ndarray) -> numpy.ndarray:
+    """_mix of each value (uint64, wrapping)."""
+    values = values ^ values >> numpy.uint64(30)
+    values = values * numpy.uint64(0xBF58476D1CE4E5B9)
+    values = values ^ values >> numpy.uint64(27)
+    values = values * numpy.uint64(0x94D049BB133111EB)
+    return values ^ values >> numpy.uint64(31)
+
+
 class EpochBatches:
     """Positions first..last of rank's part of one epoch's order, in
     batches; iterable once or more, each time the same."""
 
     def __init__(self, dataset: Dataset, batch_size: int, shuffle: bool, seed: int, epoch: int,
                  fields: tuple[list[str], list[str]], drop_last: bool, rank: int, world_size: int, first: int,
-                 last: int) -> None:
+                 last: int, positions: numpy.ndarray | None = None) -> None:
         self._dataset = dataset
+        self._positions = positions  # a subset's positions, or None: all
         self._size = batch_size
         self._shuffle = shuffle
         self._seed = seed
@@ -599,10 +746,11 @@ class EpochBatches:
     def __iter__(self) -> Iterator[dict[str, numpy.ndarray]]:
         dataset = self._dataset
         wanted = self._chosen if not self._joined or "game" in self._chosen else [*self._chosen, "game"]
+        if dataset.format_version == 2 and (dataset._store is None or not self._count):
+            return
         if dataset.format_version == 2:
             store = dataset._store
-            if store is None:
-                return
+            assert store is not None
             mask = 0
             extras = []
             for name in wanted:
@@ -610,6 +758,12 @@ class EpochBatches:
                     mask |= 1 << ds.REPLAYED.index(name)
                 else:
                     extras.append(name)
+            if self._positions is not None:
+                order = self._order()
+                for start in range(0, self._count, self._size):
+                    rows = numpy.ascontiguousarray(order[start:start + self._size], numpy.uint64)
+                    yield self._finish(store._gather(rows, mask, extras))
+                return
             batch = store._native.batch
             for start in range(self._first, self._first + self._count, self._size):
                 count = min(self._size, self._first + self._count - start)
@@ -630,17 +784,20 @@ class EpochBatches:
         return out
 
     def _order(self) -> numpy.ndarray:
-        """Format 1: the positions of this range of the epoch's order."""
-        size = len(self._dataset)
+        """The positions of this range of the epoch's order, drawn with
+        NumPy (format 1, or a subset: the native order is of whole stores)."""
+        size = len(self._dataset) if self._positions is None else len(self._positions)
         part = size // self._world
         begin = self._rank * part + self._first
         if not self._shuffle:
-            return numpy.arange(begin, begin + self._count, dtype=numpy.int64)
-        order = numpy.random.default_rng([self._seed, self._epoch]).permutation(size)
-        return order[begin:begin + self._count]
+            order = numpy.arange(begin, begin + self._count, dtype=numpy.int64)
+        else:
+            order = numpy.random.default_rng([self._seed, self._epoch]).permutation(size)[begin:begin + self._count]
+        return order if self._positions is None else self._positions[order]
 
     def _gather_1(self, rows: numpy.ndarray, names: list[str]) -> dict[str, numpy.ndarray]:
         dataset = self._dataset
+        rows = rows.astype(numpy.int64, copy=False)
         starts = numpy.asarray(dataset._starts, dtype=numpy.int64)
         shard = numpy.searchsorted(starts, rows, side="right") - 1
         out = {}
