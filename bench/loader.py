@@ -10,8 +10,9 @@ large). For each: every file in the dataset's directory over its positions;
 Dataset.batches(batch_size), shuffled, planes and every field of the schema,
 processor time of one core per epoch (best and median of --repeats); the
 floor, NumPy's planes[rows] of 1,024 random rows of the raw planes array in
-memory (planes alone); DataLoader over torch_batches (batch_size=None) with 0
-and 2 workers, wall time, beside batches() in wall time in the same run; and
+memory (planes alone); DataLoader over torch_batches (batch_size=None) with
+no workers (processor time) and with 2 (wall time of the first 300 batches,
+the workers' start included, beside batches() in wall time); and
 the per-position path DataLoader(dataset, batch_size, shuffle=True) for a
 few batches. Reports only; nothing fails on a number.
 """
@@ -86,20 +87,25 @@ def measure(dataset: velmor_data.dataset.Dataset, args: argparse.Namespace, floo
         print("  (torch is not installed: the DataLoader paths are skipped)")
         return
     wall = time.perf_counter
-    for workers in (0, 2):
-        loader_rates, batch_rates = [], []
-        for epoch in range(max(2, args.repeats // 2)):
-            batches = dataset.torch_batches(args.batch_size)
-            batches.set_epoch(epoch)
-            loader_rates.append(rate(DataLoader(batches, batch_size=None, num_workers=workers), wall))
-            batch_rates.append(rate(dataset.batches(args.batch_size, epoch=epoch), wall))
-        print(f"  DataLoader(torch_batches(), batch_size=None, num_workers={workers}), wall time: "
-              f"{statistics.median(loader_rates) / 1e6:.2f} M/s, {statistics.median(loader_rates) / floor:.2f}x the "
-              f"floor ({statistics.median(loader_rates) / statistics.median(batch_rates):.2f}x batches() in wall "
-              "time, same run)")
+    # No workers: all in this process, processor time as batches() above.
+    rates = []
+    for epoch in range(args.repeats):
+        batches = dataset.torch_batches(args.batch_size)
+        batches.set_epoch(epoch)
+        rates.append(rate(DataLoader(batches, batch_size=None), time.process_time))
+    report("DataLoader(torch_batches(), batch_size=None)", rates, floor)
+    # Workers: other processes, so wall time, beside batches() in wall time.
+    loader_rates, batch_rates = [], []
+    for epoch in range(max(2, args.repeats // 2)):
+        batches = dataset.torch_batches(args.batch_size)
+        batches.set_epoch(epoch)
+        loader_rates.append(rate(DataLoader(batches, batch_size=None, num_workers=2), wall, 300))
+        batch_rates.append(rate(dataset.batches(args.batch_size, epoch=epoch), wall, 300))
+    print(f"  the same, num_workers=2, wall time of 300 batches: {statistics.median(loader_rates) / 1e6:.2f} M/s, "
+          f"{statistics.median(loader_rates) / statistics.median(batch_rates):.2f}x batches() in wall time")
     per_item = DataLoader(dataset, batch_size=args.batch_size, shuffle=True)
-    print(f"  DataLoader(dataset, batch_size={args.batch_size}, shuffle=True), position by position, 10 batches: "
-          f"{rate(per_item, wall, 10) / 1e6:.3f} M/s")
+    print(f"  DataLoader(dataset, batch_size={args.batch_size}, shuffle=True), position by position, 10 batches, "
+          f"processor time: {rate(per_item, time.process_time, 10) / 1e6:.3f} M/s")
 
 
 def main() -> None:

@@ -4,6 +4,7 @@ from processes that never import NumPy, which takes them a tenth of a second."""
 from __future__ import annotations
 
 import sys
+from collections.abc import Iterable
 
 FORMAT = "velmor_data.dataset"
 #: The version the encode job writes: each shard a position store (format 1,
@@ -37,7 +38,7 @@ PART_PREFIX = "part-"
 PART_DIGITS = 12
 
 
-def extra_columns(schema: dict[str, object]) -> tuple[str, ...]:
+def extra_columns(schema: Iterable[str]) -> tuple[str, ...]:
     """The schema's columns a format-2 shard keeps beside the store."""
     return tuple(name for name in schema if name not in REPLAYED)
 

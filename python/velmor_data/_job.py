@@ -5,7 +5,7 @@ a Parquet input is read a row group at a time, as the PGN text of its rows)
 and hands them to workers (local processes, or Ray actors on a cluster). A
 worker encodes a chunk and reports its counts; the job, taking chunks in input
 order, then knows where the chunk's positions go and tells the worker, which
-writes them into the shard files itself. The layout depends only on the input
+packs them into the shard's store and writes them as its part of the shard. The layout depends only on the input
 and the shard size, so any number of workers writes the same bytes.
 
 Nothing half written is left behind: shards are written under temporary names

@@ -61,10 +61,10 @@ class ShardFiles:
         sizes = {}
         for name in (ds.MOVES, ds.KEYFRAMES, ds.RUNS, *(name for name, _ in self.extras)):
             sizes[name] = _concatenate(directory, name, parts.pop(name, []))
-        counts: dict[str, int | None] = {"keyframes": sizes[ds.KEYFRAMES] // ds.KEYFRAME_BYTES,
-                                         "runs": sizes[ds.RUNS] // ds.RUN_BYTES, "games": None}
-        expected = {ds.MOVES: rows * ds.MOVE_BYTES, ds.KEYFRAMES: counts["keyframes"] * ds.KEYFRAME_BYTES,
-                    ds.RUNS: counts["runs"] * ds.RUN_BYTES}
+        keyframes, runs = sizes[ds.KEYFRAMES] // ds.KEYFRAME_BYTES, sizes[ds.RUNS] // ds.RUN_BYTES
+        counts: dict[str, int | None] = {"keyframes": keyframes, "runs": runs, "games": None}
+        expected = {ds.MOVES: rows * ds.MOVE_BYTES, ds.KEYFRAMES: keyframes * ds.KEYFRAME_BYTES,
+                    ds.RUNS: runs * ds.RUN_BYTES}
         expected.update((name, rows * size) for name, size in self.extras)
         for name, size in expected.items():
             if sizes[name] != size:

@@ -2,8 +2,10 @@
 
 A worker keeps each chunk it encoded until the job, which alone knows how many
 positions came before it, sends where its positions go in the shards; the
-worker then writes them straight into the shard files. Every position is so
-copied once, by the process that encoded it, and workers write in parallel.
+worker then packs each piece (the chunk's rows in one shard) into a position
+store and writes it as part files in the shard's directory, which the job
+joins in row order once the shard is complete. Workers pack and write in
+parallel; the job only concatenates a few bytes a position.
 
 The same ``ChunkEncoder`` runs in local worker processes and as a Ray actor.
 Messages and replies are the small classes below:
@@ -166,7 +168,7 @@ class ChunkEncoder:
             # only, and a store's runs never span two games: the shard's
             # store is its pieces' stores one after the other.
             packed = self._pack(tuple(rows(index, size) for index, size in self._replayed), piece.stop - piece.start)
-            files = [(name, data) for name, data in zip((_format.MOVES, _format.KEYFRAMES, _format.RUNS), packed)]
+            files: list[tuple[str, Any]] = list(zip((_format.MOVES, _format.KEYFRAMES, _format.RUNS), packed))
             files += [(name, rows(index, size)) for index, name, size in self._extras]
             for name, data in files:
                 _write_file(os.path.join(piece.directory, _format.part_file(piece.shard_row, name)), data)

@@ -166,6 +166,7 @@ class Dataset(_Loading):
             for count in self._counts:
                 self._starts.append(self._starts[-1] + count)
             self._store: Store | None = None
+            self._shards: list[dict[str, Any]]
             self._games: dict[str, numpy.ndarray] | None = None
             if self.format_version == 1:
                 self._shards = [self._map_shard(root, number, count) for number, count in enumerate(self._counts)]
@@ -386,7 +387,7 @@ class Dataset(_Loading):
             except ValueError as error:
                 raise self._damaged_store(str(error)) from None
             self._store = store
-        if games_dtype is not None:
+        if games_dtype is not None and games_dtype.names is not None:
             self._games = {column: numpy.concatenate([table[column] for table in games]) if games
                            else numpy.empty(0, games_dtype[column]) for column in games_dtype.names}
 
@@ -453,7 +454,7 @@ class Dataset(_Loading):
         return self._starts[-1]
 
     @property
-    def shards(self) -> list[dict[str, numpy.ndarray]]:
+    def shards(self) -> list[dict[str, numpy.memmap]]:
         """Per shard, the read-only memory maps of its files: in format 1 the
         schema's arrays, in format 2 the store's moves, keyframes and runs and
         the extra columns' files (by file name)."""
@@ -497,7 +498,9 @@ class Dataset(_Loading):
         if not 0 <= position < size:
             raise IndexError(f"position {index} is out of range for a dataset of {size} positions")
         if self._store is not None:
-            return {name: array[0].copy() for name, array in self._rows(numpy.array([position])).items()}
+            # One row of fresh arrays, each as its row's own (writable) array.
+            rows = self._rows(numpy.array([position], numpy.uint64))
+            return {name: array.reshape(array.shape[1:]) for name, array in rows.items()}
         number = bisect.bisect_right(self._starts, position) - 1
         row = position - self._starts[number]
         # Copies: a few hundred bytes, writable, and free of the map (which
@@ -512,7 +515,7 @@ class Dataset(_Loading):
                 {name: self._empty(name) for name in self.schema}
         if step != 1:
             rows = range(start, stop, step)
-            return {name: numpy.stack([self[i][name] for i in rows]) if rows else self._empty(name)
+            return {name: numpy.stack([self[int(i)][name] for i in rows]) if rows else self._empty(name)
                     for name in self.schema}
         stop = max(start, stop)
         parts: dict[str, list[numpy.ndarray]] = {name: [] for name in self.schema}
@@ -711,7 +714,7 @@ def _mix(value: int) -> int:
     return value ^ value >> 31
 
 
-def _mix_array(values: numpy.ndarray) -> numpy.ndarray:
+def _mix_array(values: Any) -> Any:
     """_mix of each value (uint64, wrapping)."""
     values = values ^ values >> numpy.uint64(30)
     values = values * numpy.uint64(0xBF58476D1CE4E5B9)
