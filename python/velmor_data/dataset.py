@@ -103,7 +103,8 @@ class _Loading:
         own share of rank's part of the epoch, so that no position comes
         twice in an epoch and every one of the part comes once. set_epoch(n)
         before an epoch draws its order (the epoch defaults to 0; iterating
-        again repeats it). The arrays become tensors in the loader."""
+        again repeats it). Each batch is a dict of tensors over the batch's
+        arrays. torch is imported here, not before."""
         from ._torch import TorchBatches
 
         self.batches(batch_size, shuffle=shuffle, seed=seed, fields=fields, drop_last=drop_last, rank=rank,
