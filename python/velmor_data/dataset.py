@@ -60,6 +60,11 @@ def _show(value: object) -> str:
     return text if len(text) <= 60 else text[:57] + "..."
 
 
+def _describe(dtype: numpy.dtype) -> str:
+    """A dtype as NumPy writes it in a .npy header, a table's columns shortened."""
+    return dtype.str if dtype.names is None else _show(dtype.descr)
+
+
 def _reraise(error: OSError, what: str) -> OSError:
     # OSError(errno, text) becomes the matching subclass (PermissionError, ...).
     return OSError(error.errno, f"{what}: {error.strerror}")
@@ -314,8 +319,8 @@ class Dataset(_Loading):
             header_shape, fortran, header_dtype = header
             if header_dtype != dtype or header_shape != expected:
                 raise ValueError(
-                    f"dataset file {path!r} holds {header_dtype.str}{_show(list(header_shape))}, "
-                    f"its manifest says {dtype.str}{list(expected)}"
+                    f"dataset file {path!r} holds {_describe(header_dtype)}{_show(list(header_shape))}, "
+                    f"its manifest says {_describe(dtype)}{list(expected)}"
                 )
             offset = file.tell()
             need = offset + count * (dtype.itemsize * int(numpy.prod(expected[1:], dtype=numpy.int64)))

@@ -298,3 +298,21 @@ def test_a_side_loads_its_own_positions(dataset: Any, encoded: velmor_data.Encod
     assert numpy.array_equal(train[3]["planes"], encoded.arrays["planes"][int(train.positions[3])])
     with pytest.raises(ValueError, match="fraction must be a number from 0 to 1"):
         dataset.split(1.5)
+
+
+@pytest.mark.parametrize(("damage", "says"), [
+    (lambda table: table[:-1], r"holds \[\('game', '<i8'\), .*\]\[\d+\], its manifest says"),
+    (lambda table: numpy.array([None] * len(table), dtype=object), r"holds \|O\[\d+\]"),
+    (lambda table: table[["game", "plies"]].copy(), "its manifest says"),
+], ids=["a game short", "objects", "a column missing"])
+def test_a_damaged_games_table_does_not_open(with_games: None, pgn: Path, tmp_path: Path, damage: Any,
+                                             says: str) -> None:
+    outdir = tmp_path / "dataset"
+    _job.Job([str(pgn)], str(outdir), pool_factory=lambda: InlinePool(1), shard_size=SHARD_SIZE).run()
+    target = outdir / "shard-000001" / "games.npy"
+    table = numpy.load(target)
+    target.unlink()
+    numpy.save(target, damage(table), allow_pickle=True)
+    with pytest.raises(ValueError, match=says) as raised:
+        velmor_data.open_dataset(outdir)
+    assert repr(str(target)) in str(raised.value) and "\n" not in str(raised.value)
