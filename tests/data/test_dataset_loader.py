@@ -301,7 +301,7 @@ def test_a_side_loads_its_own_positions(dataset: Any, encoded: velmor_data.Encod
 
 
 @pytest.mark.parametrize(("damage", "says"), [
-    (lambda table: table[:-1], r"holds \[\('game', '<i8'\), .*\]\[\d+\], its manifest says"),
+    (lambda table: table[:-1], r"holds \[\('game', '<i8'\), .*\[\d+\], its manifest says"),
     (lambda table: numpy.array([None] * len(table), dtype=object), r"holds \|O\[\d+\]"),
     (lambda table: table[["game", "plies"]].copy(), "its manifest says"),
 ], ids=["a game short", "objects", "a column missing"])
