@@ -111,6 +111,9 @@ bench: install apt-BENCH
 	@echo
 	@echo "== the position store: bytes a position, shuffled batches beside a NumPy gather, the training encodings beside the write-bandwidth floor"
 	$(PY) bench/store.py
+	@echo
+	@echo "== the dataset the job writes: bytes a position on disk, batches() and the DataLoader paths beside the gather floor"
+	$(PY) bench/loader.py
 
 clean:
 	rm -rf build $(VENV)

@@ -182,7 +182,7 @@ def main() -> int:
             f"the sample, bare movetext, {args.scale} copies (.pgn)":
                 time_jobs(large, scratch, args.repeats, args.pause),
         }
-        large_bytes = sum(path.stat().st_size for path in (scratch / "job").rglob("*.npy"))
+        large_bytes = sum(path.stat().st_size for path in (scratch / "job").rglob("*") if path.is_file())
         shutil.rmtree(scratch / "job")
         writes = time_writes(large_bytes, scratch, args.repeats, args.pause)
         import velmor_data

@@ -4,11 +4,51 @@ from processes that never import NumPy, which takes them a tenth of a second."""
 from __future__ import annotations
 
 import sys
+from collections.abc import Iterable
 
 FORMAT = "velmor_data.dataset"
-FORMAT_VERSION = 1
+#: The version the encode job writes: each shard a position store (format 1,
+#: still read, held every array of the schema as a .npy file).
+FORMAT_VERSION = 2
 MANIFEST = "manifest.json"
 SKIPPED = "skipped.jsonl"
+
+# Format 2: a shard directory holds the store's three arrays as raw
+# little-endian files, every schema column the store does not replay as
+# EXTRA_PREFIX + name + ".bin" (that column's dtype and shape a position),
+# and, when the encoder gives one, the games table of the games starting in
+# the shard as GAMES (a .npy of a structured array, one row a game).
+MOVES = "moves.bin"
+KEYFRAMES = "keyframes.bin"
+RUNS = "runs.bin"
+EXTRA_PREFIX = "extra-"
+GAMES = "games.npy"
+# Bytes of a move word, a keyframe and a run record (src/store/mod.hpp).
+MOVE_BYTES = 2
+KEYFRAME_BYTES = 42
+RUN_BYTES = 17
+# The schema's columns the store replays from its moves, keyframes and runs,
+# in the order store_pack takes them.
+REPLAYED = ("planes", "turn", "castling", "en_passant", "halfmove_clock", "fullmove_number", "move_from",
+            "move_to", "move_promotion", "result", "game", "ply")
+# While a shard is written, each worker's piece of it is a set of files
+# PART_PREFIX + first row (PART_DIGITS digits) + "." + the shard file it
+# goes into; the shard's files are these pieces concatenated in row order.
+PART_PREFIX = "part-"
+PART_DIGITS = 12
+
+
+def extra_columns(schema: Iterable[str]) -> tuple[str, ...]:
+    """The schema's columns a format-2 shard keeps beside the store."""
+    return tuple(name for name in schema if name not in REPLAYED)
+
+
+def extra_file(name: str) -> str:
+    return f"{EXTRA_PREFIX}{name}.bin"
+
+
+def part_file(row: int, name: str) -> str:
+    return f"{PART_PREFIX}{row:0{PART_DIGITS}d}.{name}"
 
 # Every .npy header has this length, so a shard's header can be rewritten in
 # place once its final count is known (the .npy reader accepts any padding).
@@ -20,7 +60,9 @@ _ORDER = "<" if sys.byteorder == "little" else ">"
 _DTYPES = {
     "uint8": ("|u1", 1),
     "int8": ("|i1", 1),
+    "int16": (_ORDER + "i2", 2),
     "int32": (_ORDER + "i4", 4),
+    "float32": (_ORDER + "f4", 4),
     "int64": (_ORDER + "i8", 8),
 }
 

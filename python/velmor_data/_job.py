@@ -5,7 +5,7 @@ a Parquet input is read a row group at a time, as the PGN text of its rows)
 and hands them to workers (local processes, or Ray actors on a cluster). A
 worker encodes a chunk and reports its counts; the job, taking chunks in input
 order, then knows where the chunk's positions go and tells the worker, which
-writes them into the shard files itself. The layout depends only on the input
+packs them into the shard's store and writes them as its part of the shard. The layout depends only on the input
 and the shard size, so any number of workers writes the same bytes.
 
 Nothing half written is left behind: shards are written under temporary names
@@ -38,7 +38,7 @@ from typing import IO, Any
 from . import _format as ds
 from ._pool import LocalPool, Pool, default_workers
 from ._schedule import Cut, Schedule
-from ._shards import TEMPORARY, ShardFiles, fsync_dir, real_directory, regular_file
+from ._shards import TEMPORARY, ShardFiles, fsync_dir, real_directory, regular_file, remove_entries
 from ._stop import JobError, Signals, Terminated, UsageError
 from ._worker import Encoded
 
@@ -62,6 +62,7 @@ MAX_ELO = 999_999_999
 LOCK = ".velmor_data.lock"
 _SHARD = re.compile(r"shard-[0-9]{6}")
 _ARRAY = re.compile(r"[a-z_][a-z0-9_]*")
+_PART = re.compile(re.escape(ds.PART_PREFIX) + "[0-9]{%d}[.].+" % ds.PART_DIGITS)
 
 
 @dataclass
@@ -215,8 +216,8 @@ def _old_dataset(outdir: str) -> dict[str, tuple[str, ...] | None] | None:
             manifest = json.load(file)
         if not isinstance(manifest, dict) or manifest.get("format") != ds.FORMAT:
             return None
-        arrays = tuple(f"{name}.npy" for name in manifest["schema"])
-        if not all(_ARRAY.fullmatch(name[:-4]) for name in arrays):
+        arrays = _shard_files(manifest["schema"])
+        if not all(_ARRAY.fullmatch(name) for name in manifest["schema"]):
             return None
         named: dict[str, tuple[str, ...] | None] = {ds.MANIFEST: None}
         for shard in manifest["shards"]:
@@ -230,6 +231,12 @@ def _old_dataset(outdir: str) -> dict[str, tuple[str, ...] | None] | None:
         return named
     except (OSError, ValueError, TypeError, KeyError, AttributeError):
         return None
+
+
+def _shard_files(schema: Sequence[str]) -> tuple[str, ...]:
+    """The files a shard directory of either format may hold."""
+    return (*(f"{name}.npy" for name in schema), ds.MOVES, ds.KEYFRAMES, ds.RUNS, ds.GAMES,
+            *(ds.extra_file(name) for name in schema))
 
 
 def check_outdir(outdir: str, overwrite: bool, schema: Sequence[str]) -> list[str]:
@@ -246,7 +253,7 @@ def check_outdir(outdir: str, overwrite: bool, schema: Sequence[str]) -> list[st
     if not overwrite:
         raise UsageError(f"output directory {outdir!r} is not empty (pass --overwrite to replace the dataset in it)")
     named = _old_dataset(outdir) or {}
-    arrays = tuple(f"{name}.npy" for name in schema)
+    arrays = _shard_files(schema)
     files: list[str] = []
     directories: list[str] = []
     foreign: list[str] = []
@@ -266,8 +273,10 @@ def check_outdir(outdir: str, overwrite: bool, schema: Sequence[str]) -> list[st
             files.append(name)
         elif holds is not None and real_directory(path):
             inside = sorted(os.listdir(path))
+            temporary = name.startswith(TEMPORARY)
             strays = [f"{name}/{entry}" for entry in inside
-                      if entry not in holds or not regular_file(os.path.join(path, entry))]
+                      if not (entry in holds or temporary and _PART.fullmatch(entry) and entry.split(".", 1)[1] in holds)
+                      or not regular_file(os.path.join(path, entry))]
             foreign += strays
             files += [f"{name}/{entry}" for entry in inside]
             directories.append(name)
@@ -283,21 +292,15 @@ def check_outdir(outdir: str, overwrite: bool, schema: Sequence[str]) -> list[st
 
 
 def prepare_outdir(outdir: str, old: list[str]) -> None:
-    """Removes the old dataset that check_outdir listed, and nothing else."""
-    for name in old:
-        path = os.path.join(outdir, name)
-        try:
-            if real_directory(path):
-                os.rmdir(path)
-            else:
-                os.unlink(path)
-        except FileNotFoundError:
-            pass
-        except OSError as error:
-            raise JobError(f"cannot remove {path!r} of the old dataset: {error.strerror}") from None
+    """Removes the old dataset that check_outdir listed, and nothing else;
+    stops at the first entry it cannot remove."""
+    def removed(name: str) -> None:
         if name == ds.MANIFEST:
             # From here on the old dataset no longer claims to be complete.
             fsync_dir(outdir)
+
+    for name, error in remove_entries(outdir, old, whole=False, keep_going=False, on_removed=removed):
+        raise JobError(f"cannot remove {os.path.join(outdir, name)!r} of the old dataset: {error.strerror}")
 
 
 def _checksum(path: str, stop: threading.Event) -> str:
@@ -437,7 +440,7 @@ class Job:
             files.commit(ds.SKIPPED)
         else:
             files.drop_temporary(ds.SKIPPED)
-        files.write_manifest(self._manifest(summary, shard_rows))
+        files.write_manifest(self._manifest(summary, shard_rows, files))
         return summary
 
     def _account(self, summary: Summary, input: int, reply: Encoded, skipped_file: IO[str]) -> None:
@@ -459,7 +462,7 @@ class Job:
                 "kind": kind, "move": move, "message": message,
             }) + "\n")
 
-    def _manifest(self, summary: Summary, shard_rows: list[int]) -> dict[str, Any]:
+    def _manifest(self, summary: Summary, shard_rows: list[int], files: ShardFiles) -> dict[str, Any]:
         return {
             "format": ds.FORMAT,
             "format_version": ds.FORMAT_VERSION,
@@ -468,7 +471,14 @@ class Job:
             "schema": {name: {"dtype": dtype, "shape": list(shape), "meaning": meaning}
                        for name, (dtype, shape, meaning) in self.schema.items()},
             "shard_size": self.shard_size,
-            "shards": [{"path": ds.shard_name(number), "positions": rows} for number, rows in enumerate(shard_rows)],
+            "shards": [{"path": ds.shard_name(number), "positions": rows, **files.counts[number]}
+                       for number, rows in enumerate(shard_rows)],
+            # How the shards keep the schema's columns (see _format).
+            "store": {"keyframe_plies": self._velmor_data._native.STORE_KEYFRAME_PLIES,
+                      "extras": list(ds.extra_columns(self.schema))},
+            "games_table": None if files.games_dtype is None else {
+                name: [files.games_dtype[name].base.str, list(files.games_dtype[name].shape)]
+                for name in files.games_dtype.names},
             "options": {"errors": self.errors, "min_elo": self.min_elo},
             "inputs": [{
                 "path": entry.path, "size": entry.size, "sha256": entry.sha256,

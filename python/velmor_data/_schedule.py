@@ -144,7 +144,7 @@ class Schedule:
                     self._directories.append(self.shards.start(shard))
                     self.shard_rows.append(0)
                 rows = min(self.shard_size - row, positions - start)
-                pieces.append(Piece(self._directories[shard], row, start, start + rows))
+                pieces.append(Piece(self._directories[shard], row, start, start + rows, self.placed + start))
                 chunk.pieces.append((shard, rows))
                 start += rows
             self.placed += positions

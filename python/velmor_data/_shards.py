@@ -12,6 +12,7 @@ import json
 import os
 import shutil
 import stat
+from collections.abc import Callable
 from typing import IO, Any
 
 from . import _format as ds
@@ -28,37 +29,68 @@ class ShardFiles:
         self.shard_size = shard_size
         self.sync = sync
         self.signals = signals
-        self.row_bytes = {name: ds.row_bytes(dtype, shape) for name, (dtype, shape, _) in schema.items()}
+        self.extras = [(ds.extra_file(name), ds.row_bytes(dtype, shape))
+                       for name, (dtype, shape, _) in schema.items() if name not in ds.REPLAYED]
+        #: Per finished shard: its keyframes, runs and games (None: no table).
+        self.counts: dict[int, dict[str, int | None]] = {}
+        #: The games table's dtype (NumPy's description), once a shard had one.
+        self.games_dtype: Any = None
         self._written: list[str] = []    # final names this run created
         self._temporary: set[str] = set()
 
     # -- shards (the Shards of _schedule) ---------------------------------------
 
     def start(self, shard: int) -> str:
-        """Creates a shard's files, headers for a full shard; returns the
-        directory the workers write its rows into."""
+        """Creates a shard's directory; returns it: the workers write their
+        pieces of the shard into it."""
         directory = os.path.join(self.outdir, TEMPORARY + ds.shard_name(shard))
         self._temporary.add(os.path.basename(directory))
         os.mkdir(directory)
-        for name, (dtype, shape, _) in self.schema.items():
-            with open(os.path.join(directory, f"{name}.npy"), "wb") as file:
-                file.write(ds.npy_header(dtype, (self.shard_size, *shape)))
         return directory
 
     def finish(self, shard: int, rows: int) -> None:
-        """Commits a shard whose rows are all written (a short last one gets
-        its real count in the headers)."""
+        """Makes a shard whose pieces are all written into its files (each
+        the pieces' files in row order) and commits it."""
         directory = os.path.join(self.outdir, TEMPORARY + ds.shard_name(shard))
-        for name, (dtype, shape, _) in self.schema.items():
-            path = os.path.join(directory, f"{name}.npy")
-            size = ds.HEADER_BYTES + rows * self.row_bytes[name]
-            with open(path, "r+b") as file:
-                if rows != self.shard_size:
-                    file.write(ds.npy_header(dtype, (rows, *shape)))
-                    file.truncate(size)
-                elif os.fstat(file.fileno()).st_size != size:
-                    raise JobError(f"shard file {path!r} has {os.fstat(file.fileno()).st_size} bytes, not {size}")
+        parts: dict[str, list[str]] = {}
+        for entry in os.listdir(directory):
+            row, _, name = entry[len(ds.PART_PREFIX):].partition(".")
+            parts.setdefault(name, []).append(entry)
+        for entries in parts.values():
+            entries.sort()
+        sizes = {}
+        for name in (ds.MOVES, ds.KEYFRAMES, ds.RUNS, *(name for name, _ in self.extras)):
+            sizes[name] = _concatenate(directory, name, parts.pop(name, []))
+        keyframes, runs = sizes[ds.KEYFRAMES] // ds.KEYFRAME_BYTES, sizes[ds.RUNS] // ds.RUN_BYTES
+        counts: dict[str, int | None] = {"keyframes": keyframes, "runs": runs, "games": None}
+        expected = {ds.MOVES: rows * ds.MOVE_BYTES, ds.KEYFRAMES: keyframes * ds.KEYFRAME_BYTES,
+                    ds.RUNS: runs * ds.RUN_BYTES}
+        expected.update((name, rows * size) for name, size in self.extras)
+        for name, size in expected.items():
+            if sizes[name] != size:
+                raise JobError(f"shard file {os.path.join(directory, name)!r} has {sizes[name]} bytes, not {size}")
+        games = parts.pop(ds.GAMES, None)
+        if games is not None:
+            counts["games"] = self._games(directory, games)
+        if parts:
+            raise JobError(f"shard directory {directory!r} holds unexpected files {sorted(parts)}")
+        self.counts[shard] = counts
         self.commit(ds.shard_name(shard))
+
+    def _games(self, directory: str, entries: list[str]) -> int:
+        """The shard's games table: its pieces' tables one after the other."""
+        import numpy
+
+        tables = [numpy.load(os.path.join(directory, entry), allow_pickle=False) for entry in entries]
+        table = numpy.concatenate(tables)
+        if self.games_dtype is not None and table.dtype != self.games_dtype:
+            raise JobError(f"the games tables of {directory!r} differ from the earlier shards' in their columns")
+        self.games_dtype = table.dtype
+        with open(os.path.join(directory, ds.GAMES), "xb") as file:
+            numpy.save(file, table, allow_pickle=False)
+        for entry in entries:
+            os.unlink(os.path.join(directory, entry))
+        return len(table)
 
     # -- other files ----------------------------------------------------------------
 
@@ -107,19 +139,57 @@ class ShardFiles:
     def remove(self) -> list[str]:
         """Removes every file this run made, whatever fails on the way;
         returns the names it could not remove."""
-        left = []
-        for name in sorted({*self._temporary, *self._written}):
-            path = os.path.join(self.outdir, name)
-            try:
-                if real_directory(path):
-                    shutil.rmtree(path)
-                else:
-                    os.unlink(path)
-            except FileNotFoundError:
-                pass
-            except OSError:
-                left.append(name)
-        return left
+        return [name for name, _ in remove_entries(self.outdir, sorted({*self._temporary, *self._written}))]
+
+
+def _concatenate(directory: str, name: str, entries: list[str]) -> int:
+    """Writes the files `entries` of directory, in order, as one file `name`,
+    removing them; returns its size."""
+    size = 0
+    with open(os.path.join(directory, name), "xb") as out:
+        for entry in entries:
+            path = os.path.join(directory, entry)
+            with open(path, "rb") as part:
+                size += _copy(part, out)
+            os.unlink(path)
+    return size
+
+
+def _copy(source: IO[bytes], target: IO[bytes]) -> int:
+    copied = 0
+    while block := source.read(1 << 20):
+        target.write(block)
+        copied += len(block)
+    return copied
+
+
+def remove_entries(outdir: str, names: list[str], *, whole: bool = True, keep_going: bool = True,
+                   on_removed: Callable[[str], None] = lambda name: None) -> list[tuple[str, OSError]]:
+    """Removes the entries `names` of outdir in order and returns those it
+    could not remove, with why: all of them (keep_going), or the first. A
+    directory goes with what it holds (whole), or only when empty (not
+    whole: its files listed before it). on_removed(name) follows each
+    removal. The one place the job removes files, for a failed run's own
+    files and for the old dataset --overwrite replaces."""
+    left = []
+    for name in names:
+        path = os.path.join(outdir, name)
+        try:
+            if not real_directory(path):
+                os.unlink(path)
+            elif whole:
+                shutil.rmtree(path)
+            else:
+                os.rmdir(path)
+        except FileNotFoundError:
+            pass
+        except OSError as error:
+            left.append((name, error))
+            if not keep_going:
+                break
+            continue
+        on_removed(name)
+    return left
 
 
 def _fsync(path: str) -> None:

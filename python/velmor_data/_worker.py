@@ -2,8 +2,10 @@
 
 A worker keeps each chunk it encoded until the job, which alone knows how many
 positions came before it, sends where its positions go in the shards; the
-worker then writes them straight into the shard files. Every position is so
-copied once, by the process that encoded it, and workers write in parallel.
+worker then packs each piece (the chunk's rows in one shard) into a position
+store and writes it as part files in the shard's directory, which the job
+joins in row order once the shard is complete. Workers pack and write in
+parallel; the job only concatenates a few bytes a position.
 
 The same ``ChunkEncoder`` runs in local worker processes and as a Ray actor.
 Messages and replies are the small classes below:
@@ -46,11 +48,13 @@ class Encode:
 
 @dataclass(frozen=True, slots=True)
 class Piece:
-    """A chunk's rows start:stop, written from row shard_row of the shard in directory on."""
+    """A chunk's rows start:stop, written from row shard_row of the shard in
+    directory on; its row start is position first_position of the dataset."""
     directory: str
     shard_row: int
     start: int
     stop: int
+    first_position: int = 0
 
 
 @dataclass(frozen=True, slots=True)
@@ -103,12 +107,17 @@ class ChunkEncoder:
     def __init__(self) -> None:
         import velmor_data
 
-        self._batches: dict[int, Any] = {}
+        self._batches: dict[int, tuple[Any, Any]] = {}
         self._fault = _fault()
-        # Each array's file and the bytes of one position in it, in the
-        # order of the encoder's columns.
-        self._files = [(f"{name}.npy", _format.row_bytes(dtype, shape))
-                       for name, (dtype, shape, _) in velmor_data.SCHEMA.items()]
+        self._pack = velmor_data._native.store_pack
+        names = list(velmor_data.SCHEMA)
+        row_bytes = {name: _format.row_bytes(dtype, shape) for name, (dtype, shape, _) in velmor_data.SCHEMA.items()}
+        # The encoder's columns (SCHEMA order) the store replays, in the
+        # order store_pack takes them, with the bytes of a position in each;
+        # the others each go to a file of its own beside the store.
+        self._replayed = [(names.index(name), row_bytes[name]) for name in _format.REPLAYED]
+        self._extras = [(names.index(name), _format.extra_file(name), row_bytes[name])
+                        for name in _format.extra_columns(velmor_data.SCHEMA)]
 
     def handle(self, message: Message) -> Reply:
         try:
@@ -135,29 +144,64 @@ class ChunkEncoder:
         elif kind == "raise" and chunk == value:
             raise RuntimeError(f"injected failure in chunk {chunk}")
         min_elo = -1 if message.min_elo is None else message.min_elo
-        columns, positions, games_read, games_encoded, games_filtered, skipped, _, castling_dropped = (
-            velmor_data._encode(
+        result = velmor_data._encode(
                 message.data, raise_errors=message.errors == "raise", include_final=False, min_elo=min_elo,
-                first_index=message.first_index, first_line=message.first_line, keep_skipped=True))
+                first_index=message.first_index, first_line=message.first_line, keep_skipped=True)
+        columns, positions, games_read, games_encoded, games_filtered, skipped, _, castling_dropped = result[:8]
         if message.errors == "raise" and skipped:
             return GameFailed(chunk, _game_error(skipped[0]))
-        self._batches[chunk] = columns
+        # The encoder's games table when it gives one (one row a game, its
+        # first_position counted in the chunk); None otherwise.
+        self._batches[chunk] = (columns, getattr(result, "games", None))
         return Encoded(chunk, positions, games_read, games_encoded, games_filtered,
                        tuple(_game_error(error) for error in skipped), castling_dropped)
 
     def _write(self, message: Write) -> Written:
-        columns = self._batches.pop(message.chunk)
+        columns, games = self._batches.pop(message.chunk)
         if self._fault == ("enospc", message.chunk) and message.pieces:
             raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC), message.pieces[0].directory)
-        for piece in message.pieces:
-            for (file_name, row_bytes), column in zip(self._files, columns):
-                part = memoryview(column)[piece.start * row_bytes:piece.stop * row_bytes]
-                fd = os.open(os.path.join(piece.directory, file_name), os.O_WRONLY)
-                try:
-                    _pwrite_all(fd, part, _format.HEADER_BYTES + piece.shard_row * row_bytes)
-                finally:
-                    os.close(fd)
+        for number, piece in enumerate(message.pieces):
+            def rows(index: int, row_bytes: int) -> memoryview:
+                return memoryview(columns[index])[piece.start * row_bytes:piece.stop * row_bytes]
+
+            # Pieces are cut at chunk ends (whole games) and shard ends
+            # only, and a store's runs never span two games: the shard's
+            # store is its pieces' stores one after the other.
+            packed = self._pack(tuple(rows(index, size) for index, size in self._replayed), piece.stop - piece.start)
+            files: list[tuple[str, Any]] = list(zip((_format.MOVES, _format.KEYFRAMES, _format.RUNS), packed))
+            files += [(name, rows(index, size)) for index, name, size in self._extras]
+            for name, data in files:
+                _write_file(os.path.join(piece.directory, _format.part_file(piece.shard_row, name)), data)
+            if games is not None:
+                last = number == len(message.pieces) - 1
+                _write_games(os.path.join(piece.directory, _format.part_file(piece.shard_row, _format.GAMES)),
+                             games, piece, last)
         return Written(message.chunk)
+
+
+def _write_file(path: str, data: Any) -> None:
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o644)
+    try:
+        _pwrite_all(fd, memoryview(data).cast("B"), 0)
+    finally:
+        os.close(fd)
+
+
+def _write_games(path: str, games: Any, piece: Piece, last: bool) -> None:
+    """The games of a chunk's games table whose first position is in the
+    piece (the last piece also takes games without one past its end), as a
+    .npy of one structured array, first_position made the dataset's."""
+    import numpy
+
+    first = numpy.asarray(games["first_position"])
+    chosen = (first >= piece.start) & ((first < piece.stop) | last)
+    table = numpy.empty(int(chosen.sum()), [(name, numpy.asarray(column).dtype, numpy.asarray(column).shape[1:])
+                                            for name, column in games.items()])
+    for name, column in games.items():
+        table[name] = numpy.asarray(column)[chosen]
+    table["first_position"] += piece.first_position - piece.start
+    with open(path, "xb") as file:
+        numpy.save(file, table, allow_pickle=False)
 
 
 def _pwrite_all(fd: int, data: memoryview, offset: int) -> None:

@@ -2,11 +2,17 @@
 
 A dataset is a directory::
 
-    manifest.json             written last, atomically: its presence means complete
-    shard-000000/planes.npy   one NumPy .npy file per array of the schema
-    shard-000000/turn.npy
+    manifest.json               written last, atomically: its presence means complete
+    shard-000000/moves.bin      the shard's position store (see _store and _format):
+    shard-000000/keyframes.bin  a move word a position, a keyframe every few plies
+    shard-000000/runs.bin       and a record per run of a game's positions
+    shard-000000/extra-*.bin    each schema column the store does not replay
+    shard-000000/games.npy      the games starting in the shard, when the encoder gives them
     ...
-    skipped.jsonl             one line per skipped game, when any was skipped
+    skipped.jsonl               one line per skipped game, when any was skipped
+
+That is format 2, which the encode job writes. Format 1 datasets (a .npy file
+per array of the schema in each shard) are still read.
 
 Every shard holds ``shard_size`` positions but the last, in input order, so a
 position's place does not depend on how the job was run.
@@ -27,14 +33,16 @@ import operator
 import os
 import stat
 import sys
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from typing import Any
 
 import numpy
 import numpy.lib.format
 
-from . import SCHEMA
+from . import SCHEMA, _check_int
+from . import _format as ds
 from ._format import FORMAT, FORMAT_VERSION, MANIFEST, row_bytes, shard_name
+from ._store import KEYFRAME_DTYPE, KEYFRAME_PLIES, RUN_DTYPE, Batches, Store
 
 # Within the directory nothing is followed: no symbolic link can lead a read
 # outside it, whatever the manifest says or whoever swaps an entry meanwhile.
@@ -52,12 +60,82 @@ def _show(value: object) -> str:
     return text if len(text) <= 60 else text[:57] + "..."
 
 
+def _describe(dtype: numpy.dtype) -> str:
+    """A dtype as NumPy writes it in a .npy header, a table's columns shortened."""
+    return dtype.str if dtype.names is None else _show(dtype.descr)
+
+
 def _reraise(error: OSError, what: str) -> OSError:
     # OSError(errno, text) becomes the matching subclass (PermissionError, ...).
     return OSError(error.errno, f"{what}: {error.strerror}")
 
 
-class Dataset:
+class _Loading:
+    """The batch loader, over a dataset or a part of it."""
+
+    def batches(self, batch_size: int, *, shuffle: bool = True, seed: int = 0, epoch: int = 0,
+                fields: Iterable[str] | None = None, drop_last: bool = False, rank: int = 0,
+                world_size: int = 1) -> EpochBatches:
+        """One epoch's positions in batches: dicts of arrays, planes
+        (B, 12, 8, 8) uint8 and the chosen fields (None: every field of the
+        schema). A column of the games table among the fields is joined to
+        each position by its game (game is then read, and given when asked).
+
+        shuffle draws the order from every position of the dataset, the same
+        for the same (seed, epoch); rank and world_size cut each epoch into
+        world_size disjoint parts of len(dataset) // world_size positions
+        (the rest is left out of the epoch); drop_last drops a last batch
+        shorter than batch_size. Format 2 computes each batch natively from
+        the store; format 1 gathers the rows from its memory maps with NumPy,
+        the epoch's order an array of len(dataset) indices."""
+        _check_int("batch_size", batch_size, 1)
+        _check_int("seed", seed, 0)
+        _check_int("epoch", epoch, 0)
+        _check_int("world_size", world_size, 1)
+        _check_int("rank", rank, 0)
+        if seed >> 64 or epoch >> 64:
+            raise ValueError("seed and epoch must be below 2**64")
+        if rank >= world_size:
+            raise ValueError(f"rank must be below world_size ({world_size}), not {rank}")
+        return self._range_batches(batch_size, shuffle, seed, epoch, fields, drop_last, rank, world_size, 0,
+                                   len(self) // world_size)
+
+    def torch_batches(self, batch_size: int, *, shuffle: bool = True, seed: int = 0,
+                      fields: Iterable[str] | None = None, drop_last: bool = False, rank: int = 0,
+                      world_size: int = 1) -> Any:
+        """The batches as a PyTorch IterableDataset, for a DataLoader with
+        batch_size=None: each of the loader's worker processes iterates its
+        own share of rank's part of the epoch, so that no position comes
+        twice in an epoch and every one of the part comes once. set_epoch(n)
+        before an epoch draws its order (the epoch defaults to 0; iterating
+        again repeats it). Each batch is a dict of tensors over the batch's
+        arrays. torch is imported here, not before."""
+        from ._torch import TorchBatches
+
+        self.batches(batch_size, shuffle=shuffle, seed=seed, fields=fields, drop_last=drop_last, rank=rank,
+                     world_size=world_size)  # checks the arguments here, not in a worker
+        return TorchBatches(self, dict(batch_size=batch_size, shuffle=shuffle, seed=seed, fields=fields,
+                                       drop_last=drop_last, rank=rank, world_size=world_size))
+
+    def _range_batches(self, batch_size: int, shuffle: bool, seed: int, epoch: int, fields: Iterable[str] | None,
+                       drop_last: bool, rank: int, world_size: int, first: int, last: int) -> EpochBatches:
+        """Positions first..last of rank's part of the epoch, in batches."""
+        dataset = self._whole()
+        return EpochBatches(dataset, batch_size, bool(shuffle), seed, epoch, dataset._fields(fields),
+                            bool(drop_last), rank, world_size, first, last, self._subset())
+
+    def _whole(self) -> Dataset:
+        raise NotImplementedError
+
+    def _subset(self) -> numpy.ndarray | None:
+        raise NotImplementedError
+
+    def __len__(self) -> int:
+        raise NotImplementedError
+
+
+
+class Dataset(_Loading):
     """A dataset on disk as a sequence of positions.
 
     ``len(dataset)`` is the number of positions; ``dataset[i]`` is a dict of
@@ -88,11 +166,18 @@ class Dataset:
             manifest = self._read_manifest(root)
             self.manifest: dict[str, Any] = manifest
             self.schema: dict[str, tuple[str, tuple[int, ...]]] = self._check_schema(manifest)
+            self.format_version: int = manifest["format_version"]
             self._counts = self._check_shards(manifest)
             self._starts = [0]
             for count in self._counts:
                 self._starts.append(self._starts[-1] + count)
-            self._shards = [self._map_shard(root, number, count) for number, count in enumerate(self._counts)]
+            self._store: Store | None = None
+            self._shards: list[dict[str, Any]]
+            self._games: dict[str, numpy.ndarray] | None = None
+            if self.format_version == 1:
+                self._shards = [self._map_shard(root, number, count) for number, count in enumerate(self._counts)]
+            else:
+                self._open_store(root, manifest)
         finally:
             os.close(root)
 
@@ -124,8 +209,9 @@ class Dataset:
         if not isinstance(manifest, dict) or manifest.get("format") != FORMAT:
             raise self._damaged(f"is not a {FORMAT} manifest")
         version = manifest.get("format_version")
-        if type(version) is not int or version != FORMAT_VERSION:
-            raise self._damaged(f"has format version {_show(version)}; this velmor_data reads version {FORMAT_VERSION}")
+        if type(version) is not int or version not in (1, FORMAT_VERSION):
+            raise self._damaged(f"has format version {_show(version)}; this velmor_data reads versions 1 "
+                                f"and {FORMAT_VERSION}")
         return manifest
 
     def _check_schema(self, manifest: dict[str, Any]) -> dict[str, tuple[str, tuple[int, ...]]]:
@@ -205,15 +291,16 @@ class Dataset:
         name = shard_name(number)
         directory = self._open_entry(root, name, os.path.join(self.path, name), _OPEN_DIRECTORY)
         try:
-            return {array: self._map_array(directory, os.path.join(self.path, name, f"{array}.npy"),
-                                           array, count) for array in self.schema}
+            return {array: self._map_npy(directory, os.path.join(self.path, name, f"{array}.npy"),
+                                         numpy.dtype(self.schema[array][0]), (count, *self.schema[array][1]))
+                    for array in self.schema}
         finally:
             os.close(directory)
 
-    def _map_array(self, directory: int, path: str, name: str, count: int) -> numpy.memmap:
-        dtype, shape = self.schema[name]
-        expected = (count, *shape)
-        fd, status = self._open_file(directory, f"{name}.npy", path)
+    def _map_npy(self, directory: int, path: str, dtype: numpy.dtype, expected: tuple[int, ...]) -> numpy.ndarray:
+        """A .npy file of the dataset that must hold exactly this dtype and shape, mapped."""
+        count = expected[0]
+        fd, status = self._open_file(directory, os.path.basename(path), path)
         with open(fd, "rb") as file:
             try:
                 version = numpy.lib.format.read_magic(file)
@@ -230,23 +317,135 @@ class Dataset:
                 raise ValueError(f"dataset file {path!r} is not a .npy file velmor_data reads: "
                                  f"{problem[:100]}") from None
             header_shape, fortran, header_dtype = header
-            if header_dtype != numpy.dtype(dtype) or header_shape != expected:
+            if header_dtype != dtype or header_shape != expected:
                 raise ValueError(
-                    f"dataset file {path!r} holds {header_dtype.str}{_show(list(header_shape))}, "
-                    f"its manifest says {numpy.dtype(dtype).str}{list(expected)}"
+                    f"dataset file {path!r} holds {_describe(header_dtype)}{_show(list(header_shape))}, "
+                    f"its manifest says {_describe(dtype)}{list(expected)}"
                 )
             offset = file.tell()
-            need = offset + count * row_bytes(dtype, shape)
+            need = offset + count * (dtype.itemsize * int(numpy.prod(expected[1:], dtype=numpy.int64)))
             if status.st_size != need:
                 raise ValueError(
+                    f"dataset file {path!r} has {status.st_size} bytes; its header and {count} rows take {need}"
+                    if len(expected) == 1 and dtype.names else
                     f"dataset file {path!r} has {status.st_size} bytes; its header and {count} positions take {need}"
                 )
+            if count == 0:
+                return numpy.empty(expected, dtype)
             try:
                 # The map holds a descriptor of its own: the file is closed.
                 return numpy.memmap(file, dtype=dtype, mode="r", offset=offset, shape=expected,
                                     order="F" if fortran else "C")
             except OSError as error:
                 raise _reraise(error, f"cannot map {path!r}") from None
+
+    # -- format 2 -------------------------------------------------------------------
+
+    def _open_store(self, root: int, manifest: dict[str, Any]) -> None:
+        """Maps every shard's store and joins them into one (nothing copied)."""
+        store = manifest.get("store")
+        extras = list(ds.extra_columns(SCHEMA))
+        if (not isinstance(store, dict) or store.get("extras") != extras
+                or type(store.get("keyframe_plies")) is not int or store["keyframe_plies"] != KEYFRAME_PLIES):
+            raise self._damaged(f"says its shards' stores are {_show(store)}; this velmor_data reads stores of "
+                                f"a keyframe every {KEYFRAME_PLIES} plies with the columns {extras} beside them")
+        games_dtype = self._games_dtype(manifest.get("games_table"))
+        parts = []
+        part_extras = []
+        games = []
+        for number, count in enumerate(self._counts):
+            entry = manifest["shards"][number]
+            name = shard_name(number)
+            sizes = {}
+            for key in ("keyframes", "runs", "games"):
+                value = entry.get(key)
+                if key == "games" and games_dtype is None:
+                    if value is not None:
+                        raise self._damaged(f"gives shard {name!r} a games table, yet names no games table")
+                    continue
+                if type(value) is not int or not 0 <= value <= _MAX_SHARD_POSITIONS:
+                    raise self._damaged(f"gives shard {name!r} a count of {_show(value)} {key}")
+                sizes[key] = value
+            directory = self._open_entry(root, name, os.path.join(self.path, name), _OPEN_DIRECTORY)
+            try:
+                def raw(file: str, dtype: numpy.dtype, rows: int, shape: tuple[int, ...] = ()) -> numpy.ndarray:
+                    return self._map_raw(directory, os.path.join(self.path, name, file), dtype, (rows, *shape))
+
+                parts.append((raw(ds.MOVES, numpy.dtype("<u2"), count),
+                              raw(ds.KEYFRAMES, KEYFRAME_DTYPE, sizes["keyframes"]),
+                              raw(ds.RUNS, RUN_DTYPE, sizes["runs"])))
+                part_extras.append({column: raw(ds.extra_file(column), numpy.dtype(SCHEMA[column][0]), count,
+                                                SCHEMA[column][1]) for column in extras})
+                if games_dtype is not None:
+                    path = os.path.join(self.path, name, ds.GAMES)
+                    games.append(self._map_npy(directory, path, games_dtype, (sizes["games"],)))
+            finally:
+                os.close(directory)
+        self._shards = [{"moves": moves, "keyframes": keyframes, "runs": runs,
+                         **{ds.extra_file(column): array for column, array in columns.items()}}
+                        for (moves, keyframes, runs), columns in zip(parts, part_extras)]
+        if parts:
+            # The shards' stores as one, checked as it is made (its arrays
+            # are each what the manifest says; here how they fit together).
+            store = Store.__new__(Store)
+            try:
+                store._setup(tuple(parts), tuple(part_extras))
+            except ValueError as error:
+                raise self._damaged_store(str(error)) from None
+            self._store = store
+        if games_dtype is not None and games_dtype.names is not None:
+            self._games = {column: numpy.concatenate([table[column] for table in games]) if games
+                           else numpy.empty(0, games_dtype[column]) for column in games_dtype.names}
+
+    def _damaged_store(self, message: str) -> ValueError:
+        """A shard whose store's files do not fit together, naming the file:
+        the keyframes for a keyframe's own fault, else the runs (whose
+        counts the moves and keyframes did not match)."""
+        part, said, rest = message.partition(": ") if message.startswith("part ") else ("part 0", ": ", message)
+        try:
+            name = shard_name(int(part.split()[1]))
+        except (IndexError, ValueError):
+            name, rest = shard_name(0), message
+        file = ds.KEYFRAMES if rest.startswith("keyframe ") else ds.RUNS
+        return ValueError(f"dataset file {os.path.join(self.path, name, file)!r} does not fit its shard: {rest}")
+
+    def _games_dtype(self, table: object) -> numpy.dtype | None:
+        """The games table's row, from the manifest: named columns of numbers,
+        text or dates (no objects)."""
+        if table is None:
+            return None
+        fields = []
+        if not isinstance(table, dict) or "game" not in table:
+            raise self._damaged(f"has a games table {_show(table)}, not columns with a game column")
+        for column, entry in table.items():
+            try:
+                dtype = numpy.dtype(entry[0]) if isinstance(entry, list) and len(entry) == 2 and \
+                    isinstance(entry[0], str) and isinstance(entry[1], list) else None
+            except (TypeError, ValueError, SyntaxError):
+                dtype = None
+            if (dtype is None or dtype.kind not in "biufSUM" or dtype.shape or not ds_name(column)
+                    or not all(type(extent) is int and 0 <= extent <= 1 << 16 for extent in entry[1])):
+                raise self._damaged(f"gives the games table's column {_show(column)} {_show(entry)}")
+            fields.append((column, dtype, tuple(entry[1])))
+        return numpy.dtype(fields)
+
+    def _map_raw(self, directory: int, path: str, dtype: numpy.dtype, expected: tuple[int, ...]) -> numpy.ndarray:
+        """A raw file of the dataset that must hold exactly these rows, mapped."""
+        fd, status = self._open_file(directory, os.path.basename(path), path)
+        with open(fd, "rb") as file:
+            row = dtype.itemsize * int(numpy.prod(expected[1:], dtype=numpy.int64))
+            need = row * expected[0]
+            if status.st_size != need:
+                raise ValueError(f"dataset file {path!r} has {status.st_size} bytes; the {expected[0]} rows "
+                                 f"of {row} bytes its manifest gives take {need}")
+            if need == 0:
+                return numpy.empty(expected, dtype)
+            try:
+                return numpy.memmap(file, dtype=dtype, mode="r", shape=expected)
+            except OSError as error:
+                raise _reraise(error, f"cannot map {path!r}") from None
+
+    # -- access ---------------------------------------------------------------------
 
     def __getstate__(self) -> dict[str, str]:
         return {"path": self.path}
@@ -262,7 +461,35 @@ class Dataset:
 
     @property
     def shards(self) -> list[dict[str, numpy.memmap]]:
+        """Per shard, the read-only memory maps of its files: in format 1 the
+        schema's arrays, in format 2 the store's moves, keyframes and runs and
+        the extra columns' files (by file name)."""
         return self._shards
+
+    @property
+    def store(self) -> Store | None:
+        """Format 2: the shards' stores joined into one (None when empty); format 1: None."""
+        return self._store
+
+    @property
+    def games(self) -> dict[str, numpy.ndarray] | None:
+        """The games table over the whole dataset, one row a game (in memory),
+        when the encoder gave one; None for format 1 and otherwise."""
+        return self._games
+
+    def _rows(self, rows: numpy.ndarray, names: list[str] | None = None) -> dict[str, numpy.ndarray]:
+        """Format 2: the schema's columns (or `names` alone) of these rows."""
+        assert self._store is not None
+        names = list(self.schema) if names is None else names
+        mask = 0
+        extras = []
+        for name in names:
+            if name in ds.REPLAYED:
+                mask |= 1 << ds.REPLAYED.index(name)
+            else:
+                extras.append(name)
+        out = self._store._gather(numpy.ascontiguousarray(rows, numpy.uint64), mask, extras)
+        return {name: out[name] for name in names}
 
     def __getitem__(self, index: int | slice) -> dict[str, numpy.ndarray]:
         if isinstance(index, slice):
@@ -276,6 +503,10 @@ class Dataset:
             position += size
         if not 0 <= position < size:
             raise IndexError(f"position {index} is out of range for a dataset of {size} positions")
+        if self._store is not None:
+            # One row of fresh arrays, each as its row's own (writable) array.
+            rows = self._rows(numpy.array([position], numpy.uint64))
+            return {name: array.reshape(array.shape[1:]) for name, array in rows.items()}
         number = bisect.bisect_right(self._starts, position) - 1
         row = position - self._starts[number]
         # Copies: a few hundred bytes, writable, and free of the map (which
@@ -283,9 +514,14 @@ class Dataset:
         return {name: numpy.array(array[row]) for name, array in self.shards[number].items()}
 
     def _slice(self, start: int, stop: int, step: int) -> dict[str, numpy.ndarray]:
+        if self._store is not None or self.format_version == 2:
+            rows = numpy.arange(start, stop, step, dtype=numpy.uint64) if (stop - start) * step > 0 else \
+                numpy.zeros(0, numpy.uint64)
+            return {name: array.copy() for name, array in self._rows(rows).items()} if len(rows) else \
+                {name: self._empty(name) for name in self.schema}
         if step != 1:
             rows = range(start, stop, step)
-            return {name: numpy.stack([self[i][name] for i in rows]) if rows else self._empty(name)
+            return {name: numpy.stack([self[int(i)][name] for i in rows]) if rows else self._empty(name)
                     for name in self.schema}
         stop = max(start, stop)
         parts: dict[str, list[numpy.ndarray]] = {name: [] for name in self.schema}
@@ -304,20 +540,293 @@ class Dataset:
         return numpy.empty((0, *shape), dtype=dtype)
 
     def array(self, name: str) -> numpy.ndarray:
-        """All positions' values of one array: the memory map itself when the
-        dataset has one shard, else a concatenated copy in memory."""
+        """All positions' values of one array: in format 1 the memory map
+        itself when the dataset has one shard, else a copy in memory."""
         if name not in self.schema:
             raise KeyError(f"no array {name!r} in this dataset; it has {', '.join(self.schema)}")
+        if self.format_version == 2:
+            if not len(self):
+                return self._empty(name)
+            dtype, shape = self.schema[name]
+            out = numpy.empty((len(self), *shape), dtype)
+            for start in range(0, len(self), _ROWS_AT_ONCE):
+                rows = numpy.arange(start, min(start + _ROWS_AT_ONCE, len(self)), dtype=numpy.uint64)
+                out[start:start + len(rows)] = self._rows(rows, [name])[name]
+            return out
         maps = [shard[name] for shard in self.shards]
         if len(maps) == 1:
             return maps[0]
         return numpy.concatenate(maps) if maps else self._empty(name)
 
+    def split(self, fraction: float, seed: int = 0) -> tuple[Subset, Subset]:
+        """The dataset cut by game into (train, validation): a game goes to
+        validation when a hash of its own moves (each position's move and
+        ply, with the seed) falls below `fraction` of the hash's range, so
+        the same game goes the same way whatever its number, input, shard
+        or the workers that wrote it, and its positions never straddle.
+        Games with the same moves go the same way. Each side holds its
+        positions in order as an array (8 bytes a position)."""
+        if isinstance(fraction, bool) or not isinstance(fraction, (int, float)) or not 0 <= fraction <= 1:
+            raise ValueError(f"fraction must be a number from 0 to 1, not {fraction!r}")
+        _check_int("seed", seed, 0)
+        if seed >> 64:
+            raise ValueError("seed must be below 2**64")
+        hashes, lengths = self._game_hashes(seed)
+        threshold = numpy.uint64(min(int(fraction * 2.0**64), (1 << 64) - 1))
+        chosen = hashes < threshold if fraction < 1 else numpy.ones(len(hashes), bool)
+        validation = numpy.repeat(chosen, lengths)
+        return (Subset(self, numpy.flatnonzero(~validation).astype(numpy.uint64)),
+                Subset(self, numpy.flatnonzero(validation).astype(numpy.uint64)))
+
+    def _game_hashes(self, seed: int) -> tuple[numpy.ndarray, numpy.ndarray]:
+        """Each game's hash (uint64) and positions, games in position order
+        (a game's positions follow each other)."""
+        hashes: list[numpy.ndarray] = []
+        lengths: list[numpy.ndarray] = []
+        carry_game, carry_hash, carry_length = None, numpy.zeros(1, numpy.uint64), 0
+        key = numpy.uint64(_mix(seed ^ 0x9E3779B97F4A7C15))
+        for start in range(0, len(self), _ROWS_AT_ONCE):
+            stop = min(start + _ROWS_AT_ONCE, len(self))
+            if self.format_version == 2:
+                rows = self._rows(numpy.arange(start, stop, dtype=numpy.uint64),
+                                  ["move_from", "move_to", "move_promotion", "game", "ply"])
+            else:
+                rows = {name: self._column_1(name, start, stop)
+                        for name in ("move_from", "move_to", "move_promotion", "game", "ply")}
+            word = (rows["move_from"].astype(numpy.uint8).astype(numpy.uint64)
+                    | rows["move_to"].astype(numpy.uint8).astype(numpy.uint64) << numpy.uint64(8)
+                    | rows["move_promotion"].astype(numpy.uint64) << numpy.uint64(16)
+                    | rows["ply"].astype(numpy.uint32).astype(numpy.uint64) << numpy.uint64(24))
+            mixed = _mix_array(word ^ key)
+            game = rows["game"]
+            cuts = numpy.flatnonzero(game[1:] != game[:-1]) + 1
+            firsts = numpy.concatenate([[0], cuts])
+            sums = numpy.add.reduceat(mixed, firsts)
+            counts = numpy.diff(numpy.concatenate([firsts, [len(game)]]))
+            if carry_game is not None and game[0] == carry_game:
+                sums[:1] += carry_hash  # wrapping, as arrays add
+                counts[0] += carry_length
+            elif carry_game is not None:
+                hashes.append(carry_hash)
+                lengths.append(numpy.array([carry_length]))
+            carry_game, carry_hash, carry_length = game[-1], sums[-1:].copy(), int(counts[-1])
+            hashes.append(sums[:-1])
+            lengths.append(counts[:-1])
+        if carry_game is not None:
+            hashes.append(carry_hash)
+            lengths.append(numpy.array([carry_length]))
+        if not hashes:
+            return numpy.zeros(0, numpy.uint64), numpy.zeros(0, numpy.int64)
+        # The sum of a game's mixed words, mixed once more: spread over the range.
+        return _mix_array(numpy.concatenate(hashes)), numpy.concatenate(lengths)
+
+    def _column_1(self, name: str, start: int, stop: int) -> numpy.ndarray:
+        """Format 1: positions start:stop of one array."""
+        parts = []
+        for number, count in enumerate(self._counts):
+            first, last = max(start, self._starts[number]), min(stop, self._starts[number] + count)
+            if first < last:
+                parts.append(self.shards[number][name][first - self._starts[number]:last - self._starts[number]])
+        return numpy.concatenate(parts) if len(parts) > 1 else parts[0]
+
+    def _whole(self) -> Dataset:
+        return self
+
+    def _subset(self) -> numpy.ndarray | None:
+        return None
+
+    def _fields(self, fields: Iterable[str] | None) -> tuple[list[str], list[str]]:
+        """The schema's fields and the games table's columns of `fields`."""
+        if fields is None:
+            return list(self.schema), []
+        if isinstance(fields, str):
+            raise TypeError("fields must be a collection of field names, not a str")
+        chosen: list[str] = ["planes"]
+        joined: list[str] = []
+        table = self._games or {}
+        for name in fields:
+            if name in self.schema:
+                if name not in chosen:
+                    chosen.append(name)
+            elif name in table:
+                if name not in joined:
+                    joined.append(name)
+            else:
+                known = [*self.schema, *(column for column in table if column not in self.schema)]
+                raise ValueError(f"unknown field {name!r}; the fields are {', '.join(known)}")
+        chosen.sort(key=list(self.schema).index)
+        return chosen, joined
+
+    def _join_games(self, batch: dict[str, numpy.ndarray], games: numpy.ndarray, joined: list[str]) -> None:
+        assert self._games is not None
+        numbers = self._games["game"]
+        at = numpy.searchsorted(numbers, games)
+        at[at == len(numbers)] = 0
+        if len(games) and not numpy.array_equal(numbers[at] if len(numbers) else at, games):
+            raise ValueError(f"dataset {self.path!r}: its games table lacks games of its positions")
+        for name in joined:
+            batch[name] = self._games[name].take(at, axis=0)
+
     def __iter__(self) -> Iterator[dict[str, numpy.ndarray]]:
+        if self.format_version == 2:
+            for start in range(0, len(self), 4096):
+                rows = self._rows(numpy.arange(start, min(start + 4096, len(self)), dtype=numpy.uint64))
+                for row in range(len(rows["planes"])):
+                    yield {name: array[row].copy() for name, array in rows.items()}
+            return
         for shard in self.shards:
             count = len(next(iter(shard.values())))
             for row in range(count):
                 yield {name: numpy.array(array[row]) for name, array in shard.items()}
+
+
+class Subset(_Loading):
+    """Some of a dataset's positions (one side of Dataset.split): len(),
+    subset[i] (the dataset's position positions[i]), batches() and
+    torch_batches() as the dataset's, over these positions only."""
+
+    def __init__(self, dataset: Dataset, positions: numpy.ndarray) -> None:
+        self.dataset = dataset
+        #: The dataset's positions in this part, in order.
+        self.positions = positions
+
+    def _whole(self) -> Dataset:
+        return self.dataset
+
+    def _subset(self) -> numpy.ndarray | None:
+        return self.positions
+
+    def __len__(self) -> int:
+        return len(self.positions)
+
+    def __getitem__(self, index: int) -> dict[str, numpy.ndarray]:
+        try:
+            position = operator.index(index)
+        except TypeError:
+            raise TypeError(f"subset indices must be integers, not {type(index).__name__}") from None
+        if not -len(self) <= position < len(self):
+            raise IndexError(f"position {index} is out of range for a subset of {len(self)} positions")
+        return self.dataset[int(self.positions[position])]
+
+    def __repr__(self) -> str:
+        return f"<Subset of {len(self):,} positions of {self.dataset!r}>"
+
+
+def _mix(value: int) -> int:
+    """A 64-bit finalizer (splitmix64's): every input bit moves every output bit."""
+    value &= (1 << 64) - 1
+    value = (value ^ value >> 30) * 0xBF58476D1CE4E5B9 & (1 << 64) - 1
+    value = (value ^ value >> 27) * 0x94D049BB133111EB & (1 << 64) - 1
+    return value ^ value >> 31
+
+
+def _mix_array(values: Any) -> Any:
+    """_mix of each value (uint64, wrapping)."""
+    values = values ^ values >> numpy.uint64(30)
+    values = values * numpy.uint64(0xBF58476D1CE4E5B9)
+    values = values ^ values >> numpy.uint64(27)
+    values = values * numpy.uint64(0x94D049BB133111EB)
+    return values ^ values >> numpy.uint64(31)
+
+
+class EpochBatches:
+    """Positions first..last of rank's part of one epoch's order, in
+    batches; iterable once or more, each time the same."""
+
+    def __init__(self, dataset: Dataset, batch_size: int, shuffle: bool, seed: int, epoch: int,
+                 fields: tuple[list[str], list[str]], drop_last: bool, rank: int, world_size: int, first: int,
+                 last: int, positions: numpy.ndarray | None = None) -> None:
+        self._dataset = dataset
+        self._positions = positions  # a subset's positions, or None: all
+        self._size = batch_size
+        self._shuffle = shuffle
+        self._seed = seed
+        self._epoch = epoch
+        self._chosen, self._joined = fields
+        self._rank = rank
+        self._world = world_size
+        self._first = first
+        count = last - first
+        self._count = count - count % batch_size if drop_last else count
+
+    def __len__(self) -> int:
+        return -(-self._count // self._size)
+
+    def __iter__(self) -> Iterator[dict[str, numpy.ndarray]]:
+        dataset = self._dataset
+        wanted = self._chosen if not self._joined or "game" in self._chosen else [*self._chosen, "game"]
+        if dataset.format_version == 2 and (dataset._store is None or not self._count):
+            return
+        if dataset.format_version == 2:
+            store = dataset._store
+            assert store is not None
+            mask = 0
+            extras = []
+            for name in wanted:
+                if name in ds.REPLAYED:
+                    mask |= 1 << ds.REPLAYED.index(name)
+                else:
+                    extras.append(name)
+            if self._positions is not None:
+                order = self._order()
+                for start in range(0, self._count, self._size):
+                    rows = numpy.ascontiguousarray(order[start:start + self._size], numpy.uint64)
+                    yield self._finish(store._gather(rows, mask, extras))
+                return
+            batch = store._native.batch
+            for start in range(self._first, self._first + self._count, self._size):
+                count = min(self._size, self._first + self._count - start)
+                buffer, offsets = batch(start, count, self._shuffle, self._seed, self._epoch, self._rank,
+                                        self._world, mask)
+                rows = numpy.frombuffer(buffer, numpy.uint64, count)
+                yield self._finish(store._result(buffer, offsets, rows, extras))
+            return
+        order = self._order()
+        for start in range(0, self._count, self._size):
+            rows = order[start:start + self._size]
+            yield self._finish(self._gather_1(rows, wanted))
+
+    def _finish(self, batch: dict[str, numpy.ndarray]) -> dict[str, numpy.ndarray]:
+        out = {name: batch[name] for name in self._chosen}
+        if self._joined:
+            self._dataset._join_games(out, batch["game"], self._joined)
+        return out
+
+    def _order(self) -> numpy.ndarray:
+        """The positions of this range of the epoch's order, drawn with
+        NumPy (format 1, or a subset: the native order is of whole stores)."""
+        size = len(self._dataset) if self._positions is None else len(self._positions)
+        part = size // self._world
+        begin = self._rank * part + self._first
+        if not self._shuffle:
+            order = numpy.arange(begin, begin + self._count, dtype=numpy.int64)
+        else:
+            order = numpy.random.default_rng([self._seed, self._epoch]).permutation(size)[begin:begin + self._count]
+        return order if self._positions is None else self._positions[order]
+
+    def _gather_1(self, rows: numpy.ndarray, names: list[str]) -> dict[str, numpy.ndarray]:
+        dataset = self._dataset
+        rows = rows.astype(numpy.int64, copy=False)
+        starts = numpy.asarray(dataset._starts, dtype=numpy.int64)
+        shard = numpy.searchsorted(starts, rows, side="right") - 1
+        out = {}
+        for name in names:
+            dtype, shape = dataset.schema[name]
+            out[name] = numpy.empty((len(rows), *shape), dtype)
+        for number in numpy.unique(shard):
+            chosen = numpy.flatnonzero(shard == number)
+            local = rows[chosen] - starts[number]
+            for name in names:
+                out[name][chosen] = dataset.shards[number][name][local]
+        return out
+
+
+def ds_name(name: object) -> bool:
+    return isinstance(name, str) and name.isidentifier() and name.isascii() and len(name) <= 64
+
+
+# Rows a format-2 dataset computes at a time for array().
+_ROWS_AT_ONCE = 1 << 16
 
 
 def open_dataset(path: str | os.PathLike[str]) -> Dataset:

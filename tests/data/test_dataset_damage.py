@@ -1,7 +1,7 @@
 """open_dataset on datasets that are damaged or made to lead elsewhere.
 
-Each case starts from a small dataset the encode job wrote and damages one
-thing: the manifest (data from disk, never trusted) or one shard file. The
+Each case starts from a small dataset (format 1 as the encode job used to
+write it, or format 2 as it writes it now) and damages one thing: the manifest (data from disk, never trusted) or one shard file. The
 dataset must open only when every array is what the manifest says, and must
 never read outside its directory; anything else is one clear error naming
 the file.
@@ -24,6 +24,7 @@ import numpy
 import pytest
 
 import velmor_data
+from format1 import write_format_1
 
 pytestmark = pytest.mark.skipif(bool(os.environ.get("VELMOR_SANITIZED")),
                                 reason="the encode job is tested without the sanitizers' preload")
@@ -49,6 +50,15 @@ GAMES = """\
 
 @pytest.fixture(scope="module")
 def written(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """Format 1."""
+    folder = tmp_path_factory.mktemp("written")
+    (folder / "games.pgn").write_text(GAMES)
+    return write_format_1(folder / "games.pgn", folder / "dataset", 10)
+
+
+@pytest.fixture(scope="module")
+def written_2(tmp_path_factory: pytest.TempPathFactory) -> Path:
+    """Format 2, by the encode job."""
     folder = tmp_path_factory.mktemp("written")
     (folder / "games.pgn").write_text(GAMES)
     outdir = folder / "dataset"
@@ -57,14 +67,23 @@ def written(tmp_path_factory: pytest.TempPathFactory) -> Path:
     return outdir
 
 
-@pytest.fixture
-def dataset(written: Path, tmp_path: Path) -> Path:
+def copied(written: Path, tmp_path: Path) -> Path:
     """A copy two levels down, so that "../../outside" is tmp_path/outside,
     which holds a good copy of the shards for a manifest to lead to."""
     root = tmp_path / "a" / "dataset"
     shutil.copytree(written, root)
     shutil.copytree(written, tmp_path / "outside")
     return root
+
+
+@pytest.fixture
+def dataset(written: Path, tmp_path: Path) -> Path:
+    return copied(written, tmp_path)
+
+
+@pytest.fixture
+def dataset_2(written_2: Path, tmp_path: Path) -> Path:
+    return copied(written_2, tmp_path)
 
 
 def manifest_of(root: Path) -> dict[str, Any]:
@@ -227,6 +246,87 @@ def test_a_damaged_dataset_does_not_open(dataset: Path, damage: Callable[[Path],
     assert "\n" not in message and len(message) < 400, message
     assert repr(str(dataset / names)) in message, message
     assert raised.match(says)
+
+
+def edit(path: Path, offset: int, data: bytes) -> None:
+    with open(path, "r+b") as file:
+        file.seek(offset)
+        file.write(data)
+
+
+def shard_entry(shard: int, **change: object) -> Callable[[Path], None]:
+    return lambda root: rewrite(root, lambda m: m["shards"][shard].update(change))
+
+
+# Format 2: the store's files of each shard, and what the manifest says of them.
+CASES_2: list[tuple[str, Callable[[Path], object], type[Exception], str, str]] = [
+    ("moves cut off", lambda root: os.truncate(root / S1 / "moves.bin", 18), ValueError, f"{S1}/moves.bin",
+     "has 18 bytes; the 10 rows of 2 bytes its manifest gives take 20"),
+    ("bytes after the runs", lambda root: append(root / S0 / "runs.bin", b"\0" * 17), ValueError,
+     f"{S0}/runs.bin", "has .* bytes; the .* rows of 17 bytes its manifest gives take"),
+    ("a keyframe more in the manifest", lambda root: rewrite(root, lambda m: m["shards"][0].update(
+        keyframes=m["shards"][0]["keyframes"] + 1)), ValueError, f"{S0}/keyframes.bin", "rows of 42 bytes"),
+    ("a run fewer", lambda root: (rewrite(root, lambda m: m["shards"][1].update(runs=m["shards"][1]["runs"] - 1)),
+                                  os.truncate(root / S1 / "runs.bin", os.path.getsize(root / S1 / "runs.bin") - 17)),
+     ValueError, f"{S1}/runs.bin", "does not fit its shard: the store's runs hold fewer rows than its moves"),
+    ("a run's rows grown", lambda root: edit(root / S0 / "runs.bin", 12, (200).to_bytes(4, "little")),
+     ValueError, f"{S0}/runs.bin", "does not fit its shard: the store's runs hold more rows than its moves"),
+    ("a keyframe's piece past 12", lambda root: edit(root / S1 / "keyframes.bin", 0, b"\xff"), ValueError,
+     f"{S1}/keyframes.bin", "does not fit its shard: keyframe 0 of the store holds a piece code past 12"),
+    ("symlinked moves", symlink_to_outside(f"{S0}/moves.bin"), ValueError, f"{S0}/moves.bin", "symbolic link"),
+    ("a missing keyframes file", lambda root: (root / S1 / "keyframes.bin").unlink(), FileNotFoundError,
+     f"{S1}/keyframes.bin", "lacks .*which its manifest names"),
+    ("a directory for the runs", lambda root: replace_with_directory(root / S0 / "runs.bin"), ValueError,
+     f"{S0}/runs.bin", "is not a regular file"),
+    ("negative keyframe count", shard_entry(0, keyframes=-1), ValueError, M, "a count of -1 keyframes"),
+    ("runs counted by a bool", shard_entry(0, runs=True), ValueError, M, "a count of True runs"),
+    ("games without a table", shard_entry(0, games=3), ValueError, M, "a games table, yet names no games table"),
+    ("a games table of objects", lambda root: rewrite(root, lambda m: m.update(games_table={"game": ["|O", []]})),
+     ValueError, M, "gives the games table's column 'game'"),
+    ("a games table of a bad dtype", lambda root: rewrite(root, lambda m: m.update(games_table={"game": ["<q9", []]})),
+     ValueError, M, "gives the games table's column 'game'"),
+    ("a games table without game", lambda root: rewrite(root, lambda m: m.update(games_table={"elo": ["<i4", []]})),
+     ValueError, M, "has a games table"),
+    ("columns the store does not keep", lambda root: rewrite(root, lambda m: m["store"].update(extras=["clock"])),
+     ValueError, M, "says its shards' stores are"),
+    ("another keyframe spacing", lambda root: rewrite(root, lambda m: m["store"].update(keyframe_plies=16)),
+     ValueError, M, "a keyframe every 8 plies"),
+    ("format version 3", lambda root: rewrite(root, lambda m: m.update(format_version=3)), ValueError, M,
+     "reads versions 1 and 2"),
+]
+
+
+@pytest.mark.parametrize(("damage", "kind", "names", "says"), [case[1:] for case in CASES_2],
+                         ids=[case[0] for case in CASES_2])
+def test_a_damaged_dataset_of_format_2_does_not_open(dataset_2: Path, damage: Callable[[Path], object],
+                                                     kind: type[Exception], names: str, says: str) -> None:
+    damage(dataset_2)
+    with pytest.raises(kind) as raised:
+        velmor_data.open_dataset(dataset_2)
+    message = str(raised.value)
+    assert type(raised.value) is kind or kind is not ValueError, message
+    assert "\n" not in message and len(message) < 400, message
+    assert repr(str(dataset_2 / names)) in message, message
+    assert raised.match(says)
+
+
+def test_damaged_moves_fail_on_access(dataset_2: Path) -> None:
+    """Move words are read when positions are replayed, not when the dataset
+    opens: one that cannot be played is a ValueError then, never a crash.
+    In a process of its own, bounded in time and memory."""
+    edit(dataset_2 / S0 / "moves.bin", 0, (0).to_bytes(2, "little"))  # a1 to a1
+    code = ("import resource, sys, velmor_data\n"
+            "resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))\n"
+            "dataset = velmor_data.open_dataset(sys.argv[1])\n"
+            "print(int(dataset[0]['ply']))\n"
+            "for access in (lambda: dataset[1], lambda: dataset[0:5], lambda: list(dataset.batches(4))):\n"
+            "    try:\n        access()\n"
+            "    except ValueError as error:\n        print('ValueError', error)\n")
+    result = subprocess.run([sys.executable, "-c", code, str(dataset_2)], capture_output=True, text=True,
+                            timeout=60)
+    assert result.returncode == 0, result.stderr
+    lines = result.stdout.splitlines()
+    assert lines[0] == "0" and len(lines) == 4 and all(line.startswith("ValueError") for line in lines[1:]), lines
 
 
 class Touch:

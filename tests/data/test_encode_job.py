@@ -194,10 +194,10 @@ def test_dataset_access(reference: Path) -> None:
     # A slice across a shard boundary.
     part = dataset[990:1010]
     assert numpy.array_equal(part["ply"], dataset.array("ply")[990:1010])
-    # Shards are read-only memory maps of the .npy files.
-    shard = dataset.shards[0]["planes"]
+    # Shards are read-only memory maps of the store's files.
+    shard = dataset.shards[1]["moves"]
     assert isinstance(shard, numpy.memmap) and not shard.flags.writeable
-    assert numpy.array_equal(numpy.load(reference / "shard-000000" / "planes.npy"), shard)
+    assert numpy.array_equal(numpy.fromfile(reference / "shard-000001" / "moves.bin", "<u2"), shard)
     # Loader worker processes get the path and map the files themselves.
     again = pickle.loads(pickle.dumps(dataset))
     assert len(again) == size and numpy.array_equal(again[5]["planes"], dataset[5]["planes"])
@@ -346,10 +346,10 @@ def test_a_failing_worker_leaves_no_dataset(games: dict[str, Path], tmp_path: Pa
 
 @pytest.fixture
 def small_disk(tmp_path: Path) -> Iterator[Path]:
-    """A 1 MiB tmpfs, where the shards do not fit."""
+    """A tmpfs of 8 pages, where the shards' files do not fit."""
     mount = tmp_path / "disk"
     mount.mkdir()
-    made = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(mount)], capture_output=True)
+    made = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=32k", "tmpfs", str(mount)], capture_output=True)
     if made.returncode != 0:
         pytest.skip(f"cannot mount a tmpfs here ({made.stderr.decode().strip()}); "
                     "the injected write failure covers a full disk")

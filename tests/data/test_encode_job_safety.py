@@ -126,6 +126,8 @@ def test_overwrite_replaces_a_dataset_and_a_killed_jobs_leftovers(dataset: Path,
     leftover.mkdir()
     for name in velmor_data.SCHEMA:
         (leftover / f"{name}.npy").write_bytes(b"\x93NUMPY")
+    for name in ("moves.bin", "keyframes.bin", "runs.bin"):  # a shard of format 2 being made
+        (leftover / f"part-000000000000.{name}").write_bytes(b"\0")
     (dataset / ".tmp-skipped.jsonl").write_text("{}\n")
     (dataset / ".tmp-manifest.json").write_text("{")
     (dataset / LOCK).write_text("")

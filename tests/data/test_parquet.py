@@ -310,7 +310,7 @@ def encode(*args: object, check: bool = True, **kwargs: Any) -> subprocess.Compl
 
 def shards(outdir: Path) -> dict[str, bytes]:
     return {str(file.relative_to(outdir)): file.read_bytes()
-            for file in sorted(outdir.glob("shard-*/*.npy"))}
+            for file in sorted(outdir.glob("shard-*/*"))}
 
 
 def test_the_job_writes_from_parquet_what_it_writes_from_the_pgn(pa: Any, sample: list, tmp_path: Path) -> None:

@@ -33,6 +33,7 @@ def readme_loop() -> str:
     assert len(blocks) == 1, "README.md should have one training loop with torch"
     loop = blocks[0]
     assert loop.count("range(301)") == 1 and loop.count('"build/sample-dataset"') == 1, loop
+    assert "torch_batches(" in loop and "batch_size=None" in loop, "the loop should use the batch loader"
     return loop.replace("range(301)", f"range({STEPS})")
 
 

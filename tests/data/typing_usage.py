@@ -44,3 +44,8 @@ def load(path: str) -> None:
     item: dict[str, numpy.ndarray] = dataset[count - 1]
     whole: numpy.ndarray = dataset.array("planes")
     maps: list[dict[str, numpy.memmap]] = dataset.shards
+    for batch in dataset.batches(1024, seed=1, epoch=2, fields=["move_from"], rank=0, world_size=2):
+        planes: numpy.ndarray = batch["planes"]
+    train, validation = dataset.split(0.1, seed=3)
+    sizes: tuple[int, int] = (len(train), len(validation))
+    games: dict[str, numpy.ndarray] | None = dataset.games

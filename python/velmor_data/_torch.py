@@ -1,0 +1,47 @@
+"""The batch loader as a PyTorch IterableDataset, made when first asked for:
+torch is no dependency of velmor_data and is imported only here."""
+
+from __future__ import annotations
+
+from collections.abc import Iterator
+from typing import Any
+
+import torch
+import torch.utils.data
+
+
+class TorchBatches(torch.utils.data.IterableDataset):  # type: ignore[type-arg]
+    """Dataset.batches for a DataLoader (batch_size=None). Each loader
+    worker iterates a share of rank's part of the epoch: the part's
+    positions first..last cut as evenly as whole positions allow, so the
+    workers together deliver every position of the part once."""
+
+    def __init__(self, dataset: Any, options: dict[str, Any]) -> None:
+        self.dataset = dataset
+        self.options = options
+        self.epoch = 0
+
+    def set_epoch(self, epoch: int) -> None:
+        self.epoch = epoch
+
+    def _share(self) -> tuple[int, int, int]:
+        info = torch.utils.data.get_worker_info()
+        workers, worker = (1, 0) if info is None else (info.num_workers, info.id)
+        part = len(self.dataset) // self.options["world_size"]
+        return worker, part * worker // workers, part * (worker + 1) // workers
+
+    def __len__(self) -> int:
+        """Batches of the whole part (in the main process; a worker has fewer)."""
+        return len(self.dataset.batches(**self.options, epoch=self.epoch))
+
+    def __iter__(self) -> Iterator[dict[str, torch.Tensor]]:
+        options = self.options
+        _, first, last = self._share()
+        share = self.dataset._range_batches(options["batch_size"], options["shuffle"], options["seed"], self.epoch,
+                                            options["fields"], options["drop_last"], options["rank"],
+                                            options["world_size"], first, last)
+        # Tensors over the batch's own arrays (no copy), which the loader
+        # passes on as they are.
+        from_numpy = torch.from_numpy
+        for batch in share:
+            yield {name: from_numpy(array) for name, array in batch.items()}
