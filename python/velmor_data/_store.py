@@ -52,7 +52,6 @@ _MOVE_DTYPE = numpy.dtype("<u2")
 # The fields encode_positions reads.
 _ENCODING_INPUTS = ("planes", "turn", "castling", "en_passant", "halfmove_clock", "move_from", "move_to",
                     "move_promotion", "game", "ply")
-_ENCODING_MASK = sum(1 << _FIELDS.index(name) for name in _ENCODING_INPUTS)
 # The fields an encoding gives in its view.
 _ENCODED_MASK = sum(1 << _FIELDS.index(name) for name in ("planes", "turn", "castling", "move_from", "move_to"))
 _UINT64_MAX = (1 << 64) - 1
@@ -340,10 +339,16 @@ class Store:
         if view != "absolute" or history is not None or policy is not None or legal_mask or packed_mask:
             encoding = {"view": view, "history": history, "policy": policy, "legal_mask": legal_mask,
                         "packed_mask": packed_mask}
-            encode_positions(self._gather(numpy.zeros(0, numpy.uint64), _ENCODING_MASK, []), **encoding)
+            check_encoding(encoding)
         return Batches(
             self, batch_size, bool(shuffle), seed, epoch, mask, extras, bool(drop_last), rank, world_size, encoding
         )
+
+
+def check_encoding(encoding: dict[str, Any]) -> None:
+    """Raises as encode_positions does for options it refuses."""
+    empty = {name: numpy.zeros((0, *SCHEMA[name][1]), SCHEMA[name][0]) for name in _ENCODING_INPUTS}
+    encode_positions(empty, **encoding)
 
 
 class Batches:

@@ -39,7 +39,10 @@ class TorchBatches(torch.utils.data.IterableDataset):  # type: ignore[type-arg]
         _, first, last = self._share()
         share = self.dataset._range_batches(options["batch_size"], options["shuffle"], options["seed"], self.epoch,
                                             options["fields"], options["drop_last"], options["rank"],
-                                            options["world_size"], first, last)
+                                            options["world_size"], first, last,
+                                            self.dataset._encoding(options["view"], options["history"],
+                                                                   options["policy"], options["legal_mask"],
+                                                                   options["packed_mask"]))
         # Tensors over the batch's own arrays (no copy), which the loader
         # passes on as they are.
         from_numpy = torch.from_numpy

@@ -42,7 +42,7 @@ import numpy.lib.format
 from . import SCHEMA, _check_int
 from . import _format as ds
 from ._format import FORMAT, FORMAT_VERSION, MANIFEST, row_bytes, shard_name
-from ._store import KEYFRAME_DTYPE, KEYFRAME_PLIES, RUN_DTYPE, Batches, Store
+from ._store import KEYFRAME_DTYPE, KEYFRAME_PLIES, RUN_DTYPE, Batches, Store, check_encoding
 
 # Within the directory nothing is followed: no symbolic link can lead a read
 # outside it, whatever the manifest says or whoever swaps an entry meanwhile.
@@ -75,7 +75,9 @@ class _Loading:
 
     def batches(self, batch_size: int, *, shuffle: bool = True, seed: int = 0, epoch: int = 0,
                 fields: Iterable[str] | None = None, drop_last: bool = False, rank: int = 0,
-                world_size: int = 1) -> EpochBatches:
+                world_size: int = 1, view: str = "absolute", history: int | None = None,
+                policy: str | None = None, legal_mask: bool = False,
+                packed_mask: bool = False) -> EpochBatches:
         """One epoch's positions in batches: dicts of arrays, planes
         (B, 12, 8, 8) uint8 and the chosen fields (None: every field of the
         schema). A column of the games table among the fields is joined to
@@ -87,7 +89,12 @@ class _Loading:
         (the rest is left out of the epoch); drop_last drops a last batch
         shorter than batch_size. Format 2 computes each batch natively from
         the store; format 1 gathers the rows from its memory maps with NumPy,
-        the epoch's order an array of len(dataset) indices."""
+        the epoch's order an array of len(dataset) indices.
+
+        view, history, policy, legal_mask and packed_mask encode each batch
+        as encode_positions does (format 2 only): planes in that view with
+        history, turn, castling, move_from and move_to in that view, and the
+        arrays policy and legal on request."""
         _check_int("batch_size", batch_size, 1)
         _check_int("seed", seed, 0)
         _check_int("epoch", epoch, 0)
@@ -97,32 +104,52 @@ class _Loading:
             raise ValueError("seed and epoch must be below 2**64")
         if rank >= world_size:
             raise ValueError(f"rank must be below world_size ({world_size}), not {rank}")
+        encoding = self._encoding(view, history, policy, legal_mask, packed_mask)
         return self._range_batches(batch_size, shuffle, seed, epoch, fields, drop_last, rank, world_size, 0,
-                                   len(self) // world_size)
+                                   len(self) // world_size, encoding)
 
     def torch_batches(self, batch_size: int, *, shuffle: bool = True, seed: int = 0,
                       fields: Iterable[str] | None = None, drop_last: bool = False, rank: int = 0,
-                      world_size: int = 1) -> Any:
+                      world_size: int = 1, view: str = "absolute", history: int | None = None,
+                      policy: str | None = None, legal_mask: bool = False, packed_mask: bool = False) -> Any:
         """The batches as a PyTorch IterableDataset, for a DataLoader with
         batch_size=None: each of the loader's worker processes iterates its
         own share of rank's part of the epoch, so that no position comes
         twice in an epoch and every one of the part comes once. set_epoch(n)
         before an epoch draws its order (the epoch defaults to 0; iterating
         again repeats it). Each batch is a dict of tensors over the batch's
-        arrays. torch is imported here, not before."""
+        arrays. The encodings are batches()'s. torch is imported here, not
+        before."""
         from ._torch import TorchBatches
 
-        self.batches(batch_size, shuffle=shuffle, seed=seed, fields=fields, drop_last=drop_last, rank=rank,
-                     world_size=world_size)  # checks the arguments here, not in a worker
-        return TorchBatches(self, dict(batch_size=batch_size, shuffle=shuffle, seed=seed, fields=fields,
-                                       drop_last=drop_last, rank=rank, world_size=world_size))
+        options = dict(batch_size=batch_size, shuffle=shuffle, seed=seed, fields=fields, drop_last=drop_last,
+                       rank=rank, world_size=world_size, view=view, history=history, policy=policy,
+                       legal_mask=legal_mask, packed_mask=packed_mask)
+        self.batches(**options)  # checks the arguments here, not in a worker
+        return TorchBatches(self, options)
+
+    def _encoding(self, view: str, history: int | None, policy: str | None, legal_mask: bool,
+                  packed_mask: bool) -> dict[str, Any] | None:
+        """The encoding options as the store takes them, checked; None for
+        the plain planes."""
+        if view == "absolute" and history is None and policy is None and not legal_mask and not packed_mask:
+            return None
+        dataset = self._whole()
+        if dataset.format_version != 2:
+            raise ValueError(f"dataset {dataset.path!r} is of format {dataset.format_version}: view, history, "
+                             "policy and the legal mask are computed from a dataset of format 2 (encode it again)")
+        encoding = {"view": view, "history": history, "policy": policy, "legal_mask": legal_mask,
+                    "packed_mask": packed_mask}
+        check_encoding(encoding)
+        return encoding
 
     def _range_batches(self, batch_size: int, shuffle: bool, seed: int, epoch: int, fields: Iterable[str] | None,
-                       drop_last: bool, rank: int, world_size: int, first: int, last: int) -> EpochBatches:
+                       drop_last: bool, rank: int, world_size: int, first: int, last: int,
+                       encoding: dict[str, Any] | None = None) -> EpochBatches:
         """Positions first..last of rank's part of the epoch, in batches."""
         dataset = self._whole()
         return EpochBatches(dataset, batch_size, bool(shuffle), seed, epoch, dataset._fields(fields),
-                            bool(drop_last), rank, world_size, first, last, self._subset())
+                            bool(drop_last), rank, world_size, first, last, self._subset(), encoding)
 
     def _whole(self) -> Dataset:
         raise NotImplementedError
@@ -735,8 +762,10 @@ class EpochBatches:
 
     def __init__(self, dataset: Dataset, batch_size: int, shuffle: bool, seed: int, epoch: int,
                  fields: tuple[list[str], list[str]], drop_last: bool, rank: int, world_size: int, first: int,
-                 last: int, positions: numpy.ndarray | None = None) -> None:
+                 last: int, positions: numpy.ndarray | None = None,
+                 encoding: dict[str, Any] | None = None) -> None:
         self._dataset = dataset
+        self._encoding = encoding
         self._positions = positions  # a subset's positions, or None: all
         self._size = batch_size
         self._shuffle = shuffle
@@ -767,19 +796,27 @@ class EpochBatches:
                     mask |= 1 << ds.REPLAYED.index(name)
                 else:
                     extras.append(name)
+            encoding = self._encoding
             if self._positions is not None:
                 order = self._order()
                 for start in range(0, self._count, self._size):
                     rows = numpy.ascontiguousarray(order[start:start + self._size], numpy.uint64)
-                    yield self._finish(store._gather(rows, mask, extras))
+                    if encoding is None:
+                        yield self._finish(store._gather(rows, mask, extras))
+                    else:
+                        yield self._finish(store._encoded(rows, mask, extras, encoding))
                 return
             batch = store._native.batch
             for start in range(self._first, self._first + self._count, self._size):
                 count = min(self._size, self._first + self._count - start)
+                # With encodings, the batch's rows alone come first.
                 buffer, offsets = batch(start, count, self._shuffle, self._seed, self._epoch, self._rank,
-                                        self._world, mask)
+                                        self._world, mask if encoding is None else 0)
                 rows = numpy.frombuffer(buffer, numpy.uint64, count)
-                yield self._finish(store._result(buffer, offsets, rows, extras))
+                if encoding is None:
+                    yield self._finish(store._result(buffer, offsets, rows, extras))
+                else:
+                    yield self._finish(store._encoded(rows, mask, extras, encoding))
             return
         order = self._order()
         for start in range(0, self._count, self._size):
@@ -788,6 +825,9 @@ class EpochBatches:
 
     def _finish(self, batch: dict[str, numpy.ndarray]) -> dict[str, numpy.ndarray]:
         out = {name: batch[name] for name in self._chosen}
+        for name in ("policy", "legal"):
+            if name in batch:
+                out[name] = batch[name]
         if self._joined:
             self._dataset._join_games(out, batch["game"], self._joined)
         return out

@@ -190,6 +190,26 @@ def test_loader_workers_deliver_each_position_once(dataset: Any, world_size: int
     assert len(numpy.unique(every)) == len(every) == part * world_size
 
 
+@pytest.mark.parametrize("options", [
+    dict(view="mover", history=8, policy="alphazero", legal_mask=True),
+    dict(history=2, policy="uci", packed_mask=True, legal_mask=True),
+], ids=["leela-like", "uci-packed"])
+def test_encoded_batches_are_encode_positions_of_the_rows(dataset: Any, encoded: velmor_data.EncodedGames,
+                                                          options: dict[str, Any]) -> None:
+    if dataset.format_version == 1:
+        with pytest.raises(ValueError, match="is of format 1: view, history"):
+            dataset.batches(64, **options)
+        return
+    reference = velmor_data.encode_positions(encoded.arrays, **options)
+    where = {key: index for index, key in enumerate(keys(encoded.arrays))}
+    train, _ = dataset.split(0.5, seed=1)
+    for loading in (dataset, train):  # the native order, and a subset's
+        for batch in loading.batches(200, seed=5, epoch=1, world_size=2, rank=1, **options):
+            rows = numpy.array([where[key] for key in keys(batch)])
+            for name, value in reference.items():
+                assert numpy.array_equal(batch[name], value[rows]), name
+
+
 class WithGames(tuple):  # type: ignore[type-arg]
     """What _encode gives, with a games table as an encoder may give one."""
     games: dict[str, numpy.ndarray]
