@@ -27,13 +27,42 @@ constexpr double K_LIMIT = 1e12;
 
 [[noreturn]] void refuse(std::string message) { throw InvalidInput(std::move(message)); }
 
-std::uint64_t load_bytes(const std::uint8_t* p, std::size_t n) {
+// Values of 1, 2, 4 or 8 bytes, each size copied as one load or store rather
+// than a call to memcpy.
+template <std::size_t N>
+std::uint64_t load_fixed(const std::uint8_t* p) {
     std::uint64_t value = 0;
-    std::memcpy(&value, p, n);  // little-endian hosts only, as the rest of the store
+    std::memcpy(&value, p, N);  // little-endian hosts only, as the rest of the store
     return value;
 }
 
-void store_bytes(std::uint8_t* p, std::uint64_t value, std::size_t n) { std::memcpy(p, &value, n); }
+inline std::uint64_t load_bytes(const std::uint8_t* p, std::size_t n) {
+    switch (n) {
+        case 1: return *p;
+        case 2: return load_fixed<2>(p);
+        case 4: return load_fixed<4>(p);
+        default: return load_fixed<8>(p);
+    }
+}
+
+inline void store_bytes(std::uint8_t* p, std::uint64_t value, std::size_t n) {
+    switch (n) {
+        case 1: *p = static_cast<std::uint8_t>(value); return;
+        case 2: std::memcpy(p, &value, 2); return;
+        case 4: std::memcpy(p, &value, 4); return;
+        default: std::memcpy(p, &value, 8); return;
+    }
+}
+
+inline void copy_bytes(std::uint8_t* out, const std::uint8_t* in, std::size_t n) {
+    switch (n) {
+        case 1: *out = *in; return;
+        case 2: std::memcpy(out, in, 2); return;
+        case 4: std::memcpy(out, in, 4); return;
+        case 8: std::memcpy(out, in, 8); return;
+        default: std::memcpy(out, in, n);
+    }
+}
 
 // The integer a value of an integer kind holds.
 std::int64_t signed_value(Kind kind, std::uint64_t bits) {
@@ -458,19 +487,19 @@ std::uint64_t decode_width(const std::uint8_t* p, std::size_t n, unsigned t) {
 
 void Column::read(std::uint64_t row, std::uint8_t* out, const Column* columns) const {
     if (!encoded_) {
-        std::memcpy(out, data_ + row * row_bytes_, row_bytes_);
+        copy_bytes(out, data_ + row * row_bytes_, row_bytes_);
         return;
     }
     const std::size_t bytes = row_bytes_;
     if (constant_) {
-        std::memcpy(out, data_ + 16, bytes);
+        copy_bytes(out, data_ + 16, bytes);
         return;
     }
     const std::uint8_t* p = block(row / BLOCK_ROWS);
     const auto t = static_cast<unsigned>(row % BLOCK_ROWS);
     switch (*p & 3) {
-        case FORM_CONST: std::memcpy(out, p + 1, bytes); return;
-        case FORM_RAW: std::memcpy(out, p + 1 + t * bytes, bytes); return;
+        case FORM_CONST: copy_bytes(out, p + 1, bytes); return;
+        case FORM_RAW: copy_bytes(out, p + 1 + t * bytes, bytes); return;
         case FORM_CODED:
         {
             const std::size_t n = std::min<std::size_t>(BLOCK_ROWS, rows_ - (row - t));
@@ -484,13 +513,13 @@ void Column::read(std::uint64_t row, std::uint8_t* out, const Column* columns) c
             for (unsigned i = 0; i < count; ++i, e += 1 + bytes)
                 if (*e >= t) {
                     if (*e == t) {
-                        std::memcpy(out, e + 1, bytes);
+                        copy_bytes(out, e + 1, bytes);
                         return;
                     }
                     break;
                 }
             if (sparse)
-                std::memcpy(out, p + 1, bytes);
+                copy_bytes(out, p + 1, bytes);
             else
                 columns[reference_].read(*p & 4 ? row + 1 : row - 1, out, columns);
         }
@@ -522,18 +551,54 @@ Table::Table(std::vector<std::vector<Column>> parts, const std::vector<std::size
     }
 }
 
+void Column::prefetch(std::uint64_t row) const {
+    if (!encoded_)
+        __builtin_prefetch(data_ + row * row_bytes_);
+    else if (!constant_)
+        __builtin_prefetch(block(row / BLOCK_ROWS));
+}
+
 void Table::gather(const std::uint64_t* indices, std::size_t count, std::uint8_t* const* out) const {
     const std::uint64_t total = rows();
+    // Each row's part and row in it, then a column at a time, as a loop of
+    // independent loads: the cache misses of random rows overlap.
+    std::vector<std::uint32_t> part(count);
+    std::vector<std::uint64_t> at(count);
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint64_t row = indices[i];
         if (row >= total)
             refuse("index " + std::to_string(row) + " is out of range for " + std::to_string(total) + " positions");
-        const std::size_t p = static_cast<std::size_t>(
-            std::upper_bound(part_first_row_.begin(), part_first_row_.end(), row) - part_first_row_.begin() - 1);
-        const std::vector<Column>& columns = parts_[p];
-        const std::uint64_t at = row - part_first_row_[p];
-        for (std::size_t c = 0; c < column_count_; ++c)
-            if (out[c]) columns[c].read(at, out[c] + i * columns[c].row_bytes(), columns.data());
+        const auto p = parts_.size() == 1
+                           ? 0
+                           : static_cast<std::size_t>(std::upper_bound(part_first_row_.begin(), part_first_row_.end(), row) -
+                                                      part_first_row_.begin() - 1);
+        part[i] = static_cast<std::uint32_t>(p);
+        at[i] = row - part_first_row_[p];
+    }
+    for (std::size_t c = 0; c < column_count_; ++c) {
+        std::uint8_t* const dst = out[c];
+        if (!dst) continue;
+        const std::size_t bytes = row_bytes(c);
+        // One part's column kept as it is: a plain gather of fixed-size values.
+        if (parts_.size() == 1 && parts_[0][c].values()) {
+            const std::uint8_t* values = parts_[0][c].values();
+            const auto take = [&]<std::size_t N>() {
+                for (std::size_t i = 0; i < count; ++i) std::memcpy(dst + i * N, values + at[i] * N, N);
+            };
+            switch (bytes) {
+                case 1: take.operator()<1>(); continue;
+                case 2: take.operator()<2>(); continue;
+                case 4: take.operator()<4>(); continue;
+                case 8: take.operator()<8>(); continue;
+                default: break;
+            }
+        }
+        constexpr std::size_t AHEAD = 8;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i + AHEAD < count) parts_[part[i + AHEAD]][c].prefetch(at[i + AHEAD]);
+            const std::vector<Column>& columns = parts_[part[i]];
+            columns[c].read(at[i], dst + i * bytes, columns.data());
+        }
     }
 }
 

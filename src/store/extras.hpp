@@ -81,10 +81,14 @@ public:
     [[nodiscard]] bool is_encoded() const { return encoded_; }
     [[nodiscard]] Kind kind() const { return kind_; }
     [[nodiscard]] int reference() const { return reference_ == NO_REFERENCE ? -1 : reference_; }
+    // A column kept as it is: its values.
+    [[nodiscard]] const std::uint8_t* values() const { return encoded_ ? nullptr : data_; }
 
     // Writes the row's value (row_bytes bytes). `columns` are the part's
     // columns, for the one this one follows.
     void read(std::uint64_t row, std::uint8_t* out, const Column* columns) const;
+    // Fetches ahead what read() of the row reads first: its value, or its block.
+    void prefetch(std::uint64_t row) const;
 
 private:
     Column() = default;
@@ -112,6 +116,7 @@ public:
 
     [[nodiscard]] std::size_t columns() const { return column_count_; }
     [[nodiscard]] std::size_t rows() const { return part_first_row_.back(); }
+    [[nodiscard]] std::size_t row_bytes(std::size_t column) const { return parts_[0][column].row_bytes(); }
 
     // The values of the wanted columns (out[c] null: not wanted) of the rows
     // at `indices`, the i-th into row i. InvalidInput for an index out of range.
