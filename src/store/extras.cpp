@@ -18,6 +18,9 @@ constexpr std::uint32_t QUIET_NAN = 0x7FC00000;
 constexpr double SCALES[3] = {1, 10, 100};
 constexpr std::size_t WIDTHS[3] = {1, 2, 4};
 constexpr std::size_t EXCEPTION_BYTES = 5;  // row u8, integer int32
+// A coded row from which on each chain starts again (an exception or a NaN),
+// so that a row's walk is at most half a block.
+constexpr unsigned CHECKPOINT_ROW = BLOCK_ROWS / 2;
 
 // The code of an exception at a width: its largest.
 constexpr std::uint64_t width_escape(unsigned width) { return (std::uint64_t{1} << (8 * WIDTHS[width])) - 1; }
@@ -149,7 +152,8 @@ bool coded(const BlockInput& in, std::vector<std::uint8_t>& out) {
             }
             const std::int64_t prediction = t >= lag && !values[t - lag].nan ? values[t - lag].k : 0;
             const std::uint64_t code = zigzag(values[t].k - prediction) + offset;
-            if (code < escape) {
+            const bool checkpoint = t >= CHECKPOINT_ROW && t < CHECKPOINT_ROW + lag;
+            if (code < escape && !checkpoint) {
                 codes[t] = code;
                 continue;
             }
@@ -360,11 +364,16 @@ std::size_t block_size(const std::uint8_t* p, const std::uint8_t* end, std::size
             const std::size_t count = *exceptions++;
             const std::size_t size = 2 + codes + count * EXCEPTION_BYTES;
             if (static_cast<std::size_t>(end - p) < size) return 0;
-            // Exactly the escaped rows have an exception, in order.
+            // Exactly the escaped rows have an exception, in order; the
+            // checkpoint rows start their chains again.
             const std::uint64_t escape = width_escape(width);
+            const unsigned lag = (head >> 2 & 1) + 1;
             std::size_t e = 0;
             for (std::size_t t = 0; t < n; ++t) {
-                if (load_bytes(p + 1 + t * WIDTHS[width], WIDTHS[width]) != escape) continue;
+                const std::uint64_t code = load_bytes(p + 1 + t * WIDTHS[width], WIDTHS[width]);
+                if (t >= CHECKPOINT_ROW && t < CHECKPOINT_ROW + lag && code != escape && !(is_float && code == 0))
+                    return 0;
+                if (code != escape) continue;
                 if (e == count || exceptions[e * EXCEPTION_BYTES] != t) return 0;
                 ++e;
             }
@@ -457,7 +466,8 @@ std::uint64_t decode_coded(const std::uint8_t* codes, std::size_t n, unsigned la
     constexpr Code ESCAPE = static_cast<Code>(~Code{0});
     std::int64_t k = 0;
     Code code = 0;
-    for (unsigned j = t % lag; j <= t; j += lag) {
+    const unsigned first = t >= CHECKPOINT_ROW ? CHECKPOINT_ROW + (t - CHECKPOINT_ROW) % lag : t % lag;
+    for (unsigned j = first; j <= t; j += lag) {
         std::memcpy(&code, codes + j * sizeof(Code), sizeof(Code));
         if (code == ESCAPE) [[unlikely]]
             k = exception_of(codes + n * sizeof(Code), j);

@@ -22,7 +22,9 @@
 //             int32), rows ascending. A row's integer k is the k of the row
 //             `lag` before in the block (0 before the first, and after a NaN)
 //             plus the zigzag delta, or its exception's where the code is the
-//             width's largest (the escape). Integers: the code is the delta.
+//             width's largest (the escape). Rows 32 to 31 + lag are escaped
+//             (or NaN), so that a row's walk starts at most half a block back.
+//             Integers: the code is the delta.
 //             float32: code 0 is the quiet NaN, else delta + 1, and the value
 //             is float(double(k) / scale); only values that this gives back
 //             bit for bit are coded (the decimal texts of clocks and
