@@ -30,6 +30,7 @@ bytes are self-describing (kind, rows) and little-endian.
 
 from __future__ import annotations
 
+import math
 from collections.abc import Iterable, Iterator, Mapping
 from typing import Any
 
@@ -199,8 +200,8 @@ class Store:
             self._extras_native = _native.StoreExtras(
                 tuple(
                     tuple(
-                        (columns[name], 0 if name in encoded else columns[name].itemsize * int(
-                            numpy.prod(columns[name].shape[1:], dtype=numpy.int64)))
+                        (columns[name], 0 if name in encoded else columns[name].itemsize * math.prod(
+                            columns[name].shape[1:]))
                         for name in names
                     )
                     for columns, encoded in zip(part_extras, part_encoded)
@@ -337,8 +338,8 @@ class Store:
         out = {}
         for (name, dtype, shape), offset in zip(self._extra_layout, offsets):
             if offset is not None:
-                values = count * int(numpy.prod(shape, dtype=numpy.int64))
-                out[name] = numpy.frombuffer(buffer, dtype, values, offset).reshape((count, *shape))
+                column = numpy.frombuffer(buffer, dtype, count * math.prod(shape), offset)
+                out[name] = column.reshape((count, *shape)) if shape else column
         return {name: out[name] for name in names}
 
     def gather(self, indices: Any, fields: Iterable[str] | None = None) -> dict[str, numpy.ndarray]:
