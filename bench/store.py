@@ -14,14 +14,23 @@ legal mask), each beside its floor: the bytes its batches hold a position
 against this core's write bandwidth, C's memset over a batch-sized buffer
 measured in the same run (no loader can write its batches faster). The
 control: 1,024 random rows of the raw planes array taken with NumPy fancy
-indexing (planes alone, no other field). Reports only; nothing fails on a
-number.
+indexing (planes alone, no other field).
+
+Then the extra columns of Lichess games, computed with python-chess from
+the source's comments: clock and opponent_clock (float32 seconds, the
+TimeControl base before a side's first move when the game has %clk at all),
+eval (float32 pawns, NaN when absent or a mate) and mate (int16); the store
+with them kept as they are beside the store with them encoded: bytes a
+position, and the same batches in the same run. Reports only; nothing fails
+on a number.
 """
 
 from __future__ import annotations
 
 import argparse
 import ctypes
+import io
+import math
 import os
 import statistics
 import time
@@ -96,6 +105,26 @@ def report_encoding(store: _store.Store, name: str, batch_size: int, repeats: in
           f"{per_position:7,.0f} B a position, floor {bandwidth / per_position / 1e6:5.2f} M/s")
 
 
+def epochs_taking(store: _store.Store, columns: dict[str, numpy.ndarray], batch_size: int, repeats: int) -> list[float]:
+    """Batches as the store gave them with its extra columns kept as they
+    were (before they were encoded): every field natively, then NumPy's
+    take of each extra column at the batch's rows."""
+    every = (1 << len(velmor_data.SCHEMA)) - 1
+    rates = []
+    n = len(store)
+    for epoch in range(repeats):
+        start_time = time.process_time()
+        for start in range(0, n, batch_size):
+            count = min(batch_size, n - start)
+            buffer, offsets = store._native.batch(start, count, True, 0, epoch, 0, 1, every)
+            rows = numpy.frombuffer(buffer, numpy.uint64, count)
+            batch = store._result(buffer, offsets, rows, [])
+            for name, column in columns.items():
+                batch[name] = column.take(rows)
+        rates.append(n / (time.process_time() - start_time))
+    return rates
+
+
 def numpy_gather(planes: numpy.ndarray, batch_size: int, batches: int) -> float:
     rng = numpy.random.default_rng(0)
     start = time.process_time()
@@ -103,6 +132,49 @@ def numpy_gather(planes: numpy.ndarray, batch_size: int, batches: int) -> float:
         rows = rng.integers(0, len(planes), batch_size)
         planes[rows]
     return batches * batch_size / (time.process_time() - start)
+
+
+EXTRA_COLUMNS = ("clock", "opponent_clock", "eval", "mate")
+
+
+def lichess_columns(source: Path, arrays: dict[str, numpy.ndarray]) -> dict[str, numpy.ndarray]:
+    """The four extra columns of every row, from python-chess's reading of
+    the games' comments (node.clock(), node.eval())."""
+    import chess.pgn
+    import zstandard
+
+    raw = source.read_bytes()
+    if source.suffix == ".zst":
+        raw = zstandard.ZstdDecompressor().stream_reader(io.BytesIO(raw)).read()
+    text = io.StringIO(raw.decode())
+    per_game: list[tuple[list[float], list[float], list[float], list[int]]] = []
+    nan = math.nan
+    while (game := chess.pgn.read_game(text)) is not None:
+        nodes = list(game.mainline())
+        clocks = [node.clock() for node in nodes]
+        base = nan
+        if any(c is not None for c in clocks):
+            control = game.headers.get("TimeControl", "")
+            head = control.split("+")[0]
+            base = float(head) if head.isdigit() else nan
+        after = [nan if c is None else c for c in clocks]  # the mover's clock after each move
+        clock, opponent, evals, mates = [], [], [], []
+        for ply in range(len(nodes) + 1):
+            opponent.append(base if ply == 0 else after[ply - 1])
+            clock.append(base if ply < 2 else after[ply - 2])
+            score = (game if ply == 0 else nodes[ply - 1]).eval()
+            white = score.white() if score is not None else None
+            evals.append(nan if white is None or white.is_mate() else float(numpy.float32(white.score() / 100)))
+            mates.append(white.mate() if white is not None and white.is_mate() else 0)
+        per_game.append((clock, opponent, evals, mates))
+    game = arrays["game"] - arrays["game"][0]
+    ply = arrays["ply"]
+    out = {}
+    for index, (name, dtype) in enumerate(zip(EXTRA_COLUMNS, ("<f4", "<f4", "<f4", "<i2"))):
+        flat = numpy.concatenate([numpy.asarray(g[index], dtype) for g in per_game])
+        first = numpy.cumsum([0] + [len(g[0]) for g in per_game])
+        out[name] = flat[first[game] + ply]
+    return out
 
 
 def report(name: str, rates: list[float]) -> None:
@@ -140,6 +212,27 @@ def main() -> None:
         report_encoding(store, f"store of {n:,}, {name}", args.batch_size, args.repeats, bandwidth, options)
     report(f"NumPy planes[rows] of {n:,}, planes only",
            [numpy_gather(arrays["planes"], args.batch_size, 300) for _ in range(args.repeats)])
+
+    extras = lichess_columns(args.source, arrays)
+    plain = _store.Store(store.moves, store.keyframes, store.runs, extras)
+    packed = _store.pack({**arrays, **extras})
+    with_evals = numpy.unique(arrays["game"][~numpy.isnan(extras["eval"])]).size
+    with_clocks = numpy.unique(arrays["game"][~numpy.isnan(extras["clock"])]).size
+    print(f"extra columns from python-chess: {with_clocks:,} of {games:,} games with clocks, "
+          f"{with_evals:,} with evaluations")
+    print(f"  kept as they are {plain.bytes_per_position:.2f} bytes a position "
+          f"({(plain.nbytes - store.nbytes) / n:.2f} for the four columns)")
+    sizes = ", ".join(f"{name} {packed.extra_arrays[name].nbytes / n:.2f}" for name in EXTRA_COLUMNS)
+    print(f"  encoded          {packed.bytes_per_position:.2f} bytes a position ({sizes}; "
+          f"encoded: {', '.join(packed.encoded_extras)})")
+    for name in EXTRA_COLUMNS:
+        assert packed.extras[name].tobytes() == extras[name].tobytes(), name
+    for _ in range(2):
+        report(f"store of {n:,}, no extra columns", epochs(store, args.batch_size, args.repeats))
+        report(f"store of {n:,}, extras taken by NumPy (before)",
+               epochs_taking(store, extras, args.batch_size, args.repeats))
+        report(f"store of {n:,}, extras as they are, natively", epochs(plain, args.batch_size, args.repeats))
+        report(f"store of {n:,}, extras encoded", epochs(packed, args.batch_size, args.repeats))
     del encoded, arrays
 
     if args.copies > 1:

@@ -24,6 +24,8 @@
 //       columns: the ten row buffers the encodings read, in Columns order
 //   store_pack(columns, rows) -> (moves, keyframes, runs)
 //   Store(parts): .gather, .batch, .encode (below, beside their code)
+//   store_extras_pack(columns, rows) -> tuple[Buffer | None, ...]
+//   StoreExtras(parts, part_rows, names): .gather (below, beside its code)
 //
 //   error = (index, line, kind, move | None, message)
 //   game  = (tags, fen, moves, result, index, line), a null move as "0000"
@@ -51,6 +53,7 @@
 #include "pgn/mod.hpp"
 #include "policy/mod.hpp"
 #include "py_common.hpp"
+#include "store/extras.hpp"
 #include "store/mod.hpp"
 
 namespace velmor::py {
@@ -1198,11 +1201,177 @@ PyType_Slot store_slots[] = {
 PyType_Spec store_spec = {"velmor_data._native.Store", sizeof(StateObject<StoreState>), 0, Py_TPFLAGS_DEFAULT,
                           store_slots};
 
+// ---- the store's extra columns ----------------------------------------------
+
+//   store_extras_pack(columns, rows) -> tuple of Buffer | None
+//       columns: (buffer, kind) each, kind an extras::Kind code; None for a
+//       column better kept as it is
+PyObject* store_extras_pack(PyObject*, PyObject* args) {
+    PyObject* columns;
+    Py_ssize_t rows;
+    if (!PyArg_ParseTuple(args, "O!n", &PyTuple_Type, &columns, &rows)) return nullptr;
+    if (rows < 0) {
+        PyErr_SetString(PyExc_ValueError, "rows must be at least 0");
+        return nullptr;
+    }
+    return guarded([&]() -> PyObject* {
+        const Py_ssize_t count = PyTuple_GET_SIZE(columns);
+        std::deque<HeldBuffer> held;
+        std::vector<store::extras::Input> inputs;
+        for (Py_ssize_t c = 0; c < count; ++c) {
+            PyObject* item = PyTuple_GET_ITEM(columns, c);
+            PyObject* buffer;
+            int kind;
+            if (!PyArg_ParseTuple(item, "Oi", &buffer, &kind)) return nullptr;
+            if (kind < 0 || kind >= static_cast<int>(store::extras::KIND_COUNT)) {
+                PyErr_SetString(PyExc_ValueError, "an unknown column kind");
+                return nullptr;
+            }
+            const auto k = static_cast<store::extras::Kind>(kind);
+            if (!held.emplace_back().hold(buffer, 1, "an extra column")) return nullptr;
+            if (held.back().size() != static_cast<std::size_t>(rows) * store::extras::kind_bytes(k)) {
+                PyErr_SetString(PyExc_ValueError, "an extra column's length differs from the row count");
+                return nullptr;
+            }
+            inputs.push_back({k, held.back().data()});
+        }
+        std::vector<std::vector<std::uint8_t>> encoded;
+        without_gil([&] { encoded = store::extras::encode(inputs, static_cast<std::size_t>(rows)); });
+        Ref result(PyTuple_New(count));
+        if (!result) return nullptr;
+        for (Py_ssize_t c = 0; c < count; ++c) {
+            const std::vector<std::uint8_t>& bytes = encoded[static_cast<std::size_t>(c)];
+            PyObject* item = Py_NewRef(Py_None);
+            if (!bytes.empty()) {
+                Py_DECREF(item);
+                BufferObject* buffer = new_buffer(bytes.size());
+                if (!buffer) return nullptr;
+                std::memcpy(buffer->data, bytes.data(), bytes.size());
+                item = reinterpret_cast<PyObject*>(buffer);
+            }
+            PyTuple_SET_ITEM(result.get(), c, item);
+        }
+        return result.release();
+    });
+}
+
+//   StoreExtras(parts, part_rows, names)
+//       parts: per part, per column (buffer, row_bytes), row_bytes 0 for an
+//       encoded column; checked (ValueError naming a damaged column)
+//       .gather(indices, wanted) -> (Buffer, offsets): wanted a tuple of
+//       bools a column, offsets an int or None a column
+struct StoreExtrasState {
+    std::deque<HeldBuffer> held;
+    std::optional<store::extras::Table> table;
+};
+
+PyObject* store_extras_new(PyTypeObject* type, PyObject* args, PyObject*) {
+    PyObject *parts, *part_rows, *names;
+    if (!PyArg_ParseTuple(args, "O!O!O!", &PyTuple_Type, &parts, &PyTuple_Type, &part_rows, &PyTuple_Type, &names))
+        return nullptr;
+    return guarded([&]() -> PyObject* {
+        Ref object(new_state_object<StoreExtrasState>(type));
+        if (!object) return nullptr;
+        StoreExtrasState& state = state_of<StoreExtrasState>(object.get());
+        if (PyTuple_GET_SIZE(part_rows) != PyTuple_GET_SIZE(parts)) {
+            PyErr_SetString(PyExc_ValueError, "a row count a part");
+            return nullptr;
+        }
+        std::vector<std::vector<store::extras::Column>> columns;
+        std::vector<std::size_t> rows;
+        for (Py_ssize_t p = 0; p < PyTuple_GET_SIZE(parts); ++p) {
+            PyObject* part = PyTuple_GET_ITEM(parts, p);
+            const std::size_t n = PyLong_AsSize_t(PyTuple_GET_ITEM(part_rows, p));
+            if (n == static_cast<std::size_t>(-1) && PyErr_Occurred()) return nullptr;
+            if (!PyTuple_Check(part) || PyTuple_GET_SIZE(part) != PyTuple_GET_SIZE(names)) {
+                PyErr_SetString(PyExc_TypeError, "a part is a tuple of (buffer, row_bytes), one a column");
+                return nullptr;
+            }
+            rows.push_back(n);
+            std::vector<store::extras::Column>& out = columns.emplace_back();
+            for (Py_ssize_t c = 0; c < PyTuple_GET_SIZE(part); ++c) {
+                PyObject* buffer;
+                Py_ssize_t row_bytes;
+                if (!PyArg_ParseTuple(PyTuple_GET_ITEM(part, c), "On", &buffer, &row_bytes)) return nullptr;
+                const char* name = PyUnicode_AsUTF8(PyTuple_GET_ITEM(names, c));
+                if (!name) return nullptr;
+                HeldBuffer& bytes = state.held.emplace_back();
+                if (!bytes.hold(buffer, 1, "an extra column")) return nullptr;
+                if (row_bytes < 0 || (row_bytes > 0 && bytes.size() != n * static_cast<std::size_t>(row_bytes))) {
+                    PyErr_Format(PyExc_ValueError, "extra column %s must have %zu rows", name, n);
+                    return nullptr;
+                }
+                out.push_back(row_bytes ? store::extras::Column::plain(bytes.data(), n, static_cast<std::size_t>(row_bytes))
+                                        : store::extras::Column::encoded(bytes.data(), bytes.size(), name));
+            }
+        }
+        without_gil([&] { state.table.emplace(std::move(columns), rows); });
+        return object.release();
+    });
+}
+
+PyObject* store_extras_gather(PyObject* self, PyObject* args) {
+    PyObject *indices, *wanted;
+    if (!PyArg_ParseTuple(args, "OO!", &indices, &PyTuple_Type, &wanted)) return nullptr;
+    return guarded([&]() -> PyObject* {
+        const store::extras::Table& table = *state_of<StoreExtrasState>(self).table;
+        if (static_cast<std::size_t>(PyTuple_GET_SIZE(wanted)) != table.columns()) {
+            PyErr_SetString(PyExc_ValueError, "a bool a column");
+            return nullptr;
+        }
+        HeldBuffer held;
+        if (!held.hold(indices, 8, "indices")) return nullptr;
+        const auto* rows = reinterpret_cast<const std::uint64_t*>(held.data());
+        const std::size_t count = held.size() / 8;
+        constexpr std::size_t ALIGN = 64;
+        std::vector<std::size_t> offsets(table.columns());
+        std::size_t total = 0;
+        for (std::size_t c = 0; c < table.columns(); ++c) {
+            if (!PyObject_IsTrue(PyTuple_GET_ITEM(wanted, static_cast<Py_ssize_t>(c)))) continue;
+            offsets[c] = total;
+            total += (count * table.row_bytes(c) + ALIGN - 1) / ALIGN * ALIGN;
+        }
+        Ref buffer(reinterpret_cast<PyObject*>(new_batch_buffer(total)));
+        if (!buffer) return nullptr;
+        std::uint8_t* data = reinterpret_cast<BatchBufferObject*>(buffer.get())->data;
+        Ref offset_tuple(PyTuple_New(static_cast<Py_ssize_t>(table.columns())));
+        if (!offset_tuple) return nullptr;
+        std::vector<std::uint8_t*> out(table.columns(), nullptr);
+        for (std::size_t c = 0; c < table.columns(); ++c) {
+            PyObject* item = Py_NewRef(Py_None);
+            if (PyObject_IsTrue(PyTuple_GET_ITEM(wanted, static_cast<Py_ssize_t>(c)))) {
+                out[c] = data + offsets[c];
+                Py_DECREF(item);
+                if (!(item = PyLong_FromSize_t(offsets[c]))) return nullptr;
+            }
+            PyTuple_SET_ITEM(offset_tuple.get(), static_cast<Py_ssize_t>(c), item);
+        }
+        without_gil([&] { table.gather(rows, count, out.data()); });
+        return PyTuple_Pack(2, buffer.get(), offset_tuple.get());
+    });
+}
+
+PyMethodDef store_extras_methods[] = {
+    {"gather", store_extras_gather, METH_VARARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot store_extras_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(store_extras_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(state_dealloc<StoreExtrasState>)},
+    {Py_tp_methods, store_extras_methods},
+    {0, nullptr},
+};
+
+PyType_Spec store_extras_spec = {"velmor_data._native.StoreExtras", sizeof(StateObject<StoreExtrasState>), 0,
+                                 Py_TPFLAGS_DEFAULT, store_extras_slots};
+
 PyMethodDef module_methods[] = {
     {"encode_fens", encode_fens, METH_O, nullptr},
     {"policy_moves", policy_moves, METH_O, nullptr},
     {"encode_training", encode_training, METH_VARARGS, nullptr},
     {"store_pack", store_pack, METH_VARARGS, nullptr},
+    {"store_extras_pack", store_extras_pack, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -1230,7 +1399,7 @@ PyObject* init_module() {
         batch_buffer_type_object = PyType_FromSpec(&batch_buffer_spec);
         if (!batch_buffer_type_object) return nullptr;
     }
-    for (PyType_Spec* spec : {&encoder_spec, &reader_spec, &splitter_spec, &store_spec}) {
+    for (PyType_Spec* spec : {&encoder_spec, &reader_spec, &splitter_spec, &store_spec, &store_extras_spec}) {
         Ref type(PyType_FromSpec(spec));
         if (!type) return nullptr;
         const char* name = std::strrchr(spec->name, '.') + 1;

@@ -4,17 +4,33 @@ A store keeps each game as its move words (uint16 a position) with a full
 position, a keyframe, every STORE_KEYFRAME_PLIES plies of the game, and one
 record per run of a game's rows; planes and every other field of the schema
 are computed back natively when rows are gathered, by replaying at most
-STORE_KEYFRAME_PLIES - 1 moves from the keyframe before them. Columns beyond
-the schema (clocks, evaluations) are kept as they are.
+STORE_KEYFRAME_PLIES - 1 moves from the keyframe before them.
+
+Columns beyond the schema (clocks, evaluations, mate scores) are extra
+columns. pack() encodes each one-dimensional float32, int8, uint8, int16,
+uint16 or int32 column in blocks of 64 rows (src/store/extras.hpp: a
+constant, sparse values, deltas of tenths or hundredths against the same
+side's previous value, or the other clock column one row on), exact to the
+bit, whenever that is smaller than the column; gather and batches decode
+only the rows asked for. Any other column is kept as it is.
 
     pack(arrays) -> Store
+    Store(moves, keyframes, runs, extras=None, *, encoded=()) -> Store
     Store.gather(indices, fields=None) -> dict of arrays
     Store.batches(batch_size, *, shuffle=True, seed=0, epoch=0, fields=None,
                   drop_last=False, rank=0, world_size=1) -> Batches
+
+To save a store and open it again: save .moves, .keyframes, .runs and each
+array of .extra_arrays (name -> array, dtype and shape kept) with the names
+in .encoded_extras (the arrays that are encoded bytes, uint8); then
+Store(moves, keyframes, runs, extras=saved_extra_arrays, encoded=names)
+gives the same store, checked (ValueError for damaged bytes). The encoded
+bytes are self-describing (kind, rows) and little-endian.
 """
 
 from __future__ import annotations
 
+import math
 from collections.abc import Iterable, Iterator, Mapping
 from typing import Any
 
@@ -55,39 +71,60 @@ _ENCODING_INPUTS = ("planes", "turn", "castling", "en_passant", "halfmove_clock"
 # The fields an encoding gives in its view.
 _ENCODED_MASK = sum(1 << _FIELDS.index(name) for name in ("planes", "turn", "castling", "move_from", "move_to"))
 _UINT64_MAX = (1 << 64) - 1
+# The extra columns the codec takes, by its kind codes (extras::Kind).
+_EXTRA_KINDS = tuple(numpy.dtype(name) for name in ("<f4", "i1", "u1", "<i2", "<u2", "<i4"))
+_EXTRA_HEADER_BYTES = 24
 
 
 def pack(arrays: Mapping[str, Any]) -> Store:
     """The rows of encode_games (its .arrays, or any mapping of the schema's
     columns, rows of a game consecutive in ply order) as a Store. Keys beyond
-    the schema are extra per-position columns, kept as they are. Every field
-    gathered back equals its input byte for byte."""
+    the schema are extra per-position columns, encoded when that makes them
+    smaller. Every field gathered back equals its input byte for byte."""
     if not isinstance(arrays, Mapping):
         raise TypeError(f"arrays must be a mapping of column name to array, not {type(arrays).__name__}")
     columns, rows = schema_columns(arrays, _FIELDS)
-    extras = {name: value for name, value in arrays.items() if name not in SCHEMA}
+    extras = {name: numpy.ascontiguousarray(value) for name, value in arrays.items() if name not in SCHEMA}
+    for name, column in extras.items():
+        if column.ndim == 0 or len(column) != rows:
+            raise ValueError(f"extra column {name} must have {rows} rows")
+    # The columns the codec takes, encoded when that is smaller.
+    codable = [name for name, column in extras.items() if column.ndim == 1 and column.dtype in _EXTRA_KINDS]
+    encoded = _native.store_extras_pack(
+        tuple((extras[name], _EXTRA_KINDS.index(extras[name].dtype)) for name in codable), rows
+    )
+    encoded_names = []
+    for name, data in zip(codable, encoded):
+        if data is not None:
+            extras[name] = numpy.frombuffer(data, numpy.uint8)
+            encoded_names.append(name)
     moves, keyframes, runs = _native.store_pack(tuple(columns), rows)
     return Store(
         numpy.frombuffer(moves, _MOVE_DTYPE),
         numpy.frombuffer(keyframes, KEYFRAME_DTYPE),
         numpy.frombuffer(runs, RUN_DTYPE),
         extras,
+        encoded=encoded_names,
     )
 
 
 class Store:
     """A store's arrays: moves (N,) uint16, keyframes (KEYFRAME_DTYPE), runs
-    (RUN_DTYPE) and extra per-position columns. The arrays are checked when
-    the store is made (ValueError when they do not make one). join() makes
-    one store of several (shards packed apart) without copying them: its
-    arrays are in .parts."""
+    (RUN_DTYPE) and extra per-position columns, each as it is or encoded
+    (uint8 bytes, named in `encoded`). The arrays are checked when the store
+    is made (ValueError when they do not make one). join() makes one store
+    of several (shards packed apart) without copying them: its arrays are in
+    .parts."""
 
-    __slots__ = ("parts", "part_extras", "_native", "_starts", "_extra_names")
+    __slots__ = ("parts", "part_extras", "part_encoded", "_native", "_starts", "_extra_layout", "_extras_native")
 
     #: Each part's (moves, keyframes, runs).
     parts: tuple[tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray], ...]
-    #: Each part's extra columns, the same names in every part.
+    #: Each part's extra columns as stored (encoded bytes or the column), the
+    #: same names in every part.
     part_extras: tuple[dict[str, numpy.ndarray], ...]
+    #: Each part's names of the extra columns stored encoded.
+    part_encoded: tuple[frozenset[str], ...]
 
     def __init__(
         self,
@@ -95,6 +132,8 @@ class Store:
         keyframes: numpy.ndarray,
         runs: numpy.ndarray,
         extras: Mapping[str, Any] | None = None,
+        *,
+        encoded: Iterable[str] = (),
     ) -> None:
         for name, array, dtype in (
             ("moves", moves, _MOVE_DTYPE),
@@ -104,26 +143,58 @@ class Store:
             if not isinstance(array, numpy.ndarray) or array.dtype != dtype or array.ndim != 1:
                 raise ValueError(f"{name} must be a one-dimensional array of {dtype}")
         part = (numpy.ascontiguousarray(moves), numpy.ascontiguousarray(keyframes), numpy.ascontiguousarray(runs))
+        if isinstance(encoded, str):
+            raise TypeError("encoded must be a collection of column names, not a str")
+        encoded = frozenset(encoded)
         columns = {}
         for name, value in (extras or {}).items():
             if not isinstance(name, str) or name in SCHEMA:
                 raise ValueError(f"an extra column needs a name outside the schema, not {name!r}")
             column = numpy.ascontiguousarray(value)
-            if column.ndim == 0 or len(column) != len(part[0]):
+            if name in encoded:
+                if column.dtype != numpy.uint8 or column.ndim != 1:
+                    raise ValueError(f"extra column {name} is encoded: a one-dimensional array of uint8")
+            elif column.ndim == 0 or len(column) != len(part[0]):
                 raise ValueError(f"extra column {name} must have {len(part[0])} rows")
+            elif column.dtype.hasobject or column.itemsize * int(numpy.prod(column.shape[1:])) == 0:
+                raise ValueError(f"extra column {name} must hold bytes, at least one a row")
             columns[name] = column
-        self._setup((part,), (columns,))
+        unknown = encoded - set(columns)
+        if unknown:
+            raise ValueError(f"encoded names no extra column: {', '.join(sorted(unknown))}")
+        self._setup((part,), (columns,), (encoded,))
 
     def _setup(
         self,
         parts: tuple[tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray], ...],
         part_extras: tuple[dict[str, numpy.ndarray], ...],
+        part_encoded: tuple[frozenset[str], ...],
     ) -> None:
         self.parts = parts
         self.part_extras = part_extras
-        self._extra_names = tuple(part_extras[0]) if part_extras else ()
+        self.part_encoded = part_encoded
         self._starts = numpy.cumsum([0] + [len(part[0]) for part in parts])
         self._native = _native.Store(parts)
+        names = tuple(part_extras[0]) if part_extras else ()
+        self._extras_native = None
+        self._extra_layout: tuple[tuple[str, numpy.dtype, tuple[int, ...]], ...] = ()
+        if names:
+            self._extras_native = _native.StoreExtras(
+                tuple(
+                    tuple(
+                        (columns[name], 0 if name in encoded else columns[name].itemsize * math.prod(
+                            columns[name].shape[1:]))
+                        for name in names
+                    )
+                    for columns, encoded in zip(part_extras, part_encoded)
+                ),
+                tuple(len(part[0]) for part in parts),
+                names,
+            )
+            # Checked natively: an encoded column's header is whole, its kind known.
+            self._extra_layout = tuple(
+                (name, *_layout_of(part_extras[0][name], name in part_encoded[0])) for name in names
+            )
 
     @staticmethod
     def join(stores: Iterable[Store]) -> Store:
@@ -133,17 +204,14 @@ class Store:
         stores = list(stores)
         if not all(isinstance(store, Store) for store in stores):
             raise TypeError("join() takes Store objects")
-        kinds = [
-            [(name, column.dtype, column.shape[1:]) for name, column in columns.items()]
-            for store in stores
-            for columns in store.part_extras
-        ]
+        kinds = [store._extra_layout for store in stores]
         if any(kind != kinds[0] for kind in kinds):
             raise ValueError("the stores joined must have the same extra columns, of the same dtypes and shapes")
         joined = Store.__new__(Store)
         parts = tuple(part for store in stores for part in store.parts)
         extras = tuple(columns for store in stores for columns in store.part_extras)
-        joined._setup(parts, extras or ({},))
+        encoded = tuple(names for store in stores for names in store.part_encoded)
+        joined._setup(parts, extras or ({},), encoded or (frozenset(),))
         return joined
 
     def _only(self, index: int) -> numpy.ndarray:
@@ -165,9 +233,25 @@ class Store:
 
     @property
     def extras(self) -> dict[str, numpy.ndarray]:
+        """The extra columns, decoded."""
         if len(self.parts) != 1:
             raise ValueError("a joined store has its extra columns by part: see .part_extras")
-        return self.part_extras[0]
+        return self._gather_extras(numpy.arange(len(self), dtype=numpy.uint64), [n for n, _, _ in self._extra_layout])
+
+    @property
+    def extra_arrays(self) -> dict[str, numpy.ndarray]:
+        """The extra columns as stored: encoded bytes (uint8) for the names
+        in .encoded_extras, the column itself for the others."""
+        if len(self.parts) != 1:
+            raise ValueError("a joined store has its extra columns by part: see .part_extras")
+        return dict(self.part_extras[0])
+
+    @property
+    def encoded_extras(self) -> tuple[str, ...]:
+        """The names of the extra columns stored encoded, in column order."""
+        if len(self.parts) != 1:
+            raise ValueError("a joined store has its extra columns by part: see .part_encoded")
+        return tuple(name for name in self.part_extras[0] if name in self.part_encoded[0])
 
     def __len__(self) -> int:
         return int(self._starts[-1])
@@ -190,6 +274,10 @@ class Store:
     def fields(self) -> tuple[str, ...]:
         """The schema's fields, then the extra columns."""
         return _FIELDS + self._extra_names
+
+    @property
+    def _extra_names(self) -> tuple[str, ...]:
+        return tuple(name for name, _, _ in self._extra_layout)
 
     def _field_mask(self, fields: Iterable[str] | None) -> tuple[int, list[str]]:
         if fields is None:
@@ -217,21 +305,24 @@ class Store:
             if offset is not None:
                 column = numpy.frombuffer(buffer, dtype, count * values, offset)
                 out[name] = column.reshape((count, *shape)) if shape else column
-        for name in extras:
-            out[name] = self._extra(name, rows)
+        out.update(self._gather_extras(rows, extras))
         return out
 
-    def _extra(self, name: str, rows: numpy.ndarray) -> numpy.ndarray:
-        if len(self.parts) == 1:
-            return self.part_extras[0][name].take(rows, axis=0)
-        rows = rows.astype(numpy.int64)
-        part = numpy.searchsorted(self._starts, rows, side="right") - 1
-        first = self.part_extras[0][name]
-        out = numpy.empty((len(rows), *first.shape[1:]), first.dtype)
-        for index in numpy.unique(part):
-            chosen = part == index
-            out[chosen] = self.part_extras[index][name].take(rows[chosen] - self._starts[index], axis=0)
-        return out
+    def _gather_extras(self, rows: numpy.ndarray, names: list[str]) -> dict[str, numpy.ndarray]:
+        """The extra columns `names` of the rows (uint64, contiguous), decoded natively."""
+        if not names or self._extras_native is None:
+            return {}
+        wanted = set(names)
+        buffer, offsets = self._extras_native.gather(
+            numpy.ascontiguousarray(rows, dtype=numpy.uint64), tuple(n in wanted for n, _, _ in self._extra_layout)
+        )
+        count = len(rows)
+        out = {}
+        for (name, dtype, shape), offset in zip(self._extra_layout, offsets):
+            if offset is not None:
+                column = numpy.frombuffer(buffer, dtype, count * math.prod(shape), offset)
+                out[name] = column.reshape((count, *shape)) if shape else column
+        return {name: out[name] for name in names}
 
     def gather(self, indices: Any, fields: Iterable[str] | None = None) -> dict[str, numpy.ndarray]:
         """The rows at `indices` (integers in [0, N), any order, repeats
@@ -349,6 +440,13 @@ def check_encoding(encoding: dict[str, Any]) -> None:
     """Raises as encode_positions does for options it refuses."""
     empty = {name: numpy.zeros((0, *SCHEMA[name][1]), SCHEMA[name][0]) for name in _ENCODING_INPUTS}
     encode_positions(empty, **encoding)
+
+
+def _layout_of(column: numpy.ndarray, encoded: bool) -> tuple[numpy.dtype, tuple[int, ...]]:
+    """An extra column's values: dtype and shape a row."""
+    if encoded:
+        return _EXTRA_KINDS[int(column[1])], ()
+    return column.dtype, column.shape[1:]
 
 
 class Batches:

@@ -423,3 +423,116 @@ def test_stores_joined_are_one_store(sample: dict[str, numpy.ndarray]) -> None:
         joined.moves
     with pytest.raises(ValueError, match="same extra columns"):
         _store.Store.join([stores[0], _store.pack({name: sample[name][:10] for name in FIELDS})])
+
+
+def lichess_extras(arrays: dict[str, numpy.ndarray], seed: int, eval_share: float) -> dict[str, numpy.ndarray]:
+    """Clocks and evaluations as Lichess games carry them, per row: whole
+    seconds (tenths under ten seconds), the other side's clock one row on,
+    evaluations in hundredths in a share of the games with mate counts
+    towards their ends, NaN where a game has none."""
+    rng = numpy.random.default_rng(seed)
+    n = len(arrays["game"])
+    clock = numpy.empty(n, numpy.float32)
+    opponent = numpy.empty(n, numpy.float32)
+    evals = numpy.full(n, numpy.nan, numpy.float32)
+    mate = numpy.zeros(n, numpy.int16)
+    starts = numpy.flatnonzero(numpy.r_[True, arrays["game"][1:] != arrays["game"][:-1]])
+    for first, end in zip(starts, numpy.r_[starts[1:], n]):
+        plies = int(end - first + arrays["ply"][first])
+        base = float(rng.choice([60, 180, 300, 600]))
+        left = [base, base]
+        rows_clock, rows_opponent = [], []
+        for ply in range(plies):
+            rows_clock.append(left[ply % 2])
+            rows_opponent.append(left[1 - ply % 2])
+            spent = max(0.0, left[ply % 2] - float(rng.integers(0, 15)))
+            left[ply % 2] = round(spent, 1) if spent < 10 else spent
+        if rng.random() < 0.1:
+            rows_clock = [numpy.nan] * plies  # a game without clocks
+            rows_opponent = rows_clock
+        skip = int(arrays["ply"][first])
+        clock[first:end] = numpy.array(rows_clock, numpy.float32)[skip:]
+        opponent[first:end] = numpy.array(rows_opponent, numpy.float32)[skip:]
+        if rng.random() < eval_share:
+            cp = numpy.cumsum(rng.integers(-40, 41, end - first))
+            evals[first:end] = numpy.array([numpy.float32(str(c / 100)) for c in cp])
+            if end - first > 6 and rng.random() < 0.3:
+                evals[end - 5:end] = numpy.nan
+                mate[end - 5:end] = numpy.arange(5, 0, -1) * rng.choice([-1, 1])
+    return {"clock": clock, "opponent_clock": opponent, "eval": evals, "mate": mate}
+
+
+@pytest.mark.parametrize("eval_share", [0.0, 0.06, 1.0])
+def test_lichess_extra_columns_are_encoded_small_and_come_back(sample: dict[str, numpy.ndarray],
+                                                               eval_share: float) -> None:
+    """Clocks and evaluations cost a byte or two a position, not the 14 of
+    their columns; every value comes back bit for bit by index, in batches,
+    as a whole, and from the stored arrays opened again."""
+    extras = lichess_extras(sample, 3, eval_share)
+    n = len(sample["planes"])
+    store = _store.pack({**sample, **extras})
+    assert store.fields == FIELDS + tuple(extras)
+    assert store.encoded_extras == tuple(extras)
+    encoded_bytes = sum(array.nbytes for array in store.extra_arrays.values())
+    assert encoded_bytes / n <= 2.0 + 1.5 * eval_share
+    rows = numpy.random.default_rng(4).integers(0, n, 5000)
+    got = store.gather(rows)
+    assert_rows(got, sample, rows)
+    for name, column in extras.items():
+        assert got[name].dtype == column.dtype and got[name].tobytes() == column[rows].tobytes(), name
+        assert store.extras[name].tobytes() == column.tobytes(), name
+    seen = {name: [] for name in ("game", "ply", *extras)}
+    for batch in store.batches(700, seed=2, fields=["game", "ply", "eval", "clock", "mate", "opponent_clock"]):
+        for name in seen:
+            seen[name].append(batch[name])
+    order = row_of(sample, numpy.concatenate(seen["game"]), numpy.concatenate(seen["ply"]))
+    for name, column in extras.items():
+        assert numpy.concatenate(seen[name]).tobytes() == column[order].tobytes(), name
+    # Saved as the arrays it holds, opened again.
+    saved = {name: numpy.array(array) for name, array in store.extra_arrays.items()}
+    again = _store.Store(store.moves.copy(), store.keyframes.copy(), store.runs.copy(), saved,
+                         encoded=store.encoded_extras)
+    assert again.nbytes == store.nbytes
+    got_again = again.gather(rows)
+    for name in extras:
+        assert got_again[name].tobytes() == got[name].tobytes(), name
+
+
+def test_parts_encoded_and_kept_as_they_are_join(sample: dict[str, numpy.ndarray]) -> None:
+    extras = lichess_extras(sample, 5, 0.06)
+    n = len(sample["planes"])
+    cut = int(numpy.searchsorted(sample["game"], 700))
+    encoded = _store.pack({**{name: sample[name][:cut] for name in FIELDS},
+                           **{name: column[:cut] for name, column in extras.items()}})
+    base = _store.pack({name: sample[name][cut:] for name in FIELDS})
+    plain = _store.Store(base.moves, base.keyframes, base.runs, {name: column[cut:] for name, column in extras.items()})
+    assert plain.encoded_extras == () and len(encoded.encoded_extras) == 4
+    joined = _store.Store.join([encoded, plain])
+    rows = numpy.random.default_rng(6).integers(0, n, 4000)
+    got = joined.gather(rows, fields=list(extras))
+    for name, column in extras.items():
+        assert got[name].tobytes() == column[rows].tobytes(), name
+    with pytest.raises(ValueError, match="by part"):
+        joined.extra_arrays
+
+
+@pytest.mark.parametrize(
+    ("damage", "message"),
+    [
+        (lambda b: b[:10], "shorter than its header"),
+        (lambda b: numpy.r_[numpy.uint8(2), b[1:]], "an unknown version"),
+        (lambda b: numpy.r_[b[:1], numpy.uint8(9), b[2:]], "an unknown kind"),
+        (lambda b: b[:-1], "a block of no form or past its bytes|a block outside its bytes"),
+        (lambda b: numpy.r_[b[:24], b[24:32] + 200, b[32:]], "a block outside its bytes"),
+    ],
+)
+def test_damaged_encoded_columns_are_refused(sample: dict[str, numpy.ndarray], damage, message: str) -> None:
+    extras = lichess_extras(sample, 7, 1.0)
+    store = _store.pack({**sample, **extras})
+    arrays = store.extra_arrays
+    arrays["eval"] = numpy.ascontiguousarray(damage(arrays["eval"]), dtype=numpy.uint8)
+    with pytest.raises(ValueError, match=f"extra column eval is damaged: ({message})"):
+        _store.Store(store.moves, store.keyframes, store.runs, arrays, encoded=store.encoded_extras)
+    with pytest.raises(ValueError, match="encoded names no extra column: elo"):
+        _store.Store(store.moves, store.keyframes, store.runs, store.extra_arrays,
+                     encoded=[*store.encoded_extras, "elo"])
