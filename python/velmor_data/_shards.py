@@ -69,6 +69,9 @@ class ShardFiles:
         for name, size in expected.items():
             if sizes[name] != size:
                 raise JobError(f"shard file {os.path.join(directory, name)!r} has {sizes[name]} bytes, not {size}")
+        encoded = self._encode_extras(directory, rows)
+        if encoded:
+            counts["encoded"] = encoded  # type: ignore[assignment]
         games = parts.pop(ds.GAMES, None)
         if games is not None:
             counts["games"] = self._games(directory, games)
@@ -76,6 +79,30 @@ class ShardFiles:
             raise JobError(f"shard directory {directory!r} holds unexpected files {sorted(parts)}")
         self.counts[shard] = counts
         self.commit(ds.shard_name(shard))
+
+    def _encode_extras(self, directory: str, rows: int) -> dict[str, int]:
+        """Encodes the shard's extra columns where that makes them smaller
+        (clocks, evaluations: a byte or two a position where the values
+        take four); returns the encoded files' sizes by column. The whole
+        shard's column is encoded at once, so that its bytes depend on the
+        shard's rows alone, not on how the workers cut them."""
+        import numpy
+
+        from ._store import encode_extra
+
+        encoded = {}
+        for name, (dtype, shape, _) in self.schema.items():
+            if name in ds.REPLAYED or shape or not rows:
+                continue
+            path = os.path.join(directory, ds.extra_file(name))
+            data = encode_extra(numpy.fromfile(path, dtype=numpy.dtype(dtype), count=rows))
+            if data is None:
+                continue
+            with open(path + ".encoded", "xb") as file:
+                file.write(data)
+            os.replace(path + ".encoded", path)
+            encoded[name] = len(data)
+        return encoded
 
     def _games(self, directory: str, entries: list[str]) -> int:
         """The shard's games table: its pieces' tables one after the other."""

@@ -76,6 +76,29 @@ _EXTRA_KINDS = tuple(numpy.dtype(name) for name in ("<f4", "i1", "u1", "<i2", "<
 _EXTRA_HEADER_BYTES = 24
 
 
+def encode_extra(column: numpy.ndarray) -> bytes | None:
+    """An extra column (one row a position) as pack() keeps it encoded, or
+    None when the codec does not take it or would not make it smaller. The
+    bytes depend on the column's values alone."""
+    column = numpy.ascontiguousarray(column)
+    if column.ndim != 1 or column.dtype not in _EXTRA_KINDS:
+        return None
+    data = _native.store_extras_pack(((column, _EXTRA_KINDS.index(column.dtype)),), len(column))[0]
+    return None if data is None else bytes(data)
+
+
+def check_extras(columns: Mapping[str, numpy.ndarray], encoded: frozenset[str], rows: int) -> None:
+    """Raises ValueError when the extra columns of a part of `rows` rows are
+    damaged (an encoded one whose bytes do not decode within themselves)."""
+    if columns:
+        _native.StoreExtras(
+            (tuple((column, 0 if name in encoded else column.itemsize * math.prod(column.shape[1:]))
+                   for name, column in columns.items()),),
+            (rows,),
+            tuple(columns),
+        )
+
+
 def pack(arrays: Mapping[str, Any]) -> Store:
     """The rows of encode_games (its .arrays, or any mapping of the schema's
     columns, rows of a game consecutive in ply order) as a Store. Keys beyond

@@ -42,7 +42,7 @@ import numpy.lib.format
 from . import SCHEMA, _check_int
 from . import _format as ds
 from ._format import FORMAT, FORMAT_VERSION, MANIFEST, row_bytes, shard_name
-from ._store import KEYFRAME_DTYPE, KEYFRAME_PLIES, RUN_DTYPE, Batches, Store, check_encoding
+from ._store import KEYFRAME_DTYPE, KEYFRAME_PLIES, RUN_DTYPE, Batches, Store, check_encoding, check_extras
 
 # Within the directory nothing is followed: no symbolic link can lead a read
 # outside it, whatever the manifest says or whoever swaps an entry meanwhile.
@@ -379,6 +379,7 @@ class Dataset(_Loading):
         games_dtype = self._games_dtype(manifest.get("games_table"))
         parts = []
         part_extras = []
+        part_encoded = []
         games = []
         for number, count in enumerate(self._counts):
             entry = manifest["shards"][number]
@@ -393,6 +394,11 @@ class Dataset(_Loading):
                 if type(value) is not int or not 0 <= value <= _MAX_SHARD_POSITIONS:
                     raise self._damaged(f"gives shard {name!r} a count of {_show(value)} {key}")
                 sizes[key] = value
+            encoded = entry.get("encoded", {})
+            if (not isinstance(encoded, dict) or not set(encoded) <= set(extras)
+                    or any(type(size) is not int or not 0 < size <= 8 * _MAX_SHARD_POSITIONS
+                           for size in encoded.values())):
+                raise self._damaged(f"gives shard {name!r} encoded columns {_show(encoded)}")
             directory = self._open_entry(root, name, os.path.join(self.path, name), _OPEN_DIRECTORY)
             try:
                 def raw(file: str, dtype: numpy.dtype, rows: int, shape: tuple[int, ...] = ()) -> numpy.ndarray:
@@ -401,8 +407,17 @@ class Dataset(_Loading):
                 parts.append((raw(ds.MOVES, numpy.dtype("<u2"), count),
                               raw(ds.KEYFRAMES, KEYFRAME_DTYPE, sizes["keyframes"]),
                               raw(ds.RUNS, RUN_DTYPE, sizes["runs"])))
-                part_extras.append({column: raw(ds.extra_file(column), numpy.dtype(SCHEMA[column][0]), count,
-                                                SCHEMA[column][1]) for column in extras})
+                part_extras.append({column: raw(ds.extra_file(column), numpy.dtype(numpy.uint8), encoded[column])
+                                    if column in encoded else
+                                    raw(ds.extra_file(column), numpy.dtype(SCHEMA[column][0]), count,
+                                        SCHEMA[column][1]) for column in extras})
+                part_encoded.append(frozenset(encoded))
+                try:
+                    check_extras(part_extras[-1], part_encoded[-1], count)
+                except ValueError as error:
+                    column = str(error).removeprefix("extra column ").partition(" ")[0]
+                    file = os.path.join(self.path, name, ds.extra_file(column if column in extras else extras[0]))
+                    raise ValueError(f"dataset file {file!r} is damaged: {error}") from None
                 if games_dtype is not None:
                     path = os.path.join(self.path, name, ds.GAMES)
                     games.append(self._map_npy(directory, path, games_dtype, (sizes["games"],)))
@@ -416,7 +431,7 @@ class Dataset(_Loading):
             # are each what the manifest says; here how they fit together).
             store = Store.__new__(Store)
             try:
-                store._setup(tuple(parts), tuple(part_extras))
+                store._setup(tuple(parts), tuple(part_extras), tuple(part_encoded))
             except ValueError as error:
                 raise self._damaged_store(str(error)) from None
             self._store = store
