@@ -119,6 +119,19 @@ public:
     // The game is skipped; `begun` tells whether begin() accepted it.
     virtual void error(const Game& game, Error&& error, bool begun) = 0;
     virtual void filtered(const Game& game) = 0;
+    // Whether comment() is wanted; while false the reader never gathers a
+    // comment's text (it only skips it).
+    [[nodiscard]] virtual bool wants_comments() const { return false; }
+    // A "{...}" comment at the top level of the mainline of a game that
+    // begin() accepted: after game.ply moves (0: before the first move, which
+    // includes a comment between the tags and the first move). `text` is what
+    // lies between the braces, line ends as they are; valid only during the
+    // call. Comments inside variations, ";" comments and "%" lines are never
+    // passed. A comment longer than MAX_TEXT is an error as today.
+    virtual void comment(const Game& game, std::string_view text) {
+        (void)game;
+        (void)text;
+    }
     // For the splitter: a game starts at `offset` (counted from the reader's
     // first byte) on `line`, and a reader started on the text from there on
     // would read everything from there exactly as this one does.
@@ -241,6 +254,8 @@ private:
     [[gnu::noinline]] void on_mainline_symbol(std::string_view text);
     void on_binary(const char* p);
     void on_move(std::string_view text);
+    // A "{...}" comment closed at p (its "}"), whose text is gathered.
+    void on_comment(const char* p);
 
     const MoveGenerator& generator_;
     Sink& sink_;
@@ -275,6 +290,15 @@ private:
     std::uint64_t rest_offset_ = 0;           // of the ";" or "%" comment being read
     std::uint64_t rest_line_ = 0;
     bool restart_ = false;  // a game started: lex() returns so feed() sets the limit
+    // The text of the "{" comment being read is wanted by the sink: it lies
+    // from comment_start_ in the piece being read, or, begun in an earlier
+    // piece, is gathered in comment_text_ (comment_buffered_).
+    bool gather_ = false;
+    bool comment_buffered_ = false;
+    const char* comment_start_ = nullptr;
+    std::string comment_text_;
+    // Comments read between the tags, before begin() is called.
+    std::vector<std::string> early_comments_;
 
     // Game state.
     Phase phase_ = Phase::between;

@@ -300,8 +300,31 @@ void Reader::feed(std::string_view data) {
             stop_at = p + (limit_ - here);
         p = lex(p, stop_at);
     }
+    if (gather_ && state_ == State::comment && !stopped_) {
+        // The comment goes on in the next piece: its text so far is kept.
+        if (comment_buffered_) {
+            comment_text_.append(base_, static_cast<std::size_t>(p - base_));
+        } else {
+            comment_text_.assign(comment_start_, static_cast<std::size_t>(p - comment_start_));
+            comment_buffered_ = true;
+        }
+    }
     offset_ += static_cast<std::uint64_t>(p - base_);
     base_ = nullptr;
+}
+
+void Reader::on_comment(const char* p) {
+    gather_ = false;
+    if (status_ != Status::ok) return;
+    std::string_view text;
+    if (comment_buffered_) {
+        comment_text_.append(base_, static_cast<std::size_t>(p - base_));
+        text = comment_text_;
+    } else {
+        text = std::string_view(comment_start_, static_cast<std::size_t>(p - comment_start_));
+    }
+    if (phase_ == Phase::tags) early_comments_.emplace_back(text);
+    else if (begun_) sink_.comment(game_, text);
 }
 
 const char* Reader::lex(const char* p, const char* const end) {
@@ -367,7 +390,12 @@ const char* Reader::lex(const char* p, const char* const end) {
                         comment_line_ = line_;
                         comment_offset_ = at(p);
                         line_start_ = false;
+                        gather_ = depth_ == 0 && status_ == Status::ok &&
+                                  (phase_ == Phase::tags || (phase_ == Phase::moves && begun_)) &&
+                                  sink_.wants_comments();
                         ++p;
+                        comment_start_ = p;
+                        comment_buffered_ = false;
                         break;
                     case SEMI:
                         enter_line_comment(at(p), line_);
@@ -440,6 +468,7 @@ const char* Reader::lex(const char* p, const char* const end) {
                 if (p == stop && !COMMENT_STOP[static_cast<unsigned char>(*p)]) break;
                 const unsigned char c = static_cast<unsigned char>(*p);
                 if (c == '}') {
+                    if (gather_) on_comment(p);
                     ++p;
                     last_line_ = line_;
                     if (phase_ == Phase::between) comment_end_ = at(p);
@@ -643,6 +672,7 @@ void Reader::start_game(std::uint64_t offset, std::uint64_t line, Cut cut) {
     game_.index = next_index_++;
     game_.line = line;
     game_.tags.clear();
+    early_comments_.clear();
     game_offset_ = offset;
     game_dropped_castling_ = false;
     last_line_ = line;
@@ -719,6 +749,8 @@ void Reader::enter_moves() {
         return;
     }
     begun_ = true;
+    for (const std::string& text : early_comments_) sink_.comment(game_, text);
+    early_comments_.clear();
 }
 
 void Reader::end_game(Result result, std::uint64_t end_offset) {
