@@ -42,6 +42,9 @@ class Encode:
     first_line: int
     errors: str
     min_elo: int | None
+    # encode_games's other filters as its keyword arguments (max_elo, speeds,
+    # rated, bots, skip_plies); none when empty.
+    filters: tuple[tuple[str, Any], ...] = ()
 
 
 @dataclass(frozen=True, slots=True)
@@ -68,6 +71,7 @@ class Encoded:
     games_filtered: int
     skipped: tuple[GameError, ...]
     castling_dropped: int = 0  # games whose FEN tag's impossible castling right was dropped
+    filtered_by_reason: tuple[int, ...] = ()  # in the order of velmor_data.FILTER_REASONS
 
 
 @dataclass(frozen=True, slots=True)
@@ -134,16 +138,16 @@ class ChunkEncoder:
             os._exit(70)
         elif kind == "raise" and chunk == value:
             raise RuntimeError(f"injected failure in chunk {chunk}")
-        min_elo = -1 if message.min_elo is None else message.min_elo
-        columns, positions, games_read, games_encoded, games_filtered, skipped, _, castling_dropped = (
-            velmor_data._encode(
-                message.data, raise_errors=message.errors == "raise", include_final=False, min_elo=min_elo,
-                first_index=message.first_index, first_line=message.first_line, keep_skipped=True))
-        if message.errors == "raise" and skipped:
-            return GameFailed(chunk, _game_error(skipped[0]))
-        self._batches[chunk] = columns
-        return Encoded(chunk, positions, games_read, games_encoded, games_filtered,
-                       tuple(_game_error(error) for error in skipped), castling_dropped)
+        filters = velmor_data._check_filters(min_elo=message.min_elo, **dict(message.filters))
+        encoded = velmor_data._encode(
+            message.data, raise_errors=message.errors == "raise", include_final=False, filters=filters,
+            first_index=message.first_index, first_line=message.first_line, keep_skipped=True)
+        if message.errors == "raise" and encoded.skipped:
+            return GameFailed(chunk, _game_error(encoded.skipped[0]))
+        self._batches[chunk] = encoded.columns
+        return Encoded(chunk, encoded.positions, encoded.games_read, encoded.games_encoded, encoded.games_filtered,
+                       tuple(_game_error(error) for error in encoded.skipped), encoded.castling_dropped,
+                       tuple(encoded.filtered_by_reason.values()))
 
     def _write(self, message: Write) -> Written:
         columns = self._batches.pop(message.chunk)
