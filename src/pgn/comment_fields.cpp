@@ -1,6 +1,6 @@
 #include "pgn/comment_fields.hpp"
 
-#include <charconv>
+#include <algorithm>
 #include <cstring>
 
 namespace velmor::pgn {
@@ -21,25 +21,39 @@ long digits_value(std::string_view text, std::size_t most) {
     return value;
 }
 
+// Exact powers of ten as doubles: a decimal of at most 15 digits, its digits
+// as an integer divided by one of these, is the correctly rounded double of
+// the decimal (both operands are exact), as a full parser would give.
+constexpr double POW10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+
+// ".ddd" (at least one digit, at most nine) as a fraction, or -1.
+double read_fraction(std::string_view text) {
+    if (text.size() < 2 || text.size() > 10 || text.front() != '.') return -1;
+    const long digits = digits_value(text.substr(1), 9);
+    return digits < 0 ? -1 : static_cast<double>(digits) / POW10[text.size() - 1];
+}
+
 // A pawn value: an optional sign, digits, an optional point and digits
-// (at least one digit in all, at most six before the point).
+// (at least one digit in all, at most six before the point and nine after).
 bool read_pawns(std::string_view text, float& out) {
     bool negative = false;
     if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
         negative = text.front() == '-';
         text.remove_prefix(1);
     }
-    const std::size_t point = text.find('.');
+    const std::size_t point = std::min(text.find('.'), text.size());
     const std::string_view whole = text.substr(0, point);
-    const std::string_view fraction = point == std::string_view::npos ? std::string_view() : text.substr(point + 1);
-    if (whole.size() + fraction.size() == 0 || whole.size() > 6 || fraction.size() > 9) return false;
-    for (const char c : whole)
-        if (!is_digit(c)) return false;
-    for (const char c : fraction)
-        if (!is_digit(c)) return false;
-    double value = 0;
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
-    if (error != std::errc() || end != text.data() + text.size()) return false;
+    const std::string_view fraction = text.substr(point);  // "" or ".ddd"
+    if (whole.empty() && fraction.size() < 2) return false;
+    const long units = whole.empty() ? 0 : digits_value(whole, 6);
+    if (units < 0) return false;
+    double value = static_cast<double>(units);
+    if (fraction.size() > 1) {
+        const long digits = digits_value(fraction.substr(1), 9);
+        if (digits < 0) return false;
+        const double scale = POW10[fraction.size() - 1];
+        value = (static_cast<double>(units) * scale + static_cast<double>(digits)) / scale;
+    }
     out = static_cast<float>(negative ? -value : value);
     return true;
 }
@@ -75,48 +89,39 @@ bool read_eval(std::string_view value, CommentFields& fields) {
 }  // namespace
 
 double read_clock(std::string_view value) {
-    const std::size_t first = value.find(':');
-    if (first == std::string_view::npos) return -1;
-    const std::size_t second = value.find(':', first + 1);
-    if (second == std::string_view::npos) return -1;
-    const long hours = digits_value(value.substr(0, first), 5);
-    const long minutes = digits_value(value.substr(first + 1, second - first - 1), 2);
-    std::string_view rest = value.substr(second + 1);
-    const long seconds = rest.size() >= 2 ? digits_value(rest.substr(0, 2), 2) : -1;
-    if (hours < 0 || minutes < 0 || seconds < 0 || value.substr(first + 1, second - first - 1).size() != 2 ||
-        minutes >= 60 || seconds >= 60)
+    // h:mm:ss, the hours one to five digits, then perhaps ".f...".
+    const char* p = value.data();
+    const char* const end = p + value.size();
+    long hours = 0;
+    const char* const hours_start = p;
+    while (p < end && is_digit(*p) && p - hours_start < 5) hours = hours * 10 + (*p++ - '0');
+    if (p == hours_start || end - p < 6 || p[0] != ':' || p[3] != ':' || !is_digit(p[1]) || !is_digit(p[2]) ||
+        !is_digit(p[4]) || !is_digit(p[5]))
         return -1;
-    rest.remove_prefix(2);
-    double fraction = 0;
-    if (!rest.empty()) {
-        // ".f...": at least one digit after the point.
-        if (rest.front() != '.' || rest.size() < 2 || rest.size() > 10) return -1;
-        for (const char c : rest.substr(1))
-            if (!is_digit(c)) return -1;
-        const auto [end, error] =
-            std::from_chars(rest.data(), rest.data() + rest.size(), fraction, std::chars_format::fixed);
-        if (error != std::errc() || end != rest.data() + rest.size()) return -1;
-    }
-    return static_cast<double>(hours * 3600 + minutes * 60 + seconds) + fraction;
+    const long minutes = (p[1] - '0') * 10 + (p[2] - '0');
+    const long seconds = (p[4] - '0') * 10 + (p[5] - '0');
+    if (minutes >= 60 || seconds >= 60) return -1;
+    const double whole = static_cast<double>(hours * 3600 + minutes * 60 + seconds);
+    p += 6;
+    if (p == end) return whole;
+    const double fraction = read_fraction(std::string_view(p, static_cast<std::size_t>(end - p)));
+    return fraction < 0 ? -1 : whole + fraction;
 }
 
 CommentFields read_comment_fields(std::string_view text) {
     CommentFields fields;
     const char* p = text.data();
     const char* const end = p + text.size();
-    while (!(fields.has_clock && fields.has_eval)) {
-        // Commands open with "[%"; everything else is passed over at memchr's pace.
-        const void* open = std::memchr(p, '[', static_cast<std::size_t>(end - p));
-        if (!open) break;
-        p = static_cast<const char*>(open) + 1;
-        if (p == end || *p != '%') continue;
-        ++p;
-        const char* name = p;
-        while (p < end && !is_blank(*p) && *p != ']' && *p != '[') ++p;
-        const std::string_view command(name, static_cast<std::size_t>(p - name));
-        const bool clock = command == "clk";
-        if (!clock && command != "eval") continue;
-        if (p == end || !is_blank(*p)) continue;
+    // Commands open with "[%"; everything else is passed over at memchr's pace.
+    while (const char* open = static_cast<const char*>(std::memchr(p, '%', static_cast<std::size_t>(end - p)))) {
+        p = open + 1;
+        if (open == text.data() || open[-1] != '[') continue;
+        // "clk " or "eval " then the value, blanks, "]".
+        const bool clock = end - p > 4 && p[0] == 'c' && p[1] == 'l' && p[2] == 'k' && is_blank(p[3]);
+        const bool eval = !clock && end - p > 5 && p[0] == 'e' && p[1] == 'v' && p[2] == 'a' && p[3] == 'l' &&
+                          is_blank(p[4]);
+        if (!clock && !eval) continue;
+        p += clock ? 4 : 5;
         while (p < end && is_blank(*p)) ++p;
         const char* value_start = p;
         while (p < end && !is_blank(*p) && *p != ']' && *p != '[') ++p;
@@ -133,6 +138,7 @@ CommentFields read_comment_fields(std::string_view text) {
         } else if (!fields.has_eval) {
             fields.has_eval = read_eval(value, fields);
         }
+        if (fields.has_clock && fields.has_eval) break;
     }
     return fields;
 }
