@@ -1,6 +1,7 @@
 #include "pgn/comment_fields.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace velmor::pgn {
@@ -9,6 +10,13 @@ namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+// The bytes that end a command's value: blanks and brackets.
+constexpr std::array<bool, 256> VALUE_END = [] {
+    std::array<bool, 256> end{};
+    for (const unsigned char c : {' ', '\t', '\n', '\r', ']', '['}) end[c] = true;
+    return end;
+}();
 
 // The whole of `text` as an unsigned number of at most `most` digits, or -1.
 long digits_value(std::string_view text, std::size_t most) {
@@ -124,7 +132,7 @@ CommentFields read_comment_fields(std::string_view text) {
         p += clock ? 4 : 5;
         while (p < end && is_blank(*p)) ++p;
         const char* value_start = p;
-        while (p < end && !is_blank(*p) && *p != ']' && *p != '[') ++p;
+        while (p < end && !VALUE_END[static_cast<unsigned char>(*p)]) ++p;
         const std::string_view value(value_start, static_cast<std::size_t>(p - value_start));
         while (p < end && is_blank(*p)) ++p;
         if (p == end || *p != ']') continue;
