@@ -146,7 +146,7 @@ def main() -> None:
         verdict = check_equal(text, games, peer) if peer else "peer skipped"
         print(f"\n{label}: {len(text) / 1e6:.1f} MB, {len(games)} games, {positions:,} positions; boards: {verdict}")
         runs: dict[str, list[float]] = {"velmor 1": [], "velmor 2": []}
-        if peer and verdict == "identical":
+        if peer and verdict.startswith("identical"):
             runs.update({"peer 1": [], "peer 2": []})
         for _ in range(args.repeats):
             median_time(lambda: velmor_encode(text), runs["velmor 1"])
