@@ -6,7 +6,8 @@ The peer is `rust_pgn_reader_python_binding` (PyPI); where it does not
 import it is reported as skipped. Both sides read the same games and count
 the same positions: every position before a move and each game's final
 position (encode_games(include_final=True)). Before any timing the boards of
-both are checked equal square by square. Each library takes its input the
+both are checked equal square by square, and each move's %clk and %eval
+(both libraries read them from the comments every time). Each library takes its input the
 way it takes it: velmor_data the PGN bytes (two threads: the two halves of
 split_games' chunks, one thread each), the peer a list of per-game strings
 (split before the timing; two threads: its num_threads=2). Each figure is
@@ -98,7 +99,15 @@ def check_equal(text: bytes, games: list[str], peer: Any) -> str:
     if ours.shape != theirs.shape or not numpy.array_equal(ours, theirs):
         first = int(numpy.argmax((ours != theirs).any(axis=1))) if ours.shape == theirs.shape else -1
         return f"boards differ (first at position {first})"
-    return "identical"
+    # The peer gives each move's %clk and %eval (NaN for none and for a mate
+    # score): the clock and evaluation of the position the move reaches.
+    reached = encoded.arrays["ply"] >= 1
+    for ours_name, peer_name in (("opponent_clock", "clocks"), ("eval", "evals")):
+        theirs_values = numpy.concatenate([numpy.asarray(getattr(chunk, peer_name)) for chunk in parsed.chunks])
+        if not numpy.array_equal(encoded.arrays[ours_name][reached], theirs_values.astype(numpy.float32),
+                                 equal_nan=True):
+            return f"{ours_name} differs from the peer's {peer_name}"
+    return "identical (boards, clocks and evaluations)"
 
 
 def median_time(function: Callable[[], Any], runs: list[float]) -> None:
@@ -137,7 +146,7 @@ def main() -> None:
         verdict = check_equal(text, games, peer) if peer else "peer skipped"
         print(f"\n{label}: {len(text) / 1e6:.1f} MB, {len(games)} games, {positions:,} positions; boards: {verdict}")
         runs: dict[str, list[float]] = {"velmor 1": [], "velmor 2": []}
-        if peer and verdict == "identical":
+        if peer and verdict.startswith("identical"):
             runs.update({"peer 1": [], "peer 2": []})
         for _ in range(args.repeats):
             median_time(lambda: velmor_encode(text), runs["velmor 1"])

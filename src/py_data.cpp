@@ -37,6 +37,7 @@
 #include <deque>
 #include <cstring>
 #include <exception>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -47,9 +48,11 @@
 #include "board/mod.hpp"
 #include "encode/bulk.hpp"
 #include "encode/columns.hpp"
+#include "encode/games.hpp"
 #include "encode/mod.hpp"
 #include "encodings/mod.hpp"
 #include "move_generator/mod.hpp"
+#include "pgn/comment_fields.hpp"
 #include "pgn/mod.hpp"
 #include "policy/mod.hpp"
 #include "py_common.hpp"
@@ -236,33 +239,78 @@ class EncodeSink final : public pgn::Sink {
 public:
     bool raise_errors = false;
     bool include_final = false;
-    long long min_elo = -1;
+    encode::Filters filters;
+    std::uint32_t skip_plies = 0;
     pgn::Reader* reader = nullptr;
 
     encode::Columns columns;
+    std::vector<encode::GameRow> games;
     std::vector<pgn::Error> errors;
     std::uint64_t games_read = 0;
     std::uint64_t games_encoded = 0;
     std::uint64_t games_filtered = 0;
+    std::array<std::uint64_t, encode::FILTER_REASON_COUNT> filtered_by_reason{};
 
     bool begin(const pgn::Game& game) override {
         first_row_ = columns.size();
-        if (min_elo >= 0 && !(elo_at_least(game, "WhiteElo") && elo_at_least(game, "BlackElo"))) return false;
+        tags_ = encode::read_game_tags(game.tags);
+        if (const encode::FilterReason reason = encode::filter_game(filters, tags_);
+            reason != encode::FILTER_REASON_COUNT) {
+            ++filtered_by_reason[reason];
+            return false;
+        }
+        last_clock_ = {NaN, NaN};
+        moved_ = {false, false};
+        any_clock_ = false;
+        pending_count_ = 0;
+        eval_ = NaN;
+        mate_ = 0;
         return true;
     }
 
-    void move(const pgn::Game& game, ChessMove move) override {
-        if (move == pgn::NULL_MOVE) [[unlikely]] {
-            add_row(game, NULL_MOVE_SQUARE, NULL_MOVE_SQUARE, 0);
-            return;
+    bool wants_comments() const override { return true; }
+
+    void comment(const pgn::Game& game, std::string_view text) override {
+        const pgn::CommentFields fields = pgn::read_comment_fields(text);
+        if (fields.has_eval) {
+            eval_ = fields.eval;
+            mate_ = fields.mate;
         }
-        add_row(game, static_cast<std::int8_t>(move.from()), static_cast<std::int8_t>(move.to()),
-                encode::promotion_code(move));
+        // A clock is the time left to the side that made the last move.
+        if (fields.has_clock && game.ply > 0) {
+            last_clock_[game.board.white_to_move() ? 1 : 0] = fields.clock;
+            any_clock_ = true;
+        }
+    }
+
+    void move(const pgn::Game& game, ChessMove move) override {
+        if (game.ply >= skip_plies) [[likely]] {
+            if (move == pgn::NULL_MOVE) [[unlikely]]
+                add_row(game, NULL_MOVE_SQUARE, NULL_MOVE_SQUARE, 0);
+            else
+                add_row(game, static_cast<std::int8_t>(move.from()), static_cast<std::int8_t>(move.to()),
+                        encode::promotion_code(move));
+        }
+        // The position the move reaches has no clock and no evaluation of
+        // its own until a comment after the move gives them.
+        const unsigned mover = game.board.white_to_move() ? 0 : 1;
+        last_clock_[mover] = NaN;
+        moved_[mover] = true;
+        eval_ = NaN;
+        mate_ = 0;
     }
 
     void end(const pgn::Game& game, pgn::Result result) override {
-        if (include_final) add_row(game, -1, -1, 0);
+        if (include_final && game.ply >= skip_plies) add_row(game, -1, -1, 0);
         columns.set_result(first_row_, static_cast<std::int8_t>(result));
+        // Before a side's first move its clock shows the base time, when the
+        // game keeps clocks at all.
+        if (any_clock_ && tags_.time_base >= 0)
+            for (unsigned i = 0; i < pending_count_; ++i)
+                columns.set_float(pending_[i].column, pending_[i].row, static_cast<float>(tags_.time_base));
+        games.push_back({static_cast<std::int64_t>(game.index), static_cast<std::int64_t>(first_row_),
+                         static_cast<std::int32_t>(columns.size() - first_row_), static_cast<std::int32_t>(game.ply),
+                         static_cast<std::int8_t>(result), tags_});
         ++games_read;
         ++games_encoded;
     }
@@ -280,26 +328,42 @@ public:
     }
 
 private:
-    // Whether the tag's value is an integer (digits, at most nine) >= min_elo.
-    bool elo_at_least(const pgn::Game& game, std::string_view name) const {
-        const std::string* value = game.tag(name);
-        if (!value || value->empty() || value->size() > 9) return false;
-        long long elo = 0;
-        for (const char c : *value) {
-            if (c < '0' || c > '9') return false;
-            elo = elo * 10 + (c - '0');
-        }
-        return elo >= min_elo;
+    static constexpr float NaN = std::numeric_limits<float>::quiet_NaN();
+
+    // The clock of `side` (0 White, 1 Black) for the row about to be
+    // appended; before the side's first move NaN, noted to be set to the
+    // base time at the end.
+    float clock_of(unsigned side, encode::Column column) {
+        if (moved_[side]) return last_clock_[side];
+        if (pending_count_ < pending_.size()) pending_[pending_count_++] = {columns.size(), column};
+        return NaN;
     }
 
     void add_row(const pgn::Game& game, std::int8_t from, std::int8_t to, std::uint8_t promotion) {
+        const unsigned side = game.board.white_to_move() ? 0 : 1;
+        const float clock = clock_of(side, encode::CLOCK);
+        const float opponent_clock = clock_of(1 - side, encode::OPPONENT_CLOCK);
         columns.append(game.board.planes, game.board.state,
                        {static_cast<std::int64_t>(game.index), static_cast<std::int32_t>(game.halfmove_clock),
                         static_cast<std::int32_t>(game.fullmove_number), static_cast<std::int32_t>(game.ply), from,
-                        to, promotion});
+                        to, promotion, clock, opponent_clock, eval_, mate_});
     }
 
+    struct Pending {
+        std::size_t row;
+        encode::Column column;
+    };
+
     std::size_t first_row_ = 0;
+    encode::GameTags tags_;
+    std::array<float, 2> last_clock_{};
+    std::array<bool, 2> moved_{};
+    bool any_clock_ = false;
+    // At most the first two rows have a side that has not moved yet.
+    std::array<Pending, 4> pending_{};
+    unsigned pending_count_ = 0;
+    float eval_ = NaN;
+    std::int16_t mate_ = 0;
 };
 
 struct GameRecord {
@@ -417,12 +481,13 @@ PyObject* new_state_object(PyTypeObject* type, Args&&... args) {
 struct EncoderState {
     EncodeSink sink;
     pgn::Reader reader;
-    EncoderState(bool raise_errors, bool include_final, long long min_elo, std::uint64_t first_index,
-                 std::uint64_t first_line)
+    EncoderState(bool raise_errors, bool include_final, const encode::Filters& filters, std::uint32_t skip_plies,
+                 std::uint64_t first_index, std::uint64_t first_line)
         : reader(generator(), sink, pgn::Reader::Options{first_index, first_line, true, false}) {
         sink.raise_errors = raise_errors;
         sink.include_final = include_final;
-        sink.min_elo = min_elo;
+        sink.filters = filters;
+        sink.skip_plies = skip_plies;
         sink.reader = &reader;
     }
 };
@@ -443,14 +508,17 @@ struct SplitterState {
 };
 
 PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject*) {
-    int raise_errors, include_final;
-    long long min_elo;
+    int raise_errors, include_final, rated, bots;
+    long long min_elo, max_elo;
+    unsigned int speeds, skip_plies;
     unsigned long long first_index, first_line;
-    if (!PyArg_ParseTuple(args, "ppLKK", &raise_errors, &include_final, &min_elo, &first_index, &first_line))
+    if (!PyArg_ParseTuple(args, "ppLLIipIKK", &raise_errors, &include_final, &min_elo, &max_elo, &speeds, &rated,
+                          &bots, &skip_plies, &first_index, &first_line))
         return nullptr;
+    const encode::Filters filters{min_elo, max_elo, speeds, rated, bots != 0};
     return guarded([&] {
-        return new_state_object<EncoderState>(type, raise_errors != 0, include_final != 0, min_elo, first_index,
-                                              first_line);
+        return new_state_object<EncoderState>(type, raise_errors != 0, include_final != 0, filters, skip_plies,
+                                              first_index, first_line);
     });
 }
 
@@ -493,10 +561,31 @@ PyObject* encoder_result(PyObject* self, PyObject*) {
             }
             PyTuple_SET_ITEM(columns.get(), static_cast<Py_ssize_t>(c), reinterpret_cast<PyObject*>(buffer));
         }
-        return Py_BuildValue("(OKKKK)", columns.get(), static_cast<unsigned long long>(n),
+        // The games table: few rows beside the positions, copied once.
+        constexpr std::size_t GAME_COLUMN_COUNT = encode::GAME_COLUMNS.size();
+        const std::size_t game_count = sink.games.size();
+        Ref games(PyTuple_New(GAME_COLUMN_COUNT));
+        if (!games) return nullptr;
+        std::array<std::uint8_t*, GAME_COLUMN_COUNT> game_out{};
+        for (std::size_t c = 0; c < GAME_COLUMN_COUNT; ++c) {
+            BufferObject* buffer = new_buffer(game_count * encode::GAME_COLUMNS[c].bytes);
+            if (!buffer) return nullptr;
+            game_out[c] = buffer->data;
+            PyTuple_SET_ITEM(games.get(), static_cast<Py_ssize_t>(c), reinterpret_cast<PyObject*>(buffer));
+        }
+        encode::write_game_columns(sink.games, game_out);
+        sink.games.clear();
+        Ref reasons(PyTuple_New(encode::FILTER_REASON_COUNT));
+        if (!reasons) return nullptr;
+        for (std::size_t r = 0; r < encode::FILTER_REASON_COUNT; ++r) {
+            PyObject* count = PyLong_FromUnsignedLongLong(sink.filtered_by_reason[r]);
+            if (!count) return nullptr;
+            PyTuple_SET_ITEM(reasons.get(), static_cast<Py_ssize_t>(r), count);
+        }
+        return Py_BuildValue("(OKKKKOO)", columns.get(), static_cast<unsigned long long>(n),
                              static_cast<unsigned long long>(sink.games_read),
                              static_cast<unsigned long long>(sink.games_encoded),
-                             static_cast<unsigned long long>(sink.games_filtered));
+                             static_cast<unsigned long long>(sink.games_filtered), games.get(), reasons.get());
     });
 }
 
@@ -814,7 +903,9 @@ PyObject* encode_training(PyObject*, PyObject* args) {
 // ---- the position store -------------------------------------------------------
 
 using encode::COLUMN_BYTES;
-using encode::COLUMN_COUNT;
+// The store computes back the columns computed from the board and the moves;
+// those read from the text travel beside it as extra columns.
+constexpr std::size_t COLUMN_COUNT = encode::COMPUTED_COLUMNS;
 
 // The contiguous bytes of a buffer of whole `item`-byte values, aligned for
 // them, held until the holder goes.
@@ -1413,6 +1504,47 @@ PyObject* init_module() {
         PyTuple_SET_ITEM(kinds.get(), static_cast<Py_ssize_t>(i), name);
     }
     if (PyModule_AddObjectRef(module.get(), "ERROR_KINDS", kinds.get()) < 0) return nullptr;
+    Ref schema(PyTuple_New(encode::COLUMN_COUNT));
+    if (!schema) return nullptr;
+    for (std::size_t c = 0; c < encode::COLUMN_COUNT; ++c) {
+        const encode::ColumnSpec& spec = encode::SCHEMA[c];
+        Ref shape(PyTuple_New(spec.dimensions));
+        if (!shape) return nullptr;
+        for (unsigned d = 0; d < spec.dimensions; ++d) {
+            PyObject* extent = PyLong_FromSize_t(spec.shape[d]);
+            if (!extent) return nullptr;
+            PyTuple_SET_ITEM(shape.get(), d, extent);
+        }
+        PyObject* entry = Py_BuildValue("(ssOsO)", spec.name, spec.dtype, shape.get(), spec.meaning,
+                                        spec.computed ? Py_True : Py_False);
+        if (!entry) return nullptr;
+        PyTuple_SET_ITEM(schema.get(), static_cast<Py_ssize_t>(c), entry);
+    }
+    if (PyModule_AddObjectRef(module.get(), "SCHEMA", schema.get()) < 0) return nullptr;
+    Ref game_columns(PyTuple_New(encode::GAME_COLUMNS.size()));
+    if (!game_columns) return nullptr;
+    for (std::size_t c = 0; c < encode::GAME_COLUMNS.size(); ++c) {
+        PyObject* entry = Py_BuildValue("(ss)", encode::GAME_COLUMNS[c].name, encode::GAME_COLUMNS[c].dtype);
+        if (!entry) return nullptr;
+        PyTuple_SET_ITEM(game_columns.get(), static_cast<Py_ssize_t>(c), entry);
+    }
+    if (PyModule_AddObjectRef(module.get(), "GAME_COLUMNS", game_columns.get()) < 0) return nullptr;
+    const auto name_tuple = [](const auto& names) -> PyObject* {
+        Ref tuple(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+        if (!tuple) return nullptr;
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            PyObject* name = PyUnicode_FromString(names[i]);
+            if (!name) return nullptr;
+            PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
+        }
+        return tuple.release();
+    };
+    Ref terminations(name_tuple(encode::TERMINATIONS));
+    if (!terminations || PyModule_AddObjectRef(module.get(), "TERMINATIONS", terminations.get()) < 0) return nullptr;
+    Ref speeds(name_tuple(encode::SPEEDS));
+    if (!speeds || PyModule_AddObjectRef(module.get(), "SPEEDS", speeds.get()) < 0) return nullptr;
+    Ref reasons(name_tuple(encode::FILTER_REASONS));
+    if (!reasons || PyModule_AddObjectRef(module.get(), "FILTER_REASONS", reasons.get()) < 0) return nullptr;
     if (PyModule_AddStringConstant(module.get(), "__version__", VELMOR_VERSION) < 0) return nullptr;
     if (PyModule_AddIntConstant(module.get(), "STORE_KEYFRAME_PLIES", store::KEYFRAME_PLIES) < 0) return nullptr;
     (void)generator();  // the tables, once, at import

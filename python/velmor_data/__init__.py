@@ -20,7 +20,7 @@ import contextlib
 import os
 import threading
 from collections.abc import Generator, Iterable, Iterator, Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Literal
 
@@ -38,8 +38,13 @@ if TYPE_CHECKING:
 
 __all__ = [
     "ERROR_KINDS",
+    "FILTER_REASONS",
+    "GAME_COLUMNS",
     "POLICY_SIZES",
     "SCHEMA",
+    "SPEEDS",
+    "TERMINATIONS",
+    "TEXT_FIELDS",
     "Chunk",
     "Dataset",
     "EncodedGames",
@@ -62,25 +67,30 @@ __version__: str = _native.__version__
 #: The categories of GameError.kind, in a fixed order.
 ERROR_KINDS: tuple[str, ...] = _native.ERROR_KINDS
 
-#: The arrays of encode_games: name -> (dtype, shape per position, meaning).
+#: The arrays of encode_games: name -> (dtype, shape per position, meaning),
+#: as the native encoder declares them.
 SCHEMA: dict[str, tuple[str, tuple[int, ...], str]] = {
-    "planes": ("uint8", (12, 8, 8), "piece planes [plane, rank, file], rank 0 = rank 1, as Board.bitboard()"),
-    "turn": ("uint8", (), "side to move: 0 White, 1 Black"),
-    "castling": ("uint8", (4,), "rights 0/1: White king side, White queen side, Black king side, Black queen side"),
-    "en_passant": ("int8", (), "file 0-7 of the en-passant square Board.fen() writes, -1 none"),
-    "halfmove_clock": ("int32", (), "plies since the last capture or pawn move"),
-    "fullmove_number": ("int32", (), "move number, from 1 (or the FEN tag's), rising after Black's move"),
-    "move_from": (
-        "int8",
-        (),
-        "from square (a1 = 0 .. h8 = 63) of the move played; -1 for a final position, -2 for a null move",
-    ),
-    "move_to": ("int8", (), "to square of the move played; -1 for a final position, -2 for a null move"),
-    "move_promotion": ("uint8", (), "0 none, 1 knight, 2 bishop, 3 rook, 4 queen"),
-    "result": ("int8", (), "result from White's view: 1 won, 0 draw, -1 lost, -2 unknown (*)"),
-    "game": ("int64", (), "game index in the source"),
-    "ply": ("int32", (), "plies played from the game's start position"),
+    name: (dtype, tuple(shape), meaning) for name, dtype, shape, meaning, _ in _native.SCHEMA
 }
+
+#: The SCHEMA fields read from the games' text (clocks, evaluations) rather
+#: than computed from the board and the moves, in SCHEMA order.
+TEXT_FIELDS: tuple[str, ...] = tuple(name for name, _, _, _, computed in _native.SCHEMA if not computed)
+
+#: The columns of EncodedGames.games: name -> dtype.
+GAME_COLUMNS: dict[str, str] = dict(_native.GAME_COLUMNS)
+
+#: The games table's termination column indexes this: the Termination tag
+#: in lower case; "unknown" without the tag, "other" for any other value.
+TERMINATIONS: tuple[str, ...] = _native.TERMINATIONS
+
+#: The speeds of encode_games(speeds=...), by base + 40 x increment seconds:
+#: under 30, 180, 480, 1500, else classical.
+SPEEDS: tuple[str, ...] = _native.SPEEDS
+
+#: The filters of encode_games, in the order they are tried: a game left out
+#: is counted under the first that fails it (EncodedGames.filtered_by_reason).
+FILTER_REASONS: tuple[str, ...] = _native.FILTER_REASONS
 
 _Errors = Literal["skip", "raise"]
 
@@ -167,10 +177,11 @@ class Chunk:
 
 
 class EncodedGames:
-    """The arrays of encode_games (SCHEMA order) and what was read."""
+    """The arrays of encode_games (SCHEMA order), the table of its games
+    (GAME_COLUMNS, one row per encoded game in game order) and what was read."""
 
     __slots__ = ("arrays", "positions", "games_read", "games_encoded", "games_filtered", "skipped",
-                 "skipped_by_kind", "castling_dropped")
+                 "skipped_by_kind", "castling_dropped", "games", "filtered_by_reason")
 
     arrays: dict[str, numpy.ndarray]
     positions: int
@@ -182,6 +193,11 @@ class EncodedGames:
     #: Games read whose FEN tag gave a castling right without its king and
     #: rook at home: the right was dropped.
     castling_dropped: int
+    #: One array per GAME_COLUMNS column, a row per encoded game.
+    games: dict[str, numpy.ndarray]
+    #: Games left out by the filters, under the first that failed them
+    #: (every reason of FILTER_REASONS, in its order).
+    filtered_by_reason: dict[str, int]
 
     def __init__(
         self,
@@ -193,6 +209,8 @@ class EncodedGames:
         skipped: list[GameError],
         skipped_by_kind: dict[str, int] | None = None,
         castling_dropped: int = 0,
+        games: dict[str, numpy.ndarray] | None = None,
+        filtered_by_reason: dict[str, int] | None = None,
     ) -> None:
         self.arrays = arrays
         self.positions = positions
@@ -202,6 +220,9 @@ class EncodedGames:
         self.skipped = skipped
         self.skipped_by_kind = _count_kinds(skipped) if skipped_by_kind is None else skipped_by_kind
         self.castling_dropped = castling_dropped
+        self.games = {} if games is None else games
+        self.filtered_by_reason = (dict.fromkeys(FILTER_REASONS, 0) if filtered_by_reason is None
+                                   else filtered_by_reason)
 
     def __getitem__(self, name: str) -> numpy.ndarray:
         return self.arrays[name]
@@ -285,12 +306,63 @@ def _raise_fen_error(texts: tuple[Any, ...], index: int) -> None:
     raise replacement from None
 
 
+@dataclass(frozen=True, slots=True)
+class _Filters:
+    """The filters of encode_games as the native encoder takes them."""
+
+    min_elo: int = -1
+    max_elo: int = -1
+    speeds: int = 0  # bit i: SPEEDS[i]; 0 none
+    rated: int = -1  # 1 rated only, 0 casual only, -1 any
+    bots: bool = True
+    skip_plies: int = 0
+
+
+def _check_filters(
+    *, min_elo: int | None = None, max_elo: int | None = None, speeds: Iterable[str] | None = None,
+    rated: bool | None = None, bots: bool = True, skip_plies: int = 0,
+) -> _Filters:
+    mask = 0
+    if speeds is not None:
+        if isinstance(speeds, (str, bytes)) or not isinstance(speeds, Iterable):
+            raise TypeError(f"speeds must be a collection of speed names, not {type(speeds).__name__}")
+        for speed in speeds:
+            if speed not in SPEEDS:
+                raise ValueError(f"unknown speed {speed!r}; the speeds are {', '.join(SPEEDS)}")
+            mask |= 1 << SPEEDS.index(speed)
+        if not mask:
+            raise ValueError("speeds must name at least one speed")
+    if rated is not None and not isinstance(rated, bool):
+        raise TypeError(f"rated must be a bool or None, not {type(rated).__name__}")
+    if not isinstance(bots, bool):
+        raise TypeError(f"bots must be a bool, not {type(bots).__name__}")
+    return _Filters(
+        min_elo=-1 if min_elo is None else _check_int("min_elo", min_elo, 0),
+        max_elo=-1 if max_elo is None else _check_int("max_elo", max_elo, 0),
+        speeds=mask,
+        rated=-1 if rated is None else int(rated),
+        bots=bots,
+        skip_plies=_check_max("skip_plies", _check_int("skip_plies", skip_plies, 0), 1 << 31),
+    )
+
+
+def _check_max(name: str, value: int, maximum: int) -> int:
+    if value > maximum:
+        raise ValueError(f"{name} must be at most {maximum}, not {value}")
+    return value
+
+
 def encode_games(
     source: Any,
     *,
     errors: _Errors = "skip",
     include_final: bool = False,
     min_elo: int | None = None,
+    max_elo: int | None = None,
+    speeds: Iterable[str] | None = None,
+    rated: bool | None = None,
+    bots: bool = True,
+    skip_plies: int = 0,
     first_index: int = 0,
     first_line: int = 1,
     keep_skipped: bool = True,
@@ -298,47 +370,77 @@ def encode_games(
     """Every position of every game's mainline, encoded in one native pass.
 
     Positions before each move (and, with include_final, after the last one)
-    become rows of the SCHEMA arrays. Games whose WhiteElo and BlackElo tags
-    are not both integers >= min_elo are filtered out. first_index and
-    first_line are added to game indices and line numbers, for chunks cut
-    out of a larger source. A game that cannot be read is skipped whole,
-    counted in .skipped_by_kind and listed in .skipped (left empty with
-    keep_skipped=False, so that memory stays flat however many games are
-    skipped), or with errors="raise" raises GameError.
+    become rows of the SCHEMA arrays, the first skip_plies plies of each game
+    excepted; .games holds a row per encoded game (GAME_COLUMNS). Filters
+    leave games out, counted as filtered (by reason in .filtered_by_reason):
+    min_elo and max_elo keep games whose WhiteElo and BlackElo tags are both
+    integers within the bound; speeds (names of SPEEDS) keeps games whose
+    TimeControl is of one of those speeds; rated=True keeps rated games
+    (Event "Rated ..."), rated=False casual ones; bots=False leaves out games
+    with a BOT title on either side. first_index and first_line are added to
+    game indices and line numbers, for chunks cut out of a larger source. A
+    game that cannot be read is skipped whole, counted in .skipped_by_kind
+    and listed in .skipped (left empty with keep_skipped=False, so that
+    memory stays flat however many games are skipped), or with
+    errors="raise" raises GameError.
     """
     raise_errors = _check_errors(errors)
-    columns, positions, games_read, games_encoded, games_filtered, skipped, counts, castling_dropped = _encode(
+    filters = _check_filters(min_elo=min_elo, max_elo=max_elo, speeds=speeds, rated=rated, bots=bots,
+                             skip_plies=skip_plies)
+    encoded = _encode(
         source,
         raise_errors=raise_errors,
         include_final=bool(include_final),
-        min_elo=-1 if min_elo is None else _check_int("min_elo", min_elo, 0),
+        filters=filters,
         first_index=_check_int("first_index", first_index, 0),
         first_line=_check_int("first_line", first_line, 1),
         keep_skipped=bool(keep_skipped) or raise_errors,
     )
-    if raise_errors and skipped:
-        raise skipped[0]
+    if raise_errors and encoded.skipped:
+        raise encoded.skipped[0]
     import numpy
 
+    positions = encoded.positions
     arrays = {
         name: numpy.frombuffer(column, dtype=dtype).reshape((positions, *shape))
-        for (name, (dtype, shape, _)), column in zip(SCHEMA.items(), columns)
+        for (name, (dtype, shape, _)), column in zip(SCHEMA.items(), encoded.columns)
     }
+    games = {name: numpy.frombuffer(column, dtype=dtype)
+             for (name, dtype), column in zip(GAME_COLUMNS.items(), encoded.games)}
     return EncodedGames(
-        arrays, positions, games_read, games_encoded, games_filtered, skipped, counts, castling_dropped
+        arrays, positions, encoded.games_read, encoded.games_encoded, encoded.games_filtered, encoded.skipped,
+        encoded.skipped_by_kind, encoded.castling_dropped, games, encoded.filtered_by_reason,
     )
 
 
+@dataclass(slots=True)
+class _Encoded:
+    """What _encode gives: the columns as buffers in SCHEMA order, the games
+    table's as buffers in GAME_COLUMNS order, and the counts."""
+
+    columns: Sequence[Any] = ()
+    positions: int = 0
+    games_read: int = 0
+    games_encoded: int = 0
+    games_filtered: int = 0
+    skipped: list[GameError] = field(default_factory=list)
+    skipped_by_kind: dict[str, int] = field(default_factory=dict)
+    castling_dropped: int = 0
+    games: Sequence[Any] = ()
+    filtered_by_reason: dict[str, int] = field(default_factory=dict)
+
+
 def _encode(
-    source: Any, *, raise_errors: bool, include_final: bool, min_elo: int, first_index: int, first_line: int,
+    source: Any, *, raise_errors: bool, include_final: bool, filters: _Filters, first_index: int, first_line: int,
     keep_skipped: bool,
-) -> tuple[Sequence[Any], int, int, int, int, list[GameError], dict[str, int], int]:
+) -> _Encoded:
     """encode_games without NumPy, for it and the encode job's workers: the
-    columns as buffers in SCHEMA order, the counts, the games skipped (with
+    columns, the games table, the counts, the games skipped (with
     raise_errors, at most the first; none kept without keep_skipped), the
     skipped games counted by kind, and the count of games whose FEN tag gave
     a castling right that was dropped."""
-    encoder = _native.Encoder(raise_errors, include_final, min_elo, first_index, first_line)
+    encoder = _native.Encoder(raise_errors, include_final, filters.min_elo, filters.max_elo, filters.speeds,
+                              filters.rated, filters.bots, filters.skip_plies, first_index, first_line)
     skipped: list[GameError] = []
     counts = dict.fromkeys(ERROR_KINDS, 0)
 
@@ -365,10 +467,10 @@ def _encode(
         encoder.finish()
         take_errors()
     if raise_errors and skipped:
-        return (), 0, 0, 0, 0, skipped, counts, 0
-    columns, positions, games_read, games_encoded, games_filtered = encoder.result()
-    return (columns, positions, games_read, games_encoded, games_filtered, skipped, counts,
-            encoder.castling_dropped())
+        return _Encoded(skipped=skipped, skipped_by_kind=counts)
+    columns, positions, games_read, games_encoded, games_filtered, games, reasons = encoder.result()
+    return _Encoded(columns, positions, games_read, games_encoded, games_filtered, skipped, counts,
+                    encoder.castling_dropped(), games, dict(zip(FILTER_REASONS, reasons)))
 
 
 class GameReader:

@@ -3,6 +3,7 @@ from processes that never import NumPy, which takes them a tenth of a second."""
 
 from __future__ import annotations
 
+import re
 import sys
 from collections.abc import Iterable
 
@@ -55,16 +56,18 @@ def part_file(row: int, name: str) -> str:
 HEADER_BYTES = 128
 
 _ORDER = "<" if sys.byteorder == "little" else ">"
-# The dtypes of the schema: their .npy descriptions (as NumPy writes them on
-# this machine, native byte order) and their sizes in bytes.
-_DTYPES = {
-    "uint8": ("|u1", 1),
-    "int8": ("|i1", 1),
-    "int16": (_ORDER + "i2", 2),
-    "int32": (_ORDER + "i4", 4),
-    "float32": (_ORDER + "f4", 4),
-    "int64": (_ORDER + "i8", 8),
-}
+_KINDS = {"uint": "u", "int": "i", "float": "f"}
+_NAME = re.compile(r"(uint|int|float)(8|16|32|64)")
+
+
+def _description(dtype: str) -> tuple[str, int]:
+    """A schema dtype's .npy description (as NumPy writes it on this machine,
+    native byte order) and size in bytes, from its name ("int16", "float32")."""
+    match = _NAME.fullmatch(dtype)
+    if not match:
+        raise ValueError(f"no .npy description for dtype {dtype!r}")
+    size = int(match[2]) // 8
+    return ("|" if size == 1 else _ORDER) + _KINDS[match[1]] + str(size), size
 
 
 def shard_name(number: int) -> str:
@@ -72,10 +75,7 @@ def shard_name(number: int) -> str:
 
 
 def _dtype(dtype: str) -> tuple[str, int]:
-    try:
-        return _DTYPES[dtype]
-    except KeyError:
-        raise ValueError(f"no .npy description for dtype {dtype!r}") from None
+    return _description(dtype)
 
 
 def row_bytes(dtype: str, shape: tuple[int, ...]) -> int:

@@ -30,7 +30,7 @@ import os
 import re
 import threading
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Callable, Iterator, Mapping, Sequence
 from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from typing import IO, Any
@@ -90,6 +90,7 @@ class Summary:
     games_filtered: int = 0
     castling_dropped: int = 0
     skipped: collections.Counter[str] = field(default_factory=collections.Counter)
+    filtered_by_reason: collections.Counter[str] = field(default_factory=collections.Counter)
     seconds: float = 0.0
 
 
@@ -315,11 +316,19 @@ def _checksum(path: str, stop: threading.Event) -> str:
 class Job:
     def __init__(self, inputs: Sequence[str], outdir: str, *, pool_factory: Callable[[], Pool],
                  shard_size: int = DEFAULT_SHARD_SIZE, errors: str = "skip", min_elo: int | None = None,
+                 filters: Mapping[str, Any] | None = None,
                  chunk_bytes: int = DEFAULT_CHUNK_BYTES, overwrite: bool = False, sync: bool = False,
                  progress: Callable[[int, int], None] | None = None, signals: Signals | None = None) -> None:
         import velmor_data
 
         check_options(shard_size=shard_size, chunk_bytes=chunk_bytes, min_elo=min_elo, errors=errors)
+        # encode_games's other filters (max_elo, speeds, rated, bots,
+        # skip_plies), checked here as the workers will read them.
+        self.filters = tuple(sorted((filters or {}).items()))
+        try:
+            velmor_data._check_filters(min_elo=min_elo, **dict(self.filters))
+        except (TypeError, ValueError) as error:
+            raise UsageError(str(error)) from None
         for path in inputs:
             check_input(path)
         if any(path.lower().endswith(".parquet") for path in inputs) and not _installed("pyarrow"):
@@ -426,7 +435,7 @@ class Job:
 
             schedule = Schedule(pool, files, shard_size=self.shard_size,
                                 inputs=[stats.path for stats in self.inputs], errors=self.errors,
-                                min_elo=self.min_elo, on_encoded=progress,
+                                min_elo=self.min_elo, filters=self.filters, on_encoded=progress,
                                 on_placed=lambda input, reply: self._account(summary, input, reply, skipped_file))
             shard_rows = schedule.run(self._cuts())
         summary.positions = schedule.placed
@@ -455,6 +464,8 @@ class Job:
         summary.games_encoded += reply.games_encoded
         summary.games_filtered += reply.games_filtered
         summary.castling_dropped += reply.castling_dropped
+        for reason, count in zip(self._velmor_data.FILTER_REASONS, reply.filtered_by_reason):
+            summary.filtered_by_reason[reason] += count
         for index, line, kind, move, message in reply.skipped:
             summary.skipped[kind] += 1
             skipped_file.write(json.dumps({
@@ -479,7 +490,8 @@ class Job:
             "games_table": None if files.games_dtype is None else {
                 name: [files.games_dtype[name].base.str, list(files.games_dtype[name].shape)]
                 for name in files.games_dtype.names},
-            "options": {"errors": self.errors, "min_elo": self.min_elo},
+            "options": {"errors": self.errors, "min_elo": self.min_elo,
+                        **{name: list(value) if name == "speeds" else value for name, value in self.filters}},
             "inputs": [{
                 "path": entry.path, "size": entry.size, "sha256": entry.sha256,
                 "first_game": entry.first_game, "games_read": entry.games_read,
@@ -489,7 +501,10 @@ class Job:
             } for entry in self.inputs],
             "games": {
                 "read": summary.games_read, "encoded": summary.games_encoded,
-                "filtered": summary.games_filtered, "skipped": sum(summary.skipped.values()),
+                "filtered": summary.games_filtered,
+                "filtered_by_reason": {reason: summary.filtered_by_reason[reason]
+                                       for reason in self._velmor_data.FILTER_REASONS},
+                "skipped": sum(summary.skipped.values()),
                 "skipped_by_kind": dict(sorted(summary.skipped.items())),
                 # Read all the same, without the castling right their FEN tag
                 # gave with no king and rook at home.

@@ -2,6 +2,12 @@
 from collections.abc import Buffer as _Buffer
 
 ERROR_KINDS: tuple[str, ...]
+# name, dtype, shape per position, meaning, computed from the board and moves
+SCHEMA: tuple[tuple[str, str, tuple[int, ...], str, bool], ...]
+GAME_COLUMNS: tuple[tuple[str, str], ...]
+TERMINATIONS: tuple[str, ...]
+SPEEDS: tuple[str, ...]
+FILTER_REASONS: tuple[str, ...]
 __version__: str
 
 _ErrorTuple = tuple[int, int, str, str | None, str]
@@ -19,12 +25,15 @@ def encode_training(
 
 class Encoder:
     def __init__(
-        self, raise_errors: bool, include_final: bool, min_elo: int, first_index: int, first_line: int, /
+        self, raise_errors: bool, include_final: bool, min_elo: int, max_elo: int, speeds: int, rated: int,
+        bots: bool, skip_plies: int, first_index: int, first_line: int, /
     ) -> None: ...
     def feed(self, data: _Buffer, /) -> bool: ...
     def finish(self) -> None: ...
     def take_errors(self) -> list[_ErrorTuple]: ...
-    def result(self) -> tuple[tuple[Buffer, ...], int, int, int, int]: ...
+    def result(
+        self,
+    ) -> tuple[tuple[Buffer, ...], int, int, int, int, tuple[Buffer, ...], tuple[int, ...]]: ...
     def castling_dropped(self) -> int: ...
 
 class GameReader:

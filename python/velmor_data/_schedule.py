@@ -14,7 +14,7 @@ from __future__ import annotations
 
 from collections.abc import Callable, Iterator, Sequence
 from dataclasses import dataclass, field
-from typing import Protocol
+from typing import Any, Protocol
 
 from ._pool import Pool
 from ._stop import JobError
@@ -58,7 +58,8 @@ class Schedule:
     """
 
     def __init__(self, pool: Pool, shards: Shards, *, shard_size: int, inputs: Sequence[str], errors: str,
-                 min_elo: int | None, on_encoded: Callable[[Encoded], None] = lambda reply: None,
+                 min_elo: int | None, filters: tuple[tuple[str, Any], ...] = (),
+                 on_encoded: Callable[[Encoded], None] = lambda reply: None,
                  on_placed: Callable[[int, Encoded], None] = lambda input, reply: None) -> None:
         self.pool = pool
         self.shards = shards
@@ -66,6 +67,7 @@ class Schedule:
         self.inputs = inputs
         self.errors = errors
         self.min_elo = min_elo
+        self.filters = filters
         self.on_encoded = on_encoded
         self.on_placed = on_placed
         self.chunks: dict[int, _Chunk] = {}
@@ -107,7 +109,8 @@ class Schedule:
     def _send_encode(self, worker: int, cut: Cut) -> None:
         number = self._next_number
         self.chunks[number] = _Chunk(cut.input, cut.first_line, worker)
-        self.pool.send(worker, Encode(number, cut.data, cut.first_index, cut.first_line, self.errors, self.min_elo))
+        self.pool.send(worker, Encode(number, cut.data, cut.first_index, cut.first_line, self.errors, self.min_elo,
+                                          self.filters))
         self.queued[worker] += 1
         self._next_number += 1
 

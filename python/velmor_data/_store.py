@@ -36,7 +36,8 @@ from typing import Any
 
 import numpy
 
-from . import SCHEMA, _check_int, _native
+from . import SCHEMA as _SCHEMA
+from . import TEXT_FIELDS, _check_int, _native
 from ._encodings import _SPACES, encode_positions, schema_columns
 from ._policy import POLICY_SIZES
 
@@ -58,6 +59,9 @@ KEYFRAME_DTYPE = numpy.dtype(
 #: A run: consecutive rows of one game, each following from the one before.
 RUN_DTYPE = numpy.dtype([("game", "<i8"), ("first_ply", "<i4"), ("rows", "<u4"), ("result", "i1")])
 
+# The fields computed back from the moves: those read from the games' text
+# (clocks, evaluations) travel as extra columns.
+SCHEMA = {name: entry for name, entry in _SCHEMA.items() if name not in TEXT_FIELDS}
 _FIELDS = tuple(SCHEMA)
 # Each field's dtype, values a row and shape a row, for the arrays of a batch.
 _LAYOUT = tuple(

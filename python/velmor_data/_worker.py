@@ -44,6 +44,9 @@ class Encode:
     first_line: int
     errors: str
     min_elo: int | None
+    # encode_games's other filters as its keyword arguments (max_elo, speeds,
+    # rated, bots, skip_plies); none when empty.
+    filters: tuple[tuple[str, Any], ...] = ()
 
 
 @dataclass(frozen=True, slots=True)
@@ -72,6 +75,7 @@ class Encoded:
     games_filtered: int
     skipped: tuple[GameError, ...]
     castling_dropped: int = 0  # games whose FEN tag's impossible castling right was dropped
+    filtered_by_reason: tuple[int, ...] = ()  # in the order of velmor_data.FILTER_REASONS
 
 
 @dataclass(frozen=True, slots=True)
@@ -143,18 +147,18 @@ class ChunkEncoder:
             os._exit(70)
         elif kind == "raise" and chunk == value:
             raise RuntimeError(f"injected failure in chunk {chunk}")
-        min_elo = -1 if message.min_elo is None else message.min_elo
-        result = velmor_data._encode(
-                message.data, raise_errors=message.errors == "raise", include_final=False, min_elo=min_elo,
-                first_index=message.first_index, first_line=message.first_line, keep_skipped=True)
-        columns, positions, games_read, games_encoded, games_filtered, skipped, _, castling_dropped = result[:8]
-        if message.errors == "raise" and skipped:
-            return GameFailed(chunk, _game_error(skipped[0]))
-        # The encoder's games table when it gives one (one row a game, its
-        # first_position counted in the chunk); None otherwise.
-        self._batches[chunk] = (columns, getattr(result, "games", None))
-        return Encoded(chunk, positions, games_read, games_encoded, games_filtered,
-                       tuple(_game_error(error) for error in skipped), castling_dropped)
+        filters = velmor_data._check_filters(min_elo=message.min_elo, **dict(message.filters))
+        encoded = velmor_data._encode(
+            message.data, raise_errors=message.errors == "raise", include_final=False, filters=filters,
+            first_index=message.first_index, first_line=message.first_line, keep_skipped=True)
+        if message.errors == "raise" and encoded.skipped:
+            return GameFailed(chunk, _game_error(encoded.skipped[0]))
+        # The columns, and the games table's columns (GAME_COLUMNS order; one
+        # row a game, its first_position counted in the chunk).
+        self._batches[chunk] = (encoded.columns, encoded.games)
+        return Encoded(chunk, encoded.positions, encoded.games_read, encoded.games_encoded, encoded.games_filtered,
+                       tuple(_game_error(error) for error in encoded.skipped), encoded.castling_dropped,
+                       tuple(encoded.filtered_by_reason.values()))
 
     def _write(self, message: Write) -> Written:
         columns, games = self._batches.pop(message.chunk)
@@ -172,7 +176,7 @@ class ChunkEncoder:
             files += [(name, rows(index, size)) for index, name, size in self._extras]
             for name, data in files:
                 _write_file(os.path.join(piece.directory, _format.part_file(piece.shard_row, name)), data)
-            if games is not None:
+            if games:
                 last = number == len(message.pieces) - 1
                 _write_games(os.path.join(piece.directory, _format.part_file(piece.shard_row, _format.GAMES)),
                              games, piece, last)
@@ -193,7 +197,11 @@ def _write_games(path: str, games: Any, piece: Piece, last: bool) -> None:
     .npy of one structured array, first_position made the dataset's."""
     import numpy
 
-    first = numpy.asarray(games["first_position"])
+    import velmor_data
+
+    games = {name: numpy.frombuffer(column, dtype) for (name, dtype), column in
+             zip(velmor_data.GAME_COLUMNS.items(), games)}
+    first = games["first_position"]
     chosen = (first >= piece.start) & ((first < piece.stop) | last)
     table = numpy.empty(int(chosen.sum()), [(name, numpy.asarray(column).dtype, numpy.asarray(column).shape[1:])
                                             for name, column in games.items()])

@@ -87,6 +87,20 @@ def _elo(text: str) -> int:
     return _whole(text, 0, _job.MAX_ELO, "a rating")
 
 
+def _speeds(text: str) -> tuple[str, ...]:
+    from . import SPEEDS
+
+    names = tuple(name.strip() for name in text.split(","))
+    for name in names:
+        if name not in SPEEDS:
+            raise argparse.ArgumentTypeError(f"unknown speed {name!r}; the speeds are {', '.join(SPEEDS)}")
+    return names
+
+
+def _plies(text: str) -> int:
+    return _whole(text, 0, 1 << 31)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="python -m velmor_data", description="Training data from chess game collections.")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
@@ -120,6 +134,22 @@ def build_parser() -> argparse.ArgumentParser:
         "--min-elo", type=_elo, metavar="RATING",
         help="keep only games whose WhiteElo and BlackElo tags are both at least RATING (0 to 999,999,999); "
              "games without both tags are left out (counted as filtered, not as errors)")
+    encode.add_argument(
+        "--max-elo", type=_elo, metavar="RATING",
+        help="keep only games whose WhiteElo and BlackElo tags are both at most RATING; games without both "
+             "tags are left out (counted as filtered)")
+    encode.add_argument(
+        "--speeds", type=_speeds, metavar="SPEED,...",
+        help="keep only games of these speeds (ultrabullet, bullet, blitz, rapid, classical: base + 40 x "
+             "increment seconds under 30, 180, 480, 1500, else classical); games without a TimeControl are "
+             "left out")
+    encode.add_argument(
+        "--rated", action="store_true", help="keep only rated games (an Event tag starting with 'Rated')")
+    encode.add_argument(
+        "--no-bots", action="store_true", help="leave out games with a BOT title (WhiteTitle, BlackTitle)")
+    encode.add_argument(
+        "--skip-plies", type=_plies, default=0, metavar="N",
+        help="the first N plies of every game give no positions (default 0)")
     encode.add_argument(
         "--ray", metavar="ADDRESS",
         help="encode on a Ray cluster: ADDRESS of its head (host:port, or 'auto' for the cluster this machine "
@@ -183,6 +213,22 @@ def summary_line(summary: _job.Summary) -> str:
             f"{rate:,.0f} positions/s -> {summary.outdir}")
 
 
+def _filters(args: argparse.Namespace) -> dict[str, Any]:
+    """The filters given beyond --min-elo, as encode_games's keyword arguments."""
+    filters: dict[str, Any] = {}
+    if args.max_elo is not None:
+        filters["max_elo"] = args.max_elo
+    if args.speeds is not None:
+        filters["speeds"] = args.speeds
+    if args.rated:
+        filters["rated"] = True
+    if args.no_bots:
+        filters["bots"] = False
+    if args.skip_plies:
+        filters["skip_plies"] = args.skip_plies
+    return filters
+
+
 def _pool_factory(args: argparse.Namespace) -> Callable[[], _job.Pool]:
     if args.ray:
         from ._ray import RayPool
@@ -217,7 +263,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         bar, update = _progress_bar(args.quiet)
         job = _job.Job(args.inputs, args.output, pool_factory=_pool_factory(args), shard_size=args.shard_size,
-                       errors=args.errors, min_elo=args.min_elo, chunk_bytes=args.chunk_size,
+                       errors=args.errors, min_elo=args.min_elo, filters=_filters(args),
+                       chunk_bytes=args.chunk_size,
                        overwrite=args.overwrite, sync=args.sync, progress=update, signals=signals)
         summary = job.run()
         if bar is not None:

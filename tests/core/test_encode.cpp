@@ -143,7 +143,8 @@ TEST(Encode, ColumnsHoldEachPositionOnce) {
             columns.append(board.planes, board.state,
                            {static_cast<std::int64_t>(game), static_cast<std::int32_t>(ply), 1,
                             static_cast<std::int32_t>(ply), static_cast<std::int8_t>(ply), 28,
-                            static_cast<std::uint8_t>(ply % 5)});
+                            static_cast<std::uint8_t>(ply % 5), static_cast<float>(ply) + 0.5f,
+                            -static_cast<float>(ply), static_cast<float>(game), static_cast<std::int16_t>(-ply)});
         }
         if (game % 3 == 2) columns.truncate(first);  // skipped
         else columns.set_result(first, static_cast<std::int8_t>(game % 3 == 0 ? 1 : -2));
@@ -173,6 +174,16 @@ TEST(Encode, ColumnsHoldEachPositionOnce) {
         ASSERT_EQ(clock, static_cast<std::int32_t>(ply)) << i;
         ASSERT_EQ(number, 1) << i;
         ASSERT_EQ(played, static_cast<std::int32_t>(ply)) << i;
+        float clocks[3];
+        std::int16_t mate;
+        std::memcpy(&clocks[0], blocks[encode::CLOCK] + 4 * i, 4);
+        std::memcpy(&clocks[1], blocks[encode::OPPONENT_CLOCK] + 4 * i, 4);
+        std::memcpy(&clocks[2], blocks[encode::EVAL] + 4 * i, 4);
+        std::memcpy(&mate, blocks[encode::MATE] + 2 * i, 2);
+        ASSERT_EQ(clocks[0], static_cast<float>(ply) + 0.5f) << i;
+        ASSERT_EQ(clocks[1], -static_cast<float>(ply)) << i;
+        ASSERT_EQ(clocks[2], static_cast<float>(index)) << i;
+        ASSERT_EQ(mate, -static_cast<std::int16_t>(ply)) << i;
         ASSERT_EQ(index, game) << i;
         ASSERT_EQ(blocks[encode::MOVE_FROM][i], ply) << i;
         ASSERT_EQ(blocks[encode::MOVE_TO][i], 28) << i;

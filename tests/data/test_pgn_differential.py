@@ -90,5 +90,7 @@ def test_same_games_as_python_chess(seed: int, line_end: str) -> None:
         assert batch.games_encoded == len(oracle)
         assert batch.castling_dropped == dropped
         for name, (dtype, shape, _) in velmor_data.SCHEMA.items():
+            if name in velmor_data.TEXT_FIELDS:  # from Lichess comments: test_lichess_fields.py
+                continue
             want = numpy.array(expected[name], dtype=dtype).reshape((-1, *shape))
             numpy.testing.assert_array_equal(batch[name], want, err_msg=name)

@@ -11,6 +11,7 @@ import subprocess
 import sys
 import textwrap
 
+import numpy
 import pytest
 
 import velmor_data
@@ -87,7 +88,9 @@ def test_real_world_forms_read_as_the_plain_game() -> None:
     batch = velmor_data.encode_games(written)
     assert batch.skipped == []
     for name in velmor_data.SCHEMA:
-        assert (batch[name] == plain[name]).all(), name
+        if name not in velmor_data.TEXT_FIELDS:  # the written game's %clk is read: not the plain game's
+            assert numpy.array_equal(batch[name], plain[name], equal_nan=True), name
+    assert batch["opponent_clock"][1] == 180
     (game,) = velmor_data.read_games(written)
     assert game.tags == [("Event", 'a "quoted" name')] and game.line == 2
 
