@@ -940,11 +940,14 @@ private:
 // The blocks of gathered batches. A loader makes batches of one size again
 // and again and drops each soon after: a freed block is kept for the next
 // batch of its size, so that its pages are not handed back to the kernel and
-// cleared again for every batch (a third of the time otherwise).
+// cleared again for every batch (a third of the time otherwise). The blocks
+// freed last are the ones kept: a block of a size no longer asked for (an
+// epoch's short last batch, other options' arrays) gives way to them rather
+// than holding a slot for good.
 class BatchBlocks {
 public:
-    static constexpr std::size_t SLOTS = 16;
-    static constexpr std::size_t KEPT_BYTES = std::size_t{64} << 20;
+    static constexpr std::size_t SLOTS = 32;
+    static constexpr std::size_t KEPT_BYTES = std::size_t{128} << 20;
 
     void* take(std::size_t size) {
         {
@@ -958,27 +961,46 @@ public:
         return std::aligned_alloc(64, (size + 63) / 64 * 64 + 64);
     }
     void give(void* block, std::size_t size) {
+        if (size > KEPT_BYTES) {
+            std::free(block);
+            return;
+        }
+        std::array<void*, SLOTS> evicted{};
+        std::size_t evicted_count = 0;
         {
             std::lock_guard lock(mutex_);
-            if (total_ + size <= KEPT_BYTES)
-                for (Kept& kept : kept_)
-                    if (!kept.block) {
-                        kept = {block, size};
-                        total_ += size;
-                        return;
-                    }
+            // The oldest kept blocks go until this one fits in bytes and slots.
+            for (;;) {
+                Kept* free_slot = nullptr;
+                Kept* oldest = nullptr;
+                for (Kept& kept : kept_) {
+                    if (!kept.block)
+                        free_slot = &kept;
+                    else if (!oldest || kept.given < oldest->given)
+                        oldest = &kept;
+                }
+                if (free_slot && total_ + size <= KEPT_BYTES) {
+                    *free_slot = {block, size, ++clock_};
+                    total_ += size;
+                    break;
+                }
+                total_ -= oldest->size;
+                evicted[evicted_count++] = std::exchange(*oldest, Kept{}).block;
+            }
         }
-        std::free(block);
+        for (std::size_t i = 0; i < evicted_count; ++i) std::free(evicted[i]);
     }
 
 private:
     struct Kept {
         void* block = nullptr;
         std::size_t size = 0;
+        std::uint64_t given = 0;  // when it was freed, counted in blocks
     };
     std::mutex mutex_;
     std::array<Kept, SLOTS> kept_{};
     std::size_t total_ = 0;
+    std::uint64_t clock_ = 0;
 };
 
 // Never destroyed: batches may still be freed while the process ends.

@@ -85,6 +85,38 @@ __attribute__((target("avx2"))) void write_boards_avx2(const Bitboard* boards, s
     }
 }
 
+// The same planes with stores that bypass the cache, for a batch written
+// once and read later: a row's planes are whole cache lines, and these
+// stores write them without first reading them in. `out` 32-byte aligned.
+void stream_boards_sse2(const Bitboard* boards, std::uint8_t* out) {
+    const __m128i bits = _mm_set1_epi64x(static_cast<long long>(FILE_BITS));
+    const __m128i one = _mm_set1_epi8(1);
+    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane, out += 64) {
+        const __m128i b = _mm_cvtsi64_si128(static_cast<long long>(boards[plane]));
+        const __m128i b8 = _mm_unpacklo_epi8(b, b);
+        const __m128i low = _mm_unpacklo_epi16(b8, b8), high = _mm_unpackhi_epi16(b8, b8);
+        const __m128i ranks[4] = {_mm_unpacklo_epi32(low, low), _mm_unpackhi_epi32(low, low),
+                                  _mm_unpacklo_epi32(high, high), _mm_unpackhi_epi32(high, high)};
+        for (unsigned k = 0; k < 4; ++k)
+            _mm_stream_si128(reinterpret_cast<__m128i*>(out + 16 * k), _mm_min_epu8(_mm_and_si128(ranks[k], bits), one));
+    }
+}
+
+__attribute__((target("avx2"))) void stream_boards_avx2(const Bitboard* boards, std::uint8_t* out) {
+    const __m256i bits = _mm256_set1_epi64x(static_cast<long long>(FILE_BITS));
+    const __m256i one = _mm256_set1_epi8(1);
+    const __m256i low = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1,  //
+                                         2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
+    const __m256i high = _mm256_add_epi8(low, _mm256_set1_epi8(4));
+    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane, out += 64) {
+        const __m256i b = _mm256_set1_epi64x(static_cast<long long>(boards[plane]));
+        _mm256_stream_si256(reinterpret_cast<__m256i*>(out),
+                            _mm256_min_epu8(_mm256_and_si256(_mm256_shuffle_epi8(b, low), bits), one));
+        _mm256_stream_si256(reinterpret_cast<__m256i*>(out + 32),
+                            _mm256_min_epu8(_mm256_and_si256(_mm256_shuffle_epi8(b, high), bits), one));
+    }
+}
+
 void boards_of_squares_sse2(const std::uint8_t* squares, Bitboard* boards) {
     __m128i s[4];
     for (unsigned k = 0; k < 4; ++k) s[k] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(squares + 16 * k));
@@ -131,10 +163,11 @@ std::vector<Kernels> runnable_kernels() {
     std::vector<Kernels> kernels;
 #if defined(__x86_64__)
     __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx2")) kernels.push_back({"avx2", write_boards_avx2, boards_of_squares_avx2, changed_squares_avx2});
-    kernels.push_back({"sse2", write_boards_sse2, boards_of_squares_sse2, changed_squares_sse2});
+    if (__builtin_cpu_supports("avx2"))
+        kernels.push_back({"avx2", write_boards_avx2, stream_boards_avx2, boards_of_squares_avx2, changed_squares_avx2});
+    kernels.push_back({"sse2", write_boards_sse2, stream_boards_sse2, boards_of_squares_sse2, changed_squares_sse2});
 #endif
-    kernels.push_back({"table", write_boards_table, boards_of_squares_scalar, changed_squares_scalar});
+    kernels.push_back({"table", write_boards_table, write_boards_table, boards_of_squares_scalar, changed_squares_scalar});
     return kernels;
 }
 
@@ -219,6 +252,34 @@ void write_step(const Position& position, bool flip, std::uint8_t* out) {
     FASTEST.write_boards(viewed(position.planes, flip).data(), out);
 }
 
+void stream_step(const Position& position, bool flip, std::uint8_t* out) {
+    FASTEST.stream_boards(viewed(position.planes, flip).data(), out);
+}
+
+void stream_fill(std::uint8_t* out, std::uint8_t value, std::size_t bytes) {
+#if defined(__x86_64__)
+    const __m128i v = _mm_set1_epi8(static_cast<char>(value));
+    for (std::size_t at = 0; at < bytes; at += 16) _mm_stream_si128(reinterpret_cast<__m128i*>(out + at), v);
+#else
+    std::memset(out, value, bytes);
+#endif
+}
+
+void stream_copy(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) {
+#if defined(__x86_64__)
+    for (std::size_t at = 0; at < bytes; at += 16)
+        _mm_stream_si128(reinterpret_cast<__m128i*>(out + at), _mm_load_si128(reinterpret_cast<const __m128i*>(in + at)));
+#else
+    std::memcpy(out, in, bytes);
+#endif
+}
+
+void stream_fence() {
+#if defined(__x86_64__)
+    _mm_sfence();
+#endif
+}
+
 void write_legal(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
                  Board& board, MoveList& moves, std::uint8_t* mask) {
     std::memset(mask, 0, mask_bytes(options));
@@ -235,6 +296,31 @@ void write_legal(const MoveGenerator& generator, const Position& position, bool 
         else
             mask[index] = 1;
     }
+}
+
+void stream_legal(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
+                  Board& board, MoveList& moves, std::uint8_t* scratch, std::uint8_t* mask) {
+    board.planes = position.planes;
+    board.state = position.state;
+    generator.legal_moves(board, moves);
+    // The indices set, to clear them again; a list longer than any legal
+    // position's (a board of many queens) clears the whole mask instead.
+    std::int32_t set[MoveList::INLINE];
+    std::size_t count = 0;
+    const bool listed = moves.size() <= MoveList::INLINE;
+    for (std::size_t i = 0; i < moves.size(); ++i) {
+        const ChessMove move = moves[i];
+        const std::int32_t index = policy::index(*options.policy, viewed_square(move.from(), flip),
+                                                 viewed_square(move.to(), flip), encode::promotion_code(move));
+        if (index < 0) continue;  // a move no space holds: none of a legal position's
+        scratch[index] = 1;
+        if (listed) set[count++] = index;
+    }
+    const std::size_t bytes = mask_bytes(options);
+    stream_copy(mask, scratch, bytes);
+    // Cleared again where it was set, not over its thousands of bytes.
+    if (!listed) std::memset(scratch, 0, bytes);
+    for (std::size_t i = 0; i < count; ++i) scratch[set[i]] = 0;
 }
 
 void encode_rows(const MoveGenerator& generator, const Columns& c, const Options& options, const Outputs& out) {

@@ -105,6 +105,7 @@ void update_boards(const std::uint8_t* before, const std::uint8_t* after, Planes
 struct Kernels {
     const char* name;
     void (*write_boards)(const Bitboard* boards, std::uint8_t* out);  // twelve planes, 768 bytes
+    void (*stream_boards)(const Bitboard* boards, std::uint8_t* out);  // the same past the cache; out 32-byte aligned
     void (*boards_of_squares)(const std::uint8_t* squares, Bitboard* boards);
     Bitboard (*changed_squares)(const std::uint8_t* before, const std::uint8_t* after);  // where they differ
 };
@@ -115,6 +116,25 @@ struct Kernels {
 // `moves` are scratch, reused from call to call.
 void write_legal(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
                  Board& board, MoveList& moves, std::uint8_t* mask);
+
+// Streaming forms, for a batch written once and read later: stores that go
+// past the cache write whole cache lines without reading them in first,
+// close to halving the memory traffic of a batch too large for the cache.
+// Their stores are ordered with other memory only by stream_fence(), which
+// the writer calls before anything else reads the output.
+// stream_step: write_step to a 32-byte aligned `out`. stream_fill and
+// stream_copy: `bytes` (a multiple of 16) to a 16-byte aligned `out`, `in`
+// 16-byte aligned too.
+void stream_step(const Position& position, bool flip, std::uint8_t* out);
+void stream_fill(std::uint8_t* out, std::uint8_t value, std::size_t bytes);
+void stream_copy(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes);
+void stream_fence();
+
+// write_legal for an unpacked mask streamed to a 16-byte aligned `mask`:
+// the mask is made in `scratch` (mask_bytes long, 16-byte aligned, all
+// zeros before and after) and copied out whole.
+void stream_legal(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
+                  Board& board, MoveList& moves, std::uint8_t* scratch, std::uint8_t* mask);
 
 // Encodes every row. Throws InvalidInput for rows that are no position (a
 // turn, castling or promotion value out of range).

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -531,6 +532,15 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
     MoveList moves;
     encodings::Position current{};
 
+    // A batch is written once and read after the call, and is larger than
+    // the caches: its planes and unpacked masks, whole cache lines, are
+    // streamed past the cache when the arrays are aligned for it (a
+    // loader's are), the mask made in a scratch that stays in the cache.
+    const auto aligned = [](const void* p, std::size_t to) { return reinterpret_cast<std::uintptr_t>(p) % to == 0; };
+    const bool stream_planes = out.planes && aligned(out.planes, 32);
+    const bool stream_mask = out.legal && !options.packed_mask && aligned(out.legal, 16);
+    alignas(64) std::uint8_t scratch[std::max({policy::FROM_TO_SIZE, policy::UCI_SIZE, policy::ALPHAZERO_SIZE})]{};
+
     // Rows are located a few ahead and their keyframes and moves fetched,
     // so that the cache misses of random rows overlap the work on others.
     constexpr std::size_t AHEAD = 8;
@@ -635,7 +645,10 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
             for (unsigned s = steps; s-- > 0;) {
                 std::uint8_t* dst = row_out + s * step_bytes;
                 if (!included[s]) {
-                    std::memset(dst, 0, STEP_PLANES * 64);
+                    if (stream_planes)
+                        encodings::stream_fill(dst, 0, STEP_PLANES * 64);
+                    else
+                        std::memset(dst, 0, STEP_PLANES * 64);
                     continue;
                 }
                 const std::uint64_t q = row - s;
@@ -646,13 +659,19 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
                 else
                     encodings::boards_of_squares(step.board.data(), current.planes);
                 previous = &step;
-                encodings::write_step(current, flip, dst);
+                if (stream_planes)
+                    encodings::stream_step(current, flip, dst);
+                else
+                    encodings::write_step(current, flip, dst);
                 if (!history) continue;
                 std::uint8_t repeated = 0;
                 const std::uint64_t key = keys[q - base];
                 for (std::uint64_t earlier = earliest[s]; earlier < q && !repeated; ++earlier)
                     repeated = keys[earlier - base] == key && repeats(window[earlier - base], step);
-                std::memset(dst + PLANE_COUNT * 64, repeated, 64);
+                if (stream_planes)
+                    encodings::stream_fill(dst + PLANE_COUNT * 64, repeated, 64);
+                else
+                    std::memset(dst + PLANE_COUNT * 64, repeated, 64);
             }
         } else {
             encodings::boards_of_squares(position.board.data(), current.planes);
@@ -668,7 +687,10 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
         if (out.move_from) out.move_from[i] = has_move ? static_cast<std::int8_t>(from) : move.from;
         if (out.move_to) out.move_to[i] = has_move ? static_cast<std::int8_t>(to) : move.to;
         if (out.policy) out.policy[i] = has_move ? policy::index(*options.policy, from, to, move.promotion) : -1;
-        if (out.legal) encodings::write_legal(generator, current, flip, options, board, moves, out.legal + i * row_mask);
+        if (stream_mask)
+            encodings::stream_legal(generator, current, flip, options, board, moves, scratch, out.legal + i * row_mask);
+        else if (out.legal)
+            encodings::write_legal(generator, current, flip, options, board, moves, out.legal + i * row_mask);
 
         // The fields no view changes, from the same replay.
         if (rest.en_passant) rest.en_passant[i] = position.en_passant;
@@ -679,6 +701,7 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
         if (rest.ply) rest.ply[i] = static_cast<std::int32_t>(load<std::int32_t>(cursor.record + 8) + (row - run_first));
         if (rest.result) rest.result[i] = static_cast<std::int8_t>(cursor.record[16]);
     }
+    if (stream_planes || stream_mask) encodings::stream_fence();
 }
 
 // ---------------------------------------------------------------- epoch order

@@ -34,13 +34,17 @@ TEST(EncodingKernels, EveryFormWritesEachPlaneSquareBySquare) {
     ASSERT_FALSE(encodings::kernels().empty());
     for (const encodings::Kernels& kernel : encodings::kernels()) {
         for (const auto& boards : board_sets()) {
-            std::array<std::uint8_t, 64 * PLANE_COUNT + 16> out;
-            out.fill(0xAB);
-            kernel.write_boards(boards.data(), out.data());
-            for (unsigned p = 0; p < PLANE_COUNT; ++p)
-                for (unsigned square = 0; square < 64; ++square)
-                    ASSERT_EQ(out[64 * p + square], (boards[p] >> square) & 1) << kernel.name << " plane " << p << " square " << square;
-            for (std::size_t i = 64 * PLANE_COUNT; i < out.size(); ++i) ASSERT_EQ(out[i], 0xAB) << kernel.name << " wrote past the planes";
+            // Both writers, the streaming one to the aligned output it needs.
+            for (const auto write : {kernel.write_boards, kernel.stream_boards}) {
+                alignas(32) std::array<std::uint8_t, 64 * PLANE_COUNT + 32> out;
+                out.fill(0xAB);
+                write(boards.data(), out.data());
+                encodings::stream_fence();
+                for (unsigned p = 0; p < PLANE_COUNT; ++p)
+                    for (unsigned square = 0; square < 64; ++square)
+                        ASSERT_EQ(out[64 * p + square], (boards[p] >> square) & 1) << kernel.name << " plane " << p << " square " << square;
+                for (std::size_t i = 64 * PLANE_COUNT; i < out.size(); ++i) ASSERT_EQ(out[i], 0xAB) << kernel.name << " wrote past the planes";
+            }
         }
     }
 }
