@@ -88,16 +88,16 @@ class ShardFiles:
         shard's rows alone, not on how the workers cut them."""
         import numpy
 
-        from ._store import encode_extra
+        from ._store import encode_extras
 
+        columns = {}
+        for name, (dtype, shape, _) in self.schema.items():  # the order the dataset gives them to the store
+            if name not in ds.REPLAYED:
+                path = os.path.join(directory, ds.extra_file(name))
+                columns[name] = numpy.fromfile(path, dtype=numpy.dtype(dtype)).reshape(rows, *shape)
         encoded = {}
-        for name, (dtype, shape, _) in self.schema.items():
-            if name in ds.REPLAYED or shape or not rows:
-                continue
+        for name, data in (encode_extras(columns) if rows else {}).items():
             path = os.path.join(directory, ds.extra_file(name))
-            data = encode_extra(numpy.fromfile(path, dtype=numpy.dtype(dtype), count=rows))
-            if data is None:
-                continue
             with open(path + ".encoded", "xb") as file:
                 file.write(data)
             os.replace(path + ".encoded", path)

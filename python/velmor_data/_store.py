@@ -80,15 +80,19 @@ _EXTRA_KINDS = tuple(numpy.dtype(name) for name in ("<f4", "i1", "u1", "<i2", "<
 _EXTRA_HEADER_BYTES = 24
 
 
-def encode_extra(column: numpy.ndarray) -> bytes | None:
-    """An extra column (one row a position) as pack() keeps it encoded, or
-    None when the codec does not take it or would not make it smaller. The
-    bytes depend on the column's values alone."""
-    column = numpy.ascontiguousarray(column)
-    if column.ndim != 1 or column.dtype not in _EXTRA_KINDS:
-        return None
-    data = _native.store_extras_pack(((column, _EXTRA_KINDS.index(column.dtype)),), len(column))[0]
-    return None if data is None else bytes(data)
+def encode_extras(columns: Mapping[str, numpy.ndarray]) -> dict[str, bytes]:
+    """A part's extra columns (one row a position each, in the order the
+    store will be given them) as pack() encodes them: name -> bytes, for
+    the columns encoding makes smaller (a column may be coded as another one
+    row on: the other side's clock). Empty unless the codec takes every
+    column. The bytes depend on the columns' values alone."""
+    arrays = {name: numpy.ascontiguousarray(column) for name, column in columns.items()}
+    if not arrays or any(a.ndim != 1 or a.dtype not in _EXTRA_KINDS for a in arrays.values()):
+        return {}
+    rows = len(next(iter(arrays.values())))
+    encoded = _native.store_extras_pack(
+        tuple((array, _EXTRA_KINDS.index(array.dtype)) for array in arrays.values()), rows)
+    return {name: bytes(data) for name, data in zip(arrays, encoded) if data is not None}
 
 
 def check_extras(columns: Mapping[str, numpy.ndarray], encoded: frozenset[str], rows: int) -> None:

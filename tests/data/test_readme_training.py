@@ -55,7 +55,9 @@ def test_the_readme_training_loop_runs(tmp_path: Path) -> None:
                             timeout=600)
     assert result.returncode == 0, result.stderr
     # Step 0 only (it prints every 100th): an untrained network's loss is
-    # about that of a uniform guess among the 4096 moves, ln 4096 = 8.32.
+    # about that of a uniform guess among each position's legal moves (some
+    # 20 to 40 of them), far from ln 4096 = 8.32 (a mask letting every move
+    # through) and finite (a mask leaving out the move played).
     match = re.fullmatch(r"step 0: loss (\d+\.\d\d)\n", result.stdout)
     assert match, result.stdout
-    assert abs(float(match[1]) - math.log(4096)) < 0.5, result.stdout
+    assert math.log(10) < float(match[1]) < math.log(80), result.stdout
