@@ -577,7 +577,7 @@ void Table::gather(const std::uint64_t* indices, std::size_t count, std::uint8_t
     // independent loads: the cache misses of random rows overlap.
     std::vector<std::uint32_t> part(count);
     std::vector<std::uint64_t> at(count);
-    std::vector<const std::uint8_t*> blocks(count);
+    std::vector<const std::uint8_t*> blocks(count), followed(count);
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint64_t row = indices[i];
         if (row >= total)
@@ -609,18 +609,31 @@ void Table::gather(const std::uint64_t* indices, std::size_t count, std::uint8_t
         }
         // Two passes, so that a row's index entry and then its block are
         // fetched well before they are read: each block's address from its
-        // index entry, then the rows from their blocks.
+        // index entry, then the rows from their blocks. A column following
+        // another reads most rows from the other's row beside it, nearly
+        // always in the other's block of the same row: that block too.
         constexpr std::size_t INDEX_AHEAD = 16, AHEAD = 8;
+        const auto fetch = [](const std::uint8_t* block) {
+            if (!block) return;
+            // A block's head, and the codes a row mostly reads (blocks of a
+            // clock or an evaluation take one or two lines).
+            __builtin_prefetch(block);
+            __builtin_prefetch(block + 63);
+        };
         for (std::size_t i = 0; i < count; ++i) {
-            if (i + INDEX_AHEAD < count) parts_[part[i + INDEX_AHEAD]][c].prefetch_index(at[i + INDEX_AHEAD]);
-            blocks[i] = parts_[part[i]][c].block_of(at[i]);
+            if (i + INDEX_AHEAD < count) {
+                const std::vector<Column>& ahead = parts_[part[i + INDEX_AHEAD]];
+                ahead[c].prefetch_index(at[i + INDEX_AHEAD]);
+                if (ahead[c].reference() >= 0) ahead[ahead[c].reference()].prefetch_index(at[i + INDEX_AHEAD]);
+            }
+            const std::vector<Column>& columns = parts_[part[i]];
+            blocks[i] = columns[c].block_of(at[i]);
+            followed[i] = columns[c].reference() >= 0 ? columns[columns[c].reference()].block_of(at[i]) : nullptr;
         }
         for (std::size_t i = 0; i < count; ++i) {
-            if (i + AHEAD < count && blocks[i + AHEAD]) {
-                // A block's head, and its codes a row mostly reads (blocks of a
-                // clock or an evaluation take one or two lines).
-                __builtin_prefetch(blocks[i + AHEAD]);
-                __builtin_prefetch(blocks[i + AHEAD] + 63);
+            if (i + AHEAD < count) {
+                fetch(blocks[i + AHEAD]);
+                fetch(followed[i + AHEAD]);
             }
             const std::vector<Column>& columns = parts_[part[i]];
             columns[c].read_in(blocks[i], at[i], dst + i * bytes, columns.data());
