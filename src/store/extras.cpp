@@ -18,9 +18,15 @@ constexpr std::uint32_t QUIET_NAN = 0x7FC00000;
 constexpr double SCALES[3] = {1, 10, 100};
 constexpr std::size_t WIDTHS[3] = {1, 2, 4};
 constexpr std::size_t EXCEPTION_BYTES = 5;  // row u8, integer int32
-// A coded row from which on each chain starts again (an exception or a NaN),
-// so that a row's walk is at most half a block.
-constexpr unsigned CHECKPOINT_ROW = BLOCK_ROWS / 2;
+// The rows at which each chain starts again (an exception or a NaN), every
+// CHECKPOINT_ROWS rows, so that a row's walk is at most that many rows: the
+// walk is most of a row's decoding, and a shorter one costs an exception or
+// two. Blocks without the head's CHECKPOINTS_16 bit restart every 32 rows.
+constexpr std::uint8_t CHECKPOINTS_16 = 0x80;
+constexpr unsigned CHECKPOINT_ROWS = 16;
+constexpr unsigned checkpoint_rows(std::uint8_t head) { return head & CHECKPOINTS_16 ? 16 : 32; }
+// A row whose chain starts again, at a lag.
+constexpr bool is_checkpoint(std::size_t t, unsigned every, unsigned lag) { return t >= every && t % every < lag; }
 
 // The code of an exception at a width: its largest.
 constexpr std::uint64_t width_escape(unsigned width) { return (std::uint64_t{1} << (8 * WIDTHS[width])) - 1; }
@@ -152,7 +158,7 @@ bool coded(const BlockInput& in, std::vector<std::uint8_t>& out) {
             }
             const std::int64_t prediction = t >= lag && !values[t - lag].nan ? values[t - lag].k : 0;
             const std::uint64_t code = zigzag(values[t].k - prediction) + offset;
-            const bool checkpoint = t >= CHECKPOINT_ROW && t < CHECKPOINT_ROW + lag;
+            const bool checkpoint = is_checkpoint(t, CHECKPOINT_ROWS, lag);
             if (code < escape && !checkpoint) {
                 codes[t] = code;
                 continue;
@@ -179,7 +185,7 @@ bool coded(const BlockInput& in, std::vector<std::uint8_t>& out) {
     if (best_size == SIZE_MAX) return false;
     std::size_t exceptions;
     code_block(best_lag, best_width, exceptions);
-    out.push_back(static_cast<std::uint8_t>(FORM_CODED | (best_lag - 1) << 2 | best_width << 3 | scale << 5));
+    out.push_back(static_cast<std::uint8_t>(FORM_CODED | (best_lag - 1) << 2 | best_width << 3 | scale << 5 | CHECKPOINTS_16));
     for (std::size_t t = 0; t < in.n; ++t) {
         const std::size_t at = out.size();
         out.resize(at + WIDTHS[best_width]);
@@ -357,7 +363,7 @@ std::size_t block_size(const std::uint8_t* p, const std::uint8_t* end, std::size
         case FORM_RAW: return head == FORM_RAW ? 1 + n * bytes : 0;
         case FORM_CODED: {
             const unsigned width = head >> 3 & 3, scale = head >> 5 & 3;
-            if (head >> 7 || width > 2 || scale > (is_float ? 2u : 0u)) return 0;
+            if (width > 2 || scale > (is_float ? 2u : 0u)) return 0;
             const std::size_t codes = n * WIDTHS[width];
             if (static_cast<std::size_t>(end - p) < 2 + codes) return 0;
             const std::uint8_t* exceptions = p + 1 + codes;
@@ -367,11 +373,11 @@ std::size_t block_size(const std::uint8_t* p, const std::uint8_t* end, std::size
             // Exactly the escaped rows have an exception, in order; the
             // checkpoint rows start their chains again.
             const std::uint64_t escape = width_escape(width);
-            const unsigned lag = (head >> 2 & 1) + 1;
+            const unsigned lag = (head >> 2 & 1) + 1, every = checkpoint_rows(head);
             std::size_t e = 0;
             for (std::size_t t = 0; t < n; ++t) {
                 const std::uint64_t code = load_bytes(p + 1 + t * WIDTHS[width], WIDTHS[width]);
-                if (t >= CHECKPOINT_ROW && t < CHECKPOINT_ROW + lag && code != escape && !(is_float && code == 0))
+                if (is_checkpoint(t, every, lag) && code != escape && !(is_float && code == 0))
                     return 0;
                 if (code != escape) continue;
                 if (e == count || exceptions[e * EXCEPTION_BYTES] != t) return 0;
@@ -462,11 +468,12 @@ std::int64_t exception_of(const std::uint8_t* exceptions, unsigned t) {
 }
 
 template <typename Code, bool IS_FLOAT>
-std::uint64_t decode_coded(const std::uint8_t* codes, std::size_t n, unsigned lag, unsigned t, unsigned scale) {
+std::uint64_t decode_coded(const std::uint8_t* codes, std::size_t n, unsigned lag, unsigned every, unsigned t,
+                           unsigned scale) {
     constexpr Code ESCAPE = static_cast<Code>(~Code{0});
     std::int64_t k = 0;
     Code code = 0;
-    const unsigned first = t >= CHECKPOINT_ROW ? CHECKPOINT_ROW + (t - CHECKPOINT_ROW) % lag : t % lag;
+    const unsigned first = t - t % every + t % every % lag;
     for (unsigned j = first; j <= t; j += lag) {
         std::memcpy(&code, codes + j * sizeof(Code), sizeof(Code));
         if (code == ESCAPE) [[unlikely]]
@@ -485,27 +492,30 @@ std::uint64_t decode_coded(const std::uint8_t* codes, std::size_t n, unsigned la
 template <bool IS_FLOAT>
 std::uint64_t decode_width(const std::uint8_t* p, std::size_t n, unsigned t) {
     const std::uint8_t head = *p;
-    const unsigned lag = (head >> 2 & 1) + 1, width = head >> 3 & 3, scale = head >> 5 & 3;
+    const unsigned lag = (head >> 2 & 1) + 1, width = head >> 3 & 3, scale = head >> 5 & 3, every = checkpoint_rows(head);
     switch (width) {
-        case 0: return decode_coded<std::uint8_t, IS_FLOAT>(p + 1, n, lag, t, scale);
-        case 1: return decode_coded<std::uint16_t, IS_FLOAT>(p + 1, n, lag, t, scale);
-        default: return decode_coded<std::uint32_t, IS_FLOAT>(p + 1, n, lag, t, scale);
+        case 0: return decode_coded<std::uint8_t, IS_FLOAT>(p + 1, n, lag, every, t, scale);
+        case 1: return decode_coded<std::uint16_t, IS_FLOAT>(p + 1, n, lag, every, t, scale);
+        default: return decode_coded<std::uint32_t, IS_FLOAT>(p + 1, n, lag, every, t, scale);
     }
 }
 
 }  // namespace
 
 void Column::read(std::uint64_t row, std::uint8_t* out, const Column* columns) const {
+    read_in(block_of(row), row, out, columns);
+}
+
+void Column::read_in(const std::uint8_t* p, std::uint64_t row, std::uint8_t* out, const Column* columns) const {
+    const std::size_t bytes = row_bytes_;
     if (!encoded_) {
-        copy_bytes(out, data_ + row * row_bytes_, row_bytes_);
+        copy_bytes(out, data_ + row * bytes, bytes);
         return;
     }
-    const std::size_t bytes = row_bytes_;
     if (constant_) {
         copy_bytes(out, data_ + 16, bytes);
         return;
     }
-    const std::uint8_t* p = block(row / BLOCK_ROWS);
     const auto t = static_cast<unsigned>(row % BLOCK_ROWS);
     switch (*p & 3) {
         case FORM_CONST: copy_bytes(out, p + 1, bytes); return;
@@ -561,19 +571,13 @@ Table::Table(std::vector<std::vector<Column>> parts, const std::vector<std::size
     }
 }
 
-void Column::prefetch(std::uint64_t row) const {
-    if (!encoded_)
-        __builtin_prefetch(data_ + row * row_bytes_);
-    else if (!constant_)
-        __builtin_prefetch(block(row / BLOCK_ROWS));
-}
-
 void Table::gather(const std::uint64_t* indices, std::size_t count, std::uint8_t* const* out) const {
     const std::uint64_t total = rows();
     // Each row's part and row in it, then a column at a time, as a loop of
     // independent loads: the cache misses of random rows overlap.
     std::vector<std::uint32_t> part(count);
     std::vector<std::uint64_t> at(count);
+    std::vector<const std::uint8_t*> blocks(count), followed(count);
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint64_t row = indices[i];
         if (row >= total)
@@ -603,11 +607,36 @@ void Table::gather(const std::uint64_t* indices, std::size_t count, std::uint8_t
                 default: break;
             }
         }
-        constexpr std::size_t AHEAD = 8;
+        // Two passes, so that a row's index entry and then its block are
+        // fetched well before they are read: each block's address from its
+        // index entry, then the rows from their blocks. A column following
+        // another reads most rows from the other's row beside it, nearly
+        // always in the other's block of the same row: that block too.
+        constexpr std::size_t INDEX_AHEAD = 16, AHEAD = 8;
+        const auto fetch = [](const std::uint8_t* block) {
+            if (!block) return;
+            // A block's head, and the codes a row mostly reads (blocks of a
+            // clock or an evaluation take one or two lines).
+            __builtin_prefetch(block);
+            __builtin_prefetch(block + 63);
+        };
         for (std::size_t i = 0; i < count; ++i) {
-            if (i + AHEAD < count) parts_[part[i + AHEAD]][c].prefetch(at[i + AHEAD]);
+            if (i + INDEX_AHEAD < count) {
+                const std::vector<Column>& ahead = parts_[part[i + INDEX_AHEAD]];
+                ahead[c].prefetch_index(at[i + INDEX_AHEAD]);
+                if (ahead[c].reference() >= 0) ahead[ahead[c].reference()].prefetch_index(at[i + INDEX_AHEAD]);
+            }
             const std::vector<Column>& columns = parts_[part[i]];
-            columns[c].read(at[i], dst + i * bytes, columns.data());
+            blocks[i] = columns[c].block_of(at[i]);
+            followed[i] = columns[c].reference() >= 0 ? columns[columns[c].reference()].block_of(at[i]) : nullptr;
+        }
+        for (std::size_t i = 0; i < count; ++i) {
+            if (i + AHEAD < count) {
+                fetch(blocks[i + AHEAD]);
+                fetch(followed[i + AHEAD]);
+            }
+            const std::vector<Column>& columns = parts_[part[i]];
+            columns[c].read_in(blocks[i], at[i], dst + i * bytes, columns.data());
         }
     }
 }

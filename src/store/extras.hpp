@@ -17,13 +17,14 @@
 //   CONST  0: one value.
 //   RAW    1: the values, as they are.
 //   CODED  2: bit 2 lag - 1 (1 or 2), bits 3-4 width w (1, 2, 4 bytes), bits
-//             5-6 scale (1, 10, 100); then a code of w bytes a row, a u8
+//             5-6 scale (1, 10, 100), bit 7 chains of 16 rows (else 32); then a code of w bytes a row, a u8
 //             count and that many exceptions (row in the block u8, integer
 //             int32), rows ascending. A row's integer k is the k of the row
 //             `lag` before in the block (0 before the first, and after a NaN)
 //             plus the zigzag delta, or its exception's where the code is the
-//             width's largest (the escape). Rows 32 to 31 + lag are escaped
-//             (or NaN), so that a row's walk starts at most half a block back.
+//             width's largest (the escape). The first lag rows of every chain
+//             but the first (16 or 32 rows) are escaped (or NaN), so that a
+//             row's walk starts at most a chain back.
 //             Integers: the code is the delta.
 //             float32: code 0 is the quiet NaN, else delta + 1, and the value
 //             is float(double(k) / scale); only values that this gives back
@@ -89,8 +90,16 @@ public:
     // Writes the row's value (row_bytes bytes). `columns` are the part's
     // columns, for the one this one follows.
     void read(std::uint64_t row, std::uint8_t* out, const Column* columns) const;
-    // Fetches ahead what read() of the row reads first: its value, or its block.
-    void prefetch(std::uint64_t row) const;
+    // The same, given the row's block (block_of(row)).
+    void read_in(const std::uint8_t* block, std::uint64_t row, std::uint8_t* out, const Column* columns) const;
+    // The row's block, null for a column kept as it is or constant.
+    [[nodiscard]] const std::uint8_t* block_of(std::uint64_t row) const {
+        return encoded_ && !constant_ ? block(row / BLOCK_ROWS) : nullptr;
+    }
+    // Fetches ahead what block_of() of the row reads: its index entry.
+    void prefetch_index(std::uint64_t row) const {
+        if (encoded_ && !constant_) __builtin_prefetch(offsets_ + 2 * (row / BLOCK_ROWS));
+    }
 
 private:
     Column() = default;
