@@ -54,7 +54,12 @@ Bitboard changed_squares_scalar(const std::uint8_t* before, const std::uint8_t* 
 // file's bit: the masks 1, 2, .., 128 repeated.
 constexpr std::uint64_t FILE_BITS = 0x8040201008040201ULL;
 
-void write_boards_sse2(const Bitboard* boards, std::uint8_t* out) {
+// Writes the planes with plain stores, or, Stream, with stores that bypass
+// the cache, for a batch written once and read later: a row's planes are
+// whole cache lines, and these stores write them without first reading them
+// in (`out` then 32-byte aligned).
+template <bool Stream>
+void boards_sse2(const Bitboard* boards, std::uint8_t* out) {
     const __m128i bits = _mm_set1_epi64x(static_cast<long long>(FILE_BITS));
     const __m128i one = _mm_set1_epi8(1);
     for (unsigned plane = 0; plane < PLANE_COUNT; ++plane, out += 64) {
@@ -64,12 +69,17 @@ void write_boards_sse2(const Bitboard* boards, std::uint8_t* out) {
         const __m128i low = _mm_unpacklo_epi16(b8, b8), high = _mm_unpackhi_epi16(b8, b8);
         const __m128i ranks[4] = {_mm_unpacklo_epi32(low, low), _mm_unpackhi_epi32(low, low),
                                   _mm_unpacklo_epi32(high, high), _mm_unpackhi_epi32(high, high)};
-        for (unsigned k = 0; k < 4; ++k)
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + 16 * k), _mm_min_epu8(_mm_and_si128(ranks[k], bits), one));
+        for (unsigned k = 0; k < 4; ++k) {
+            auto* to = reinterpret_cast<__m128i*>(out + 16 * k);
+            const __m128i squares = _mm_min_epu8(_mm_and_si128(ranks[k], bits), one);
+            if constexpr (Stream) _mm_stream_si128(to, squares);
+            else _mm_storeu_si128(to, squares);
+        }
     }
 }
 
-__attribute__((target("avx2"))) void write_boards_avx2(const Bitboard* boards, std::uint8_t* out) {
+template <bool Stream>
+__attribute__((target("avx2"))) void boards_avx2(const Bitboard* boards, std::uint8_t* out) {
     const __m256i bits = _mm256_set1_epi64x(static_cast<long long>(FILE_BITS));
     const __m256i one = _mm256_set1_epi8(1);
     // Within each 128-bit lane (both hold the bitboard): ranks 0-1 | 2-3, and 4-5 | 6-7.
@@ -78,42 +88,12 @@ __attribute__((target("avx2"))) void write_boards_avx2(const Bitboard* boards, s
     const __m256i high = _mm256_add_epi8(low, _mm256_set1_epi8(4));
     for (unsigned plane = 0; plane < PLANE_COUNT; ++plane, out += 64) {
         const __m256i b = _mm256_set1_epi64x(static_cast<long long>(boards[plane]));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out),
-                            _mm256_min_epu8(_mm256_and_si256(_mm256_shuffle_epi8(b, low), bits), one));
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32),
-                            _mm256_min_epu8(_mm256_and_si256(_mm256_shuffle_epi8(b, high), bits), one));
-    }
-}
-
-// The same planes with stores that bypass the cache, for a batch written
-// once and read later: a row's planes are whole cache lines, and these
-// stores write them without first reading them in. `out` 32-byte aligned.
-void stream_boards_sse2(const Bitboard* boards, std::uint8_t* out) {
-    const __m128i bits = _mm_set1_epi64x(static_cast<long long>(FILE_BITS));
-    const __m128i one = _mm_set1_epi8(1);
-    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane, out += 64) {
-        const __m128i b = _mm_cvtsi64_si128(static_cast<long long>(boards[plane]));
-        const __m128i b8 = _mm_unpacklo_epi8(b, b);
-        const __m128i low = _mm_unpacklo_epi16(b8, b8), high = _mm_unpackhi_epi16(b8, b8);
-        const __m128i ranks[4] = {_mm_unpacklo_epi32(low, low), _mm_unpackhi_epi32(low, low),
-                                  _mm_unpacklo_epi32(high, high), _mm_unpackhi_epi32(high, high)};
-        for (unsigned k = 0; k < 4; ++k)
-            _mm_stream_si128(reinterpret_cast<__m128i*>(out + 16 * k), _mm_min_epu8(_mm_and_si128(ranks[k], bits), one));
-    }
-}
-
-__attribute__((target("avx2"))) void stream_boards_avx2(const Bitboard* boards, std::uint8_t* out) {
-    const __m256i bits = _mm256_set1_epi64x(static_cast<long long>(FILE_BITS));
-    const __m256i one = _mm256_set1_epi8(1);
-    const __m256i low = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1,  //
-                                         2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
-    const __m256i high = _mm256_add_epi8(low, _mm256_set1_epi8(4));
-    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane, out += 64) {
-        const __m256i b = _mm256_set1_epi64x(static_cast<long long>(boards[plane]));
-        _mm256_stream_si256(reinterpret_cast<__m256i*>(out),
-                            _mm256_min_epu8(_mm256_and_si256(_mm256_shuffle_epi8(b, low), bits), one));
-        _mm256_stream_si256(reinterpret_cast<__m256i*>(out + 32),
-                            _mm256_min_epu8(_mm256_and_si256(_mm256_shuffle_epi8(b, high), bits), one));
+        for (unsigned half = 0; half < 2; ++half) {
+            auto* to = reinterpret_cast<__m256i*>(out + 32 * half);
+            const __m256i squares = _mm256_min_epu8(_mm256_and_si256(_mm256_shuffle_epi8(b, half ? high : low), bits), one);
+            if constexpr (Stream) _mm256_stream_si256(to, squares);
+            else _mm256_storeu_si256(to, squares);
+        }
     }
 }
 
@@ -164,8 +144,8 @@ std::vector<Kernels> runnable_kernels() {
 #if defined(__x86_64__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2"))
-        kernels.push_back({"avx2", write_boards_avx2, stream_boards_avx2, boards_of_squares_avx2, changed_squares_avx2});
-    kernels.push_back({"sse2", write_boards_sse2, stream_boards_sse2, boards_of_squares_sse2, changed_squares_sse2});
+        kernels.push_back({"avx2", boards_avx2<false>, boards_avx2<true>, boards_of_squares_avx2, changed_squares_avx2});
+    kernels.push_back({"sse2", boards_sse2<false>, boards_sse2<true>, boards_of_squares_sse2, changed_squares_sse2});
 #endif
     kernels.push_back({"table", write_boards_table, write_boards_table, boards_of_squares_scalar, changed_squares_scalar});
     return kernels;
