@@ -447,30 +447,38 @@ class Store:
         as encode_positions encodes the whole dataset's rows: planes in that
         view with history, turn, castling, move_from and move_to in that view,
         and policy and legal on request."""
-        _check_int("batch_size", batch_size, 1)
-        _check_int("seed", seed, 0)
-        _check_int("epoch", epoch, 0)
-        _check_int("world_size", world_size, 1)
-        _check_int("rank", rank, 0)
-        if seed > _UINT64_MAX or epoch > _UINT64_MAX:
-            raise ValueError("seed and epoch must be below 2**64")
-        if rank >= world_size:
-            raise ValueError(f"rank must be below world_size ({world_size}), not {rank}")
+        check_epoch_options(batch_size, seed, epoch, rank, world_size)
         mask, extras = self._field_mask(fields)
-        encoding: dict[str, Any] | None = None
-        if view != "absolute" or history is not None or policy is not None or legal_mask or packed_mask:
-            encoding = {"view": view, "history": history, "policy": policy, "legal_mask": legal_mask,
-                        "packed_mask": packed_mask}
-            check_encoding(encoding)
+        encoding = encoding_options(view, history, policy, legal_mask, packed_mask)
         return Batches(
             self, batch_size, bool(shuffle), seed, epoch, mask, extras, bool(drop_last), rank, world_size, encoding
         )
 
 
-def check_encoding(encoding: dict[str, Any]) -> None:
-    """Raises as encode_positions does for options it refuses."""
+def check_epoch_options(batch_size: int, seed: int, epoch: int, rank: int, world_size: int) -> None:
+    """Raises for batch options a loader refuses."""
+    _check_int("batch_size", batch_size, 1)
+    _check_int("seed", seed, 0)
+    _check_int("epoch", epoch, 0)
+    _check_int("world_size", world_size, 1)
+    _check_int("rank", rank, 0)
+    if seed > _UINT64_MAX or epoch > _UINT64_MAX:
+        raise ValueError("seed and epoch must be below 2**64")
+    if rank >= world_size:
+        raise ValueError(f"rank must be below world_size ({world_size}), not {rank}")
+
+
+def encoding_options(view: str, history: int | None, policy: str | None, legal_mask: bool,
+                     packed_mask: bool) -> dict[str, Any] | None:
+    """The encoding options as batches take them, checked as encode_positions
+    checks them; None for the plain planes."""
+    if view == "absolute" and history is None and policy is None and not legal_mask and not packed_mask:
+        return None
+    encoding = {"view": view, "history": history, "policy": policy, "legal_mask": legal_mask,
+                "packed_mask": packed_mask}
     empty = {name: numpy.zeros((0, *SCHEMA[name][1]), SCHEMA[name][0]) for name in _ENCODING_INPUTS}
     encode_positions(empty, **encoding)
+    return encoding
 
 
 def _layout_of(column: numpy.ndarray, encoded: bool) -> tuple[numpy.dtype, tuple[int, ...]]:

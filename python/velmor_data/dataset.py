@@ -42,7 +42,8 @@ import numpy.lib.format
 from . import SCHEMA, _check_int
 from . import _format as ds
 from ._format import FORMAT, FORMAT_VERSION, MANIFEST, row_bytes, shard_name
-from ._store import KEYFRAME_DTYPE, KEYFRAME_PLIES, RUN_DTYPE, Batches, Store, check_encoding, check_extras
+from ._store import (KEYFRAME_DTYPE, KEYFRAME_PLIES, RUN_DTYPE, Batches, Store, check_epoch_options,
+                     check_extras, encoding_options)
 
 # Within the directory nothing is followed: no symbolic link can lead a read
 # outside it, whatever the manifest says or whoever swaps an entry meanwhile.
@@ -63,6 +64,19 @@ def _show(value: object) -> str:
 def _describe(dtype: numpy.dtype) -> str:
     """A dtype as NumPy writes it in a .npy header, a table's columns shortened."""
     return dtype.str if dtype.names is None else _show(dtype.descr)
+
+
+def _store_fields(names: Iterable[str]) -> tuple[int, list[str]]:
+    """Fields of a format-2 dataset as its store takes them: the bits of
+    those it replays, and the names of its extra columns."""
+    mask = 0
+    extras = []
+    for name in names:
+        if name in ds.REPLAYED:
+            mask |= 1 << ds.REPLAYED.index(name)
+        else:
+            extras.append(name)
+    return mask, extras
 
 
 def _reraise(error: OSError, what: str) -> OSError:
@@ -95,15 +109,7 @@ class _Loading:
         as encode_positions does (format 2 only): planes in that view with
         history, turn, castling, move_from and move_to in that view, and the
         arrays policy and legal on request."""
-        _check_int("batch_size", batch_size, 1)
-        _check_int("seed", seed, 0)
-        _check_int("epoch", epoch, 0)
-        _check_int("world_size", world_size, 1)
-        _check_int("rank", rank, 0)
-        if seed >> 64 or epoch >> 64:
-            raise ValueError("seed and epoch must be below 2**64")
-        if rank >= world_size:
-            raise ValueError(f"rank must be below world_size ({world_size}), not {rank}")
+        check_epoch_options(batch_size, seed, epoch, rank, world_size)
         encoding = self._encoding(view, history, policy, legal_mask, packed_mask)
         return self._range_batches(batch_size, shuffle, seed, epoch, fields, drop_last, rank, world_size, 0,
                                    len(self) // world_size, encoding)
@@ -132,15 +138,11 @@ class _Loading:
                   packed_mask: bool) -> dict[str, Any] | None:
         """The encoding options as the store takes them, checked; None for
         the plain planes."""
-        if view == "absolute" and history is None and policy is None and not legal_mask and not packed_mask:
-            return None
+        encoding = encoding_options(view, history, policy, legal_mask, packed_mask)
         dataset = self._whole()
-        if dataset.format_version != 2:
+        if encoding is not None and dataset.format_version != 2:
             raise ValueError(f"dataset {dataset.path!r} is of format {dataset.format_version}: view, history, "
                              "policy and the legal mask are computed from a dataset of format 2 (encode it again)")
-        encoding = {"view": view, "history": history, "policy": policy, "legal_mask": legal_mask,
-                    "packed_mask": packed_mask}
-        check_encoding(encoding)
         return encoding
 
     def _range_batches(self, batch_size: int, shuffle: bool, seed: int, epoch: int, fields: Iterable[str] | None,
@@ -523,13 +525,7 @@ class Dataset(_Loading):
         """Format 2: the schema's columns (or `names` alone) of these rows."""
         assert self._store is not None
         names = list(self.schema) if names is None else names
-        mask = 0
-        extras = []
-        for name in names:
-            if name in ds.REPLAYED:
-                mask |= 1 << ds.REPLAYED.index(name)
-            else:
-                extras.append(name)
+        mask, extras = _store_fields(names)
         out = self._store._gather(numpy.ascontiguousarray(rows, numpy.uint64), mask, extras)
         return {name: out[name] for name in names}
 
@@ -804,13 +800,7 @@ class EpochBatches:
         if dataset.format_version == 2:
             store = dataset._store
             assert store is not None
-            mask = 0
-            extras = []
-            for name in wanted:
-                if name in ds.REPLAYED:
-                    mask |= 1 << ds.REPLAYED.index(name)
-                else:
-                    extras.append(name)
+            mask, extras = _store_fields(wanted)
             encoding = self._encoding
             if self._positions is not None:
                 order = self._order()
