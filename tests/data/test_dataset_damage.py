@@ -238,6 +238,12 @@ CASES: list[tuple[str, Callable[[Path], object], type[Exception], str, str]] = [
                          ids=[case[0] for case in CASES])
 def test_a_damaged_dataset_does_not_open(dataset: Path, damage: Callable[[Path], object], kind: type[Exception],
                                          names: str, says: str) -> None:
+    refuses(dataset, damage, kind, names, says)
+
+
+def refuses(dataset: Path, damage: Callable[[Path], object], kind: type[Exception], names: str, says: str) -> None:
+    """The damaged dataset does not open: one line of the kind given, naming
+    the file at fault and saying what is wrong."""
     damage(dataset)
     with pytest.raises(kind) as raised:
         velmor_data.open_dataset(dataset)
@@ -307,14 +313,7 @@ CASES_2: list[tuple[str, Callable[[Path], object], type[Exception], str, str]] =
                          ids=[case[0] for case in CASES_2])
 def test_a_damaged_dataset_of_format_2_does_not_open(dataset_2: Path, damage: Callable[[Path], object],
                                                      kind: type[Exception], names: str, says: str) -> None:
-    damage(dataset_2)
-    with pytest.raises(kind) as raised:
-        velmor_data.open_dataset(dataset_2)
-    message = str(raised.value)
-    assert type(raised.value) is kind or kind is not ValueError, message
-    assert "\n" not in message and len(message) < 400, message
-    assert repr(str(dataset_2 / names)) in message, message
-    assert raised.match(says)
+    refuses(dataset_2, damage, kind, names, says)
 
 
 def test_damaged_moves_fail_on_access(dataset_2: Path) -> None:
