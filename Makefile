@@ -106,6 +106,9 @@ bench: install apt-BENCH
 	@echo "== velmor_data.encode_games beside the Rust PGN binding, same games and positions"
 	$(PY) bench/rust_peer.py $(BENCH_ARGS)
 	@echo
+	@echo "== what reading clocks and evaluations from the comments costs the reader, same run"
+	$(PY) bench/fields.py
+	@echo
 	@echo "== the encode job end to end, beside peer pipelines over the same games"
 	$(PY) bench/encode_job.py $(BENCH_ARGS)
 	@echo

@@ -54,6 +54,12 @@ INSTANTIATE_TEST_SUITE_P(
         FieldsCase{"[%eval .5]", NONE, 0.5f, 0}, FieldsCase{"[%eval 0.31,24]", NONE, 0.31f, 0},
         FieldsCase{"[%eval #3]", NONE, NONE, 3}, FieldsCase{"[%eval #-12]", NONE, NONE, -12},
         FieldsCase{"[%eval #+2]", NONE, NONE, 2},
+        // Lichess's own layout, and near it: the same values as anywhere else.
+        FieldsCase{" [%clk 0:03:00] ", 180, NONE, 0}, FieldsCase{" [%eval #-3] [%clk 0:00:09.5] ", 9.5f, NONE, -3},
+        FieldsCase{" [%eval 0.17] ", NONE, 0.17f, 0}, FieldsCase{" [%eval abc] [%clk 0:03:00] ", 180, NONE, 0},
+        FieldsCase{" [%eval 0.17] [%clk 0:3:00] [%clk 0:02:00] ", 120, 0.17f, 0},
+        FieldsCase{" [%clk 0:03:00] [%eval 0.5] ", 180, 0.5f, 0}, FieldsCase{" [%clk 0:03:00]  ", 180, NONE, 0},
+        FieldsCase{" [%clk 0:03:00] Nice.", 180, NONE, 0}, FieldsCase{" [%eval #0] [%clk 0:03:00] ", 180, NONE, 0},
         // Other commands and text pass; the first readable value of each counts.
         FieldsCase{"Blunder. [%csl Ge4][%cal Ge2e4,Rd1d8] [%emt 0:00:03] [%clk 0:01:00]", 60, NONE, 0},
         FieldsCase{"[%clk 0:01:00] [%clk 0:02:00]", 60, NONE, 0},
