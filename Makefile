@@ -67,7 +67,7 @@ test-core: build/core/core_tests
 
 test-python: install
 	$(PY) -m pytest
-	$(PY) -m mypy.stubtest velmor_chess
+	$(PY) -m mypy.stubtest velmor_chess velmor_data._native
 	$(PY) -m mypy --strict --no-incremental tests/data/typing_usage.py
 
 # The long checks: every position of the shared perft file to depth 5 (its
