@@ -67,7 +67,7 @@ test-core: build/core/core_tests
 
 test-python: install
 	$(PY) -m pytest
-	$(PY) -m mypy.stubtest velmor_chess
+	$(PY) -m mypy.stubtest velmor_chess velmor_data._native
 	$(PY) -m mypy --strict --no-incremental tests/data/typing_usage.py
 
 # The long checks: every position of the shared perft file to depth 5 (its
@@ -105,6 +105,9 @@ bench: install apt-BENCH
 	@echo
 	@echo "== velmor_data.encode_games beside the Rust PGN binding, same games and positions"
 	$(PY) bench/rust_peer.py $(BENCH_ARGS)
+	@echo
+	@echo "== what reading clocks and evaluations from the comments costs the reader, same run"
+	$(PY) bench/fields.py
 	@echo
 	@echo "== the encode job end to end, beside peer pipelines over the same games"
 	$(PY) bench/encode_job.py $(BENCH_ARGS)

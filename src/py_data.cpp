@@ -241,6 +241,9 @@ public:
     bool include_final = false;
     encode::Filters filters;
     std::uint32_t skip_plies = 0;
+    // false: comments are passed over unread, their columns NaN and 0 (for
+    // measuring what reading them costs).
+    bool read_comments = true;
     pgn::Reader* reader = nullptr;
 
     encode::Columns columns;
@@ -260,15 +263,13 @@ public:
             return false;
         }
         last_clock_ = {NaN, NaN};
-        moved_ = {false, false};
         any_clock_ = false;
-        pending_count_ = 0;
         eval_ = NaN;
         mate_ = 0;
         return true;
     }
 
-    bool wants_comments() const override { return true; }
+    bool wants_comments() const override { return read_comments; }
 
     void comment(const pgn::Game& game, std::string_view text) override {
         const pgn::CommentFields fields = pgn::read_comment_fields(text);
@@ -293,9 +294,7 @@ public:
         }
         // The position the move reaches has no clock and no evaluation of
         // its own until a comment after the move gives them.
-        const unsigned mover = game.board.white_to_move() ? 0 : 1;
-        last_clock_[mover] = NaN;
-        moved_[mover] = true;
+        last_clock_[game.board.white_to_move() ? 0 : 1] = NaN;
         eval_ = NaN;
         mate_ = 0;
     }
@@ -304,10 +303,17 @@ public:
         if (include_final && game.ply >= skip_plies) add_row(game, -1, -1, 0);
         columns.set_result(first_row_, static_cast<std::int8_t>(result));
         // Before a side's first move its clock shows the base time, when the
-        // game keeps clocks at all.
-        if (any_clock_ && tags_.time_base >= 0)
-            for (unsigned i = 0; i < pending_count_; ++i)
-                columns.set_float(pending_[i].column, pending_[i].row, static_cast<float>(tags_.time_base));
+        // game keeps clocks at all: both clocks of the row of ply 0, the
+        // clock of the side to move of the row of ply 1. A game's rows have
+        // the plies from skip_plies on.
+        if (any_clock_ && tags_.time_base >= 0) {
+            const auto base = static_cast<float>(tags_.time_base);
+            for (std::uint32_t ply = skip_plies; ply < 2; ++ply) {
+                const std::size_t row = first_row_ + (ply - skip_plies);
+                columns.set_float(encode::CLOCK, row, base);
+                if (ply == 0) columns.set_float(encode::OPPONENT_CLOCK, row, base);
+            }
+        }
         games.push_back({static_cast<std::int64_t>(game.index), static_cast<std::int64_t>(first_row_),
                          static_cast<std::int32_t>(columns.size() - first_row_), static_cast<std::int32_t>(game.ply),
                          static_cast<std::int8_t>(result), tags_});
@@ -330,38 +336,22 @@ public:
 private:
     static constexpr float NaN = std::numeric_limits<float>::quiet_NaN();
 
-    // The clock of `side` (0 White, 1 Black) for the row about to be
-    // appended; before the side's first move NaN, noted to be set to the
-    // base time at the end.
-    float clock_of(unsigned side, encode::Column column) {
-        if (moved_[side]) return last_clock_[side];
-        if (pending_count_ < pending_.size()) pending_[pending_count_++] = {columns.size(), column};
-        return NaN;
-    }
-
     void add_row(const pgn::Game& game, std::int8_t from, std::int8_t to, std::uint8_t promotion) {
+        // A side that has not moved has no clock yet: NaN, the base time set
+        // at the end.
         const unsigned side = game.board.white_to_move() ? 0 : 1;
-        const float clock = clock_of(side, encode::CLOCK);
-        const float opponent_clock = clock_of(1 - side, encode::OPPONENT_CLOCK);
+        const float clock = last_clock_[side];
+        const float opponent_clock = last_clock_[1 - side];
         columns.append(game.board.planes, game.board.state,
                        {static_cast<std::int64_t>(game.index), static_cast<std::int32_t>(game.halfmove_clock),
                         static_cast<std::int32_t>(game.fullmove_number), static_cast<std::int32_t>(game.ply), from,
                         to, promotion, clock, opponent_clock, eval_, mate_});
     }
 
-    struct Pending {
-        std::size_t row;
-        encode::Column column;
-    };
-
     std::size_t first_row_ = 0;
     encode::GameTags tags_;
-    std::array<float, 2> last_clock_{};
-    std::array<bool, 2> moved_{};
+    std::array<float, 2> last_clock_{};  // White's, Black's: the %clk of its last move
     bool any_clock_ = false;
-    // At most the first two rows have a side that has not moved yet.
-    std::array<Pending, 4> pending_{};
-    unsigned pending_count_ = 0;
     float eval_ = NaN;
     std::int16_t mate_ = 0;
 };
@@ -482,12 +472,13 @@ struct EncoderState {
     EncodeSink sink;
     pgn::Reader reader;
     EncoderState(bool raise_errors, bool include_final, const encode::Filters& filters, std::uint32_t skip_plies,
-                 std::uint64_t first_index, std::uint64_t first_line)
+                 std::uint64_t first_index, std::uint64_t first_line, bool read_comments)
         : reader(generator(), sink, pgn::Reader::Options{first_index, first_line, true, false}) {
         sink.raise_errors = raise_errors;
         sink.include_final = include_final;
         sink.filters = filters;
         sink.skip_plies = skip_plies;
+        sink.read_comments = read_comments;
         sink.reader = &reader;
     }
 };
@@ -508,17 +499,17 @@ struct SplitterState {
 };
 
 PyObject* encoder_new(PyTypeObject* type, PyObject* args, PyObject*) {
-    int raise_errors, include_final, rated, bots;
+    int raise_errors, include_final, rated, bots, read_comments = 1;
     long long min_elo, max_elo;
     unsigned int speeds, skip_plies;
     unsigned long long first_index, first_line;
-    if (!PyArg_ParseTuple(args, "ppLLIipIKK", &raise_errors, &include_final, &min_elo, &max_elo, &speeds, &rated,
-                          &bots, &skip_plies, &first_index, &first_line))
+    if (!PyArg_ParseTuple(args, "ppLLIipIKK|p", &raise_errors, &include_final, &min_elo, &max_elo, &speeds, &rated,
+                          &bots, &skip_plies, &first_index, &first_line, &read_comments))
         return nullptr;
     const encode::Filters filters{min_elo, max_elo, speeds, rated, bots != 0};
     return guarded([&] {
         return new_state_object<EncoderState>(type, raise_errors != 0, include_final != 0, filters, skip_plies,
-                                              first_index, first_line);
+                                              first_index, first_line, read_comments != 0);
     });
 }
 

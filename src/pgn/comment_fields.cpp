@@ -18,106 +18,163 @@ constexpr std::array<bool, 256> VALUE_END = [] {
     return end;
 }();
 
-// The whole of `text` as an unsigned number of at most `most` digits, or -1.
-long digits_value(std::string_view text, std::size_t most) {
-    if (text.empty() || text.size() > most) return -1;
-    long value = 0;
-    for (const char c : text) {
-        if (!is_digit(c)) return -1;
-        value = value * 10 + (c - '0');
-    }
-    return value;
-}
-
 // Exact powers of ten as doubles: a decimal of at most 15 digits, its digits
 // as an integer divided by one of these, is the correctly rounded double of
 // the decimal (both operands are exact), as a full parser would give.
 constexpr double POW10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
 
-// ".ddd" (at least one digit, at most nine) as a fraction, or -1.
-double read_fraction(std::string_view text) {
-    if (text.size() < 2 || text.size() > 10 || text.front() != '.') return -1;
-    const long digits = digits_value(text.substr(1), 9);
-    return digits < 0 ? -1 : static_cast<double>(digits) / POW10[text.size() - 1];
+// The values below are read in one pass from p: each returns the position
+// past what it read, or nullptr when p holds none; the caller then checks
+// what follows. Nothing is written on failure.
+
+// Digits, at most `most` of them (none gives 0 digits): their value.
+const char* parse_digits(const char* p, const char* end, std::ptrdiff_t most, long& value, std::ptrdiff_t& count) {
+    const char* const start = p;
+    long v = 0;
+    while (p < end && is_digit(*p)) {
+        if (p - start == most) return nullptr;
+        v = v * 10 + (*p++ - '0');
+    }
+    value = v;
+    count = p - start;
+    return p;
 }
 
 // A pawn value: an optional sign, digits, an optional point and digits
 // (at least one digit in all, at most six before the point and nine after).
-bool read_pawns(std::string_view text, float& out) {
+const char* parse_pawns(const char* p, const char* end, float& out) {
     bool negative = false;
-    if (!text.empty() && (text.front() == '+' || text.front() == '-')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
+    if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+    long units, digits = 0;
+    std::ptrdiff_t whole, places = 0;
+    p = parse_digits(p, end, 6, units, whole);
+    if (!p) return nullptr;
+    if (p < end && *p == '.') {
+        p = parse_digits(p + 1, end, 9, digits, places);
+        if (!p) return nullptr;
     }
-    const std::size_t point = std::min(text.find('.'), text.size());
-    const std::string_view whole = text.substr(0, point);
-    const std::string_view fraction = text.substr(point);  // "" or ".ddd"
-    if (whole.empty() && fraction.size() < 2) return false;
-    const long units = whole.empty() ? 0 : digits_value(whole, 6);
-    if (units < 0) return false;
+    if (whole + places == 0) return nullptr;
     double value = static_cast<double>(units);
-    if (fraction.size() > 1) {
-        const long digits = digits_value(fraction.substr(1), 9);
-        if (digits < 0) return false;
-        const double scale = POW10[fraction.size() - 1];
+    if (places) {
+        const double scale = POW10[places];
         value = (static_cast<double>(units) * scale + static_cast<double>(digits)) / scale;
     }
     out = static_cast<float>(negative ? -value : value);
-    return true;
+    return p;
 }
 
 // The value of a %eval: pawns, or "#n" / "#-n" (n from 1 to 32767); an
-// optional ",depth" after either.
-bool read_eval(std::string_view value, CommentFields& fields) {
-    if (const std::size_t comma = value.find(','); comma != std::string_view::npos) {
-        if (digits_value(value.substr(comma + 1), 4) < 0) return false;
-        value = value.substr(0, comma);
-    }
-    if (value.starts_with('#')) {
-        value.remove_prefix(1);
+// optional ",depth" (one to four digits) after either.
+const char* parse_eval(const char* p, const char* end, float& eval, std::int16_t& mate) {
+    float pawns = std::numeric_limits<float>::quiet_NaN();
+    long moves = 0;
+    if (p < end && *p == '#') {
+        ++p;
         bool negative = false;
-        if (!value.empty() && (value.front() == '+' || value.front() == '-')) {
-            negative = value.front() == '-';
-            value.remove_prefix(1);
-        }
-        const long moves = digits_value(value, 5);
+        if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
+        std::ptrdiff_t count;
+        p = parse_digits(p, end, 5, moves, count);
         // "#0" names no side: no value rather than a guess.
-        if (moves <= 0 || moves > 32767) return false;
-        fields.mate = static_cast<std::int16_t>(negative ? -moves : moves);
-        fields.eval = std::numeric_limits<float>::quiet_NaN();
-        return true;
+        if (!p || moves <= 0 || moves > 32767) return nullptr;
+        if (negative) moves = -moves;
+    } else {
+        p = parse_pawns(p, end, pawns);
+        if (!p) return nullptr;
     }
-    float pawns;
-    if (!read_pawns(value, pawns)) return false;
-    fields.eval = pawns;
-    fields.mate = 0;
+    if (p < end && *p == ',') {
+        long depth;
+        std::ptrdiff_t count;
+        p = parse_digits(p + 1, end, 4, depth, count);
+        if (!p || count == 0) return nullptr;
+    }
+    eval = pawns;
+    mate = static_cast<std::int16_t>(moves);
+    return p;
+}
+
+// The whole of `value` as a %eval's value.
+bool read_eval(std::string_view value, CommentFields& fields) {
+    const char* const end = value.data() + value.size();
+    float eval;
+    std::int16_t mate;
+    if (parse_eval(value.data(), end, eval, mate) != end) return false;
+    fields.eval = eval;
+    fields.mate = mate;
     return true;
 }
 
-}  // namespace
+template <std::size_t N>
+bool starts_with(const char* p, const char* end, const char (&prefix)[N]) {
+    return static_cast<std::size_t>(end - p) >= N - 1 && std::memcmp(p, prefix, N - 1) == 0;
+}
 
-double read_clock(std::string_view value) {
-    // h:mm:ss, the hours one to five digits, then perhaps ".f...".
-    const char* p = value.data();
-    const char* const end = p + value.size();
+// "h:mm:ss" or "h:mm:ss.f..." at p (the hours one to five digits, minutes
+// and seconds two digits each and below 60, one to nine digits of a
+// fraction): the seconds, and the position past them; nullptr when p holds
+// no clock.
+const char* parse_clock(const char* p, const char* end, double& seconds) {
     long hours = 0;
     const char* const hours_start = p;
     while (p < end && is_digit(*p) && p - hours_start < 5) hours = hours * 10 + (*p++ - '0');
     if (p == hours_start || end - p < 6 || p[0] != ':' || p[3] != ':' || !is_digit(p[1]) || !is_digit(p[2]) ||
         !is_digit(p[4]) || !is_digit(p[5]))
-        return -1;
+        return nullptr;
     const long minutes = (p[1] - '0') * 10 + (p[2] - '0');
-    const long seconds = (p[4] - '0') * 10 + (p[5] - '0');
-    if (minutes >= 60 || seconds >= 60) return -1;
-    const double whole = static_cast<double>(hours * 3600 + minutes * 60 + seconds);
+    const long seconds_part = (p[4] - '0') * 10 + (p[5] - '0');
+    if (minutes >= 60 || seconds_part >= 60) return nullptr;
+    seconds = static_cast<double>(hours * 3600 + minutes * 60 + seconds_part);
     p += 6;
-    if (p == end) return whole;
-    const double fraction = read_fraction(std::string_view(p, static_cast<std::size_t>(end - p)));
-    return fraction < 0 ? -1 : whole + fraction;
+    if (p == end || *p != '.') return p;
+    const char* const digits = ++p;
+    long fraction = 0;
+    while (p < end && is_digit(*p) && p - digits < 9) fraction = fraction * 10 + (*p++ - '0');
+    if (p == digits) return nullptr;
+    seconds += static_cast<double>(fraction) / POW10[p - digits];
+    return p;
+}
+
+// Lichess writes a move's comment as " [%eval 0.17] [%clk 0:03:00] ", either
+// command perhaps missing. A comment of exactly that form, its values
+// readable, is read here in one pass, giving what the general reading gives;
+// any other, false, and the general reading takes it from the start.
+bool read_lichess_layout(std::string_view text, CommentFields& fields) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    if (p == end || *p++ != ' ') return false;
+    if (starts_with(p, end, "[%eval ")) {
+        // The value runs to the "]": what it holds besides is no value.
+        float eval;
+        std::int16_t mate;
+        p = parse_eval(p + 7, end, eval, mate);
+        if (!p || end - p < 2 || p[0] != ']' || p[1] != ' ') return false;
+        p += 2;
+        fields.eval = eval;
+        fields.mate = mate;
+        fields.has_eval = true;
+    }
+    if (starts_with(p, end, "[%clk ")) {
+        double seconds;
+        p = parse_clock(p + 6, end, seconds);
+        if (!p || end - p < 2 || p[0] != ']' || p[1] != ' ') return false;
+        p += 2;
+        fields.clock = static_cast<float>(seconds);
+        fields.has_clock = true;
+    }
+    return p == end && (fields.has_clock || fields.has_eval);
+}
+
+}  // namespace
+
+double read_clock(std::string_view value) {
+    double seconds;
+    const char* const end = value.data() + value.size();
+    return parse_clock(value.data(), end, seconds) == end ? seconds : -1;
 }
 
 CommentFields read_comment_fields(std::string_view text) {
     CommentFields fields;
+    if (read_lichess_layout(text, fields)) return fields;
+    fields = CommentFields{};
     const char* p = text.data();
     const char* const end = p + text.size();
     // Commands open with "[%"; everything else is passed over at memchr's pace.

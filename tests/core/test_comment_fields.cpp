@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,6 +55,12 @@ INSTANTIATE_TEST_SUITE_P(
         FieldsCase{"[%eval .5]", NONE, 0.5f, 0}, FieldsCase{"[%eval 0.31,24]", NONE, 0.31f, 0},
         FieldsCase{"[%eval #3]", NONE, NONE, 3}, FieldsCase{"[%eval #-12]", NONE, NONE, -12},
         FieldsCase{"[%eval #+2]", NONE, NONE, 2},
+        // Lichess's own layout, and near it: the same values as anywhere else.
+        FieldsCase{" [%clk 0:03:00] ", 180, NONE, 0}, FieldsCase{" [%eval #-3] [%clk 0:00:09.5] ", 9.5f, NONE, -3},
+        FieldsCase{" [%eval 0.17] ", NONE, 0.17f, 0}, FieldsCase{" [%eval abc] [%clk 0:03:00] ", 180, NONE, 0},
+        FieldsCase{" [%eval 0.17] [%clk 0:3:00] [%clk 0:02:00] ", 120, 0.17f, 0},
+        FieldsCase{" [%clk 0:03:00] [%eval 0.5] ", 180, 0.5f, 0}, FieldsCase{" [%clk 0:03:00]  ", 180, NONE, 0},
+        FieldsCase{" [%clk 0:03:00] Nice.", 180, NONE, 0}, FieldsCase{" [%eval #0] [%clk 0:03:00] ", 180, NONE, 0},
         // Other commands and text pass; the first readable value of each counts.
         FieldsCase{"Blunder. [%csl Ge4][%cal Ge2e4,Rd1d8] [%emt 0:00:03] [%clk 0:01:00]", 60, NONE, 0},
         FieldsCase{"[%clk 0:01:00] [%clk 0:02:00]", 60, NONE, 0},
@@ -74,6 +81,41 @@ INSTANTIATE_TEST_SUITE_P(
         FieldsCase{"[%eval -]", NONE, NONE, 0}, FieldsCase{"[%eval .]", NONE, NONE, 0},
         FieldsCase{"[%eval 0.5,]", NONE, NONE, 0}, FieldsCase{"[%eval 0.5 0.7]", NONE, NONE, 0},
         FieldsCase{"", NONE, NONE, 0}, FieldsCase{"[", NONE, NONE, 0}, FieldsCase{"[%", NONE, NONE, 0}));
+
+// Comments in Lichess's layout are read by a shortcut, any other by the
+// general reading: a text the shortcut takes must give what the general
+// reading gives. A leading "x" keeps the shortcut off without changing what
+// the general reading finds. The texts are the layout's commands (each
+// perhaps left out) with values good and bad, closings right and wrong, and
+// something or nothing after, drawn at random (seeded).
+TEST(CommentFields, LichessShortcutAgreesWithTheGeneralReading) {
+    constexpr std::string_view EVALS[] = {"0.17", "-1.5", "+2", ".5", "5.", "-.5", "#3", "#-12", "#+2", "#0", "#",
+                                          "1e5", "1234567.0", "123456.123456789", "0.1234567891", "0.31,24",
+                                          "0.5,", "0.5,12345", "1.2.3", "", " 0.5", "--1", "#40000"};
+    constexpr std::string_view CLOCKS[] = {"0:03:00", "0:3:00", "12:59:59.5", "12345:00:00", "123456:00:00",
+                                           "0:00:05.123456789", "0:00:05.1234567891", "0:60:00", "0:00:60",
+                                           "0:00:0", "0:00:05.", "", " 0:01:00", "0:01:00x"};
+    constexpr std::string_view CLOSINGS[] = {"] ", "] ", "] ", "]", "]  ", " ] ", "]x", "] ]"};
+    constexpr std::string_view TAILS[] = {"", "", "", " ", "x", "[%clk 0:01:00] ", "[%eval 1] ", "\n"};
+    std::mt19937 random(2026);
+    const auto pick = [&](const auto& list) { return list[random() % std::size(list)]; };
+    const auto same = [](float a, float b) { return std::isnan(a) ? std::isnan(b) : a == b; };
+    int taken = 0;
+    for (int i = 0; i < 100000; ++i) {
+        std::string body;
+        if (random() % 3) (body += "[%eval ") += pick(EVALS), body += pick(CLOSINGS);
+        if (random() % 3) (body += "[%clk ") += pick(CLOCKS), body += pick(CLOSINGS);
+        body += pick(TAILS);
+        const CommentFields shortcut = read_comment_fields(" " + body);
+        const CommentFields general = read_comment_fields("x " + body);
+        ASSERT_TRUE(same(shortcut.clock, general.clock) && same(shortcut.eval, general.eval) &&
+                    shortcut.mate == general.mate && shortcut.has_clock == general.has_clock &&
+                    shortcut.has_eval == general.has_eval)
+            << "\"" << body << "\"";
+        taken += shortcut.has_clock || shortcut.has_eval;
+    }
+    EXPECT_GT(taken, 20000);  // the values were read often enough to tell
+}
 
 // Records begin, moves and comments with the ply they come at.
 class CommentRecorder final : public Sink {
