@@ -630,6 +630,12 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
         __builtin_prefetch(cursor.frame);
         __builtin_prefetch(cursor.frame + KEYFRAME_BYTES - 1);
         __builtin_prefetch(cursor.keyframe_moves);
+        // History reaches back past the row's keyframe: the replay starts
+        // from the one before it in the run, when there is one.
+        if (history && cursor.keyframe_row > first_row_[cursor.run]) {
+            __builtin_prefetch(cursor.frame - KEYFRAME_BYTES);
+            __builtin_prefetch(cursor.keyframe_moves - KEYFRAME_PLIES);
+        }
     };
     for (std::size_t i = 0; i < std::min(AHEAD, count); ++i) fetch(i);
 
