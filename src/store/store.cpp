@@ -352,8 +352,9 @@ const std::uint8_t* Store::record_of(std::size_t run) const {
     return parts_[p].runs + (run - part_first_run_[p]) * RUN_BYTES;
 }
 
-void Store::locate(std::uint64_t row, Cursor& cursor) const {
-    const std::size_t run = run_of(row);
+void Store::locate(std::uint64_t row, Cursor& cursor) const { locate_in(run_of(row), row, cursor); }
+
+void Store::locate_in(std::size_t run, std::uint64_t row, Cursor& cursor) const {
     const std::size_t p = run_part_[run];
     const Part& part = parts_[p];
     const std::uint8_t* record = record_of(run);
@@ -679,7 +680,7 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
         const std::uint16_t* base_words = nullptr;  // the words from row base on, when it is in the row's run
         if (first >= run_first) {
             Cursor from = cursor;
-            if (first < cursor.keyframe_row) locate(first, from);
+            if (first < cursor.keyframe_row) locate_in(cursor.run, first, from);
             base = from.keyframe_row;
             base_words = from.keyframe_moves;
             window.resize(row - base + 1);
