@@ -635,7 +635,8 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
         // from the one before it in the run, when there is one.
         if (history && cursor.keyframe_row > first_row_[cursor.run]) {
             __builtin_prefetch(cursor.frame - KEYFRAME_BYTES);
-            __builtin_prefetch(cursor.keyframe_moves - KEYFRAME_PLIES);
+            const std::uint64_t back = std::min<std::uint64_t>(KEYFRAME_PLIES, cursor.keyframe_row - first_row_[cursor.run]);
+            __builtin_prefetch(cursor.keyframe_moves - back);
         }
     };
     for (std::size_t i = 0; i < std::min(AHEAD, count); ++i) fetch(i);
