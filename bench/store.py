@@ -10,9 +10,13 @@ so that no two runs share a game) packed one by one and joined as one store
 every field, each epoch timed in processor time; the best and the median of
 --repeats epochs. Then each training encoding alone and the combination a
 Leela-style network reads (history 8, the mover's view, AlphaZero policy,
-legal mask), each beside its floor: the bytes its batches hold a position
-against this core's write bandwidth, C's memset over a batch-sized buffer
-measured in the same run (no loader can write its batches faster). The
+legal mask), each beside what this core can write: the bytes its batches
+hold a position against C's memset over a batch-sized buffer (which stays
+in the cache when it fits) and against the streaming-store ceiling,
+non-temporal stores over a buffer of the encoding's batch size, measured
+just before it (build/bench/bench/velmor_write_ceiling, built here: the
+stores the loader writes its batches with, past the cache; an encoding near
+that ceiling is bound by writing its bytes, not by computing them). The
 control: 1,024 random rows of the raw planes array taken with NumPy fancy
 indexing (planes alone, no other field).
 
@@ -33,6 +37,8 @@ import io
 import math
 import os
 import statistics
+import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -91,6 +97,26 @@ def memset_bandwidth(size: int, repeats: int = 40) -> float:
     return best
 
 
+def write_ceiling_program() -> Path:
+    """The native streaming-store benchmark, built (or brought up to date) in
+    build/bench as scripts/bench configures it."""
+    build = ROOT / "build" / "bench"
+    tools = Path(sys.executable).parent
+    env = {**os.environ, "PATH": f"{tools}{os.pathsep}{os.environ.get('PATH', '')}"}
+    cmake = tools / "cmake" if (tools / "cmake").exists() else Path("cmake")
+    subprocess.run([str(cmake), "-S", str(ROOT), "-B", str(build), "-G", "Ninja", "-DVELMOR_MODULE=OFF",
+                    "-DVELMOR_BENCH=ON", "-DCMAKE_BUILD_TYPE=Release"], check=True, env=env, stdout=subprocess.DEVNULL)
+    subprocess.run([str(cmake), "--build", str(build), "--target", "velmor_write_ceiling"], check=True, env=env,
+                   stdout=subprocess.DEVNULL)
+    return build / "bench" / "velmor_write_ceiling"
+
+
+def streaming_bandwidth(program: Path, size: int) -> float:
+    """Bytes a second non-temporal stores write over a buffer of `size`
+    bytes, on one core: the best of a few rounds."""
+    return float(subprocess.run([str(program), str(size)], check=True, capture_output=True, text=True).stdout)
+
+
 def batch_bytes(store: _store.Store, batch_size: int, **options: object) -> float:
     """Bytes a position of the batches holds, every array counted."""
     batch = next(iter(store.batches(batch_size, **options)))  # type: ignore[arg-type]
@@ -98,11 +124,13 @@ def batch_bytes(store: _store.Store, batch_size: int, **options: object) -> floa
 
 
 def report_encoding(store: _store.Store, name: str, batch_size: int, repeats: int, bandwidth: float,
-                    options: dict[str, object]) -> None:
+                    program: Path, options: dict[str, object]) -> None:
     per_position = batch_bytes(store, batch_size, **options)
+    streaming = streaming_bandwidth(program, int(batch_size * per_position))
     rates = epochs(store, batch_size, repeats, **options)
     print(f"  {name:<58} best {max(rates) / 1e6:5.2f} M/s   median {statistics.median(rates) / 1e6:5.2f} M/s   "
-          f"{per_position:7,.0f} B a position, floor {bandwidth / per_position / 1e6:5.2f} M/s")
+          f"{per_position:7,.0f} B a position, memset {bandwidth / per_position / 1e6:5.2f} M/s, "
+          f"streaming ceiling {streaming / per_position / 1e6:5.2f} M/s ({streaming / 1e9:.1f} GB/s)")
 
 
 def epochs_taking(store: _store.Store, columns: dict[str, numpy.ndarray], batch_size: int, repeats: int) -> list[float]:
@@ -206,10 +234,12 @@ def main() -> None:
     report(f"store of {n:,}, planes, game and ply",
            epochs(store, args.batch_size, args.repeats, fields=["game", "ply"]))
     bandwidth = memset_bandwidth(args.batch_size * int(batch_bytes(store, args.batch_size, **COMBINATION)))
-    print(f"training encodings, every field, beside the floor: memset over a batch-sized buffer "
-          f"{bandwidth / 1e9:.1f} GB/s on this core")
+    program = write_ceiling_program()
+    print(f"training encodings, every field, beside what this core writes: memset over a batch-sized buffer "
+          f"{bandwidth / 1e9:.1f} GB/s; the streaming ceiling, non-temporal stores over each encoding's "
+          f"batch-sized buffer, just before it")
     for name, options in ENCODINGS:
-        report_encoding(store, f"store of {n:,}, {name}", args.batch_size, args.repeats, bandwidth, options)
+        report_encoding(store, f"store of {n:,}, {name}", args.batch_size, args.repeats, bandwidth, program, options)
     report(f"NumPy planes[rows] of {n:,}, planes only",
            [numpy_gather(arrays["planes"], args.batch_size, 300) for _ in range(args.repeats)])
 
@@ -245,7 +275,7 @@ def main() -> None:
         report(f"store of {len(joined):,}", epochs(joined, args.batch_size, args.repeats))
         for name, options in ENCODINGS[-2:]:
             report_encoding(joined, f"store of {len(joined):,}, {name}", args.batch_size, args.repeats, bandwidth,
-                            options)
+                            program, options)
 
 
 if __name__ == "__main__":

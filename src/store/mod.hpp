@@ -148,6 +148,8 @@ public:
 private:
     struct Cursor;
     void locate(std::uint64_t row, Cursor& cursor) const;
+    // locate() for a row of a run already known.
+    void locate_in(std::size_t run, std::uint64_t row, Cursor& cursor) const;
     // The positions of rows first..last, into [0, last - first].
     void replay_rows(std::uint64_t first, std::uint64_t last, Position* positions) const;
     [[nodiscard]] std::size_t run_of(std::uint64_t row) const;

@@ -9,6 +9,10 @@
 
 #include "board/mod.hpp"
 
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
 namespace velmor::store {
 
 namespace {
@@ -348,8 +352,9 @@ const std::uint8_t* Store::record_of(std::size_t run) const {
     return parts_[p].runs + (run - part_first_run_[p]) * RUN_BYTES;
 }
 
-void Store::locate(std::uint64_t row, Cursor& cursor) const {
-    const std::size_t run = run_of(row);
+void Store::locate(std::uint64_t row, Cursor& cursor) const { locate_in(run_of(row), row, cursor); }
+
+void Store::locate_in(std::size_t run, std::uint64_t row, Cursor& cursor) const {
     const std::size_t p = run_part_[run];
     const Part& part = parts_[p];
     const std::uint8_t* record = record_of(run);
@@ -510,6 +515,77 @@ std::uint64_t state_of(const Position& p, std::uint64_t row) {
     return state;
 }
 
+// The squares of the board holding `code` (0: the empty ones).
+Bitboard squares_holding(const Position& p, std::uint8_t code) {
+#if defined(__x86_64__)
+    const __m128i wanted = _mm_set1_epi8(static_cast<char>(code));
+    Bitboard squares = 0;
+    for (unsigned k = 0; k < 4; ++k) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p.board.data() + 16 * k));
+        squares |= Bitboard{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, wanted)))} << (16 * k);
+    }
+    return squares;
+#else
+    Bitboard squares = 0;
+    for (unsigned square = 0; square < 64; ++square) squares |= Bitboard{p.board[square] == code} << square;
+    return squares;
+#endif
+}
+
+// Whether a row before the window (rows base..row) may repeat a history
+// step's position within the step's look-back (earliest[s] up to it), so
+// that those rows must be replayed; false rules every one of them out from
+// move words alone. Within the row's run each row is its predecessor played
+// on, and a step q's half-move clock counts the rows before it whose moves
+// neither took nor moved a pawn: each such move takes a piece from one
+// empty-after square to one empty-before square, toggling exactly those two
+// squares of the occupancy, and the piece on its to-square afterwards is the
+// one that moved. So the occupancy of each row before the window follows
+// from row base's backwards, word by word, and a row whose occupancy differs
+// from step q's, or whose distance to q is odd (the turn alternates, null
+// moves included), is no repetition of q. A castling also moves a rook, and
+// only if one stands on its square; a king move that play() would take for
+// one (the king, followed back, on its to-square) leaves the rows before it
+// unknown, as do rows before the run and a word no row of a run has.
+bool may_repeat_before_window(const Position* window, std::uint64_t base, const std::uint16_t* base_words,
+                              std::uint64_t run_first, std::uint64_t row, unsigned steps, const bool* included,
+                              const std::uint64_t* earliest, std::uint64_t start, std::vector<Bitboard>& occupied) {
+    std::uint64_t known = base;  // rows [known, base) have their occupancy in occupied[row - start]
+    if (base_words && base > run_first) {
+        const std::uint64_t lowest = std::max(start, run_first);
+        occupied.resize(base - start);
+        Bitboard occupancy = ~squares_holding(window[0], 0);
+        Bitboard kings[2] = {squares_holding(window[0], piece_of(true, KING)),
+                             squares_holding(window[0], piece_of(false, KING))};
+        unsigned side = window[0].turn;
+        for (; known > lowest; --known) {
+            const std::uint64_t k = known - 1;
+            side ^= 1;  // the side that moved from row k
+            const std::uint16_t word = base_words[-static_cast<std::ptrdiff_t>(base - k)];
+            if (word & SPECIAL_WORD) {
+                if (!(word & NULL_WORD)) break;
+            } else {
+                const unsigned from = word & 63, to = (word >> 6) & 63;
+                const Bitboard moved = square_bb(from) | square_bb(to);
+                if (kings[side] & square_bb(to)) {
+                    if (file_of(from) == FILE_E && (file_of(to) == FILE_C || file_of(to) == FILE_G)) break;
+                    kings[side] ^= moved;
+                }
+                occupancy ^= moved;
+            }
+            occupied[k - start] = occupancy;
+        }
+    }
+    for (unsigned s = 0; s < steps; ++s) {
+        if (!included[s] || earliest[s] >= base) continue;
+        const std::uint64_t q = row - s;
+        const Bitboard occupancy = ~squares_holding(window[q - base], 0);
+        for (std::uint64_t e = earliest[s]; e < base; ++e)
+            if (e < run_first || (((q - e) & 1) == 0 && (e < known || occupied[e - start] == occupancy))) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGenerator& generator,
@@ -526,6 +602,7 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
     // their repetition keys, and which history steps are the game's.
     std::vector<Position> window, prefix;
     std::vector<std::uint64_t> keys;
+    std::vector<Bitboard> occupied;
     std::array<bool, encodings::MAX_HISTORY + 1> included{};
     std::array<std::uint64_t, encodings::MAX_HISTORY + 1> earliest{};  // of each step's repetition look-back
     Board board(FenFields{Planes{}, WHITE_TO_MOVE});
@@ -554,6 +631,13 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
         __builtin_prefetch(cursor.frame);
         __builtin_prefetch(cursor.frame + KEYFRAME_BYTES - 1);
         __builtin_prefetch(cursor.keyframe_moves);
+        // History reaches back past the row's keyframe: the replay starts
+        // from the one before it in the run, when there is one.
+        if (history && cursor.keyframe_row > first_row_[cursor.run]) {
+            __builtin_prefetch(cursor.frame - KEYFRAME_BYTES);
+            const std::uint64_t back = std::min<std::uint64_t>(KEYFRAME_PLIES, cursor.keyframe_row - first_row_[cursor.run]);
+            __builtin_prefetch(cursor.keyframe_moves - back);
+        }
     };
     for (std::size_t i = 0; i < std::min(AHEAD, count); ++i) fetch(i);
 
@@ -594,10 +678,12 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
         // One replay from the keyframe at or before the first row wanted,
         // every row kept: window[k] is row base + k.
         std::uint64_t base;
+        const std::uint16_t* base_words = nullptr;  // the words from row base on, when it is in the row's run
         if (first >= run_first) {
             Cursor from = cursor;
-            if (first < cursor.keyframe_row) locate(first, from);
+            if (first < cursor.keyframe_row) locate_in(cursor.run, first, from);
             base = from.keyframe_row;
+            base_words = from.keyframe_moves;
             window.resize(row - base + 1);
             read_keyframe(from.frame, window[0]);
             for (std::uint64_t at = base; at < row; ++at) {
@@ -623,12 +709,14 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
                 earliest[s] = q >= run_first && q - run_first >= reach ? q - reach : earliest_in_game(q, reach);
                 start = std::min(start, earliest[s]);
             }
-            if (start < base) {
+            if (start < base && may_repeat_before_window(window.data(), base, base_words, run_first, row, steps,
+                                                         included.data(), earliest.data(), start, occupied)) {
                 prefix.resize(base - start);
                 replay_rows(start, base - 1, prefix.data());
                 window.insert(window.begin(), prefix.begin(), prefix.end());
                 base = start;
             }
+            start = std::max(start, base);
             keys.resize(window.size());
             for (std::uint64_t q = start; q <= row; ++q) keys[q - base] = repetition_key(window[q - base]);
         }
@@ -666,7 +754,7 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
                 if (!history) continue;
                 std::uint8_t repeated = 0;
                 const std::uint64_t key = keys[q - base];
-                for (std::uint64_t earlier = earliest[s]; earlier < q && !repeated; ++earlier)
+                for (std::uint64_t earlier = std::max(earliest[s], base); earlier < q && !repeated; ++earlier)
                     repeated = keys[earlier - base] == key && repeats(window[earlier - base], step);
                 if (stream_planes)
                     encodings::stream_fill(dst + PLANE_COUNT * 64, repeated, 64);

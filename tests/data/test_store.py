@@ -353,6 +353,61 @@ def test_batches_encode_rows_out_of_order_and_across_parts(repeating: dict[str, 
         assert numpy.array_equal(encoded[name], expected[name][rows], equal_nan=True), name
 
 
+# A king that castles without the rights to (a crafted game), then walks its
+# king and rook back between null moves: the position six plies on repeats
+# the first, though the moves' from and to squares alone do not undo each
+# other (the castling moved the rook too). Both colours; the run starts just
+# before a keyframe, so the look-back reaches rows before the replay's.
+CASTLING_BACK = [
+    ("4k3/8/8/8/8/8/8/4K2R w - - 0 10", chess.E1, chess.G1),
+    ("4k3/8/8/8/8/8/8/5RK1 b - - 1 10", None, None),
+    ("4k3/8/8/8/8/8/8/5RK1 w - - 2 11", chess.G1, chess.E1),
+    ("4k3/8/8/8/8/8/8/4KR2 b - - 3 11", None, None),
+    ("4k3/8/8/8/8/8/8/4KR2 w - - 4 12", chess.F1, chess.H1),
+    ("4k3/8/8/8/8/8/8/4K2R b - - 5 12", None, None),
+    ("4k3/8/8/8/8/8/8/4K2R w - - 6 13", -1, -1),
+]
+
+
+@pytest.mark.parametrize("history", [0, 2, 8])
+def test_batches_find_a_repetition_across_a_castling_without_rights(history: int) -> None:
+    columns: dict[str, list] = {name: [] for name in FIELDS}
+    for game, mirrored in enumerate((False, True)):
+        for ply, (fen, move_from, move_to) in enumerate(CASTLING_BACK, start=7):
+            board = chess.Board(fen)
+            if mirrored:
+                board = board.mirror()
+                move_from, move_to = (square if square is None or square < 0 else chess.square_mirror(square)
+                                      for square in (move_from, move_to))
+            planes = numpy.zeros((12, 64), numpy.uint8)
+            for square, piece in board.piece_map().items():
+                planes[(piece.piece_type - 1) + 6 * (piece.color == chess.BLACK), square] = 1
+            columns["planes"].append(planes.reshape(12, 8, 8))
+            columns["turn"].append(0 if board.turn == chess.WHITE else 1)
+            columns["castling"].append([0, 0, 0, 0])
+            columns["en_passant"].append(-1)
+            columns["halfmove_clock"].append(board.halfmove_clock)
+            # The mirrored game has Black move first.
+            columns["fullmove_number"].append(10 + (ply - 7 + mirrored) // 2)
+            columns["move_from"].append(-2 if move_from is None else move_from)
+            columns["move_to"].append(-2 if move_to is None else move_to)
+            columns["move_promotion"].append(0)
+            columns["result"].append(0)
+            columns["game"].append(game)
+            columns["ply"].append(ply)
+    arrays = {name: numpy.array(values, dtype=velmor_data.SCHEMA[name][0]) for name, values in columns.items()}
+    options = {"history": history, "view": "mover"}
+    expected = velmor_data.encode_positions(arrays, **options)
+    last = len(CASTLING_BACK) - 1
+    assert expected["planes"][[last, 2 * last + 1], 12].all()  # the repetition plane of the last rows
+    store = _store.pack(arrays)
+    assert len(store.runs) == 2  # each game one run: the castlings were replayed
+    for batch in store.batches(3, seed=1, **options):
+        rows = row_of(arrays, batch["game"], batch["ply"] - 7)
+        for name in batch:
+            assert numpy.array_equal(batch[name], expected[name][rows]), name
+
+
 def test_batches_encoding_refuse_a_row_that_is_no_position() -> None:
     arrays = dict(velmor_data.encode_games(b"1. e4 e5 2. Nf3 *").arrays)
     arrays["en_passant"] = arrays["en_passant"].copy()
