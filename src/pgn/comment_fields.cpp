@@ -1,6 +1,5 @@
 #include "pgn/comment_fields.hpp"
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 
@@ -113,10 +112,10 @@ bool starts_with(const char* p, const char* end, const char (&prefix)[N]) {
 // fraction): the seconds, and the position past them; nullptr when p holds
 // no clock.
 const char* parse_clock(const char* p, const char* end, double& seconds) {
-    long hours = 0;
-    const char* const hours_start = p;
-    while (p < end && is_digit(*p) && p - hours_start < 5) hours = hours * 10 + (*p++ - '0');
-    if (p == hours_start || end - p < 6 || p[0] != ':' || p[3] != ':' || !is_digit(p[1]) || !is_digit(p[2]) ||
+    long hours, fraction;
+    std::ptrdiff_t count, places;
+    p = parse_digits(p, end, 5, hours, count);
+    if (!p || count == 0 || end - p < 6 || p[0] != ':' || p[3] != ':' || !is_digit(p[1]) || !is_digit(p[2]) ||
         !is_digit(p[4]) || !is_digit(p[5]))
         return nullptr;
     const long minutes = (p[1] - '0') * 10 + (p[2] - '0');
@@ -125,12 +124,16 @@ const char* parse_clock(const char* p, const char* end, double& seconds) {
     seconds = static_cast<double>(hours * 3600 + minutes * 60 + seconds_part);
     p += 6;
     if (p == end || *p != '.') return p;
-    const char* const digits = ++p;
-    long fraction = 0;
-    while (p < end && is_digit(*p) && p - digits < 9) fraction = fraction * 10 + (*p++ - '0');
-    if (p == digits) return nullptr;
-    seconds += static_cast<double>(fraction) / POW10[p - digits];
+    p = parse_digits(p + 1, end, 9, fraction, places);
+    if (!p || places == 0) return nullptr;
+    seconds += static_cast<double>(fraction) / POW10[places];
     return p;
+}
+
+// The "] " that closes a command in Lichess's layout at p: the position past
+// it, or nullptr.
+const char* past_closing(const char* p, const char* end) {
+    return p && end - p >= 2 && p[0] == ']' && p[1] == ' ' ? p + 2 : nullptr;
 }
 
 // Lichess writes a move's comment as " [%eval 0.17] [%clk 0:03:00] ", either
@@ -145,18 +148,16 @@ bool read_lichess_layout(std::string_view text, CommentFields& fields) {
         // The value runs to the "]": what it holds besides is no value.
         float eval;
         std::int16_t mate;
-        p = parse_eval(p + 7, end, eval, mate);
-        if (!p || end - p < 2 || p[0] != ']' || p[1] != ' ') return false;
-        p += 2;
+        p = past_closing(parse_eval(p + 7, end, eval, mate), end);
+        if (!p) return false;
         fields.eval = eval;
         fields.mate = mate;
         fields.has_eval = true;
     }
     if (starts_with(p, end, "[%clk ")) {
         double seconds;
-        p = parse_clock(p + 6, end, seconds);
-        if (!p || end - p < 2 || p[0] != ']' || p[1] != ' ') return false;
-        p += 2;
+        p = past_closing(parse_clock(p + 6, end, seconds), end);
+        if (!p) return false;
         fields.clock = static_cast<float>(seconds);
         fields.has_clock = true;
     }
