@@ -37,7 +37,6 @@
 #include <deque>
 #include <cstring>
 #include <exception>
-#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -48,11 +47,11 @@
 #include "board/mod.hpp"
 #include "encode/bulk.hpp"
 #include "encode/columns.hpp"
+#include "encode/encoder.hpp"
 #include "encode/games.hpp"
 #include "encode/mod.hpp"
 #include "encodings/mod.hpp"
 #include "move_generator/mod.hpp"
-#include "pgn/comment_fields.hpp"
 #include "pgn/mod.hpp"
 #include "policy/mod.hpp"
 #include "py_common.hpp"
@@ -232,130 +231,6 @@ PyObject* encode_fens(PyObject*, PyObject* fens) {
 
 // ---- Encoder ----------------------------------------------------------------
 
-// move_from and move_to of a null move's row (a final position's are -1).
-constexpr std::int8_t NULL_MOVE_SQUARE = -2;
-
-class EncodeSink final : public pgn::Sink {
-public:
-    bool raise_errors = false;
-    bool include_final = false;
-    encode::Filters filters;
-    std::uint32_t skip_plies = 0;
-    // false: comments are passed over unread, their columns NaN and 0 (for
-    // measuring what reading them costs).
-    bool read_comments = true;
-    pgn::Reader* reader = nullptr;
-
-    encode::Columns columns;
-    std::vector<encode::GameRow> games;
-    std::vector<pgn::Error> errors;
-    std::uint64_t games_read = 0;
-    std::uint64_t games_encoded = 0;
-    std::uint64_t games_filtered = 0;
-    std::array<std::uint64_t, encode::FILTER_REASON_COUNT> filtered_by_reason{};
-
-    bool begin(const pgn::Game& game) override {
-        first_row_ = columns.size();
-        tags_ = encode::read_game_tags(game.tags);
-        if (const encode::FilterReason reason = encode::filter_game(filters, tags_);
-            reason != encode::FILTER_REASON_COUNT) {
-            ++filtered_by_reason[reason];
-            return false;
-        }
-        last_clock_ = {NaN, NaN};
-        any_clock_ = false;
-        eval_ = NaN;
-        mate_ = 0;
-        return true;
-    }
-
-    bool wants_comments() const override { return read_comments; }
-
-    void comment(const pgn::Game& game, std::string_view text) override {
-        const pgn::CommentFields fields = pgn::read_comment_fields(text);
-        if (fields.has_eval) {
-            eval_ = fields.eval;
-            mate_ = fields.mate;
-        }
-        // A clock is the time left to the side that made the last move.
-        if (fields.has_clock && game.ply > 0) {
-            last_clock_[game.board.white_to_move() ? 1 : 0] = fields.clock;
-            any_clock_ = true;
-        }
-    }
-
-    void move(const pgn::Game& game, ChessMove move) override {
-        if (game.ply >= skip_plies) [[likely]] {
-            if (move == pgn::NULL_MOVE) [[unlikely]]
-                add_row(game, NULL_MOVE_SQUARE, NULL_MOVE_SQUARE, 0);
-            else
-                add_row(game, static_cast<std::int8_t>(move.from()), static_cast<std::int8_t>(move.to()),
-                        encode::promotion_code(move));
-        }
-        // The position the move reaches has no clock and no evaluation of
-        // its own until a comment after the move gives them.
-        last_clock_[game.board.white_to_move() ? 0 : 1] = NaN;
-        eval_ = NaN;
-        mate_ = 0;
-    }
-
-    void end(const pgn::Game& game, pgn::Result result) override {
-        if (include_final && game.ply >= skip_plies) add_row(game, -1, -1, 0);
-        columns.set_result(first_row_, static_cast<std::int8_t>(result));
-        // Before a side's first move its clock shows the base time, when the
-        // game keeps clocks at all: both clocks of the row of ply 0, the
-        // clock of the side to move of the row of ply 1. A game's rows have
-        // the plies from skip_plies on.
-        if (any_clock_ && tags_.time_base >= 0) {
-            const auto base = static_cast<float>(tags_.time_base);
-            for (std::uint32_t ply = skip_plies; ply < 2; ++ply) {
-                const std::size_t row = first_row_ + (ply - skip_plies);
-                columns.set_float(encode::CLOCK, row, base);
-                if (ply == 0) columns.set_float(encode::OPPONENT_CLOCK, row, base);
-            }
-        }
-        games.push_back({static_cast<std::int64_t>(game.index), static_cast<std::int64_t>(first_row_),
-                         static_cast<std::int32_t>(columns.size() - first_row_), static_cast<std::int32_t>(game.ply),
-                         static_cast<std::int8_t>(result), tags_});
-        ++games_read;
-        ++games_encoded;
-    }
-
-    void error(const pgn::Game&, pgn::Error&& error, bool begun) override {
-        if (begun) columns.truncate(first_row_);
-        errors.push_back(std::move(error));
-        ++games_read;
-        if (raise_errors) reader->stop();
-    }
-
-    void filtered(const pgn::Game&) override {
-        ++games_read;
-        ++games_filtered;
-    }
-
-private:
-    static constexpr float NaN = std::numeric_limits<float>::quiet_NaN();
-
-    void add_row(const pgn::Game& game, std::int8_t from, std::int8_t to, std::uint8_t promotion) {
-        // A side that has not moved has no clock yet: NaN, the base time set
-        // at the end.
-        const unsigned side = game.board.white_to_move() ? 0 : 1;
-        const float clock = last_clock_[side];
-        const float opponent_clock = last_clock_[1 - side];
-        columns.append(game.board.planes, game.board.state,
-                       {static_cast<std::int64_t>(game.index), static_cast<std::int32_t>(game.halfmove_clock),
-                        static_cast<std::int32_t>(game.fullmove_number), static_cast<std::int32_t>(game.ply), from,
-                        to, promotion, clock, opponent_clock, eval_, mate_});
-    }
-
-    std::size_t first_row_ = 0;
-    encode::GameTags tags_;
-    std::array<float, 2> last_clock_{};  // White's, Black's: the %clk of its last move
-    bool any_clock_ = false;
-    float eval_ = NaN;
-    std::int16_t mate_ = 0;
-};
-
 struct GameRecord {
     std::vector<pgn::Tag> tags;
     std::string fen;
@@ -469,7 +344,7 @@ PyObject* new_state_object(PyTypeObject* type, Args&&... args) {
 }
 
 struct EncoderState {
-    EncodeSink sink;
+    encode::Encoder sink;
     pgn::Reader reader;
     EncoderState(bool raise_errors, bool include_final, const encode::Filters& filters, std::uint32_t skip_plies,
                  std::uint64_t first_index, std::uint64_t first_line, bool read_comments)
@@ -536,7 +411,7 @@ PyObject* encoder_result(PyObject* self, PyObject*) {
     Busy busy(busy_of<EncoderState>(self));
     if (!busy.held()) return nullptr;
     return guarded([&]() -> PyObject* {
-        EncodeSink& sink = state_of<EncoderState>(self).sink;
+        encode::Encoder& sink = state_of<EncoderState>(self).sink;
         const std::size_t n = sink.columns.size();
         std::array<std::uint8_t*, encode::COLUMN_COUNT> blocks;
         without_gil([&] { blocks = sink.columns.release(); });
