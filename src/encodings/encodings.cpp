@@ -206,16 +206,17 @@ Position position_of(const Columns& c, std::size_t row) {
 
 Bitboard mirror_bb(Bitboard b) { return __builtin_bswap64(b); }
 
-// The position as the view shows it: reflected (mirrored top to bottom,
-// colours swapped) when flip is set.
-Planes viewed(const Planes& planes, bool flip) {
-    if (!flip) return planes;
-    Planes out;
+// The twelve planes as the view shows them: reflected (mirrored top to
+// bottom, colours swapped) into `scratch` when flip is set, else the
+// position's own, not copied: the planes were just written word by word,
+// and a wider copy would wait for those stores to reach the cache.
+const Bitboard* viewed(const Planes& planes, bool flip, Planes& scratch) {
+    if (!flip) return planes.data();
     for (unsigned type = 0; type < PIECE_TYPES; ++type) {
-        out[type] = mirror_bb(planes[BLACK_PLANES + type]);
-        out[BLACK_PLANES + type] = mirror_bb(planes[type]);
+        scratch[type] = mirror_bb(planes[BLACK_PLANES + type]);
+        scratch[BLACK_PLANES + type] = mirror_bb(planes[type]);
     }
-    return out;
+    return scratch.data();
 }
 
 // Whether row `back` rows before `row` is its game's position that many plies earlier.
@@ -229,11 +230,13 @@ bool earlier_in_game(const Columns& c, std::size_t row, std::size_t back) {
 }  // namespace
 
 void write_step(const Position& position, bool flip, std::uint8_t* out) {
-    FASTEST.write_boards(viewed(position.planes, flip).data(), out);
+    Planes scratch;
+    FASTEST.write_boards(viewed(position.planes, flip, scratch), out);
 }
 
 void stream_step(const Position& position, bool flip, std::uint8_t* out) {
-    FASTEST.stream_boards(viewed(position.planes, flip).data(), out);
+    Planes scratch;
+    FASTEST.stream_boards(viewed(position.planes, flip, scratch), out);
 }
 
 void stream_fill(std::uint8_t* out, std::uint8_t value, std::size_t bytes) {
