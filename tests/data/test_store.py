@@ -326,6 +326,7 @@ def test_batches_encode_as_encode_positions_does(repeating: dict[str, numpy.ndar
     [
         {"history": 2},
         {"history": 8, "view": "mover", "policy": "alphazero", "legal_mask": True},
+        {"history": 8, "view": "mover", "packed_planes": True},
     ],
     ids=lambda options: ",".join(f"{k}={v}" for k, v in options.items()),
 )
@@ -349,7 +350,8 @@ def test_batches_encode_rows_out_of_order_and_across_parts(repeating: dict[str, 
     rows = numpy.random.default_rng(1).permutation(n)[:3000]
     rows = numpy.concatenate([rows, numpy.arange(cut - 3, cut + 12)])
     encoded = store._encoded(rows.astype(numpy.uint64), store._field_mask(None)[0], [], {
-        "view": "absolute", "history": None, "policy": None, "legal_mask": False, "packed_mask": False, **options})
+        "view": "absolute", "history": None, "policy": None, "legal_mask": False, "packed_mask": False,
+        "packed_planes": False, **options})
     for name in encoded:
         assert numpy.array_equal(encoded[name], expected[name][rows], equal_nan=True), name
 
