@@ -10,7 +10,8 @@ so that no two runs share a game) packed one by one and joined as one store
 every field, each epoch timed in processor time; the best and the median of
 --repeats epochs. Then each training encoding alone and the combination a
 Leela-style network reads (history 8, the mover's view, AlphaZero policy,
-legal mask), each beside what this core can write: the bytes its batches
+legal mask; then with its mask packed, and with its mask and planes
+packed), each beside what this core can write: the bytes its batches
 hold a position against C's memset over a batch-sized buffer (which stays
 in the cache when it fits) and against the streaming-store ceiling,
 non-temporal stores over a buffer of the encoding's batch size, measured
@@ -66,6 +67,7 @@ ENCODINGS: list[tuple[str, dict[str, object]]] = [
     ("alphazero + packed legal mask", {"policy": "alphazero", "legal_mask": True, "packed_mask": True}),
     ("history 8 + mover + alphazero + legal", COMBINATION),
     ("  the same, packed mask", {**COMBINATION, "packed_mask": True}),
+    ("  the same, packed mask and planes", {**COMBINATION, "packed_mask": True, "packed_planes": True}),
 ]
 
 
@@ -273,7 +275,7 @@ def main() -> None:
         print(f"{args.copies} copies: {len(joined):,} positions, {joined.nbytes / 2**20:.1f} MiB "
               f"({joined.bytes_per_position:.2f} bytes a position)")
         report(f"store of {len(joined):,}", epochs(joined, args.batch_size, args.repeats))
-        for name, options in ENCODINGS[-2:]:
+        for name, options in ENCODINGS[-3:]:
             report_encoding(joined, f"store of {len(joined):,}, {name}", args.batch_size, args.repeats, bandwidth,
                             program, options)
 

@@ -19,7 +19,7 @@
 //   ERROR_KINDS: tuple[str, ...]
 //   policy_moves(space: str) -> tuple[str, ...]
 //       the space's moves as coordinate text by index, "" where none
-//   encode_training(columns, view, history, policy, legal_mask, packed_mask)
+//   encode_training(columns, view, history, policy, legal_mask, packed_mask, packed_planes)
 //       -> (planes, turn, castling, move_from, move_to, policy | None, legal | None)
 //       columns: the ten row buffers the encodings read, in Columns order
 //   store_pack(columns, rows) -> (moves, keyframes, runs)
@@ -639,14 +639,16 @@ PyObject* policy_moves(PyObject*, PyObject* name) {
 
 // The options of encode_training and Store.encode, as the Python side
 // passes them (checked there): view 0/1, history -1..8, space -1 (none) or
-// a policy::Space, the mask flags.
-encodings::Options encoding_options(int view, int history, int space, int legal_mask, int packed_mask) {
+// a policy::Space, the mask flags, the planes' packing.
+encodings::Options encoding_options(int view, int history, int space, int legal_mask, int packed_mask,
+                                    int packed_planes) {
     encodings::Options options;
     options.view = view ? encodings::View::mover : encodings::View::absolute;
     options.history = history;
     if (space >= 0) options.policy = static_cast<policy::Space>(space);
     options.legal_mask = legal_mask != 0;
     options.packed_mask = packed_mask != 0;
+    options.packed_planes = packed_planes != 0;
     return options;
 }
 
@@ -660,7 +662,7 @@ public:
     // False with the Python error set when a buffer cannot be made.
     template <typename Make>
     bool make(const encodings::Options& options, std::size_t n, Make&& make_buffer) {
-        const std::size_t sizes[COUNT] = {n * encodings::planes_per_row(options) * 64, n, 4 * n, n, n,
+        const std::size_t sizes[COUNT] = {n * encodings::row_plane_bytes(options), n, 4 * n, n, n,
                                           options.policy ? 4 * n : 0, n * encodings::mask_bytes(options)};
         const bool wanted[COUNT] = {true, true, true, true, true, options.policy.has_value(), options.legal_mask};
         std::uint8_t* data[COUNT] = {};
@@ -722,10 +724,10 @@ constexpr std::size_t TRAINING_COLUMN_BYTES[Views::COUNT] = {encode::PLANE_BYTES
 
 PyObject* encode_training(PyObject*, PyObject* args) {
     PyObject* columns;
-    int view, history, space, legal_mask, packed_mask;
+    int view, history, space, legal_mask, packed_mask, packed_planes;
     Py_ssize_t rows;
-    if (!PyArg_ParseTuple(args, "O!niiipp", &PyTuple_Type, &columns, &rows, &view, &history, &space, &legal_mask,
-                          &packed_mask))
+    if (!PyArg_ParseTuple(args, "O!niiippp", &PyTuple_Type, &columns, &rows, &view, &history, &space, &legal_mask,
+                          &packed_mask, &packed_planes))
         return nullptr;
     if (PyTuple_GET_SIZE(columns) != Views::COUNT || rows < 0) {
         PyErr_SetString(PyExc_ValueError, "encode_training() takes ten columns and a row count");
@@ -751,7 +753,8 @@ PyObject* encode_training(PyObject*, PyObject* args) {
         c.game = static_cast<const std::int64_t*>(in[8]);
         c.ply = static_cast<const std::int32_t*>(in[9]);
 
-        const encodings::Options options = encoding_options(view, history, space, legal_mask, packed_mask);
+        const encodings::Options options =
+            encoding_options(view, history, space, legal_mask, packed_mask, packed_planes);
         EncodingArrays arrays;
         if (!arrays.make(options, c.rows, [](std::size_t size) {
                 BufferObject* buffer = new_buffer(size);
@@ -1122,7 +1125,7 @@ PyObject* store_batch(PyObject* self, PyObject* args) {
     });
 }
 
-//   .encode(indices, fields, view, history, space, legal_mask, packed_mask)
+//   .encode(indices, fields, view, history, space, legal_mask, packed_mask, packed_planes)
 //       -> (planes, turn, castling, move_from, move_to, policy, legal, buffer,
 //       offsets): the encodings as encode_training gives them for those rows
 //       among all the store's rows, then the `fields` no view changes
@@ -1131,8 +1134,9 @@ PyObject* store_batch(PyObject* self, PyObject* args) {
 PyObject* store_encode(PyObject* self, PyObject* args) {
     PyObject* indices;
     unsigned long fields;
-    int view, history, space, legal_mask, packed_mask;
-    if (!PyArg_ParseTuple(args, "Okpiipp", &indices, &fields, &view, &history, &space, &legal_mask, &packed_mask))
+    int view, history, space, legal_mask, packed_mask, packed_planes;
+    if (!PyArg_ParseTuple(args, "Okpiippp", &indices, &fields, &view, &history, &space, &legal_mask, &packed_mask,
+                          &packed_planes))
         return nullptr;
     // The fields an encoding gives in its view are not gathered beside it.
     constexpr unsigned long ENCODED = 1ul << encode::PLANES | 1ul << encode::TURN | 1ul << encode::CASTLING |
@@ -1143,7 +1147,8 @@ PyObject* store_encode(PyObject* self, PyObject* args) {
         if (!held.hold(indices, 8, "indices")) return nullptr;
         const auto* rows = reinterpret_cast<const std::uint64_t*>(held.data());
         const std::size_t n = held.size() / 8;
-        const encodings::Options options = encoding_options(view, history, space, legal_mask, packed_mask);
+        const encodings::Options options =
+            encoding_options(view, history, space, legal_mask, packed_mask, packed_planes);
         EncodingArrays arrays;
         if (!arrays.make(options, n, [](std::size_t size) {
                 BatchBufferObject* buffer = new_batch_buffer(size);

@@ -45,6 +45,11 @@ def schema_columns(arrays: Mapping[str, Any], names: Sequence[str]) -> tuple[lis
     return columns, rows or 0
 
 
+def plane_shape(packed: bool) -> tuple[int, ...]:
+    """A plane's shape: 8 x 8 squares, or packed, 8 ranks of bits."""
+    return (8,) if packed else (8, 8)
+
+
 def encode_positions(
     positions: Mapping[str, Any],
     *,
@@ -53,6 +58,7 @@ def encode_positions(
     policy: Literal["from_to", "uci", "alphazero"] | None = None,
     legal_mask: bool = False,
     packed_mask: bool = False,
+    packed_planes: bool = False,
 ) -> dict[str, numpy.ndarray]:
     """The positions of an encode_games result (or any mapping of its arrays,
     such as a dataset slice) encoded for training, as a dict of arrays.
@@ -64,8 +70,12 @@ def encode_positions(
     first, zeros before the game's start. policy adds "policy" (N,) int32, the
     played move's index in that space (policy_moves), -1 for none;
     legal_mask adds "legal" (N, size) bool, or with packed_mask (N, size / 8)
-    uint8 bits, lowest index in the lowest bit. The rows of one game must
-    stand in game order, as encode_games writes them.
+    uint8 bits, lowest index in the lowest bit. packed_planes gives planes
+    (N, P, 8) uint8 as bits: byte r of a plane is its rank r, bit f its file
+    f, so that numpy.unpackbits(planes, axis=-1, bitorder="little"),
+    reshaped to (N, P, 8, 8), is the planes unpacked; a repetition plane's
+    bytes are then 0xFF. The rows of one game must stand in game order, as
+    encode_games writes them.
     """
     import numpy
 
@@ -94,10 +104,11 @@ def encode_positions(
         -1 if policy is None else _SPACES.index(policy),
         legal_mask,
         packed_mask,
+        packed_planes,
     )
     out: dict[str, numpy.ndarray] = {name: numpy.asarray(array) for name, array in arrays.items()}
     plane_count = 12 if history is None else 13 * (history + 1)
-    out["planes"] = numpy.frombuffer(planes, dtype=numpy.uint8).reshape(rows, plane_count, 8, 8)
+    out["planes"] = numpy.frombuffer(planes, dtype=numpy.uint8).reshape(rows, plane_count, *plane_shape(packed_planes))
     out["turn"] = numpy.frombuffer(turn, dtype=numpy.uint8)
     out["castling"] = numpy.frombuffer(castling, dtype=numpy.uint8).reshape(rows, 4)
     out["move_from"] = numpy.frombuffer(move_from, dtype=numpy.int8)

@@ -22,7 +22,15 @@ class Buffer:
 def encode_fens(fens: tuple[object, ...], /) -> tuple[Buffer | None, int]: ...
 def policy_moves(space: str, /) -> tuple[str, ...]: ...
 def encode_training(
-    columns: tuple[_Buffer, ...], rows: int, view: bool, history: int, policy: int, legal_mask: bool, packed_mask: bool, /
+    columns: tuple[_Buffer, ...],
+    rows: int,
+    view: bool,
+    history: int,
+    policy: int,
+    legal_mask: bool,
+    packed_mask: bool,
+    packed_planes: bool,
+    /,
 ) -> tuple[Buffer, Buffer, Buffer, Buffer, Buffer, Buffer | None, Buffer | None]: ...
 
 @final
@@ -73,6 +81,7 @@ class Store:
         space: int,
         legal_mask: bool,
         packed_mask: bool,
+        packed_planes: bool,
         /,
     ) -> tuple[
         Buffer, Buffer, Buffer, Buffer, Buffer, Buffer | None, Buffer | None, Buffer, tuple[int | None, ...]

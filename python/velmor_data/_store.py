@@ -38,7 +38,7 @@ import numpy
 
 from . import SCHEMA as _SCHEMA
 from . import TEXT_FIELDS, _check_int, _native
-from ._encodings import _SPACES, encode_positions, schema_columns
+from ._encodings import _SPACES, encode_positions, plane_shape, schema_columns
 from ._policy import POLICY_SIZES
 
 #: Plies between a game's keyframes.
@@ -390,11 +390,13 @@ class Store:
             -1 if policy is None else _SPACES.index(policy),
             encoding["legal_mask"],
             encoding["packed_mask"],
+            encoding["packed_planes"],
         )
         count = len(rows)
         plane_count = 12 if history is None else 13 * (history + 1)
         encoded: dict[str, numpy.ndarray] = {
-            "planes": numpy.frombuffer(planes, numpy.uint8).reshape(count, plane_count, 8, 8),
+            "planes": numpy.frombuffer(planes, numpy.uint8).reshape(count, plane_count,
+                                                                     *plane_shape(encoding["packed_planes"])),
             "turn": numpy.frombuffer(turn, numpy.uint8, count),
             "castling": numpy.frombuffer(castling, numpy.uint8, 4 * count).reshape(count, 4),
             "move_from": numpy.frombuffer(move_from, numpy.int8, count),
@@ -433,6 +435,7 @@ class Store:
         policy: str | None = None,
         legal_mask: bool = False,
         packed_mask: bool = False,
+        packed_planes: bool = False,
     ) -> Batches:
         """The positions of one epoch in batches of dicts of arrays: planes
         (B, 12, 8, 8) uint8 and the chosen fields (None: every field).
@@ -443,13 +446,14 @@ class Store:
         len(store) // world_size positions each (the rest is left out of that
         epoch); drop_last drops a last batch shorter than batch_size.
 
-        view, history, policy, legal_mask and packed_mask encode each batch
-        as encode_positions encodes the whole dataset's rows: planes in that
-        view with history, turn, castling, move_from and move_to in that view,
-        and policy and legal on request."""
+        view, history, policy, legal_mask, packed_mask and packed_planes
+        encode each batch as encode_positions encodes the whole dataset's
+        rows: planes in that view with history (as bits with packed_planes),
+        turn, castling, move_from and move_to in that view, and policy and
+        legal on request."""
         check_epoch_options(batch_size, seed, epoch, rank, world_size)
         mask, extras = self._field_mask(fields)
-        encoding = encoding_options(view, history, policy, legal_mask, packed_mask)
+        encoding = encoding_options(view, history, policy, legal_mask, packed_mask, packed_planes)
         return Batches(
             self, batch_size, bool(shuffle), seed, epoch, mask, extras, bool(drop_last), rank, world_size, encoding
         )
@@ -469,13 +473,14 @@ def check_epoch_options(batch_size: int, seed: int, epoch: int, rank: int, world
 
 
 def encoding_options(view: str, history: int | None, policy: str | None, legal_mask: bool,
-                     packed_mask: bool) -> dict[str, Any] | None:
+                     packed_mask: bool, packed_planes: bool = False) -> dict[str, Any] | None:
     """The encoding options as batches take them, checked as encode_positions
     checks them; None for the plain planes."""
-    if view == "absolute" and history is None and policy is None and not legal_mask and not packed_mask:
+    if (view == "absolute" and history is None and policy is None and not legal_mask and not packed_mask
+            and not packed_planes):
         return None
     encoding = {"view": view, "history": history, "policy": policy, "legal_mask": legal_mask,
-                "packed_mask": packed_mask}
+                "packed_mask": packed_mask, "packed_planes": packed_planes}
     empty = {name: numpy.zeros((0, *SCHEMA[name][1]), SCHEMA[name][0]) for name in _ENCODING_INPUTS}
     encode_positions(empty, **encoding)
     return encoding

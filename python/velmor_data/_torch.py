@@ -42,7 +42,8 @@ class TorchBatches(torch.utils.data.IterableDataset):  # type: ignore[type-arg]
                                             options["world_size"], first, last,
                                             self.dataset._encoding(options["view"], options["history"],
                                                                    options["policy"], options["legal_mask"],
-                                                                   options["packed_mask"]))
+                                                                   options["packed_mask"],
+                                                                   options["packed_planes"]))
         # Tensors over the batch's own arrays (no copy), which the loader
         # passes on as they are.
         from_numpy = torch.from_numpy

@@ -91,7 +91,7 @@ class _Loading:
                 fields: Iterable[str] | None = None, drop_last: bool = False, rank: int = 0,
                 world_size: int = 1, view: str = "absolute", history: int | None = None,
                 policy: str | None = None, legal_mask: bool = False,
-                packed_mask: bool = False) -> EpochBatches:
+                packed_mask: bool = False, packed_planes: bool = False) -> EpochBatches:
         """One epoch's positions in batches: dicts of arrays, planes
         (B, 12, 8, 8) uint8 and the chosen fields (None: every field of the
         schema). A column of the games table among the fields is joined to
@@ -105,19 +105,21 @@ class _Loading:
         the store; format 1 gathers the rows from its memory maps with NumPy,
         the epoch's order an array of len(dataset) indices.
 
-        view, history, policy, legal_mask and packed_mask encode each batch
-        as encode_positions does (format 2 only): planes in that view with
-        history, turn, castling, move_from and move_to in that view, and the
-        arrays policy and legal on request."""
+        view, history, policy, legal_mask, packed_mask and packed_planes
+        encode each batch as encode_positions does (format 2 only): planes
+        in that view with history (as bits with packed_planes), turn,
+        castling, move_from and move_to in that view, and the arrays policy
+        and legal on request."""
         check_epoch_options(batch_size, seed, epoch, rank, world_size)
-        encoding = self._encoding(view, history, policy, legal_mask, packed_mask)
+        encoding = self._encoding(view, history, policy, legal_mask, packed_mask, packed_planes)
         return self._range_batches(batch_size, shuffle, seed, epoch, fields, drop_last, rank, world_size, 0,
                                    len(self) // world_size, encoding)
 
     def torch_batches(self, batch_size: int, *, shuffle: bool = True, seed: int = 0,
                       fields: Iterable[str] | None = None, drop_last: bool = False, rank: int = 0,
                       world_size: int = 1, view: str = "absolute", history: int | None = None,
-                      policy: str | None = None, legal_mask: bool = False, packed_mask: bool = False) -> Any:
+                      policy: str | None = None, legal_mask: bool = False, packed_mask: bool = False,
+                      packed_planes: bool = False) -> Any:
         """The batches as a PyTorch IterableDataset, for a DataLoader with
         batch_size=None: each of the loader's worker processes iterates its
         own share of rank's part of the epoch, so that no position comes
@@ -130,19 +132,19 @@ class _Loading:
 
         options = dict(batch_size=batch_size, shuffle=shuffle, seed=seed, fields=fields, drop_last=drop_last,
                        rank=rank, world_size=world_size, view=view, history=history, policy=policy,
-                       legal_mask=legal_mask, packed_mask=packed_mask)
+                       legal_mask=legal_mask, packed_mask=packed_mask, packed_planes=packed_planes)
         self.batches(**options)  # checks the arguments here, not in a worker
         return TorchBatches(self, options)
 
     def _encoding(self, view: str, history: int | None, policy: str | None, legal_mask: bool,
-                  packed_mask: bool) -> dict[str, Any] | None:
+                  packed_mask: bool, packed_planes: bool) -> dict[str, Any] | None:
         """The encoding options as the store takes them, checked; None for
         the plain planes."""
-        encoding = encoding_options(view, history, policy, legal_mask, packed_mask)
+        encoding = encoding_options(view, history, policy, legal_mask, packed_mask, packed_planes)
         dataset = self._whole()
         if encoding is not None and dataset.format_version != 2:
             raise ValueError(f"dataset {dataset.path!r} is of format {dataset.format_version}: view, history, "
-                             "policy and the legal mask are computed from a dataset of format 2 (encode it again)")
+                             "policy, the legal mask and packed planes are computed from a dataset of format 2 (encode it again)")
         return encoding
 
     def _range_batches(self, batch_size: int, shuffle: bool, seed: int, epoch: int, fields: Iterable[str] | None,

@@ -1,6 +1,7 @@
 #include "encodings/mod.hpp"
 
 #include <array>
+#include <bit>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -234,6 +235,16 @@ void write_step(const Position& position, bool flip, std::uint8_t* out) {
     FASTEST.write_boards(viewed(position.planes, flip, scratch), out);
 }
 
+void write_packed_step(const Position& position, bool flip, std::uint8_t* out) {
+    const Planes planes = viewed(position.planes, flip);
+    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane) {
+        // Square 8 r + f is bit 8 r + f: little-endian, byte r is rank r.
+        Bitboard bytes = planes[plane];
+        if constexpr (std::endian::native == std::endian::big) bytes = __builtin_bswap64(bytes);
+        std::memcpy(out + 8 * plane, &bytes, 8);
+    }
+}
+
 void stream_step(const Position& position, bool flip, std::uint8_t* out) {
     Planes scratch;
     FASTEST.stream_boards(viewed(position.planes, flip, scratch), out);
@@ -309,7 +320,8 @@ void stream_legal(const MoveGenerator& generator, const Position& position, bool
 void encode_rows(const MoveGenerator& generator, const Columns& c, const Options& options, const Outputs& out) {
     const bool history = options.history >= 0;
     const unsigned steps = history ? static_cast<unsigned>(options.history) + 1 : 1;
-    const std::size_t row_planes = planes_per_row(options);
+    const std::size_t plane = plane_bytes(options), row_planes = row_plane_bytes(options);
+    const std::uint8_t repetition = repetition_byte(options);
     const std::size_t row_mask = mask_bytes(options);
 
     std::vector<Position> positions(c.rows);
@@ -337,14 +349,17 @@ void encode_rows(const MoveGenerator& generator, const Columns& c, const Options
         const bool flip = options.view == View::mover && !position.white();
 
         if (out.planes) {
-            std::uint8_t* dst = out.planes + row * row_planes * 64;
-            for (unsigned step = 0; step < steps; ++step, dst += (history ? STEP_PLANES : PLANE_COUNT) * 64) {
+            std::uint8_t* dst = out.planes + row * row_planes;
+            for (unsigned step = 0; step < steps; ++step, dst += (history ? STEP_PLANES : PLANE_COUNT) * plane) {
                 if (step > 0 && !earlier_in_game(c, row, step)) {
-                    std::memset(dst, 0, STEP_PLANES * 64);
+                    std::memset(dst, 0, STEP_PLANES * plane);
                     continue;
                 }
-                write_step(positions[row - step], flip, dst);
-                if (history) std::memset(dst + PLANE_COUNT * 64, repeated[row - step], 64);
+                if (options.packed_planes)
+                    write_packed_step(positions[row - step], flip, dst);
+                else
+                    write_step(positions[row - step], flip, dst);
+                if (history) std::memset(dst + PLANE_COUNT * plane, repeated[row - step] ? repetition : 0, plane);
             }
         }
         if (out.turn) out.turn[row] = flip ? 0 : c.turn[row];

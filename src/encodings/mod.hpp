@@ -33,11 +33,27 @@ struct Options {
     std::optional<policy::Space> policy;  // the played move's index
     bool legal_mask = false;              // the legal moves, in the policy space
     bool packed_mask = false;             // the mask as bits, lowest index in the lowest bit
+    bool packed_planes = false;           // each plane as bits: its bitboard's 8 bytes (see plane_bytes)
 };
 
 // Planes per row of the output's planes array.
 [[nodiscard]] constexpr unsigned planes_per_row(const Options& options) {
     return options.history < 0 ? PLANE_COUNT : STEP_PLANES * static_cast<unsigned>(options.history + 1);
+}
+
+// Bytes of one plane: 64 of 0/1, square by square, or packed, the
+// bitboard's 8 bytes little-endian: byte r is rank r, bit f file f.
+[[nodiscard]] constexpr std::size_t plane_bytes(const Options& options) { return options.packed_planes ? 8 : 64; }
+
+// Bytes per row of the planes.
+[[nodiscard]] constexpr std::size_t row_plane_bytes(const Options& options) {
+    return planes_per_row(options) * plane_bytes(options);
+}
+
+// The byte of a repetition plane's squares when the position repeats: a
+// square's 1, or a packed plane's eight files.
+[[nodiscard]] constexpr std::uint8_t repetition_byte(const Options& options) {
+    return options.packed_planes ? 0xFF : 1;
 }
 
 // Bytes per row of the legal mask.
@@ -65,7 +81,7 @@ struct Columns {
 // Where the results go; a null array is not written. turn, castling,
 // move_from and move_to are the inputs in the chosen view.
 struct Outputs {
-    std::uint8_t* planes = nullptr;  // planes_per_row x 64 bytes per row
+    std::uint8_t* planes = nullptr;  // row_plane_bytes per row
     std::uint8_t* turn = nullptr;
     std::uint8_t* castling = nullptr;
     std::int8_t* move_from = nullptr;
@@ -91,6 +107,8 @@ struct Position {
 // Writes the position's twelve piece planes (768 bytes) in the view:
 // reflected (mirrored, colours swapped) when flip is set.
 void write_step(const Position& position, bool flip, std::uint8_t* out);
+// The same packed (96 bytes): each plane its bitboard's 8 bytes.
+void write_packed_step(const Position& position, bool flip, std::uint8_t* out);
 
 // The twelve piece bitboards of a board given by square (0 empty, 1 + plane).
 void boards_of_squares(const std::uint8_t* squares, Planes& planes);

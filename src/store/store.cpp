@@ -593,9 +593,10 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
     using encodings::STEP_PLANES;
     const bool history = options.history >= 0;
     const unsigned steps = history ? static_cast<unsigned>(options.history) + 1 : 1;
-    const std::size_t row_planes = encodings::planes_per_row(options);
+    const std::size_t plane = encodings::plane_bytes(options), row_planes = encodings::row_plane_bytes(options);
+    const std::uint8_t repetition = encodings::repetition_byte(options);
     const std::size_t row_mask = encodings::mask_bytes(options);
-    const std::size_t step_bytes = (history ? STEP_PLANES : PLANE_COUNT) * 64;
+    const std::size_t step_bytes = (history ? STEP_PLANES : PLANE_COUNT) * plane;
 
     // Scratch for every row of the call: the rows replayed (from a keyframe
     // to the row, its history steps and their repetition look-back within),
@@ -613,8 +614,9 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
     // the caches: its planes and unpacked masks, whole cache lines, are
     // streamed past the cache when the arrays are aligned for it (a
     // loader's are), the mask made in a scratch that stays in the cache.
+    // Packed planes, eight bytes each, are written with plain stores.
     const auto aligned = [](const void* p, std::size_t to) { return reinterpret_cast<std::uintptr_t>(p) % to == 0; };
-    const bool stream_planes = out.planes && aligned(out.planes, 32);
+    const bool stream_planes = out.planes && !options.packed_planes && aligned(out.planes, 32);
     const bool stream_mask = out.legal && !options.packed_mask && aligned(out.legal, 16);
     alignas(64) std::uint8_t scratch[std::max({policy::FROM_TO_SIZE, policy::UCI_SIZE, policy::ALPHAZERO_SIZE})]{};
 
@@ -728,7 +730,7 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
             // The steps oldest first: the first one's bitboards read square by
             // square, each later one's from the one before by the squares that
             // differ; the current position's last.
-            std::uint8_t* const row_out = out.planes + i * row_planes * 64;
+            std::uint8_t* const row_out = out.planes + i * row_planes;
             const Position* previous = nullptr;
             for (unsigned s = steps; s-- > 0;) {
                 std::uint8_t* dst = row_out + s * step_bytes;
@@ -736,7 +738,7 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
                     if (stream_planes)
                         encodings::stream_fill(dst, 0, STEP_PLANES * 64);
                     else
-                        std::memset(dst, 0, STEP_PLANES * 64);
+                        std::memset(dst, 0, STEP_PLANES * plane);
                     continue;
                 }
                 const std::uint64_t q = row - s;
@@ -747,7 +749,9 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
                 else
                     encodings::boards_of_squares(step.board.data(), current.planes);
                 previous = &step;
-                if (stream_planes)
+                if (options.packed_planes)
+                    encodings::write_packed_step(current, flip, dst);
+                else if (stream_planes)
                     encodings::stream_step(current, flip, dst);
                 else
                     encodings::write_step(current, flip, dst);
@@ -759,7 +763,7 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
                 if (stream_planes)
                     encodings::stream_fill(dst + PLANE_COUNT * 64, repeated, 64);
                 else
-                    std::memset(dst + PLANE_COUNT * 64, repeated, 64);
+                    std::memset(dst + PLANE_COUNT * plane, repeated ? repetition : 0, plane);
             }
         } else {
             encodings::boards_of_squares(position.board.data(), current.planes);

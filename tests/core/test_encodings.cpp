@@ -3,6 +3,7 @@
 // this processor picks, so the others are checked here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <random>
@@ -45,6 +46,26 @@ TEST(EncodingKernels, EveryFormWritesEachPlaneSquareBySquare) {
                         ASSERT_EQ(out[64 * p + square], (boards[p] >> square) & 1) << kernel.name << " plane " << p << " square " << square;
                 for (std::size_t i = 64 * PLANE_COUNT; i < out.size(); ++i) ASSERT_EQ(out[i], 0xAB) << kernel.name << " wrote past the planes";
             }
+        }
+    }
+}
+
+TEST(EncodingKernels, PackedStepIsEachSquaresBitInTheView) {
+    for (const auto& boards : board_sets()) {
+        encodings::Position position{};
+        std::copy(boards.begin(), boards.end(), position.planes.begin());
+        for (const bool flip : {false, true}) {
+            std::array<std::uint8_t, 8 * PLANE_COUNT + 8> out;
+            out.fill(0xAB);
+            encodings::write_packed_step(position, flip, out.data());
+            // Reflected: the other colour's plane, the square mirrored top to bottom.
+            for (unsigned p = 0; p < PLANE_COUNT; ++p)
+                for (unsigned square = 0; square < 64; ++square) {
+                    const Bitboard source = flip ? boards[(p + PIECE_TYPES) % PLANE_COUNT] : boards[p];
+                    ASSERT_EQ((out[8 * p + square / 8] >> (square % 8)) & 1, (source >> (flip ? square ^ 56 : square)) & 1)
+                        << "flip " << flip << " plane " << p << " square " << square;
+                }
+            for (std::size_t i = 8 * PLANE_COUNT; i < out.size(); ++i) ASSERT_EQ(out[i], 0xAB) << "wrote past the planes";
         }
     }
 }

@@ -215,6 +215,42 @@ def test_encoded_batches_are_encode_positions_of_the_rows(dataset: Any, encoded:
                 assert same(batch[name], value[rows]), name
 
 
+def unpacked_planes(planes: Any) -> Any:
+    return numpy.unpackbits(planes, axis=-1, bitorder="little").reshape(*planes.shape, 8)
+
+
+@pytest.mark.parametrize("options", [
+    dict(),
+    dict(view="mover", history=8, policy="alphazero", legal_mask=True, packed_mask=True),
+], ids=["plain", "leela-like"])
+def test_packed_planes_are_the_batches_planes_as_bits(dataset: Any, options: dict[str, Any]) -> None:
+    """Batches of the same seed and epoch, with packed_planes and without:
+    the same rows, the packed planes unpacked the planes, through batches()
+    (the dataset and a subset of it) and torch_batches()."""
+    if dataset.format_version == 1:
+        with pytest.raises(ValueError, match="is of format 1: view, history"):
+            dataset.batches(64, packed_planes=True, **options)
+        return
+    train, _ = dataset.split(0.5, seed=1)
+    for loading in (dataset, train):
+        pairs = zip(loading.batches(200, seed=5, epoch=1, world_size=2, rank=1, **options),
+                    loading.batches(200, seed=5, epoch=1, world_size=2, rank=1, packed_planes=True, **options),
+                    strict=True)
+        for plain, packed in pairs:
+            assert list(packed) == list(plain)
+            assert packed["planes"].shape == (len(plain["planes"]), plain["planes"].shape[1], 8)
+            assert same(unpacked_planes(packed["planes"]), plain["planes"])
+            assert all(same(packed[name], plain[name]) for name in plain if name != "planes")
+    if importlib.util.find_spec("torch") is None:
+        return
+    batches = dataset.torch_batches(200, seed=5, packed_planes=True, **options)
+    batches.set_epoch(1)
+    expected = dataset.batches(200, seed=5, epoch=1, packed_planes=True, **options)
+    for tensors, batch in zip(batches, expected, strict=True):
+        assert tensors["planes"].shape == batch["planes"].shape and str(tensors["planes"].dtype) == "torch.uint8"
+        assert all(same(tensors[name].numpy(), batch[name]) for name in batch)
+
+
 def test_the_games_table_is_stored_and_joined(pgn: Path, tmp_path: Path,
                                               encoded: velmor_data.EncodedGames) -> None:
     outdirs = []

@@ -204,6 +204,38 @@ def test_mover_view_is_reflect(sample) -> None:
             assert out["move_to"][row] == arrays["move_to"][row] ^ flip
 
 
+# Packed planes beside every other option: none, a long history in the
+# mover's view, history with a policy and its mask, a single step.
+PACKED_PLANE_OPTIONS = [
+    {},
+    {"history": 8, "view": "mover"},
+    {"history": 2, "view": "absolute", "policy": "uci", "legal_mask": True},
+    {"history": 0},
+]
+
+
+def unpacked_planes(planes: numpy.ndarray) -> numpy.ndarray:
+    """Packed planes (N, P, 8) as the planes of 0/1 (N, P, 8, 8)."""
+    return numpy.unpackbits(planes, axis=-1, bitorder="little").reshape(*planes.shape, 8)
+
+
+@pytest.mark.parametrize("options", PACKED_PLANE_OPTIONS, ids=lambda options: ",".join(map(str, options.items())))
+def test_packed_planes_are_the_planes_as_bits(random_play, options: dict) -> None:
+    """Unpacked bit by bit, the packed planes are the planes, repetition
+    planes and the zeros before a game's start included; nothing else
+    changes."""
+    plain = velmor_data.encode_positions(random_play, **options)
+    packed = velmor_data.encode_positions(random_play, packed_planes=True, **options)
+    assert packed["planes"].dtype == numpy.uint8 and packed["planes"].shape == plain["planes"].shape[:-1]
+    assert numpy.array_equal(unpacked_planes(packed["planes"]), plain["planes"])
+    if "history" in options:
+        assert plain["planes"][:, 12::13].any(), "the games must hold repetitions"
+    assert list(packed) == list(plain)
+    for name in plain:
+        if name != "planes":
+            assert numpy.array_equal(packed[name], plain[name], equal_nan=plain[name].dtype.kind == "f"), name
+
+
 @pytest.mark.parametrize(
     "options, error",
     [
@@ -242,7 +274,7 @@ def test_the_readme_encoding_examples_run_as_written(monkeypatch, capsys) -> Non
     section = text[text.index("### Encodings for training"):text.index("## The encode job")]
     blocks = [textwrap.dedent(code) for indent, code in re.findall(r"^( *)```python\n(.*?)^\1```", section, re.S | re.M)
               if indent]
-    assert len(blocks) == 4, "an example for the view, history, the policy spaces and the legal mask"
+    assert len(blocks) == 5, "an example for the view, history, the policy spaces, the legal mask and packed planes"
     monkeypatch.chdir(root)
     for block in blocks:
         exec(compile(block, "README.md", "exec"), {})

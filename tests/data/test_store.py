@@ -15,6 +15,7 @@ import pytest
 
 import velmor_data
 from pgn_text import collection
+from test_encodings import PACKED_PLANE_OPTIONS, unpacked_planes
 from velmor_data import _store
 
 SAMPLE = Path(__file__).resolve().parents[2] / "data" / "sample-games.pgn.zst"
@@ -325,6 +326,7 @@ def test_batches_encode_as_encode_positions_does(repeating: dict[str, numpy.ndar
     [
         {"history": 2},
         {"history": 8, "view": "mover", "policy": "alphazero", "legal_mask": True},
+        {"history": 8, "view": "mover", "packed_planes": True},
     ],
     ids=lambda options: ",".join(f"{k}={v}" for k, v in options.items()),
 )
@@ -348,9 +350,31 @@ def test_batches_encode_rows_out_of_order_and_across_parts(repeating: dict[str, 
     rows = numpy.random.default_rng(1).permutation(n)[:3000]
     rows = numpy.concatenate([rows, numpy.arange(cut - 3, cut + 12)])
     encoded = store._encoded(rows.astype(numpy.uint64), store._field_mask(None)[0], [], {
-        "view": "absolute", "history": None, "policy": None, "legal_mask": False, "packed_mask": False, **options})
+        "view": "absolute", "history": None, "policy": None, "legal_mask": False, "packed_mask": False,
+        "packed_planes": False, **options})
     for name in encoded:
         assert numpy.array_equal(encoded[name], expected[name][rows], equal_nan=True), name
+
+
+@pytest.mark.parametrize("options", PACKED_PLANE_OPTIONS, ids=lambda options: ",".join(map(str, options.items())))
+def test_batches_with_packed_planes_are_their_planes_as_bits(repeating: dict[str, numpy.ndarray],
+                                                              options: dict) -> None:
+    """The same seed and epoch give the same rows packed and unpacked: the
+    packed planes unpacked are the planes, every other array the same."""
+    store = _store.Store.join([_store.pack({k: v[:4000] for k, v in repeating.items()}),
+                               _store.pack({k: v[4000:] for k, v in repeating.items()})])
+    pairs = zip(store.batches(500, seed=4, epoch=2, **options),
+                store.batches(500, seed=4, epoch=2, packed_planes=True, **options), strict=True)
+    repetitions = 0
+    for plain, packed in pairs:
+        assert list(packed) == list(plain)
+        assert packed["planes"].dtype == numpy.uint8 and packed["planes"].shape == plain["planes"].shape[:-1]
+        assert numpy.array_equal(unpacked_planes(packed["planes"]), plain["planes"])
+        repetitions += int(plain["planes"][:, 12::13].sum()) if "history" in options else 0
+        for name in plain:
+            if name != "planes":
+                assert numpy.array_equal(packed[name], plain[name], equal_nan=plain[name].dtype.kind == "f"), name
+    assert repetitions or "history" not in options
 
 
 # A king that castles without the rights to (a crafted game), then walks its
