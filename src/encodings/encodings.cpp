@@ -236,7 +236,8 @@ void write_step(const Position& position, bool flip, std::uint8_t* out) {
 }
 
 void write_packed_step(const Position& position, bool flip, std::uint8_t* out) {
-    const Planes planes = viewed(position.planes, flip);
+    Planes scratch;
+    const Bitboard* planes = viewed(position.planes, flip, scratch);
     for (unsigned plane = 0; plane < PLANE_COUNT; ++plane) {
         // Square 8 r + f is bit 8 r + f: little-endian, byte r is rank r.
         Bitboard bytes = planes[plane];
