@@ -735,10 +735,12 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
             for (unsigned s = steps; s-- > 0;) {
                 std::uint8_t* dst = row_out + s * step_bytes;
                 if (!included[s]) {
-                    if (stream_planes)
+                    if (options.packed_planes)
+                        std::memset(dst, 0, STEP_PLANES * 8);
+                    else if (stream_planes)
                         encodings::stream_fill(dst, 0, STEP_PLANES * 64);
                     else
-                        std::memset(dst, 0, STEP_PLANES * plane);
+                        std::memset(dst, 0, STEP_PLANES * 64);
                     continue;
                 }
                 const std::uint64_t q = row - s;
@@ -760,10 +762,13 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
                 const std::uint64_t key = keys[q - base];
                 for (std::uint64_t earlier = std::max(earliest[s], base); earlier < q && !repeated; ++earlier)
                     repeated = keys[earlier - base] == key && repeats(window[earlier - base], step);
-                if (stream_planes)
+                // Sizes the compiler sees, so that each form is a few stores.
+                if (options.packed_planes)
+                    std::memset(dst + PLANE_COUNT * 8, repeated ? repetition : 0, 8);
+                else if (stream_planes)
                     encodings::stream_fill(dst + PLANE_COUNT * 64, repeated, 64);
                 else
-                    std::memset(dst + PLANE_COUNT * plane, repeated ? repetition : 0, plane);
+                    std::memset(dst + PLANE_COUNT * 64, repeated, 64);
             }
         } else {
             encodings::boards_of_squares(position.board.data(), current.planes);
