@@ -139,7 +139,8 @@ public:
     // move_promotion, result, game, ply; its other pointers are not read).
     // Each row is replayed once from the keyframe before its oldest history
     // step, with the rows before that its repetition planes need (back to
-    // each step's half-move clock); no row goes through 768 bytes of planes.
+    // each step's half-move clock), its bitboards and repetition key kept up
+    // to date move by move; only rows whose keys agree are compared in full.
     // InvalidInput as gather, and as encode_rows for rows that are no
     // position.
     void encode(const std::uint64_t* indices, std::size_t count, const MoveGenerator& generator,

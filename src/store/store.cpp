@@ -163,7 +163,12 @@ constexpr std::array<std::uint8_t, 64> KEEPS = [] {
 
 }  // namespace
 
-bool play(Position& p, std::uint16_t word) {
+namespace {
+
+// play() with every write to the board made through put(square, code), so
+// that a caller can keep more of the position up to date square by square.
+template <typename Put>
+bool play_with(Position& p, std::uint16_t word, Put&& put) {
     const bool white = p.turn == 0;
     if (word & SPECIAL_WORD) [[unlikely]] {
         if (!(word & NULL_WORD)) return false;
@@ -194,7 +199,7 @@ bool play(Position& p, std::uint16_t word) {
             // En passant: the victim stands behind the to-square.
             const unsigned victim = white ? to - 8 : to + 8;
             if (victim >= 64 || p.board[victim] != piece_of(!white, PAWN)) return false;
-            p.board[victim] = 0;
+            put(victim, 0);
         }
         if (rank_of(to) == 0 || rank_of(to) == 7) {
             const unsigned promotion = (word >> 12) & 7;
@@ -207,18 +212,24 @@ bool play(Position& p, std::uint16_t word) {
         // Castling is told by the king's files alone, as push_move tells it.
         const CastlingRule& rule = castling_rules(white)[file_of(to) == FILE_G ? 0 : 1];
         if (p.board[rule.rook_from] == piece_of(white, ROOK)) {
-            p.board[rule.rook_from] = 0;
-            p.board[rule.rook_to] = piece_of(white, ROOK);
+            put(rule.rook_from, 0);
+            put(rule.rook_to, piece_of(white, ROOK));
         }
     }
     p.castling &= KEEPS[from] & KEEPS[to];
-    p.board[from] = 0;
-    p.board[to] = placed;
+    put(from, 0);
+    put(to, placed);
     p.en_passant = en_passant;
     p.halfmove_clock = resets ? 0 : p.halfmove_clock + 1;
     p.fullmove_number += !white;
     p.turn ^= 1;
     return true;
+}
+
+}  // namespace
+
+bool play(Position& p, std::uint16_t word) {
+    return play_with(p, word, [&p](unsigned square, std::uint8_t code) { p.board[square] = code; });
 }
 
 Packed pack(const Columns& c, std::size_t rows) {
@@ -492,45 +503,123 @@ bool repeats(const Position& a, const Position& b) {
     return a.turn == b.turn && a.castling == b.castling && a.en_passant == b.en_passant && a.board == b.board;
 }
 
-// A digest of what repeats() compares, so that most pairs differ by one
-// comparison of words: the board's eight words each times its own odd
-// number, products that do not wait for one another.
-std::uint64_t repetition_key(const Position& p) {
-    constexpr std::uint64_t ODD[8] = {0x9E3779B97F4A7C15ULL, 0xBF58476D1CE4E5B9ULL, 0x94D049BB133111EBULL,
-                                      0xD6E8FEB86659FD93ULL, 0xA0761D6478BD642FULL, 0xE7037ED1A0B428DBULL,
-                                      0x8EBC6AF09C88C6E3ULL, 0x589965CC75374CC3ULL};
-    std::uint64_t key = static_cast<std::uint64_t>(p.turn | p.castling << 1 | static_cast<std::uint8_t>(p.en_passant) << 8);
-    for (unsigned i = 0; i < 8; ++i) key += load<std::uint64_t>(p.board.data() + 8 * i) * ODD[i];
+// Keys of what repeats() compares. The placement's is a sum of the twelve
+// bitboards, each times its own odd number: a move changes it by the
+// squares it changes, so a replay keeps it up to date as it goes, and it is
+// a dozen products from scratch. The state's (side to move, castling bits,
+// en-passant byte) is a random word of each, XORed. Equal positions have
+// equal keys; rows whose keys are equal are compared in full.
+inline constexpr std::array<std::uint64_t, PLANE_COUNT> PLANE_ODD = {
+    0x9E3779B97F4A7C15ULL, 0xBF58476D1CE4E5B9ULL, 0x94D049BB133111EBULL, 0xD6E8FEB86659FD93ULL,
+    0xA0761D6478BD642FULL, 0xE7037ED1A0B428DBULL, 0x8EBC6AF09C88C6E3ULL, 0x589965CC75374CC3ULL,
+    0x1D8E4E27C47D124FULL, 0xC2B2AE3D27D4EB4FULL, 0x165667B19E3779F9ULL, 0x27D4EB2F165667C5ULL};
+
+struct StateKeys {
+    std::array<std::uint64_t, 2> turn{};
+    std::array<std::uint64_t, 16> castling{};
+    std::array<std::uint64_t, 256> en_passant{};  // by the byte, -1 (none) included
+};
+
+constexpr StateKeys make_state_keys() {
+    StateKeys keys{};
+    std::uint64_t state = 0x2545F4914F6CDD1DULL;
+    const auto next = [&state] {
+        std::uint64_t x = state += 0x9E3779B97F4A7C15ULL;
+        x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
+        x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
+        return x ^ (x >> 31);
+    };
+    for (std::uint64_t& word : keys.turn) word = next();
+    for (std::uint64_t& word : keys.castling) word = next();
+    for (std::uint64_t& word : keys.en_passant) word = next();
+    return keys;
+}
+
+inline constexpr StateKeys STATE_KEYS = make_state_keys();
+
+std::uint64_t placement_key(const Planes& planes) {
+    std::uint64_t key = 0;
+    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane) key += planes[plane] * PLANE_ODD[plane];
     return key;
 }
 
-// The state word the generator reads; InvalidInput (naming the row) for an
-// en-passant value that is no file.
-std::uint64_t state_of(const Position& p, std::uint64_t row) {
-    if (p.en_passant > 7 || p.en_passant < -1) [[unlikely]]
+std::uint64_t state_key(const Position& p) {
+    return STATE_KEYS.turn[p.turn & 1] ^ STATE_KEYS.castling[p.castling & 15] ^
+           STATE_KEYS.en_passant[static_cast<std::uint8_t>(p.en_passant)];
+}
+
+std::uint64_t repetition_key(const Position& p) {
+    Planes planes;
+    encodings::boards_of_squares(p.board.data(), planes);
+    return placement_key(planes) ^ state_key(p);
+}
+
+// InvalidInput (naming the row) for an en-passant value that is no file.
+void check_en_passant(std::int8_t en_passant, std::uint64_t row) {
+    if (en_passant > 7 || en_passant < -1) [[unlikely]]
         refuse("row " + std::to_string(row) + ": en_passant is no file");
+}
+
+// The state word the generator reads; InvalidInput as check_en_passant.
+std::uint64_t state_of(const Position& p, std::uint64_t row) {
+    check_en_passant(p.en_passant, row);
     const bool white = p.turn == 0;
     std::uint64_t state = (white ? WHITE_TO_MOVE : 0) | std::uint64_t{p.castling} << WHITE_KING_SIDE;
     if (p.en_passant >= 0) state |= std::uint64_t{1} << (en_passant_set(white) + static_cast<unsigned>(p.en_passant));
     return state;
 }
 
-// The squares of the board holding `code` (0: the empty ones).
-Bitboard squares_holding(const Position& p, std::uint8_t code) {
-#if defined(__x86_64__)
-    const __m128i wanted = _mm_set1_epi8(static_cast<char>(code));
-    Bitboard squares = 0;
-    for (unsigned k = 0; k < 4; ++k) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p.board.data() + 16 * k));
-        squares |= Bitboard{static_cast<std::uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, wanted)))} << (16 * k);
+// A replay for the encodings: the position by square, as play() makes it,
+// with its twelve bitboards, its occupancy and the key of its placement
+// kept up to date by the squares each move writes. Nothing is copied from
+// row to row: the history steps' planes are written out as the replay
+// passes them.
+struct Replay {
+    Position position;
+    encodings::Position boards{};  // the planes; the state word is set for the last row only
+    Bitboard occupied = 0;
+    std::uint64_t placement = 0;
+
+    void start(const std::uint8_t* frame) {
+        read_keyframe(frame, position);
+        encodings::boards_of_squares(position.board.data(), boards.planes);
+        occupied = 0;
+        for (const Bitboard b : boards.planes) occupied |= b;
+        placement = placement_key(boards.planes);
     }
-    return squares;
-#else
-    Bitboard squares = 0;
-    for (unsigned square = 0; square < 64; ++square) squares |= Bitboard{p.board[square] == code} << square;
-    return squares;
-#endif
-}
+
+    bool play(std::uint16_t word) {
+        return play_with(position, word, [this](unsigned square, std::uint8_t code) {
+            const unsigned old = position.board[square];
+            position.board[square] = code;
+            // No branch on what leaves or arrives: an empty square's
+            // toggle is nothing.
+            const Bitboard bit = square_bb(square);
+            toggle(old ? old - 1 : 0, old ? bit : 0);
+            toggle(code ? code - 1u : 0, code ? bit : 0);
+            occupied ^= (old ? bit : 0) ^ (code ? bit : 0);
+        });
+    }
+
+    [[nodiscard]] std::uint64_t key() const { return placement ^ state_key(position); }
+
+private:
+    void toggle(unsigned plane, Bitboard bit) {
+        const Bitboard before = boards.planes[plane];
+        boards.planes[plane] = before ^ bit;
+        placement += ((before ^ bit) - before) * PLANE_ODD[plane];
+    }
+};
+
+// The replayed rows as the look-back filter reads them: the first one's
+// occupancy, kings (White's, Black's) and side to move, and each history
+// step's occupancy.
+struct Occupancies {
+    Bitboard first = 0;
+    std::array<Bitboard, 2> first_kings{};
+    unsigned first_turn = 0;
+    std::array<Bitboard, encodings::MAX_HISTORY + 1> steps{};
+};
 
 // Whether a row before the window (rows base..row) may repeat a history
 // step's position within the step's look-back (earliest[s] up to it), so
@@ -547,17 +636,16 @@ Bitboard squares_holding(const Position& p, std::uint8_t code) {
 // only if one stands on its square; a king move that play() would take for
 // one (the king, followed back, on its to-square) leaves the rows before it
 // unknown, as do rows before the run and a word no row of a run has.
-bool may_repeat_before_window(const Position* window, std::uint64_t base, const std::uint16_t* base_words,
+bool may_repeat_before_window(const Occupancies& window, std::uint64_t base, const std::uint16_t* base_words,
                               std::uint64_t run_first, std::uint64_t row, unsigned steps, const bool* included,
                               const std::uint64_t* earliest, std::uint64_t start, std::vector<Bitboard>& occupied) {
     std::uint64_t known = base;  // rows [known, base) have their occupancy in occupied[row - start]
     if (base_words && base > run_first) {
         const std::uint64_t lowest = std::max(start, run_first);
         occupied.resize(base - start);
-        Bitboard occupancy = ~squares_holding(window[0], 0);
-        Bitboard kings[2] = {squares_holding(window[0], piece_of(true, KING)),
-                             squares_holding(window[0], piece_of(false, KING))};
-        unsigned side = window[0].turn;
+        Bitboard occupancy = window.first;
+        std::array<Bitboard, 2> kings = window.first_kings;
+        unsigned side = window.first_turn;
         for (; known > lowest; --known) {
             const std::uint64_t k = known - 1;
             side ^= 1;  // the side that moved from row k
@@ -579,7 +667,7 @@ bool may_repeat_before_window(const Position* window, std::uint64_t base, const 
     for (unsigned s = 0; s < steps; ++s) {
         if (!included[s] || earliest[s] >= base) continue;
         const std::uint64_t q = row - s;
-        const Bitboard occupancy = ~squares_holding(window[q - base], 0);
+        const Bitboard occupancy = window.steps[s];
         for (std::uint64_t e = earliest[s]; e < base; ++e)
             if (e < run_first || (((q - e) & 1) == 0 && (e < known || occupied[e - start] == occupancy))) return true;
     }
@@ -593,22 +681,26 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
     using encodings::STEP_PLANES;
     const bool history = options.history >= 0;
     const unsigned steps = history ? static_cast<unsigned>(options.history) + 1 : 1;
-    const std::size_t plane = encodings::plane_bytes(options), row_planes = encodings::row_plane_bytes(options);
+    const std::size_t row_planes = encodings::row_plane_bytes(options);
     const std::uint8_t repetition = encodings::repetition_byte(options);
     const std::size_t row_mask = encodings::mask_bytes(options);
-    const std::size_t step_bytes = (history ? STEP_PLANES : PLANE_COUNT) * plane;
+    const std::size_t step_bytes = (history ? STEP_PLANES : PLANE_COUNT) * encodings::plane_bytes(options);
 
-    // Scratch for every row of the call: the rows replayed (from a keyframe
-    // to the row, its history steps and their repetition look-back within),
-    // their repetition keys, and which history steps are the game's.
-    std::vector<Position> window, prefix;
-    std::vector<std::uint64_t> keys;
+    // Scratch for every row of the call: the repetition keys of the rows
+    // replayed (base..row) and of the look-back rows replayed before them,
+    // which history steps are the game's, and what the repetition look-back
+    // needs of each step.
+    std::vector<std::uint64_t> keys, prefix_keys;
+    std::vector<Position> prefix;
     std::vector<Bitboard> occupied;
     std::array<bool, encodings::MAX_HISTORY + 1> included{};
     std::array<std::uint64_t, encodings::MAX_HISTORY + 1> earliest{};  // of each step's repetition look-back
+    std::array<std::uint32_t, encodings::MAX_HISTORY + 1> clocks{};    // each step's half-move clock
+    std::array<std::int8_t, encodings::MAX_HISTORY + 1> step_en_passant{};  // checked after the replay
+    Occupancies occupancies;
+    Replay replay;
     Board board(FenFields{Planes{}, WHITE_TO_MOVE});
     MoveList moves;
-    encodings::Position current{};
 
     // A batch is written once and read after the call, and is larger than
     // the caches: its planes and unpacked masks, whole cache lines, are
@@ -619,6 +711,33 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
     const bool stream_planes = out.planes && !options.packed_planes && aligned(out.planes, 32);
     const bool stream_mask = out.legal && !options.packed_mask && aligned(out.legal, 16);
     alignas(64) std::uint8_t scratch[std::max({policy::FROM_TO_SIZE, policy::UCI_SIZE, policy::ALPHAZERO_SIZE})]{};
+
+    // A step's planes, or the repetition plane past them, or a step's zeros:
+    // each form with sizes the compiler sees, so that it is a few stores.
+    const auto write_pieces = [&](std::uint8_t* dst, bool flip) {
+        if (options.packed_planes)
+            encodings::write_packed_step(replay.boards, flip, dst);
+        else if (stream_planes)
+            encodings::stream_step(replay.boards, flip, dst);
+        else
+            encodings::write_step(replay.boards, flip, dst);
+    };
+    const auto write_repeated = [&](std::uint8_t* dst, bool repeated) {
+        if (options.packed_planes)
+            std::memset(dst + PLANE_COUNT * 8, repeated ? repetition : 0, 8);
+        else if (stream_planes)
+            encodings::stream_fill(dst + PLANE_COUNT * 64, repeated, 64);
+        else
+            std::memset(dst + PLANE_COUNT * 64, repeated, 64);
+    };
+    const auto write_zeros = [&](std::uint8_t* dst) {
+        if (options.packed_planes)
+            std::memset(dst, 0, STEP_PLANES * 8);
+        else if (stream_planes)
+            encodings::stream_fill(dst, 0, STEP_PLANES * 64);
+        else
+            std::memset(dst, 0, STEP_PLANES * 64);
+    };
 
     // Rows are located a few ahead and their keyframes and moves fetched,
     // so that the cache misses of random rows overlap the work on others.
@@ -642,6 +761,14 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
         }
     };
     for (std::size_t i = 0; i < std::min(AHEAD, count); ++i) fetch(i);
+
+    // A row's position exactly, for the rare pair of rows whose keys agree.
+    Position exact[2];
+    const auto position_of = [&](std::uint64_t at, std::uint64_t start, std::uint64_t base, Position& p) -> const Position& {
+        if (at < base) return prefix[at - start];
+        replay_rows(at, at, &p);
+        return p;
+    };
 
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint64_t row = indices[i];
@@ -677,117 +804,122 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
             }
         }
 
-        // One replay from the keyframe at or before the first row wanted,
-        // every row kept: window[k] is row base + k.
-        std::uint64_t base;
-        const std::uint16_t* base_words = nullptr;  // the words from row base on, when it is in the row's run
-        if (first >= run_first) {
-            Cursor from = cursor;
-            if (first < cursor.keyframe_row) locate_in(cursor.run, first, from);
-            base = from.keyframe_row;
-            base_words = from.keyframe_moves;
-            window.resize(row - base + 1);
-            read_keyframe(from.frame, window[0]);
-            for (std::uint64_t at = base; at < row; ++at) {
-                window[at - base + 1] = window[at - base];
-                if (!play(window[at - base + 1], from.keyframe_moves[at - base])) [[unlikely]]
-                    refuse("the store is damaged: the move of row " + std::to_string(at) + " cannot be replayed");
+        // The view is the row's side to move, known before the replay from
+        // its keyframe's: each row of a run is its predecessor played on,
+        // and every move passes the turn.
+        const unsigned turn = (cursor.frame[32] & 1) ^ ((row - cursor.keyframe_row) & 1);
+        const bool flip = options.view == encodings::View::mover && turn == 1;
+        std::uint8_t* const row_out = out.planes ? out.planes + i * row_planes : nullptr;
+
+        // One replay from the keyframe at or before the first row wanted to
+        // the row, run after run: each run from its own keyframe. The
+        // history steps' planes are written as it passes them.
+        Cursor from = cursor;
+        if (first < run_first)
+            locate(first, from);
+        else if (first < cursor.keyframe_row)
+            locate_in(cursor.run, first, from);
+        const std::uint64_t base = from.keyframe_row;
+        // The words from row base on, when it is in the row's run.
+        const std::uint16_t* const base_words = first >= run_first ? from.keyframe_moves : nullptr;
+        if (history) keys.resize(row - base + 1);
+        replay.start(from.frame);
+        std::size_t run = from.run;
+        std::uint64_t segment_end = first_row_[run + 1];  // the first row past the replayed run
+        const std::uint16_t* words = from.keyframe_moves;     // the words of the replayed run, from row words_row
+        std::uint64_t words_row = base;
+        for (std::uint64_t at = base;; ++at) {
+            const std::uint64_t back = row - at;
+            if (history) {
+                keys[at - base] = replay.key();
+                if (at == base) {
+                    occupancies.first = replay.occupied;
+                    occupancies.first_kings = {replay.boards.planes[piece_of(true, KING) - 1],
+                                               replay.boards.planes[piece_of(false, KING) - 1]};
+                    occupancies.first_turn = replay.position.turn;
+                }
             }
-        } else {
-            base = first;
-            window.resize(row - first + 1);
-            replay_rows(first, row, window.data());
+            if (back < steps && included[back]) {
+                step_en_passant[back] = replay.position.en_passant;
+                if (history) {
+                    clocks[back] = replay.position.halfmove_clock;
+                    occupancies.steps[back] = replay.occupied;
+                }
+                if (row_out) write_pieces(row_out + back * step_bytes, flip);
+            }
+            if (at == row) break;
+            if (at + 1 == segment_end) {
+                // The next run starts from its own keyframe, its first row's.
+                Cursor next;
+                locate_in(++run, at + 1, next);
+                replay.start(next.frame);
+                segment_end = first_row_[run + 1];
+                words = next.keyframe_moves;
+                words_row = at + 1;
+            } else if (!replay.play(words[at - words_row])) [[unlikely]] {
+                refuse("the store is damaged: the move of row " + std::to_string(at) + " cannot be replayed");
+            }
+        }
+        const Position& position = replay.position;
+
+        replay.boards.state = state_of(position, row);
+        if (row_out) {
+            for (unsigned s = steps; s-- > 1;)
+                if (!included[s])
+                    write_zeros(row_out + s * step_bytes);
+                else
+                    check_en_passant(step_en_passant[s], row - s);
         }
         if (history) {
             // Each step's repetition looks back over the plies since its last
-            // capture or pawn move; rows before the window are replayed on
-            // their own and put before it.
+            // capture or pawn move; rows before the replay are replayed on
+            // their own when the move words cannot rule them out.
             std::uint64_t start = row;
             for (unsigned s = 0; s < steps; ++s) {
                 if (!included[s]) continue;
                 const std::uint64_t q = row - s;
-                const auto clock = static_cast<std::int32_t>(window[q - base].halfmove_clock);
+                const auto clock = static_cast<std::int32_t>(clocks[s]);
                 const std::uint64_t reach = clock > 0 ? static_cast<std::uint64_t>(clock) : 0;
                 earliest[s] = q >= run_first && q - run_first >= reach ? q - reach : earliest_in_game(q, reach);
                 start = std::min(start, earliest[s]);
             }
-            if (start < base && may_repeat_before_window(window.data(), base, base_words, run_first, row, steps,
+            std::uint64_t scan_from = base;  // the first row whose key is known
+            if (start < base && may_repeat_before_window(occupancies, base, base_words, run_first, row, steps,
                                                          included.data(), earliest.data(), start, occupied)) {
                 prefix.resize(base - start);
                 replay_rows(start, base - 1, prefix.data());
-                window.insert(window.begin(), prefix.begin(), prefix.end());
-                base = start;
+                prefix_keys.resize(base - start);
+                for (std::uint64_t at = start; at < base; ++at)
+                    prefix_keys[at - start] = repetition_key(prefix[at - start]);
+                scan_from = start;
             }
-            start = std::max(start, base);
-            keys.resize(window.size());
-            for (std::uint64_t q = start; q <= row; ++q) keys[q - base] = repetition_key(window[q - base]);
+            for (unsigned s = 0; s < steps; ++s) {
+                if (!included[s]) continue;
+                const std::uint64_t q = row - s;
+                const std::uint64_t key = keys[q - base];
+                bool repeated = false;
+                for (std::uint64_t e = std::max(earliest[s], scan_from); e < q && !repeated; ++e)
+                    if ((e < base ? prefix_keys[e - start] : keys[e - base]) == key) [[unlikely]]
+                        repeated = repeats(position_of(e, start, base, exact[0]), position_of(q, start, base, exact[1]));
+                if (row_out) write_repeated(row_out + s * step_bytes, repeated);
+            }
         }
 
-        const Position& position = window[row - base];
-        const bool flip = options.view == encodings::View::mover && position.turn == 1;
-        current.state = state_of(position, row);
-        if (out.planes) {
-            // The steps oldest first: the first one's bitboards read square by
-            // square, each later one's from the one before by the squares that
-            // differ; the current position's last.
-            std::uint8_t* const row_out = out.planes + i * row_planes;
-            const Position* previous = nullptr;
-            for (unsigned s = steps; s-- > 0;) {
-                std::uint8_t* dst = row_out + s * step_bytes;
-                if (!included[s]) {
-                    if (options.packed_planes)
-                        std::memset(dst, 0, STEP_PLANES * 8);
-                    else if (stream_planes)
-                        encodings::stream_fill(dst, 0, STEP_PLANES * 64);
-                    else
-                        std::memset(dst, 0, STEP_PLANES * 64);
-                    continue;
-                }
-                const std::uint64_t q = row - s;
-                const Position& step = window[q - base];
-                if (s > 0) state_of(step, q);  // refuses an en-passant value that is no file
-                if (previous)
-                    encodings::update_boards(previous->board.data(), step.board.data(), current.planes);
-                else
-                    encodings::boards_of_squares(step.board.data(), current.planes);
-                previous = &step;
-                if (options.packed_planes)
-                    encodings::write_packed_step(current, flip, dst);
-                else if (stream_planes)
-                    encodings::stream_step(current, flip, dst);
-                else
-                    encodings::write_step(current, flip, dst);
-                if (!history) continue;
-                std::uint8_t repeated = 0;
-                const std::uint64_t key = keys[q - base];
-                for (std::uint64_t earlier = std::max(earliest[s], base); earlier < q && !repeated; ++earlier)
-                    repeated = keys[earlier - base] == key && repeats(window[earlier - base], step);
-                // Sizes the compiler sees, so that each form is a few stores.
-                if (options.packed_planes)
-                    std::memset(dst + PLANE_COUNT * 8, repeated ? repetition : 0, 8);
-                else if (stream_planes)
-                    encodings::stream_fill(dst + PLANE_COUNT * 64, repeated, 64);
-                else
-                    std::memset(dst + PLANE_COUNT * 64, repeated, 64);
-            }
-        } else {
-            encodings::boards_of_squares(position.board.data(), current.planes);
-        }
         if (out.turn) out.turn[i] = flip ? 0 : position.turn;
         if (out.castling)
             for (unsigned r = 0; r < 4; ++r) out.castling[4 * i + r] = (position.castling >> ((r + (flip ? 2 : 0)) % 4)) & 1;
         const Move move = decode(cursor.keyframe_moves[row - cursor.keyframe_row]);
         const bool has_move = move.from >= 0 && move.to >= 0;
         if (move.promotion > 4) refuse("row " + std::to_string(row) + ": move_promotion is no promotion code");
-        const unsigned from = has_move ? encodings::viewed_square(static_cast<unsigned>(move.from), flip) : 0;
-        const unsigned to = has_move ? encodings::viewed_square(static_cast<unsigned>(move.to), flip) : 0;
-        if (out.move_from) out.move_from[i] = has_move ? static_cast<std::int8_t>(from) : move.from;
-        if (out.move_to) out.move_to[i] = has_move ? static_cast<std::int8_t>(to) : move.to;
-        if (out.policy) out.policy[i] = has_move ? policy::index(*options.policy, from, to, move.promotion) : -1;
+        const unsigned from_square = has_move ? encodings::viewed_square(static_cast<unsigned>(move.from), flip) : 0;
+        const unsigned to_square = has_move ? encodings::viewed_square(static_cast<unsigned>(move.to), flip) : 0;
+        if (out.move_from) out.move_from[i] = has_move ? static_cast<std::int8_t>(from_square) : move.from;
+        if (out.move_to) out.move_to[i] = has_move ? static_cast<std::int8_t>(to_square) : move.to;
+        if (out.policy) out.policy[i] = has_move ? policy::index(*options.policy, from_square, to_square, move.promotion) : -1;
         if (stream_mask)
-            encodings::stream_legal(generator, current, flip, options, board, moves, scratch, out.legal + i * row_mask);
+            encodings::stream_legal(generator, replay.boards, flip, options, board, moves, scratch, out.legal + i * row_mask);
         else if (out.legal)
-            encodings::write_legal(generator, current, flip, options, board, moves, out.legal + i * row_mask);
+            encodings::write_legal(generator, replay.boards, flip, options, board, moves, out.legal + i * row_mask);
 
         // The fields no view changes, from the same replay.
         if (rest.en_passant) rest.en_passant[i] = position.en_passant;
