@@ -136,7 +136,49 @@ __attribute__((target("avx2"))) Bitboard changed_squares_avx2(const std::uint8_t
     return ~(static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
              static_cast<Bitboard>(static_cast<std::uint32_t>(_mm256_movemask_epi8(high))) << 32);
 }
+
+// Copies with stores past the cache, `out` and `in` 16-byte aligned,
+// `bytes` a multiple of 16; unrolled, since a mask is thousands of bytes.
+void stream_copy_sse2(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) {
+    const auto copy = [&](std::size_t at) {
+        _mm_stream_si128(reinterpret_cast<__m128i*>(out + at), _mm_load_si128(reinterpret_cast<const __m128i*>(in + at)));
+    };
+    std::size_t at = 0;
+    for (; at + 64 <= bytes; at += 64) {
+        copy(at);
+        copy(at + 16);
+        copy(at + 32);
+        copy(at + 48);
+    }
+    for (; at < bytes; at += 16) copy(at);
+}
+
+__attribute__((target("avx2"))) inline void copy32(std::uint8_t* out, const std::uint8_t* in) {
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(out), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)));
+}
+
+// The same in 32-byte stores: a 16-byte one first where `out` is not
+// 32-byte aligned (every other row of a "uci" mask, 1,968 bytes), and one
+// last where the rest is not a multiple of 32.
+__attribute__((target("avx2"))) void stream_copy_avx2(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) {
+    std::size_t at = 0;
+    if (reinterpret_cast<std::uintptr_t>(out) & 16 && bytes >= 16) {
+        _mm_stream_si128(reinterpret_cast<__m128i*>(out), _mm_load_si128(reinterpret_cast<const __m128i*>(in)));
+        at = 16;
+    }
+    for (; at + 128 <= bytes; at += 128) {
+        copy32(out + at, in + at);
+        copy32(out + at + 32, in + at + 32);
+        copy32(out + at + 64, in + at + 64);
+        copy32(out + at + 96, in + at + 96);
+    }
+    for (; at + 32 <= bytes; at += 32) copy32(out + at, in + at);
+    if (at < bytes)
+        _mm_stream_si128(reinterpret_cast<__m128i*>(out + at), _mm_load_si128(reinterpret_cast<const __m128i*>(in + at)));
+}
 #endif
+
+void copy_plain(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) { std::memcpy(out, in, bytes); }
 
 // Every form this machine runs, the fastest first.
 std::vector<Kernels> runnable_kernels() {
@@ -144,10 +186,13 @@ std::vector<Kernels> runnable_kernels() {
 #if defined(__x86_64__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2"))
-        kernels.push_back({"avx2", boards_avx2<false>, boards_avx2<true>, boards_of_squares_avx2, changed_squares_avx2});
-    kernels.push_back({"sse2", boards_sse2<false>, boards_sse2<true>, boards_of_squares_sse2, changed_squares_sse2});
+        kernels.push_back({"avx2", boards_avx2<false>, boards_avx2<true>, boards_of_squares_avx2, changed_squares_avx2,
+                           stream_copy_avx2});
+    kernels.push_back({"sse2", boards_sse2<false>, boards_sse2<true>, boards_of_squares_sse2, changed_squares_sse2,
+                       stream_copy_sse2});
 #endif
-    kernels.push_back({"table", write_boards_table, write_boards_table, boards_of_squares_scalar, changed_squares_scalar});
+    kernels.push_back({"table", write_boards_table, write_boards_table, boards_of_squares_scalar, changed_squares_scalar,
+                       copy_plain});
     return kernels;
 }
 
@@ -245,14 +290,7 @@ void stream_fill(std::uint8_t* out, std::uint8_t value, std::size_t bytes) {
 #endif
 }
 
-void stream_copy(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) {
-#if defined(__x86_64__)
-    for (std::size_t at = 0; at < bytes; at += 16)
-        _mm_stream_si128(reinterpret_cast<__m128i*>(out + at), _mm_load_si128(reinterpret_cast<const __m128i*>(in + at)));
-#else
-    std::memcpy(out, in, bytes);
-#endif
-}
+void stream_copy(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) { FASTEST.stream_copy(out, in, bytes); }
 
 void stream_fence() {
 #if defined(__x86_64__)
@@ -260,22 +298,32 @@ void stream_fence() {
 #endif
 }
 
+namespace {
+
+// Calls mark(index) with the index of each move that the space holds (all
+// of a legal position's), in the view.
+template <class Mark>
+inline void mark_moves(const MoveList& moves, policy::Space space, bool flip, Mark mark) {
+    for (const ChessMove move : moves) {
+        const std::int32_t index = move_index(space, move, flip);
+        if (index >= 0) [[likely]]
+            mark(index);
+    }
+}
+
+}  // namespace
+
 void write_legal(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
                  Board& board, MoveList& moves, std::uint8_t* mask) {
     std::memset(mask, 0, mask_bytes(options));
     board.planes = position.planes;
     board.state = position.state;
     generator.legal_moves(board, moves);
-    for (std::size_t i = 0; i < moves.size(); ++i) {
-        const ChessMove move = moves[i];
-        const std::int32_t index = policy::index(*options.policy, viewed_square(move.from(), flip),
-                                                 viewed_square(move.to(), flip), encode::promotion_code(move));
-        if (index < 0) continue;  // a move no space holds: none of a legal position's
-        if (options.packed_mask)
-            mask[index >> 3] |= static_cast<std::uint8_t>(1u << (index & 7));
-        else
-            mask[index] = 1;
-    }
+    if (options.packed_mask)
+        mark_moves(moves, *options.policy, flip,
+                   [mask](std::int32_t index) { mask[index >> 3] |= static_cast<std::uint8_t>(1u << (index & 7)); });
+    else
+        mark_moves(moves, *options.policy, flip, [mask](std::int32_t index) { mask[index] = 1; });
 }
 
 void stream_legal(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
@@ -283,23 +331,23 @@ void stream_legal(const MoveGenerator& generator, const Position& position, bool
     board.planes = position.planes;
     board.state = position.state;
     generator.legal_moves(board, moves);
-    // The indices set, to clear them again; a list longer than any legal
-    // position's (a board of many queens) clears the whole mask instead.
+    const std::size_t bytes = mask_bytes(options);
+    // The indices set, to clear them again rather than the thousands of
+    // bytes; a list longer than any legal position's (a board of many
+    // queens) clears the whole mask instead.
+    if (moves.size() > MoveList::INLINE) [[unlikely]] {
+        mark_moves(moves, *options.policy, flip, [scratch](std::int32_t index) { scratch[index] = 1; });
+        FASTEST.stream_copy(mask, scratch, bytes);
+        std::memset(scratch, 0, bytes);
+        return;
+    }
     std::int32_t set[MoveList::INLINE];
     std::size_t count = 0;
-    const bool listed = moves.size() <= MoveList::INLINE;
-    for (std::size_t i = 0; i < moves.size(); ++i) {
-        const ChessMove move = moves[i];
-        const std::int32_t index = policy::index(*options.policy, viewed_square(move.from(), flip),
-                                                 viewed_square(move.to(), flip), encode::promotion_code(move));
-        if (index < 0) continue;  // a move no space holds: none of a legal position's
+    mark_moves(moves, *options.policy, flip, [&](std::int32_t index) {
         scratch[index] = 1;
-        if (listed) set[count++] = index;
-    }
-    const std::size_t bytes = mask_bytes(options);
-    stream_copy(mask, scratch, bytes);
-    // Cleared again where it was set, not over its thousands of bytes.
-    if (!listed) std::memset(scratch, 0, bytes);
+        set[count++] = index;
+    });
+    FASTEST.stream_copy(mask, scratch, bytes);
     for (std::size_t i = 0; i < count; ++i) scratch[set[i]] = 0;
 }
 
