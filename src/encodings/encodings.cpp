@@ -137,48 +137,66 @@ __attribute__((target("avx2"))) Bitboard changed_squares_avx2(const std::uint8_t
              static_cast<Bitboard>(static_cast<std::uint32_t>(_mm256_movemask_epi8(high))) << 32);
 }
 
-// Copies with stores past the cache, `out` and `in` 16-byte aligned,
-// `bytes` a multiple of 16; unrolled, since a mask is thousands of bytes.
-void stream_copy_sse2(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) {
-    const auto copy = [&](std::size_t at) {
-        _mm_stream_si128(reinterpret_cast<__m128i*>(out + at), _mm_load_si128(reinterpret_cast<const __m128i*>(in + at)));
+// Moves a mask out with stores past the cache and leaves `in` all zeros for
+// the next: zeroing it in the same pass costs less than clearing the few
+// bytes set one by one. `out` and `in` 16-byte aligned, `bytes` a multiple
+// of 16; unrolled, since a mask is thousands of bytes.
+void stream_move_sse2(std::uint8_t* out, std::uint8_t* in, std::size_t bytes) {
+    const __m128i zero = _mm_setzero_si128();
+    const auto move = [&](std::size_t at) {
+        auto* from = reinterpret_cast<__m128i*>(in + at);
+        _mm_stream_si128(reinterpret_cast<__m128i*>(out + at), _mm_load_si128(from));
+        _mm_store_si128(from, zero);
     };
     std::size_t at = 0;
     for (; at + 64 <= bytes; at += 64) {
-        copy(at);
-        copy(at + 16);
-        copy(at + 32);
-        copy(at + 48);
+        move(at);
+        move(at + 16);
+        move(at + 32);
+        move(at + 48);
     }
-    for (; at < bytes; at += 16) copy(at);
+    for (; at < bytes; at += 16) move(at);
 }
 
-__attribute__((target("avx2"))) inline void copy32(std::uint8_t* out, const std::uint8_t* in) {
-    _mm256_stream_si256(reinterpret_cast<__m256i*>(out), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)));
+__attribute__((target("avx2"))) inline void move32(std::uint8_t* out, std::uint8_t* in) {
+    auto* from = reinterpret_cast<__m256i*>(in);
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(out), _mm256_loadu_si256(from));
+    _mm256_storeu_si256(from, _mm256_setzero_si256());
 }
 
 // The same in 32-byte stores: a 16-byte one first where `out` is not
 // 32-byte aligned (every other row of a "uci" mask, 1,968 bytes), and one
 // last where the rest is not a multiple of 32.
-__attribute__((target("avx2"))) void stream_copy_avx2(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) {
-    std::size_t at = 0;
-    if (reinterpret_cast<std::uintptr_t>(out) & 16 && bytes >= 16) {
+__attribute__((target("avx2"))) void stream_move_avx2(std::uint8_t* out, std::uint8_t* in, std::size_t bytes) {
+    const auto move16 = [](std::uint8_t* out, std::uint8_t* in) {
         _mm_stream_si128(reinterpret_cast<__m128i*>(out), _mm_load_si128(reinterpret_cast<const __m128i*>(in)));
-        at = 16;
+        _mm_store_si128(reinterpret_cast<__m128i*>(in), _mm_setzero_si128());
+    };
+    const std::uint8_t* end = in + bytes;
+    if (reinterpret_cast<std::uintptr_t>(out) & 16 && bytes >= 16) {
+        move16(out, in);
+        out += 16, in += 16;
     }
-    for (; at + 128 <= bytes; at += 128) {
-        copy32(out + at, in + at);
-        copy32(out + at + 32, in + at + 32);
-        copy32(out + at + 64, in + at + 64);
-        copy32(out + at + 96, in + at + 96);
+    // Pointers stepped, so that each move's offset is its instructions' own.
+    for (; end - in >= 256; out += 256, in += 256) {
+        move32(out, in);
+        move32(out + 32, in + 32);
+        move32(out + 64, in + 64);
+        move32(out + 96, in + 96);
+        move32(out + 128, in + 128);
+        move32(out + 160, in + 160);
+        move32(out + 192, in + 192);
+        move32(out + 224, in + 224);
     }
-    for (; at + 32 <= bytes; at += 32) copy32(out + at, in + at);
-    if (at < bytes)
-        _mm_stream_si128(reinterpret_cast<__m128i*>(out + at), _mm_load_si128(reinterpret_cast<const __m128i*>(in + at)));
+    for (; end - in >= 32; out += 32, in += 32) move32(out, in);
+    if (in != end) move16(out, in);
 }
 #endif
 
-void copy_plain(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) { std::memcpy(out, in, bytes); }
+void move_plain(std::uint8_t* out, std::uint8_t* in, std::size_t bytes) {
+    std::memcpy(out, in, bytes);
+    std::memset(in, 0, bytes);
+}
 
 // Every form this machine runs, the fastest first.
 std::vector<Kernels> runnable_kernels() {
@@ -187,12 +205,12 @@ std::vector<Kernels> runnable_kernels() {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2"))
         kernels.push_back({"avx2", boards_avx2<false>, boards_avx2<true>, boards_of_squares_avx2, changed_squares_avx2,
-                           stream_copy_avx2});
+                           stream_move_avx2});
     kernels.push_back({"sse2", boards_sse2<false>, boards_sse2<true>, boards_of_squares_sse2, changed_squares_sse2,
-                       stream_copy_sse2});
+                       stream_move_sse2});
 #endif
     kernels.push_back({"table", write_boards_table, write_boards_table, boards_of_squares_scalar, changed_squares_scalar,
-                       copy_plain});
+                       move_plain});
     return kernels;
 }
 
@@ -290,7 +308,7 @@ void stream_fill(std::uint8_t* out, std::uint8_t value, std::size_t bytes) {
 #endif
 }
 
-void stream_copy(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) { FASTEST.stream_copy(out, in, bytes); }
+void stream_move(std::uint8_t* out, std::uint8_t* in, std::size_t bytes) { FASTEST.stream_move(out, in, bytes); }
 
 void stream_fence() {
 #if defined(__x86_64__)
@@ -304,8 +322,9 @@ namespace {
 // of a legal position's), in the view.
 template <class Mark>
 inline void mark_moves(const MoveList& moves, policy::Space space, bool flip, Mark mark) {
+    const MoveIndices indices(space, flip);
     for (const ChessMove move : moves) {
-        const std::int32_t index = move_index(space, move, flip);
+        const std::ptrdiff_t index = indices.of(move);
         if (index >= 0) [[likely]]
             mark(index);
     }
@@ -321,9 +340,9 @@ void write_legal(const MoveGenerator& generator, const Position& position, bool 
     generator.legal_moves(board, moves);
     if (options.packed_mask)
         mark_moves(moves, *options.policy, flip,
-                   [mask](std::int32_t index) { mask[index >> 3] |= static_cast<std::uint8_t>(1u << (index & 7)); });
+                   [mask](std::ptrdiff_t index) { mask[index >> 3] |= static_cast<std::uint8_t>(1u << (index & 7)); });
     else
-        mark_moves(moves, *options.policy, flip, [mask](std::int32_t index) { mask[index] = 1; });
+        mark_moves(moves, *options.policy, flip, [mask](std::ptrdiff_t index) { mask[index] = 1; });
 }
 
 void stream_legal(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
@@ -331,24 +350,8 @@ void stream_legal(const MoveGenerator& generator, const Position& position, bool
     board.planes = position.planes;
     board.state = position.state;
     generator.legal_moves(board, moves);
-    const std::size_t bytes = mask_bytes(options);
-    // The indices set, to clear them again rather than the thousands of
-    // bytes; a list longer than any legal position's (a board of many
-    // queens) clears the whole mask instead.
-    if (moves.size() > MoveList::INLINE) [[unlikely]] {
-        mark_moves(moves, *options.policy, flip, [scratch](std::int32_t index) { scratch[index] = 1; });
-        FASTEST.stream_copy(mask, scratch, bytes);
-        std::memset(scratch, 0, bytes);
-        return;
-    }
-    std::int32_t set[MoveList::INLINE];
-    std::size_t count = 0;
-    mark_moves(moves, *options.policy, flip, [&](std::int32_t index) {
-        scratch[index] = 1;
-        set[count++] = index;
-    });
-    FASTEST.stream_copy(mask, scratch, bytes);
-    for (std::size_t i = 0; i < count; ++i) scratch[set[i]] = 0;
+    mark_moves(moves, *options.policy, flip, [scratch](std::ptrdiff_t index) { scratch[index] = 1; });
+    FASTEST.stream_move(mask, scratch, mask_bytes(options));
 }
 
 void encode_rows(const MoveGenerator& generator, const Columns& c, const Options& options, const Outputs& out) {

@@ -1,5 +1,5 @@
 // The vector forms of the training encodings' plane writer, board reader
-// and mask copy, each against the definition: the Python tests only reach
+// and mask mover, each against the definition: the Python tests only reach
 // the one this processor picks, so the others are checked here. And the
 // legal mask's move lookup against the policy spaces' general mapping, over
 // every move word the Python tests' games may never reach.
@@ -87,25 +87,26 @@ TEST(EncodingKernels, EveryFormFindsTheSquaresThatDiffer) {
     }
 }
 
-TEST(EncodingKernels, EveryFormCopiesExactlyTheBytesAtEitherAlignment) {
-    // Sizes of every remainder modulo the 32- and 128-byte steps, and the
+TEST(EncodingKernels, EveryFormMovesExactlyTheBytesAtEitherAlignmentAndZerosTheSource) {
+    // Sizes of every remainder modulo the 32- and 256-byte steps, and the
     // three masks'.
     std::vector<std::size_t> sizes = {policy::UCI_SIZE, policy::FROM_TO_SIZE, policy::ALPHAZERO_SIZE};
-    for (std::size_t bytes = 0; bytes <= 320; bytes += 16) sizes.push_back(bytes);
-    std::vector<std::uint8_t> in_block(policy::ALPHAZERO_SIZE + 64), out_block(policy::ALPHAZERO_SIZE + 128);
-    std::uint8_t* in = in_block.data() + (64 - reinterpret_cast<std::uintptr_t>(in_block.data()) % 64) % 64;
+    for (std::size_t bytes = 0; bytes <= 544; bytes += 16) sizes.push_back(bytes);
+    constexpr std::size_t BLOCK = policy::ALPHAZERO_SIZE + 64;
+    alignas(64) static std::uint8_t data[BLOCK], in[BLOCK], out[BLOCK + 64];
     std::mt19937 random(13);
-    for (std::size_t i = 0; i < policy::ALPHAZERO_SIZE; ++i) in[i] = static_cast<std::uint8_t>(random());
+    for (std::uint8_t& b : data) b = static_cast<std::uint8_t>(random() | 1);
     for (const encodings::Kernels& kernel : encodings::kernels())
         for (const std::size_t offset : {0, 16, 48})
             for (const std::size_t bytes : sizes) {
-                std::fill(out_block.begin(), out_block.end(), 0xAB);
-                std::uint8_t* base = out_block.data() + (64 - reinterpret_cast<std::uintptr_t>(out_block.data()) % 64) % 64;
-                kernel.stream_copy(base + offset, in, bytes);
+                std::copy(std::begin(data), std::end(data), in);
+                std::fill(std::begin(out), std::end(out), 0xAB);
+                kernel.stream_move(out + offset, in, bytes);
                 encodings::stream_fence();
-                for (std::size_t at = 0; at < policy::ALPHAZERO_SIZE + 64; ++at) {
-                    const std::uint8_t expected = at >= offset && at < offset + bytes ? in[at - offset] : 0xAB;
-                    ASSERT_EQ(base[at], expected) << kernel.name << " offset " << offset << " bytes " << bytes << " at " << at;
+                for (std::size_t at = 0; at < BLOCK; ++at) {
+                    const std::uint8_t expected = at >= offset && at < offset + bytes ? data[at - offset] : 0xAB;
+                    ASSERT_EQ(out[at], expected) << kernel.name << " offset " << offset << " bytes " << bytes << " at " << at;
+                    ASSERT_EQ(in[at], at < bytes ? 0 : data[at]) << kernel.name << " offset " << offset << " bytes " << bytes << " source at " << at;
                 }
             }
 }
@@ -114,7 +115,8 @@ constexpr policy::Space SPACES[] = {policy::Space::from_to, policy::Space::uci, 
 
 TEST(LegalMask, EveryMoveWordIndexesAsTheSpaceMapsItsSquaresInTheView) {
     for (const policy::Space space : SPACES)
-        for (const bool flip : {false, true})
+        for (const bool flip : {false, true}) {
+            const encodings::MoveIndices indices(space, flip);
             for (unsigned special = 0; special < 8; ++special)
                 for (unsigned from = 0; from < 64; ++from)
                     for (unsigned to = 0; to < 64; ++to) {
@@ -122,9 +124,10 @@ TEST(LegalMask, EveryMoveWordIndexesAsTheSpaceMapsItsSquaresInTheView) {
                         const unsigned promotion = special >= ChessMove::PROMOTE_KNIGHT ? special - 3 : 0;
                         const std::int32_t expected = policy::index(space, encodings::viewed_square(from, flip),
                                                                     encodings::viewed_square(to, flip), promotion);
-                        ASSERT_EQ(encodings::move_index(space, move, flip), expected)
+                        ASSERT_EQ(indices.of(move), expected)
                             << policy::space_name(space) << (flip ? " flipped " : " ") << move.text() << " code " << special;
                     }
+        }
 }
 
 // The streamed mask is the written one, at either 16-byte alignment of a
