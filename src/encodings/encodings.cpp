@@ -137,66 +137,55 @@ __attribute__((target("avx2"))) Bitboard changed_squares_avx2(const std::uint8_t
              static_cast<Bitboard>(static_cast<std::uint32_t>(_mm256_movemask_epi8(high))) << 32);
 }
 
-// Moves a mask out with stores past the cache and leaves `in` all zeros for
-// the next: zeroing it in the same pass costs less than clearing the few
-// bytes set one by one. `out` and `in` 16-byte aligned, `bytes` a multiple
-// of 16; unrolled, since a mask is thousands of bytes.
-void stream_move_sse2(std::uint8_t* out, std::uint8_t* in, std::size_t bytes) {
-    const __m128i zero = _mm_setzero_si128();
-    const auto move = [&](std::size_t at) {
-        auto* from = reinterpret_cast<__m128i*>(in + at);
-        _mm_stream_si128(reinterpret_cast<__m128i*>(out + at), _mm_load_si128(from));
-        _mm_store_si128(from, zero);
+// Copies with stores past the cache, `out` and `in` 16-byte aligned,
+// `bytes` a multiple of 16; unrolled, since a mask is thousands of bytes.
+void stream_copy_sse2(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) {
+    const auto copy16 = [](std::uint8_t* out, const std::uint8_t* in) {
+        _mm_stream_si128(reinterpret_cast<__m128i*>(out), _mm_load_si128(reinterpret_cast<const __m128i*>(in)));
     };
-    std::size_t at = 0;
-    for (; at + 64 <= bytes; at += 64) {
-        move(at);
-        move(at + 16);
-        move(at + 32);
-        move(at + 48);
+    const std::uint8_t* end = in + bytes;
+    for (; end - in >= 64; out += 64, in += 64) {
+        copy16(out, in);
+        copy16(out + 16, in + 16);
+        copy16(out + 32, in + 32);
+        copy16(out + 48, in + 48);
     }
-    for (; at < bytes; at += 16) move(at);
+    for (; in != end; out += 16, in += 16) copy16(out, in);
 }
 
-__attribute__((target("avx2"))) inline void move32(std::uint8_t* out, std::uint8_t* in) {
-    auto* from = reinterpret_cast<__m256i*>(in);
-    _mm256_stream_si256(reinterpret_cast<__m256i*>(out), _mm256_loadu_si256(from));
-    _mm256_storeu_si256(from, _mm256_setzero_si256());
+__attribute__((target("avx2"))) inline void copy32(std::uint8_t* out, const std::uint8_t* in) {
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(out), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)));
 }
 
 // The same in 32-byte stores: a 16-byte one first where `out` is not
 // 32-byte aligned (every other row of a "uci" mask, 1,968 bytes), and one
 // last where the rest is not a multiple of 32.
-__attribute__((target("avx2"))) void stream_move_avx2(std::uint8_t* out, std::uint8_t* in, std::size_t bytes) {
-    const auto move16 = [](std::uint8_t* out, std::uint8_t* in) {
+__attribute__((target("avx2"))) void stream_copy_avx2(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) {
+    const auto copy16 = [](std::uint8_t* out, const std::uint8_t* in) {
         _mm_stream_si128(reinterpret_cast<__m128i*>(out), _mm_load_si128(reinterpret_cast<const __m128i*>(in)));
-        _mm_store_si128(reinterpret_cast<__m128i*>(in), _mm_setzero_si128());
     };
     const std::uint8_t* end = in + bytes;
     if (reinterpret_cast<std::uintptr_t>(out) & 16 && bytes >= 16) {
-        move16(out, in);
+        copy16(out, in);
         out += 16, in += 16;
     }
-    // Pointers stepped, so that each move's offset is its instructions' own.
+    // Pointers stepped, so that each copy's offset is its instructions' own.
     for (; end - in >= 256; out += 256, in += 256) {
-        move32(out, in);
-        move32(out + 32, in + 32);
-        move32(out + 64, in + 64);
-        move32(out + 96, in + 96);
-        move32(out + 128, in + 128);
-        move32(out + 160, in + 160);
-        move32(out + 192, in + 192);
-        move32(out + 224, in + 224);
+        copy32(out, in);
+        copy32(out + 32, in + 32);
+        copy32(out + 64, in + 64);
+        copy32(out + 96, in + 96);
+        copy32(out + 128, in + 128);
+        copy32(out + 160, in + 160);
+        copy32(out + 192, in + 192);
+        copy32(out + 224, in + 224);
     }
-    for (; end - in >= 32; out += 32, in += 32) move32(out, in);
-    if (in != end) move16(out, in);
+    for (; end - in >= 32; out += 32, in += 32) copy32(out, in);
+    if (in != end) copy16(out, in);
 }
 #endif
 
-void move_plain(std::uint8_t* out, std::uint8_t* in, std::size_t bytes) {
-    std::memcpy(out, in, bytes);
-    std::memset(in, 0, bytes);
-}
+void copy_plain(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) { std::memcpy(out, in, bytes); }
 
 // Every form this machine runs, the fastest first.
 std::vector<Kernels> runnable_kernels() {
@@ -205,12 +194,12 @@ std::vector<Kernels> runnable_kernels() {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2"))
         kernels.push_back({"avx2", boards_avx2<false>, boards_avx2<true>, boards_of_squares_avx2, changed_squares_avx2,
-                           stream_move_avx2});
+                           stream_copy_avx2});
     kernels.push_back({"sse2", boards_sse2<false>, boards_sse2<true>, boards_of_squares_sse2, changed_squares_sse2,
-                       stream_move_sse2});
+                       stream_copy_sse2});
 #endif
     kernels.push_back({"table", write_boards_table, write_boards_table, boards_of_squares_scalar, changed_squares_scalar,
-                       move_plain});
+                       copy_plain});
     return kernels;
 }
 
@@ -308,7 +297,7 @@ void stream_fill(std::uint8_t* out, std::uint8_t value, std::size_t bytes) {
 #endif
 }
 
-void stream_move(std::uint8_t* out, std::uint8_t* in, std::size_t bytes) { FASTEST.stream_move(out, in, bytes); }
+void stream_copy(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) { FASTEST.stream_copy(out, in, bytes); }
 
 void stream_fence() {
 #if defined(__x86_64__)
@@ -350,8 +339,25 @@ void stream_legal(const MoveGenerator& generator, const Position& position, bool
     board.planes = position.planes;
     board.state = position.state;
     generator.legal_moves(board, moves);
-    mark_moves(moves, *options.policy, flip, [scratch](std::ptrdiff_t index) { scratch[index] = 1; });
-    FASTEST.stream_move(mask, scratch, mask_bytes(options));
+    const std::size_t bytes = mask_bytes(options);
+    // The scratch is cleared again where it was set: fewer instructions would
+    // zero it in the copy's pass, but the stores mixed with the streaming
+    // ones make the copy slower. A list longer than any legal position's (a
+    // board of many queens) clears the whole mask instead.
+    if (moves.size() > MoveList::INLINE) [[unlikely]] {
+        mark_moves(moves, *options.policy, flip, [scratch](std::ptrdiff_t index) { scratch[index] = 1; });
+        FASTEST.stream_copy(mask, scratch, bytes);
+        std::memset(scratch, 0, bytes);
+        return;
+    }
+    std::uint16_t set[MoveList::INLINE];
+    std::size_t count = 0;
+    mark_moves(moves, *options.policy, flip, [&](std::ptrdiff_t index) {
+        scratch[index] = 1;
+        set[count++] = static_cast<std::uint16_t>(index);
+    });
+    FASTEST.stream_copy(mask, scratch, bytes);
+    for (std::size_t i = 0; i < count; ++i) scratch[set[i]] = 0;
 }
 
 void encode_rows(const MoveGenerator& generator, const Columns& c, const Options& options, const Outputs& out) {

@@ -126,7 +126,7 @@ void boards_of_squares(const std::uint8_t* squares, Planes& planes);
 void update_boards(const std::uint8_t* before, const std::uint8_t* after, Planes& planes);
 
 // The vector forms of the plane writer, of boards_of_squares, of the
-// squares update_boards visits and of stream_move: each
+// squares update_boards visits and of stream_copy: each
 // x86-64 runs SSE2, AVX2 where the processor has it, any machine the rank
 // table; the first is the one used. All of them, for the tests to compare.
 struct Kernels {
@@ -135,7 +135,7 @@ struct Kernels {
     void (*stream_boards)(const Bitboard* boards, std::uint8_t* out);  // the same past the cache; out 32-byte aligned
     void (*boards_of_squares)(const std::uint8_t* squares, Bitboard* boards);
     Bitboard (*changed_squares)(const std::uint8_t* before, const std::uint8_t* after);  // where they differ
-    void (*stream_move)(std::uint8_t* out, std::uint8_t* in, std::size_t bytes);  // as stream_move below
+    void (*stream_copy)(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes);  // as stream_copy below
 };
 [[nodiscard]] const std::vector<Kernels>& kernels();
 
@@ -150,12 +150,12 @@ void write_legal(const MoveGenerator& generator, const Position& position, bool 
 // close to halving the memory traffic of a batch too large for the cache.
 // Their stores are ordered with other memory only by stream_fence(), which
 // the writer calls before anything else reads the output.
-// stream_step: write_step to a 32-byte aligned `out`. stream_fill:
-// `bytes` (a multiple of 16) to a 16-byte aligned `out`. stream_move: as
-// many bytes from `in` (16-byte aligned too) to `out`, leaving `in` zeros.
+// stream_step: write_step to a 32-byte aligned `out`. stream_fill and
+// stream_copy: `bytes` (a multiple of 16) to a 16-byte aligned `out`, `in`
+// 16-byte aligned too.
 void stream_step(const Position& position, bool flip, std::uint8_t* out);
 void stream_fill(std::uint8_t* out, std::uint8_t value, std::size_t bytes);
-void stream_move(std::uint8_t* out, std::uint8_t* in, std::size_t bytes);
+void stream_copy(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes);
 void stream_fence();
 
 // write_legal for an unpacked mask streamed to a 16-byte aligned `mask`:
