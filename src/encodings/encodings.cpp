@@ -169,8 +169,9 @@ __attribute__((target("avx2"))) void stream_copy_avx2(std::uint8_t* out, const s
         copy16(out, in);
         out += 16, in += 16;
     }
-    // Pointers stepped, so that each copy's offset is its instructions' own.
-    for (; end - in >= 256; out += 256, in += 256) {
+    // Pointers stepped, so that each copy's offset is its instructions' own,
+    // and the steps counted down.
+    for (std::size_t steps = static_cast<std::size_t>(end - in) / 256; steps; --steps, out += 256, in += 256) {
         copy32(out, in);
         copy32(out + 32, in + 32);
         copy32(out + 64, in + 64);
@@ -312,6 +313,7 @@ namespace {
 template <class Mark>
 inline void mark_moves(const MoveList& moves, policy::Space space, bool flip, Mark mark) {
     const MoveIndices indices(space, flip);
+#pragma GCC unroll 4
     for (const ChessMove move : moves) {
         const std::ptrdiff_t index = indices.of(move);
         if (index >= 0) [[likely]]
@@ -357,6 +359,7 @@ void stream_legal(const MoveGenerator& generator, const Position& position, bool
         set[count++] = static_cast<std::uint16_t>(index);
     });
     FASTEST.stream_copy(mask, scratch, bytes);
+#pragma GCC unroll 4
     for (std::size_t i = 0; i < count; ++i) scratch[set[i]] = 0;
 }
 
