@@ -137,12 +137,13 @@ __attribute__((target("avx2"))) Bitboard changed_squares_avx2(const std::uint8_t
              static_cast<Bitboard>(static_cast<std::uint32_t>(_mm256_movemask_epi8(high))) << 32);
 }
 
+inline void copy16(std::uint8_t* out, const std::uint8_t* in) {
+    _mm_stream_si128(reinterpret_cast<__m128i*>(out), _mm_load_si128(reinterpret_cast<const __m128i*>(in)));
+}
+
 // Copies with stores past the cache, `out` and `in` 16-byte aligned,
 // `bytes` a multiple of 16; unrolled, since a mask is thousands of bytes.
 void stream_copy_sse2(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) {
-    const auto copy16 = [](std::uint8_t* out, const std::uint8_t* in) {
-        _mm_stream_si128(reinterpret_cast<__m128i*>(out), _mm_load_si128(reinterpret_cast<const __m128i*>(in)));
-    };
     const std::uint8_t* end = in + bytes;
     for (; end - in >= 64; out += 64, in += 64) {
         copy16(out, in);
@@ -161,9 +162,6 @@ __attribute__((target("avx2"))) inline void copy32(std::uint8_t* out, const std:
 // 32-byte aligned (every other row of a "uci" mask, 1,968 bytes), and one
 // last where the rest is not a multiple of 32.
 __attribute__((target("avx2"))) void stream_copy_avx2(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) {
-    const auto copy16 = [](std::uint8_t* out, const std::uint8_t* in) {
-        _mm_stream_si128(reinterpret_cast<__m128i*>(out), _mm_load_si128(reinterpret_cast<const __m128i*>(in)));
-    };
     const std::uint8_t* end = in + bytes;
     if (reinterpret_cast<std::uintptr_t>(out) & 16 && bytes >= 16) {
         copy16(out, in);
@@ -348,7 +346,7 @@ void stream_legal(const MoveGenerator& generator, const Position& position, bool
     // board of many queens) clears the whole mask instead.
     if (moves.size() > MoveList::INLINE) [[unlikely]] {
         mark_moves(moves, *options.policy, flip, [scratch](std::ptrdiff_t index) { scratch[index] = 1; });
-        FASTEST.stream_copy(mask, scratch, bytes);
+        stream_copy(mask, scratch, bytes);
         std::memset(scratch, 0, bytes);
         return;
     }
@@ -358,7 +356,7 @@ void stream_legal(const MoveGenerator& generator, const Position& position, bool
         scratch[index] = 1;
         set[count++] = static_cast<std::uint16_t>(index);
     });
-    FASTEST.stream_copy(mask, scratch, bytes);
+    stream_copy(mask, scratch, bytes);
 #pragma GCC unroll 4
     for (std::size_t i = 0; i < count; ++i) scratch[set[i]] = 0;
 }
