@@ -137,7 +137,55 @@ __attribute__((target("avx2"))) Bitboard changed_squares_avx2(const std::uint8_t
     return ~(static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
              static_cast<Bitboard>(static_cast<std::uint32_t>(_mm256_movemask_epi8(high))) << 32);
 }
+
+inline void copy16(std::uint8_t* out, const std::uint8_t* in) {
+    _mm_stream_si128(reinterpret_cast<__m128i*>(out), _mm_load_si128(reinterpret_cast<const __m128i*>(in)));
+}
+
+// Copies with stores past the cache, `out` and `in` 16-byte aligned,
+// `bytes` a multiple of 16; unrolled, since a mask is thousands of bytes.
+void stream_copy_sse2(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) {
+    const std::uint8_t* end = in + bytes;
+    for (; end - in >= 64; out += 64, in += 64) {
+        copy16(out, in);
+        copy16(out + 16, in + 16);
+        copy16(out + 32, in + 32);
+        copy16(out + 48, in + 48);
+    }
+    for (; in != end; out += 16, in += 16) copy16(out, in);
+}
+
+__attribute__((target("avx2"))) inline void copy32(std::uint8_t* out, const std::uint8_t* in) {
+    _mm256_stream_si256(reinterpret_cast<__m256i*>(out), _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in)));
+}
+
+// The same in 32-byte stores: a 16-byte one first where `out` is not
+// 32-byte aligned (every other row of a "uci" mask, 1,968 bytes), and one
+// last where the rest is not a multiple of 32.
+__attribute__((target("avx2"))) void stream_copy_avx2(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) {
+    const std::uint8_t* end = in + bytes;
+    if (reinterpret_cast<std::uintptr_t>(out) & 16 && bytes >= 16) {
+        copy16(out, in);
+        out += 16, in += 16;
+    }
+    // Pointers stepped, so that each copy's offset is its instructions' own,
+    // and the steps counted down.
+    for (std::size_t steps = static_cast<std::size_t>(end - in) / 256; steps; --steps, out += 256, in += 256) {
+        copy32(out, in);
+        copy32(out + 32, in + 32);
+        copy32(out + 64, in + 64);
+        copy32(out + 96, in + 96);
+        copy32(out + 128, in + 128);
+        copy32(out + 160, in + 160);
+        copy32(out + 192, in + 192);
+        copy32(out + 224, in + 224);
+    }
+    for (; end - in >= 32; out += 32, in += 32) copy32(out, in);
+    if (in != end) copy16(out, in);
+}
 #endif
+
+void copy_plain(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) { std::memcpy(out, in, bytes); }
 
 // Every form this machine runs, the fastest first.
 std::vector<Kernels> runnable_kernels() {
@@ -145,10 +193,13 @@ std::vector<Kernels> runnable_kernels() {
 #if defined(__x86_64__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2"))
-        kernels.push_back({"avx2", boards_avx2<false>, boards_avx2<true>, boards_of_squares_avx2, changed_squares_avx2});
-    kernels.push_back({"sse2", boards_sse2<false>, boards_sse2<true>, boards_of_squares_sse2, changed_squares_sse2});
+        kernels.push_back({"avx2", boards_avx2<false>, boards_avx2<true>, boards_of_squares_avx2, changed_squares_avx2,
+                           stream_copy_avx2});
+    kernels.push_back({"sse2", boards_sse2<false>, boards_sse2<true>, boards_of_squares_sse2, changed_squares_sse2,
+                       stream_copy_sse2});
 #endif
-    kernels.push_back({"table", write_boards_table, write_boards_table, boards_of_squares_scalar, changed_squares_scalar});
+    kernels.push_back({"table", write_boards_table, write_boards_table, boards_of_squares_scalar, changed_squares_scalar,
+                       copy_plain});
     return kernels;
 }
 
@@ -260,14 +311,7 @@ void stream_fill(std::uint8_t* out, std::uint8_t value, std::size_t bytes) {
 #endif
 }
 
-void stream_copy(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) {
-#if defined(__x86_64__)
-    for (std::size_t at = 0; at < bytes; at += 16)
-        _mm_stream_si128(reinterpret_cast<__m128i*>(out + at), _mm_load_si128(reinterpret_cast<const __m128i*>(in + at)));
-#else
-    std::memcpy(out, in, bytes);
-#endif
-}
+void stream_copy(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes) { FASTEST.stream_copy(out, in, bytes); }
 
 void stream_fence() {
 #if defined(__x86_64__)
@@ -275,22 +319,34 @@ void stream_fence() {
 #endif
 }
 
+namespace {
+
+// Calls mark(index) with the index of each move that the space holds (all
+// of a legal position's), in the view.
+template <class Mark>
+inline void mark_moves(const MoveList& moves, policy::Space space, bool flip, Mark mark) {
+    const MoveIndices indices(space, flip);
+#pragma GCC unroll 4
+    for (const ChessMove move : moves) {
+        const std::ptrdiff_t index = indices.of(move);
+        if (index >= 0) [[likely]]
+            mark(index);
+    }
+}
+
+}  // namespace
+
 void write_legal(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
                  Board& board, MoveList& moves, std::uint8_t* mask) {
     std::memset(mask, 0, mask_bytes(options));
     board.planes = position.planes;
     board.state = position.state;
     generator.legal_moves(board, moves);
-    for (std::size_t i = 0; i < moves.size(); ++i) {
-        const ChessMove move = moves[i];
-        const std::int32_t index = policy::index(*options.policy, viewed_square(move.from(), flip),
-                                                 viewed_square(move.to(), flip), encode::promotion_code(move));
-        if (index < 0) continue;  // a move no space holds: none of a legal position's
-        if (options.packed_mask)
-            mask[index >> 3] |= static_cast<std::uint8_t>(1u << (index & 7));
-        else
-            mask[index] = 1;
-    }
+    if (options.packed_mask)
+        mark_moves(moves, *options.policy, flip,
+                   [mask](std::ptrdiff_t index) { mask[index >> 3] |= static_cast<std::uint8_t>(1u << (index & 7)); });
+    else
+        mark_moves(moves, *options.policy, flip, [mask](std::ptrdiff_t index) { mask[index] = 1; });
 }
 
 void stream_legal(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
@@ -298,23 +354,25 @@ void stream_legal(const MoveGenerator& generator, const Position& position, bool
     board.planes = position.planes;
     board.state = position.state;
     generator.legal_moves(board, moves);
-    // The indices set, to clear them again; a list longer than any legal
-    // position's (a board of many queens) clears the whole mask instead.
-    std::int32_t set[MoveList::INLINE];
-    std::size_t count = 0;
-    const bool listed = moves.size() <= MoveList::INLINE;
-    for (std::size_t i = 0; i < moves.size(); ++i) {
-        const ChessMove move = moves[i];
-        const std::int32_t index = policy::index(*options.policy, viewed_square(move.from(), flip),
-                                                 viewed_square(move.to(), flip), encode::promotion_code(move));
-        if (index < 0) continue;  // a move no space holds: none of a legal position's
-        scratch[index] = 1;
-        if (listed) set[count++] = index;
-    }
     const std::size_t bytes = mask_bytes(options);
+    // The scratch is cleared again where it was set: fewer instructions would
+    // zero it in the copy's pass, but the stores mixed with the streaming
+    // ones make the copy slower. A list longer than any legal position's (a
+    // board of many queens) clears the whole mask instead.
+    if (moves.size() > MoveList::INLINE) [[unlikely]] {
+        mark_moves(moves, *options.policy, flip, [scratch](std::ptrdiff_t index) { scratch[index] = 1; });
+        stream_copy(mask, scratch, bytes);
+        std::memset(scratch, 0, bytes);
+        return;
+    }
+    std::uint16_t set[MoveList::INLINE];
+    std::size_t count = 0;
+    mark_moves(moves, *options.policy, flip, [&](std::ptrdiff_t index) {
+        scratch[index] = 1;
+        set[count++] = static_cast<std::uint16_t>(index);
+    });
     stream_copy(mask, scratch, bytes);
-    // Cleared again where it was set, not over its thousands of bytes.
-    if (!listed) std::memset(scratch, 0, bytes);
+#pragma GCC unroll 4
     for (std::size_t i = 0; i < count; ++i) scratch[set[i]] = 0;
 }
 

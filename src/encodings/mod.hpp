@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "board/mod.hpp"
+#include "chess_move/mod.hpp"
+#include "encode/mod.hpp"
 #include "move_generator/mod.hpp"
 #include "policy/mod.hpp"
 
@@ -104,6 +106,31 @@ struct Position {
 // The square as the view shows it: mirrored top to bottom when flip is set.
 [[nodiscard]] constexpr unsigned viewed_square(unsigned square, bool flip) { return flip ? square ^ 56 : square; }
 
+// The indices of moves, in a view, in a space; -1 where the space has none.
+// A move that is no promotion is one lookup by its word's low bits (the
+// mirror an XOR of them); the few promotions take the general path.
+class MoveIndices {
+public:
+    MoveIndices(policy::Space space, bool flip)
+        : table_(policy::move_indices(space)), flip_key_(flip ? policy::FLIP_KEY : 0), space_(space), flip_(flip) {}
+
+    [[nodiscard]] std::ptrdiff_t of(ChessMove move) const {
+        static_assert(ChessMove::TO_SHIFT == 6 && ChessMove::SPECIAL_SHIFT == 12,
+                      "the policy tables' key is the move word's low twelve bits");
+        constexpr unsigned FIRST_PROMOTION = ChessMove::PROMOTE_KNIGHT << ChessMove::SPECIAL_SHIFT;
+        if (move.word < FIRST_PROMOTION) [[likely]]
+            return table_[(move.word & (policy::KEY_COUNT - 1)) ^ flip_key_];
+        return policy::index(space_, viewed_square(move.from(), flip_), viewed_square(move.to(), flip_),
+                             encode::promotion_code(move));
+    }
+
+private:
+    const std::int16_t* table_;
+    unsigned flip_key_;
+    policy::Space space_;
+    bool flip_;
+};
+
 // Writes the position's twelve piece planes (768 bytes) in the view:
 // reflected (mirrored, colours swapped) when flip is set.
 void write_step(const Position& position, bool flip, std::uint8_t* out);
@@ -116,8 +143,8 @@ void boards_of_squares(const std::uint8_t* squares, Planes& planes);
 // squares that differ.
 void update_boards(const std::uint8_t* before, const std::uint8_t* after, Planes& planes);
 
-// The vector forms of the plane writer, of boards_of_squares and of the
-// squares update_boards visits: each
+// The vector forms of the plane writer, of boards_of_squares, of the
+// squares update_boards visits and of stream_copy: each
 // x86-64 runs SSE2, AVX2 where the processor has it, any machine the rank
 // table; the first is the one used. All of them, for the tests to compare.
 struct Kernels {
@@ -126,6 +153,7 @@ struct Kernels {
     void (*stream_boards)(const Bitboard* boards, std::uint8_t* out);  // the same past the cache; out 32-byte aligned
     void (*boards_of_squares)(const std::uint8_t* squares, Bitboard* boards);
     Bitboard (*changed_squares)(const std::uint8_t* before, const std::uint8_t* after);  // where they differ
+    void (*stream_copy)(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes);  // as stream_copy below
 };
 [[nodiscard]] const std::vector<Kernels>& kernels();
 

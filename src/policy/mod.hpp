@@ -158,6 +158,31 @@ inline constexpr Tables TABLES = make_tables();
     return -1;
 }
 
+// The index of every move that is no promotion, by the key from | to << 6
+// (the low twelve bits of a move word), -1 where the space has none: a mask
+// of a position's moves is then a lookup a move. A view's mirror (both
+// squares ^ 56) is the key's XOR with FLIP_KEY.
+inline constexpr unsigned KEY_COUNT = 64 * 64;
+inline constexpr unsigned FLIP_KEY = 56 | 56 << 6;
+
+namespace detail {
+
+constexpr std::array<std::array<std::int16_t, KEY_COUNT>, SPACE_COUNT> make_move_indices() {
+    std::array<std::array<std::int16_t, KEY_COUNT>, SPACE_COUNT> t{};
+    for (std::size_t space = 0; space < SPACE_COUNT; ++space)
+        for (unsigned key = 0; key < KEY_COUNT; ++key)
+            t[space][key] = static_cast<std::int16_t>(index(static_cast<Space>(space), key & 63, key >> 6, 0));
+    return t;
+}
+
+inline constexpr auto MOVE_INDICES = make_move_indices();
+
+}  // namespace detail
+
+[[nodiscard]] constexpr const std::int16_t* move_indices(Space space) {
+    return detail::MOVE_INDICES[static_cast<std::size_t>(space)].data();
+}
+
 // The move at an index below size(space).
 [[nodiscard]] Entry entry(Space space, std::size_t index);
 

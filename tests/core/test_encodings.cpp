@@ -1,6 +1,8 @@
-// The vector forms of the training encodings' plane writer and board
-// reader, each against the definition: the Python tests only reach the one
-// this processor picks, so the others are checked here.
+// The vector forms of the training encodings' plane writer, board reader
+// and mask copy, each against the definition: the Python tests only reach
+// the one this processor picks, so the others are checked here. And the
+// legal mask's move lookup against the policy spaces' general mapping, over
+// every move word the Python tests' games may never reach.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "encodings/mod.hpp"
+#include "support/mod.hpp"
 
 namespace {
 
@@ -103,6 +106,92 @@ TEST(EncodingKernels, EveryFormFindsTheSquaresThatDiffer) {
             ASSERT_EQ(kernel.changed_squares(before.data(), after.data()), expected) << kernel.name;
         }
     }
+}
+
+TEST(EncodingKernels, EveryFormCopiesExactlyTheBytesAtEitherAlignment) {
+    // Sizes of every remainder modulo the 32- and 256-byte steps, and the
+    // three masks'.
+    std::vector<std::size_t> sizes = {policy::UCI_SIZE, policy::FROM_TO_SIZE, policy::ALPHAZERO_SIZE};
+    for (std::size_t bytes = 0; bytes <= 544; bytes += 16) sizes.push_back(bytes);
+    constexpr std::size_t BLOCK = policy::ALPHAZERO_SIZE + 64;
+    alignas(64) static std::uint8_t in[BLOCK], out[BLOCK + 64];
+    std::mt19937 random(13);
+    for (std::uint8_t& b : in) b = static_cast<std::uint8_t>(random());
+    for (const encodings::Kernels& kernel : encodings::kernels())
+        for (const std::size_t offset : {0, 16, 48})
+            for (const std::size_t bytes : sizes) {
+                std::fill(std::begin(out), std::end(out), 0xAB);
+                kernel.stream_copy(out + offset, in, bytes);
+                encodings::stream_fence();
+                for (std::size_t at = 0; at < BLOCK; ++at) {
+                    const std::uint8_t expected = at >= offset && at < offset + bytes ? in[at - offset] : 0xAB;
+                    ASSERT_EQ(out[at], expected) << kernel.name << " offset " << offset << " bytes " << bytes << " at " << at;
+                }
+            }
+}
+
+constexpr policy::Space SPACES[] = {policy::Space::from_to, policy::Space::uci, policy::Space::alphazero};
+
+TEST(LegalMask, EveryMoveWordIndexesAsTheSpaceMapsItsSquaresInTheView) {
+    for (const policy::Space space : SPACES)
+        for (const bool flip : {false, true}) {
+            const encodings::MoveIndices indices(space, flip);
+            for (unsigned special = 0; special < 8; ++special)
+                for (unsigned from = 0; from < 64; ++from)
+                    for (unsigned to = 0; to < 64; ++to) {
+                        const ChessMove move = ChessMove::pack(from, to, special);
+                        const unsigned promotion = special >= ChessMove::PROMOTE_KNIGHT ? special - 3 : 0;
+                        const std::int32_t expected = policy::index(space, encodings::viewed_square(from, flip),
+                                                                    encodings::viewed_square(to, flip), promotion);
+                        ASSERT_EQ(indices.of(move), expected)
+                            << policy::space_name(space) << (flip ? " flipped " : " ") << move.text() << " code " << special;
+                    }
+        }
+}
+
+// The streamed mask is the written one, at either 16-byte alignment of a
+// row, and leaves its scratch all zeros for the next row.
+TEST(LegalMask, StreamedMaskIsTheWrittenOneAndLeavesTheScratchClear) {
+    const MoveGenerator& generator = support::generator();
+    std::mt19937 random(20261210);
+    Board board = board_from_fen("rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -");
+    Board scratch_board(FenFields{Planes{}, WHITE_TO_MOVE});
+    MoveList moves, play;
+    alignas(64) std::uint8_t scratch[policy::ALPHAZERO_SIZE + 64]{};
+    alignas(64) std::uint8_t streamed[policy::ALPHAZERO_SIZE + 64];
+    std::vector<std::uint8_t> written(policy::ALPHAZERO_SIZE);
+    std::size_t positions = 0, promotions = 0;
+    for (int ply = 0, game_ply = 0; ply < 3000; ++ply, ++game_ply) {
+        generator.legal_moves(board, play);
+        if (play.size() == 0 || game_ply >= 150) {
+            game_ply = 0;
+            // Games from the start and from a position where both sides promote.
+            board = board_from_fen(ply % 2 ? "8/1P4k1/8/8/8/8/1p3K2/8 b - -" : "rnbqkbnr/pppppppp/8/8/8/8/PPPPPPPP/RNBQKBNR w KQkq -");
+            continue;
+        }
+        const encodings::Position position{board.planes, board.state};
+        ++positions;
+        for (const ChessMove move : play) promotions += move.special() >= ChessMove::PROMOTE_KNIGHT;
+        for (const policy::Space space : SPACES)
+            for (const bool flip : {false, true}) {
+                encodings::Options options;
+                options.policy = space;
+                options.legal_mask = true;
+                const std::size_t bytes = encodings::mask_bytes(options);
+                encodings::write_legal(generator, position, flip, options, scratch_board, moves, written.data());
+                const std::size_t offset = 16 * (ply % 3);
+                std::fill(std::begin(streamed), std::end(streamed), 0xAB);
+                encodings::stream_legal(generator, position, flip, options, scratch_board, moves, scratch, streamed + offset);
+                encodings::stream_fence();
+                ASSERT_TRUE(std::equal(written.begin(), written.begin() + static_cast<std::ptrdiff_t>(bytes), streamed + offset))
+                    << policy::space_name(space) << " " << fen(board);
+                ASSERT_TRUE(std::all_of(std::begin(scratch), std::end(scratch), [](std::uint8_t b) { return b == 0; }))
+                    << policy::space_name(space) << " " << fen(board);
+            }
+        push_move(board, play[random() % play.size()]);
+    }
+    EXPECT_GT(positions, 2000u);
+    EXPECT_GT(promotions, 10u);
 }
 
 }  // namespace
