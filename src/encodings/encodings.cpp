@@ -44,12 +44,6 @@ void boards_of_squares_scalar(const std::uint8_t* squares, Bitboard* boards) {
     for (unsigned plane = 0; plane < PLANE_COUNT; ++plane) boards[plane] = by_code[plane + 1];
 }
 
-Bitboard changed_squares_scalar(const std::uint8_t* before, const std::uint8_t* after) {
-    Bitboard changed = 0;
-    for (unsigned square = 0; square < 64; ++square) changed |= Bitboard{before[square] != after[square]} << square;
-    return changed;
-}
-
 #if defined(__x86_64__)
 // Each square's byte, holding its rank's byte of the bitboard, keeps its
 // file's bit: the masks 1, 2, .., 128 repeated.
@@ -119,24 +113,6 @@ __attribute__((target("avx2"))) void boards_of_squares_avx2(const std::uint8_t* 
                         static_cast<Bitboard>(static_cast<std::uint32_t>(_mm256_movemask_epi8(_mm256_cmpeq_epi8(high, code)))) << 32;
     }
 }
-Bitboard changed_squares_sse2(const std::uint8_t* before, const std::uint8_t* after) {
-    Bitboard same = 0;
-    for (unsigned k = 0; k < 4; ++k) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(before + 16 * k));
-        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(after + 16 * k));
-        same |= static_cast<Bitboard>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b)))) << (16 * k);
-    }
-    return ~same;
-}
-
-__attribute__((target("avx2"))) Bitboard changed_squares_avx2(const std::uint8_t* before, const std::uint8_t* after) {
-    const __m256i low = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(before)),
-                                          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(after)));
-    const __m256i high = _mm256_cmpeq_epi8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(before + 32)),
-                                           _mm256_loadu_si256(reinterpret_cast<const __m256i*>(after + 32)));
-    return ~(static_cast<std::uint32_t>(_mm256_movemask_epi8(low)) |
-             static_cast<Bitboard>(static_cast<std::uint32_t>(_mm256_movemask_epi8(high))) << 32);
-}
 
 inline void copy16(std::uint8_t* out, const std::uint8_t* in) {
     _mm_stream_si128(reinterpret_cast<__m128i*>(out), _mm_load_si128(reinterpret_cast<const __m128i*>(in)));
@@ -193,12 +169,12 @@ std::vector<Kernels> runnable_kernels() {
 #if defined(__x86_64__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2"))
-        kernels.push_back({"avx2", boards_avx2<false>, boards_avx2<true>, boards_of_squares_avx2, changed_squares_avx2,
+        kernels.push_back({"avx2", boards_avx2<false>, boards_avx2<true>, boards_of_squares_avx2,
                            stream_copy_avx2});
-    kernels.push_back({"sse2", boards_sse2<false>, boards_sse2<true>, boards_of_squares_sse2, changed_squares_sse2,
+    kernels.push_back({"sse2", boards_sse2<false>, boards_sse2<true>, boards_of_squares_sse2,
                        stream_copy_sse2});
 #endif
-    kernels.push_back({"table", write_boards_table, write_boards_table, boards_of_squares_scalar, changed_squares_scalar,
+    kernels.push_back({"table", write_boards_table, write_boards_table, boards_of_squares_scalar,
                        copy_plain});
     return kernels;
 }
@@ -211,17 +187,6 @@ const Kernels& FASTEST = KERNELS.front();
 const std::vector<Kernels>& kernels() { return KERNELS; }
 
 void boards_of_squares(const std::uint8_t* squares, Planes& planes) { FASTEST.boards_of_squares(squares, planes.data()); }
-
-void update_boards(const std::uint8_t* before, const std::uint8_t* after, Planes& planes) {
-    // A few squares differ between positions a few plies apart: each leaves
-    // its old piece's plane and joins its new one's.
-    for (Bitboard changed = FASTEST.changed_squares(before, after); changed; changed &= changed - 1) {
-        const unsigned square = lsb(changed);
-        const unsigned old_plane = before[square] - 1u, new_plane = after[square] - 1u;
-        if (old_plane < PLANE_COUNT) planes[old_plane] ^= square_bb(square);
-        if (new_plane < PLANE_COUNT) planes[new_plane] ^= square_bb(square);
-    }
-}
 
 namespace {
 

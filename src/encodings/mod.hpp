@@ -139,12 +139,9 @@ void write_packed_step(const Position& position, bool flip, std::uint8_t* out);
 
 // The twelve piece bitboards of a board given by square (0 empty, 1 + plane).
 void boards_of_squares(const std::uint8_t* squares, Planes& planes);
-// From the bitboards of the board `before` to those of `after`, by the
-// squares that differ.
-void update_boards(const std::uint8_t* before, const std::uint8_t* after, Planes& planes);
 
-// The vector forms of the plane writer, of boards_of_squares, of the
-// squares update_boards visits and of stream_copy: each
+// The vector forms of the plane writer, of boards_of_squares and of
+// stream_copy: each
 // x86-64 runs SSE2, AVX2 where the processor has it, any machine the rank
 // table; the first is the one used. All of them, for the tests to compare.
 struct Kernels {
@@ -152,7 +149,6 @@ struct Kernels {
     void (*write_boards)(const Bitboard* boards, std::uint8_t* out);  // twelve planes, 768 bytes
     void (*stream_boards)(const Bitboard* boards, std::uint8_t* out);  // the same past the cache; out 32-byte aligned
     void (*boards_of_squares)(const std::uint8_t* squares, Bitboard* boards);
-    Bitboard (*changed_squares)(const std::uint8_t* before, const std::uint8_t* after);  // where they differ
     void (*stream_copy)(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes);  // as stream_copy below
 };
 [[nodiscard]] const std::vector<Kernels>& kernels();

@@ -92,22 +92,6 @@ TEST(EncodingKernels, EveryFormReadsTheBoardBySquare) {
     }
 }
 
-TEST(EncodingKernels, EveryFormFindsTheSquaresThatDiffer) {
-    std::mt19937 random(11);
-    for (const encodings::Kernels& kernel : encodings::kernels()) {
-        for (int i = 0; i < 300; ++i) {
-            std::array<std::uint8_t, 64> before, after;
-            for (auto& code : before) code = static_cast<std::uint8_t>(random() % 13);
-            after = before;
-            for (int k = 0, changes = i % 70; k < changes; ++k) after[random() % 64] = static_cast<std::uint8_t>(random() % 13);
-            Bitboard expected = 0;
-            for (unsigned square = 0; square < 64; ++square)
-                if (before[square] != after[square]) expected |= Bitboard{1} << square;
-            ASSERT_EQ(kernel.changed_squares(before.data(), after.data()), expected) << kernel.name;
-        }
-    }
-}
-
 TEST(EncodingKernels, EveryFormCopiesExactlyTheBytesAtEitherAlignment) {
     // Sizes of every remainder modulo the 32- and 256-byte steps, and the
     // three masks'.
