@@ -30,12 +30,22 @@ constexpr std::array<std::uint64_t, 256> RANK_BYTES = [] {
     return table;
 }();
 
-void write_boards_table(const Bitboard* boards, std::uint8_t* out) {
-    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane)
+Bitboard mirror_bb(Bitboard b) { return __builtin_bswap64(b); }
+
+// The board the view shows as plane `plane`: reflected, the other colour's
+// plane mirrored top to bottom (a byte swap: byte r is rank r).
+inline Bitboard viewed_board(const Bitboard* boards, unsigned plane, bool flip) {
+    return flip ? mirror_bb(boards[(plane + PIECE_TYPES) % PLANE_COUNT]) : boards[plane];
+}
+
+void write_boards_table(const Bitboard* boards, bool flip, std::uint8_t* out) {
+    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane) {
+        const Bitboard board = viewed_board(boards, plane, flip);
         for (unsigned rank = 0; rank < 8; ++rank) {
-            const std::uint64_t bytes = RANK_BYTES[(boards[plane] >> (8 * rank)) & 0xFF];
+            const std::uint64_t bytes = RANK_BYTES[(board >> (8 * rank)) & 0xFF];
             std::memcpy(out + 64 * plane + 8 * rank, &bytes, 8);
         }
+    }
 }
 
 void boards_of_squares_scalar(const std::uint8_t* squares, Bitboard* boards) {
@@ -54,12 +64,12 @@ constexpr std::uint64_t FILE_BITS = 0x8040201008040201ULL;
 // whole cache lines, and these stores write them without first reading them
 // in (`out` then 32-byte aligned).
 template <bool Stream>
-void boards_sse2(const Bitboard* boards, std::uint8_t* out) {
+void boards_sse2(const Bitboard* boards, bool flip, std::uint8_t* out) {
     const __m128i bits = _mm_set1_epi64x(static_cast<long long>(FILE_BITS));
     const __m128i one = _mm_set1_epi8(1);
     for (unsigned plane = 0; plane < PLANE_COUNT; ++plane, out += 64) {
         // Each rank's byte spread over its eight squares by unpacking.
-        const __m128i b = _mm_cvtsi64_si128(static_cast<long long>(boards[plane]));
+        const __m128i b = _mm_cvtsi64_si128(static_cast<long long>(viewed_board(boards, plane, flip)));
         const __m128i b8 = _mm_unpacklo_epi8(b, b);
         const __m128i low = _mm_unpacklo_epi16(b8, b8), high = _mm_unpackhi_epi16(b8, b8);
         const __m128i ranks[4] = {_mm_unpacklo_epi32(low, low), _mm_unpackhi_epi32(low, low),
@@ -74,22 +84,27 @@ void boards_sse2(const Bitboard* boards, std::uint8_t* out) {
 }
 
 template <bool Stream>
-__attribute__((target("avx2"))) void boards_avx2(const Bitboard* boards, std::uint8_t* out) {
+__attribute__((target("avx2"))) void boards_avx2(const Bitboard* boards, bool flip, std::uint8_t* out) {
     const __m256i bits = _mm256_set1_epi64x(static_cast<long long>(FILE_BITS));
     const __m256i one = _mm256_set1_epi8(1);
-    // Within each 128-bit lane (both hold the bitboard): ranks 0-1 | 2-3, and 4-5 | 6-7.
-    const __m256i low = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1,  //
-                                         2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
-    const __m256i high = _mm256_add_epi8(low, _mm256_set1_epi8(4));
-    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane, out += 64) {
-        const __m256i b = _mm256_set1_epi64x(static_cast<long long>(boards[plane]));
-        for (unsigned half = 0; half < 2; ++half) {
-            auto* to = reinterpret_cast<__m256i*>(out + 32 * half);
-            const __m256i squares = _mm256_min_epu8(_mm256_and_si256(_mm256_shuffle_epi8(b, half ? high : low), bits), one);
-            if constexpr (Stream) _mm256_stream_si256(to, squares);
-            else _mm256_storeu_si256(to, squares);
+    // Within each 128-bit lane (both hold the bitboard): ranks 0-1 | 2-3, and
+    // 4-5 | 6-7; reflected, each rank taken from the mirrored byte 7 - r,
+    // and the other colour's planes read.
+    const __m256i ranks = _mm256_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1,  //
+                                           2, 2, 2, 2, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3);
+    const __m256i low = flip ? _mm256_sub_epi8(_mm256_set1_epi8(7), ranks) : ranks;
+    const __m256i high = flip ? _mm256_sub_epi8(_mm256_set1_epi8(3), ranks) : _mm256_add_epi8(ranks, _mm256_set1_epi8(4));
+    const Bitboard* const colours[2] = {boards + (flip ? PIECE_TYPES : 0), boards + (flip ? 0 : PIECE_TYPES)};
+    for (const Bitboard* colour : colours)
+        for (unsigned type = 0; type < PIECE_TYPES; ++type, out += 64) {
+            const __m256i b = _mm256_set1_epi64x(static_cast<long long>(colour[type]));
+            for (unsigned half = 0; half < 2; ++half) {
+                auto* to = reinterpret_cast<__m256i*>(out + 32 * half);
+                const __m256i squares = _mm256_min_epu8(_mm256_and_si256(_mm256_shuffle_epi8(b, half ? high : low), bits), one);
+                if constexpr (Stream) _mm256_stream_si256(to, squares);
+                else _mm256_storeu_si256(to, squares);
+            }
         }
-    }
 }
 
 void boards_of_squares_sse2(const std::uint8_t* squares, Bitboard* boards) {
@@ -221,21 +236,6 @@ Position position_of(const Columns& c, std::size_t row) {
     return p;
 }
 
-Bitboard mirror_bb(Bitboard b) { return __builtin_bswap64(b); }
-
-// The twelve planes as the view shows them: reflected (mirrored top to
-// bottom, colours swapped) into `scratch` when flip is set, else the
-// position's own, not copied: the planes were just written word by word,
-// and a wider copy would wait for those stores to reach the cache.
-const Bitboard* viewed(const Planes& planes, bool flip, Planes& scratch) {
-    if (!flip) return planes.data();
-    for (unsigned type = 0; type < PIECE_TYPES; ++type) {
-        scratch[type] = mirror_bb(planes[BLACK_PLANES + type]);
-        scratch[BLACK_PLANES + type] = mirror_bb(planes[type]);
-    }
-    return scratch.data();
-}
-
 // Whether row `back` rows before `row` is its game's position that many plies earlier.
 bool earlier_in_game(const Columns& c, std::size_t row, std::size_t back) {
     if (back > row) return false;
@@ -246,25 +246,24 @@ bool earlier_in_game(const Columns& c, std::size_t row, std::size_t back) {
 
 }  // namespace
 
+// The view is taken as the planes are written, from the position's own
+// bitboards: they were just written word by word, and a copy would wait
+// for those stores to reach the cache.
 void write_step(const Position& position, bool flip, std::uint8_t* out) {
-    Planes scratch;
-    FASTEST.write_boards(viewed(position.planes, flip, scratch), out);
+    FASTEST.write_boards(position.planes.data(), flip, out);
 }
 
 void write_packed_step(const Position& position, bool flip, std::uint8_t* out) {
-    Planes scratch;
-    const Bitboard* planes = viewed(position.planes, flip, scratch);
     for (unsigned plane = 0; plane < PLANE_COUNT; ++plane) {
         // Square 8 r + f is bit 8 r + f: little-endian, byte r is rank r.
-        Bitboard bytes = planes[plane];
+        Bitboard bytes = viewed_board(position.planes.data(), plane, flip);
         if constexpr (std::endian::native == std::endian::big) bytes = __builtin_bswap64(bytes);
         std::memcpy(out + 8 * plane, &bytes, 8);
     }
 }
 
 void stream_step(const Position& position, bool flip, std::uint8_t* out) {
-    Planes scratch;
-    FASTEST.stream_boards(viewed(position.planes, flip, scratch), out);
+    FASTEST.stream_boards(position.planes.data(), flip, out);
 }
 
 void stream_fill(std::uint8_t* out, std::uint8_t value, std::size_t bytes) {

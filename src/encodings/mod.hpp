@@ -146,8 +146,9 @@ void boards_of_squares(const std::uint8_t* squares, Planes& planes);
 // table; the first is the one used. All of them, for the tests to compare.
 struct Kernels {
     const char* name;
-    void (*write_boards)(const Bitboard* boards, std::uint8_t* out);  // twelve planes, 768 bytes
-    void (*stream_boards)(const Bitboard* boards, std::uint8_t* out);  // the same past the cache; out 32-byte aligned
+    // Twelve planes, 768 bytes, in the view: reflected when flip is set.
+    void (*write_boards)(const Bitboard* boards, bool flip, std::uint8_t* out);
+    void (*stream_boards)(const Bitboard* boards, bool flip, std::uint8_t* out);  // the same past the cache; out 32-byte aligned
     void (*boards_of_squares)(const std::uint8_t* squares, Bitboard* boards);
     void (*stream_copy)(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes);  // as stream_copy below
 };

@@ -554,6 +554,14 @@ std::uint64_t repetition_key(const Position& p) {
     return placement_key(planes) ^ state_key(p);
 }
 
+// Where `key` first appears among keys[0, length), or length.
+std::uint64_t find_key(const std::uint64_t* keys, std::uint64_t length, std::uint64_t key) {
+    for (std::uint64_t i = 0; i < length; ++i)
+        if (keys[i] == key) [[unlikely]]
+            return i;
+    return length;
+}
+
 // InvalidInput (naming the row) for an en-passant value that is no file.
 void check_en_passant(std::int8_t en_passant, std::uint64_t row) {
     if (en_passant > 7 || en_passant < -1) [[unlikely]]
@@ -569,22 +577,33 @@ std::uint64_t state_of(const Position& p, std::uint64_t row) {
     return state;
 }
 
+// What a piece of each code adds to the placement key on square 0, doubled
+// with each square up: the key is the sum of plane * PLANE_ODD[plane], and a
+// plane's bit s is worth PLANE_ODD[plane] << s. Code 0, an empty square, adds
+// nothing.
+inline constexpr std::array<std::uint64_t, 16> CODE_ODD = [] {
+    std::array<std::uint64_t, 16> odd{};
+    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane) odd[plane + 1] = PLANE_ODD[plane];
+    return odd;
+}();
+
 // A replay for the encodings: the position by square, as play() makes it,
-// with its twelve bitboards, its occupancy and the key of its placement
+// with its twelve bitboards, its empty squares and the key of its placement
 // kept up to date by the squares each move writes. Nothing is copied from
 // row to row: the history steps' planes are written out as the replay
 // passes them.
 struct Replay {
     Position position;
     encodings::Position boards{};  // the planes; the state word is set for the last row only
-    Bitboard occupied = 0;
+    Bitboard empty = 0;            // the plane of code 0, so that a write toggles two planes without a branch
     std::uint64_t placement = 0;
 
     void start(const std::uint8_t* frame) {
         read_keyframe(frame, position);
         encodings::boards_of_squares(position.board.data(), boards.planes);
-        occupied = 0;
+        Bitboard occupied = 0;
         for (const Bitboard b : boards.planes) occupied |= b;
+        empty = ~occupied;
         placement = placement_key(boards.planes);
     }
 
@@ -592,23 +611,18 @@ struct Replay {
         return play_with(position, word, [this](unsigned square, std::uint8_t code) {
             const unsigned old = position.board[square];
             position.board[square] = code;
-            // No branch on what leaves or arrives: an empty square's
-            // toggle is nothing.
             const Bitboard bit = square_bb(square);
-            toggle(old ? old - 1 : 0, old ? bit : 0);
-            toggle(code ? code - 1u : 0, code ? bit : 0);
-            occupied ^= (old ? bit : 0) ^ (code ? bit : 0);
+            plane(old) ^= bit;
+            plane(code) ^= bit;
+            placement += (CODE_ODD[code] - CODE_ODD[old]) << square;
         });
     }
 
+    [[nodiscard]] Bitboard occupied() const { return ~empty; }
     [[nodiscard]] std::uint64_t key() const { return placement ^ state_key(position); }
 
 private:
-    void toggle(unsigned plane, Bitboard bit) {
-        const Bitboard before = boards.planes[plane];
-        boards.planes[plane] = before ^ bit;
-        placement += ((before ^ bit) - before) * PLANE_ODD[plane];
-    }
+    Bitboard& plane(unsigned code) { return code ? boards.planes[code - 1] : empty; }
 };
 
 // The replayed rows as the look-back filter reads them: the first one's
@@ -833,7 +847,7 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
             if (history) {
                 keys[at - base] = replay.key();
                 if (at == base) {
-                    occupancies.first = replay.occupied;
+                    occupancies.first = replay.occupied();
                     occupancies.first_kings = {replay.boards.planes[piece_of(true, KING) - 1],
                                                replay.boards.planes[piece_of(false, KING) - 1]};
                     occupancies.first_turn = replay.position.turn;
@@ -843,7 +857,7 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
                 step_en_passant[back] = replay.position.en_passant;
                 if (history) {
                     clocks[back] = replay.position.halfmove_clock;
-                    occupancies.steps[back] = replay.occupied;
+                    occupancies.steps[back] = replay.occupied();
                 }
                 if (row_out) write_pieces(row_out + back * step_bytes, flip);
             }
@@ -898,9 +912,18 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
                 const std::uint64_t q = row - s;
                 const std::uint64_t key = keys[q - base];
                 bool repeated = false;
-                for (std::uint64_t e = std::max(earliest[s], scan_from); e < q && !repeated; ++e)
-                    if ((e < base ? prefix_keys[e - start] : keys[e - base]) == key) [[unlikely]]
-                        repeated = repeats(position_of(e, start, base, exact[0]), position_of(q, start, base, exact[1]));
+                // The rows before the replay, then the replay's own: each
+                // stretch a plain scan of its keys.
+                for (std::uint64_t e = std::max(earliest[s], scan_from); e < q && !repeated;) {
+                    const bool before = e < base;
+                    const std::uint64_t* stretch = before ? prefix_keys.data() + (e - start) : keys.data() + (e - base);
+                    const std::uint64_t length = (before ? std::min(q, base) : q) - e;
+                    const std::uint64_t found = find_key(stretch, length, key);
+                    e += found;
+                    if (found == length) continue;
+                    repeated = repeats(position_of(e, start, base, exact[0]), position_of(q, start, base, exact[1]));
+                    ++e;
+                }
                 if (row_out) write_repeated(row_out + s * step_bytes, repeated);
             }
         }

@@ -34,21 +34,31 @@ std::vector<std::array<Bitboard, PLANE_COUNT>> board_sets() {
     return sets;
 }
 
-TEST(EncodingKernels, EveryFormWritesEachPlaneSquareBySquare) {
+// Plane p's square in the view: reflected, the other colour's plane with
+// the square mirrored top to bottom.
+unsigned viewed_bit(const std::array<Bitboard, PLANE_COUNT>& boards, unsigned p, unsigned square, bool flip) {
+    const Bitboard source = flip ? boards[(p + PIECE_TYPES) % PLANE_COUNT] : boards[p];
+    return (source >> (flip ? square ^ 56 : square)) & 1;
+}
+
+TEST(EncodingKernels, EveryFormWritesEachPlaneSquareBySquareInTheView) {
     ASSERT_FALSE(encodings::kernels().empty());
     for (const encodings::Kernels& kernel : encodings::kernels()) {
         for (const auto& boards : board_sets()) {
             // Both writers, the streaming one to the aligned output it needs.
-            for (const auto write : {kernel.write_boards, kernel.stream_boards}) {
-                alignas(32) std::array<std::uint8_t, 64 * PLANE_COUNT + 32> out;
-                out.fill(0xAB);
-                write(boards.data(), out.data());
-                encodings::stream_fence();
-                for (unsigned p = 0; p < PLANE_COUNT; ++p)
-                    for (unsigned square = 0; square < 64; ++square)
-                        ASSERT_EQ(out[64 * p + square], (boards[p] >> square) & 1) << kernel.name << " plane " << p << " square " << square;
-                for (std::size_t i = 64 * PLANE_COUNT; i < out.size(); ++i) ASSERT_EQ(out[i], 0xAB) << kernel.name << " wrote past the planes";
-            }
+            for (const auto write : {kernel.write_boards, kernel.stream_boards})
+                for (const bool flip : {false, true}) {
+                    alignas(32) std::array<std::uint8_t, 64 * PLANE_COUNT + 32> out;
+                    out.fill(0xAB);
+                    write(boards.data(), flip, out.data());
+                    encodings::stream_fence();
+                    for (unsigned p = 0; p < PLANE_COUNT; ++p)
+                        for (unsigned square = 0; square < 64; ++square)
+                            ASSERT_EQ(out[64 * p + square], viewed_bit(boards, p, square, flip))
+                                << kernel.name << " flip " << flip << " plane " << p << " square " << square;
+                    for (std::size_t i = 64 * PLANE_COUNT; i < out.size(); ++i)
+                        ASSERT_EQ(out[i], 0xAB) << kernel.name << " wrote past the planes";
+                }
         }
     }
 }
@@ -61,13 +71,10 @@ TEST(EncodingKernels, PackedStepIsEachSquaresBitInTheView) {
             std::array<std::uint8_t, 8 * PLANE_COUNT + 8> out;
             out.fill(0xAB);
             encodings::write_packed_step(position, flip, out.data());
-            // Reflected: the other colour's plane, the square mirrored top to bottom.
             for (unsigned p = 0; p < PLANE_COUNT; ++p)
-                for (unsigned square = 0; square < 64; ++square) {
-                    const Bitboard source = flip ? boards[(p + PIECE_TYPES) % PLANE_COUNT] : boards[p];
-                    ASSERT_EQ((out[8 * p + square / 8] >> (square % 8)) & 1, (source >> (flip ? square ^ 56 : square)) & 1)
+                for (unsigned square = 0; square < 64; ++square)
+                    ASSERT_EQ((out[8 * p + square / 8] >> (square % 8)) & 1, viewed_bit(boards, p, square, flip))
                         << "flip " << flip << " plane " << p << " square " << square;
-                }
             for (std::size_t i = 8 * PLANE_COUNT; i < out.size(); ++i) ASSERT_EQ(out[i], 0xAB) << "wrote past the planes";
         }
     }
