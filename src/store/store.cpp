@@ -597,9 +597,13 @@ struct Replay {
     encodings::Position boards{};  // the planes; the state word is set for the last row only
     Bitboard empty = 0;            // the plane of code 0, so that a write toggles two planes without a branch
     std::uint64_t placement = 0;
+    // Whether a keyframe read since this was cleared holds an en-passant
+    // value that is no file: only a keyframe can, the moves make none.
+    bool odd_en_passant = false;
 
     void start(const std::uint8_t* frame) {
         read_keyframe(frame, position);
+        odd_en_passant |= position.en_passant > 7 || position.en_passant < -1;
         encodings::boards_of_squares(position.board.data(), boards.planes);
         Bitboard occupied = 0;
         for (const Bitboard b : boards.planes) occupied |= b;
@@ -795,6 +799,7 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
         // row, then any further one on its own.
         std::uint64_t first = row;
         included[0] = true;
+        bool all_included = true;
         if (history) {
             if (row - run_first >= steps - 1) {
                 for (unsigned s = 1; s < steps; ++s) included[s] = true;
@@ -814,6 +819,7 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
                         included[s] = g == game && p == ply - s;
                     }
                     if (included[s]) first = row - s;
+                    all_included &= included[s];
                 }
             }
         }
@@ -837,6 +843,7 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
         // The words from row base on, when it is in the row's run.
         const std::uint16_t* const base_words = first >= run_first ? from.keyframe_moves : nullptr;
         if (history) keys.resize(row - base + 1);
+        replay.odd_en_passant = false;
         replay.start(from.frame);
         std::size_t run = from.run;
         std::uint64_t segment_end = first_row_[run + 1];  // the first row past the replayed run
@@ -877,7 +884,7 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
         const Position& position = replay.position;
 
         replay.boards.state = state_of(position, row);
-        if (row_out) {
+        if (row_out && (!all_included || replay.odd_en_passant)) {
             for (unsigned s = steps; s-- > 1;)
                 if (!included[s])
                     write_zeros(row_out + s * step_bytes);
