@@ -12,9 +12,13 @@ processor time of one core per epoch (best and median of --repeats); the
 floor, NumPy's planes[rows] of 1,024 random rows of the raw planes array in
 memory (planes alone); DataLoader over torch_batches (batch_size=None) with
 no workers (processor time) and with 2 (wall time of the first 300 batches,
-the workers' start included, beside batches() in wall time); and
-the per-position path DataLoader(dataset, batch_size, shuffle=True) for a
-few batches. Reports only; nothing fails on a number.
+the workers' start included, beside batches() in wall time); batches()
+with threads=0, 1 and 2 in wall time (the first 300 batches, median of a few
+epochs), planes and every field and the issue's encoding combination (history
+8, the mover's view, AlphaZero policy, packed legal mask), and the
+DataLoader with threads=2 and no workers; and the per-position path
+DataLoader(dataset, batch_size, shuffle=True) for a few batches. Reports
+only; nothing fails on a number.
 """
 
 from __future__ import annotations
@@ -36,6 +40,7 @@ import numpy  # noqa: E402
 import velmor_data  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
+COMBINATION = {"history": 8, "view": "mover", "policy": "alphazero", "legal_mask": True, "packed_mask": True}
 
 
 def rate(batches: Iterable[dict[str, object]], clock: Callable[[], float], limit: int | None = None) -> float:
@@ -81,12 +86,19 @@ def measure(dataset: velmor_data.dataset.Dataset, args: argparse.Namespace, floo
     report("batches(), shuffled, planes + move_from + move_to", [
         rate(dataset.batches(args.batch_size, epoch=epoch, fields=["move_from", "move_to"]), time.process_time)
         for epoch in range(args.repeats)], floor)
+    # Threads compute the next batches while this one is taken: wall time.
+    wall = time.perf_counter
+    rounds = max(2, args.repeats // 2)
+    for name, options in (("planes + every field", {}), ("history 8 + mover + alphazero + packed legal", COMBINATION)):
+        rates = [statistics.median(rate(dataset.batches(args.batch_size, epoch=epoch, threads=threads, **options),
+                                        wall, 300) for epoch in range(rounds)) for threads in (0, 1, 2)]
+        print(f"  batches(), {name}, wall time of 300 batches: threads=0 {rates[0] / 1e6:.2f} M/s, "
+              f"threads=1 {rates[1] / 1e6:.2f}, threads=2 {rates[2] / 1e6:.2f} ({rates[2] / rates[0]:.2f}x)")
     try:
         from torch.utils.data import DataLoader
     except ImportError:
         print("  (torch is not installed: the DataLoader paths are skipped)")
         return
-    wall = time.perf_counter
     # No workers: all in this process, processor time as batches() above.
     rates = []
     for epoch in range(args.repeats):
@@ -103,6 +115,13 @@ def measure(dataset: velmor_data.dataset.Dataset, args: argparse.Namespace, floo
         batch_rates.append(rate(dataset.batches(args.batch_size, epoch=epoch), wall, 300))
     print(f"  the same, num_workers=2, wall time of 300 batches: {statistics.median(loader_rates) / 1e6:.2f} M/s, "
           f"{statistics.median(loader_rates) / statistics.median(batch_rates):.2f}x batches() in wall time")
+    threaded = []
+    for epoch in range(rounds):
+        batches = dataset.torch_batches(args.batch_size, threads=2)
+        batches.set_epoch(epoch)
+        threaded.append(rate(DataLoader(batches, batch_size=None), wall, 300))
+    print(f"  the same, no workers, threads=2, wall time of 300 batches: {statistics.median(threaded) / 1e6:.2f} M/s, "
+          f"{statistics.median(threaded) / statistics.median(batch_rates):.2f}x batches() in wall time")
     per_item = DataLoader(dataset, batch_size=args.batch_size, shuffle=True)
     print(f"  DataLoader(dataset, batch_size={args.batch_size}, shuffle=True), position by position, 10 batches, "
           f"processor time: {rate(per_item, time.process_time, 10) / 1e6:.3f} M/s")

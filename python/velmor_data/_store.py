@@ -18,7 +18,7 @@ only the rows asked for. Any other column is kept as it is.
     Store(moves, keyframes, runs, extras=None, *, encoded=()) -> Store
     Store.gather(indices, fields=None) -> dict of arrays
     Store.batches(batch_size, *, shuffle=True, seed=0, epoch=0, fields=None,
-                  drop_last=False, rank=0, world_size=1) -> Batches
+                  drop_last=False, rank=0, world_size=1, ..., threads=0) -> Batches
 
 To save a store and open it again: save .moves, .keyframes, .runs and each
 array of .extra_arrays (name -> array, dtype and shape kept) with the names
@@ -31,8 +31,11 @@ bytes are self-describing (kind, rows) and little-endian.
 from __future__ import annotations
 
 import math
-from collections.abc import Iterable, Iterator, Mapping
-from typing import Any
+from collections import deque
+from collections.abc import Callable, Iterable, Iterator, Mapping
+from concurrent.futures import Future, ThreadPoolExecutor
+from functools import partial
+from typing import Any, TypeVar
 
 import numpy
 
@@ -436,6 +439,7 @@ class Store:
         legal_mask: bool = False,
         packed_mask: bool = False,
         packed_planes: bool = False,
+        threads: int = 0,
     ) -> Batches:
         """The positions of one epoch in batches of dicts of arrays: planes
         (B, 12, 8, 8) uint8 and the chosen fields (None: every field).
@@ -450,18 +454,25 @@ class Store:
         encode each batch as encode_positions encodes the whole dataset's
         rows: planes in that view with history (as bits with packed_planes),
         turn, castling, move_from and move_to in that view, and policy and
-        legal on request."""
-        check_epoch_options(batch_size, seed, epoch, rank, world_size)
+        legal on request.
+
+        threads above 0 computes the next batches on that many threads while
+        the caller uses the current one (see ahead()); the batches are the
+        same, in the same order."""
+        check_epoch_options(batch_size, seed, epoch, rank, world_size, threads)
         mask, extras = self._field_mask(fields)
         encoding = encoding_options(view, history, policy, legal_mask, packed_mask, packed_planes)
         return Batches(
-            self, batch_size, bool(shuffle), seed, epoch, mask, extras, bool(drop_last), rank, world_size, encoding
+            self, batch_size, bool(shuffle), seed, epoch, mask, extras, bool(drop_last), rank, world_size, encoding,
+            threads,
         )
 
 
-def check_epoch_options(batch_size: int, seed: int, epoch: int, rank: int, world_size: int) -> None:
+def check_epoch_options(batch_size: int, seed: int, epoch: int, rank: int, world_size: int,
+                        threads: int = 0) -> None:
     """Raises for batch options a loader refuses."""
     _check_int("batch_size", batch_size, 1)
+    _check_int("threads", threads, 0)
     _check_int("seed", seed, 0)
     _check_int("epoch", epoch, 0)
     _check_int("world_size", world_size, 1)
@@ -493,11 +504,40 @@ def _layout_of(column: numpy.ndarray, encoded: bool) -> tuple[numpy.dtype, tuple
     return column.dtype, column.shape[1:]
 
 
+_T = TypeVar("_T")
+
+
+def ahead(jobs: Iterable[Callable[[], _T]], threads: int) -> Iterator[_T]:
+    """Each job's result, in the jobs' order. With threads above 0 the jobs
+    run on that many threads, at most `threads` of them ahead of the result
+    the caller holds: a batch's native work runs with the GIL released, so
+    the next batches are computed on other cores while the caller trains on
+    this one. A job's exception is raised where its result would have come;
+    the jobs not yet taken are cancelled when the caller stops early."""
+    if threads == 0:
+        for job in jobs:
+            yield job()
+        return
+    with ThreadPoolExecutor(threads, thread_name_prefix="velmor-batches") as pool:
+        pending: deque[Future[_T]] = deque()
+        try:
+            for job in jobs:
+                pending.append(pool.submit(job))
+                if len(pending) > threads:
+                    yield pending.popleft().result()
+            while pending:
+                yield pending.popleft().result()
+        finally:
+            for future in pending:
+                future.cancel()
+
+
 class Batches:
     """One epoch's batches: iterable once or more, each time the same."""
 
     __slots__ = (
-        "_store", "_size", "_shuffle", "_seed", "_epoch", "_mask", "_extras", "_rank", "_world", "_count", "_encoding"
+        "_store", "_size", "_shuffle", "_seed", "_epoch", "_mask", "_extras", "_rank", "_world", "_count", "_encoding",
+        "_threads",
     )
 
     def __init__(
@@ -513,9 +553,11 @@ class Batches:
         rank: int,
         world_size: int,
         encoding: dict[str, Any] | None = None,
+        threads: int = 0,
     ) -> None:
         self._store = store
         self._encoding = encoding
+        self._threads = threads
         self._size = batch_size
         self._shuffle = shuffle
         self._seed = seed
@@ -531,16 +573,16 @@ class Batches:
         return -(-self._count // self._size)
 
     def __iter__(self) -> Iterator[dict[str, numpy.ndarray]]:
-        native = self._store._native
-        for start in range(0, self._count, self._size):
-            count = min(self._size, self._count - start)
-            # With encodings, the batch's indices alone (no field) come first.
-            mask = self._mask if self._encoding is None else 0
-            buffer, offsets = native.batch(
-                start, count, self._shuffle, self._seed, self._epoch, self._rank, self._world, mask
-            )
-            rows = numpy.frombuffer(buffer, numpy.uint64, count)
-            if self._encoding is None:
-                yield self._store._result(buffer, offsets, rows, self._extras)
-            else:
-                yield self._store._encoded(rows, self._mask, self._extras, self._encoding)
+        return ahead((partial(self._batch, start) for start in range(0, self._count, self._size)), self._threads)
+
+    def _batch(self, start: int) -> dict[str, numpy.ndarray]:
+        count = min(self._size, self._count - start)
+        # With encodings, the batch's indices alone (no field) come first.
+        mask = self._mask if self._encoding is None else 0
+        buffer, offsets = self._store._native.batch(
+            start, count, self._shuffle, self._seed, self._epoch, self._rank, self._world, mask
+        )
+        rows = numpy.frombuffer(buffer, numpy.uint64, count)
+        if self._encoding is None:
+            return self._store._result(buffer, offsets, rows, self._extras)
+        return self._store._encoded(rows, self._mask, self._extras, self._encoding)

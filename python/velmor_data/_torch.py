@@ -43,7 +43,8 @@ class TorchBatches(torch.utils.data.IterableDataset):  # type: ignore[type-arg]
                                             self.dataset._encoding(options["view"], options["history"],
                                                                    options["policy"], options["legal_mask"],
                                                                    options["packed_mask"],
-                                                                   options["packed_planes"]))
+                                                                   options["packed_planes"]),
+                                            options["threads"])
         # Tensors over the batch's own arrays (no copy), which the loader
         # passes on as they are.
         from_numpy = torch.from_numpy

@@ -325,14 +325,15 @@ def test_damaged_moves_fail_on_access(dataset_2: Path) -> None:
             "resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))\n"
             "dataset = velmor_data.open_dataset(sys.argv[1])\n"
             "print(int(dataset[0]['ply']))\n"
-            "for access in (lambda: dataset[1], lambda: dataset[0:5], lambda: list(dataset.batches(4))):\n"
+            "for access in (lambda: dataset[1], lambda: dataset[0:5], lambda: list(dataset.batches(4)),\n"
+            "               lambda: list(dataset.batches(4, threads=2))):\n"
             "    try:\n        access()\n"
             "    except ValueError as error:\n        print('ValueError', error)\n")
     result = subprocess.run([sys.executable, "-c", code, str(dataset_2)], capture_output=True, text=True,
                             timeout=60)
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
-    assert lines[0] == "0" and len(lines) == 4 and all(line.startswith("ValueError") for line in lines[1:]), lines
+    assert lines[0] == "0" and len(lines) == 5 and all(line.startswith("ValueError") for line in lines[1:]), lines
 
 
 class Touch:
