@@ -595,11 +595,18 @@ inline constexpr std::array<std::uint64_t, 16> CODE_ODD = [] {
 struct Replay {
     Position position;
     encodings::Position boards{};  // the planes; the state word is set for the last row only
-    Bitboard empty = 0;            // the plane of code 0, so that a write toggles two planes without a branch
+    Bitboard empty = 0;            // the plane of code 0
     std::uint64_t placement = 0;
     // Whether a keyframe read since this was cleared holds an en-passant
     // value that is no file: only a keyframe can, the moves make none.
     bool odd_en_passant = false;
+
+    Replay() {
+        plane_of_.fill(&empty);
+        for (unsigned plane = 0; plane < PLANE_COUNT; ++plane) plane_of_[plane + 1] = &boards.planes[plane];
+    }
+    Replay(const Replay&) = delete;
+    Replay& operator=(const Replay&) = delete;
 
     void start(const std::uint8_t* frame) {
         read_keyframe(frame, position);
@@ -616,8 +623,8 @@ struct Replay {
             const unsigned old = position.board[square];
             position.board[square] = code;
             const Bitboard bit = square_bb(square);
-            plane(old) ^= bit;
-            plane(code) ^= bit;
+            *plane_of_[old] ^= bit;
+            *plane_of_[code] ^= bit;
             placement += (CODE_ODD[code] - CODE_ODD[old]) << square;
         });
     }
@@ -626,7 +633,9 @@ struct Replay {
     [[nodiscard]] std::uint64_t key() const { return placement ^ state_key(position); }
 
 private:
-    Bitboard& plane(unsigned code) { return code ? boards.planes[code - 1] : empty; }
+    // Each code's plane, code 0's the empty squares: a write toggles the
+    // plane it clears and the one it sets without a branch.
+    std::array<Bitboard*, 16> plane_of_{};
 };
 
 // The replayed rows as the look-back filter reads them: the first one's
