@@ -19,6 +19,17 @@ namespace {
 
 [[noreturn]] void refuse(std::string message) { throw InvalidInput(std::move(message)); }
 
+// Asks for the cache line at p, as __builtin_prefetch does, but kept: GCC's
+// dead-code pass drops a __builtin_prefetch under a branch it finds
+// removable, which a prefetch alone is.
+inline void prefetch(const void* p) {
+#if defined(__x86_64__)
+    asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char*>(p)));
+#else
+    __builtin_prefetch(p);
+#endif
+}
+
 // Floor division, for plies of any sign.
 constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
 
@@ -562,6 +573,10 @@ std::uint64_t find_key(const std::uint64_t* keys, std::uint64_t length, std::uin
     return length;
 }
 
+// A key's bit in a 64-bit filter of keys: its top six bits, as random as
+// any, since the keys are sums and XORs of random words.
+constexpr std::uint64_t filter_bit(std::uint64_t key) { return std::uint64_t{1} << (key >> 58); }
+
 // InvalidInput (naming the row) for an en-passant value that is no file.
 void check_en_passant(std::int8_t en_passant, std::uint64_t row) {
     if (en_passant > 7 || en_passant < -1) [[unlikely]]
@@ -717,7 +732,7 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
     // replayed (base..row) and of the look-back rows replayed before them,
     // which history steps are the game's, and what the repetition look-back
     // needs of each step.
-    std::vector<std::uint64_t> keys, prefix_keys;
+    std::vector<std::uint64_t> keys, prefix_keys, filters;
     std::vector<Position> prefix;
     std::vector<Bitboard> occupied;
     std::array<bool, encodings::MAX_HISTORY + 1> included{};
@@ -788,6 +803,33 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
         }
     };
     for (std::size_t i = 0; i < std::min(AHEAD, count); ++i) fetch(i);
+    // Locating a row reads a chain of index entries first, each a cache
+    // miss in a store larger than the caches: its block's run, then that
+    // run's first row, keyframe count and part, then its record. Each link
+    // is fetched a stage before the one it leads to, the first three stages
+    // before the row is located.
+    const auto block_of = [&](std::size_t i) -> const std::uint32_t* {
+        const std::uint64_t row = indices[i];
+        return row < rows_ ? &block_run_[row >> BLOCK_SHIFT] : nullptr;  // an index out of range is refused later
+    };
+    const auto fetch_block = [&](std::size_t i) {
+        if (const std::uint32_t* block = block_of(i)) prefetch(block);
+    };
+    const auto fetch_run = [&](std::size_t i) {
+        if (const std::uint32_t* block = block_of(i)) {
+            const std::size_t run = *block;  // the row's run or one a few before it
+            prefetch(&first_row_[run]);
+            prefetch(&first_keyframe_[run]);
+            prefetch(&run_part_[run]);
+        }
+    };
+    const auto fetch_record = [&](std::size_t i) {
+        if (const std::uint32_t* block = block_of(i)) {
+            const std::uint8_t* record = record_of(*block);
+            prefetch(record);
+            prefetch(record + 2 * RUN_BYTES);
+        }
+    };
 
     // A row's position exactly, for the rare pair of rows whose keys agree.
     Position exact[2];
@@ -801,6 +843,9 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
         const std::uint64_t row = indices[i];
         const Cursor cursor = cursors[i % AHEAD];
         if (i + AHEAD < count) fetch(i + AHEAD);
+        if (i + 4 * AHEAD < count) fetch_block(i + 4 * AHEAD);
+        if (i + 3 * AHEAD < count) fetch_run(i + 3 * AHEAD);
+        if (i + 2 * AHEAD < count) fetch_record(i + 2 * AHEAD);
         const std::uint64_t run_first = first_row_[cursor.run];
 
         // The history steps that are the game's earlier plies: all of them
@@ -923,22 +968,37 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
                     prefix_keys[at - start] = repetition_key(prefix[at - start]);
                 scan_from = start;
             }
+            // Each row's filter of the keys before it: a step whose key's bit
+            // is not in its filter (most) repeats nothing; the others scan
+            // the keys of the rows before the replay, then the replay's own.
+            const std::uint64_t prefix_count = base - scan_from;
+            filters.resize(prefix_count + (row - base) + 1);
+            std::uint64_t filter = 0;
+            for (std::uint64_t at = 0; at < prefix_count; ++at) {
+                filters[at] = filter;
+                filter |= filter_bit(prefix_keys[at]);
+            }
+            for (std::uint64_t at = base; at <= row; ++at) {
+                filters[prefix_count + (at - base)] = filter;
+                filter |= filter_bit(keys[at - base]);
+            }
             for (unsigned s = 0; s < steps; ++s) {
                 if (!included[s]) continue;
                 const std::uint64_t q = row - s;
                 const std::uint64_t key = keys[q - base];
                 bool repeated = false;
-                // The rows before the replay, then the replay's own: each
-                // stretch a plain scan of its keys.
-                for (std::uint64_t e = std::max(earliest[s], scan_from); e < q && !repeated;) {
-                    const bool before = e < base;
-                    const std::uint64_t* stretch = before ? prefix_keys.data() + (e - start) : keys.data() + (e - base);
-                    const std::uint64_t length = (before ? std::min(q, base) : q) - e;
-                    const std::uint64_t found = find_key(stretch, length, key);
-                    e += found;
-                    if (found == length) continue;
-                    repeated = repeats(position_of(e, start, base, exact[0]), position_of(q, start, base, exact[1]));
-                    ++e;
+                if (filters[q - scan_from] & filter_bit(key)) [[unlikely]] {
+                    for (std::uint64_t e = std::max(earliest[s], scan_from); e < q && !repeated;) {
+                        const bool before = e < base;
+                        const std::uint64_t* stretch =
+                            before ? prefix_keys.data() + (e - start) : keys.data() + (e - base);
+                        const std::uint64_t length = (before ? std::min(q, base) : q) - e;
+                        const std::uint64_t found = find_key(stretch, length, key);
+                        e += found;
+                        if (found == length) continue;
+                        repeated = repeats(position_of(e, start, base, exact[0]), position_of(q, start, base, exact[1]));
+                        ++e;
+                    }
                 }
                 if (row_out) write_repeated(row_out + s * step_bytes, repeated);
             }
