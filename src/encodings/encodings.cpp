@@ -299,40 +299,88 @@ inline void mark_moves(const MoveList& moves, policy::Space space, bool flip, Ma
     }
 }
 
+// The same for the moves of target sets: each target one lookup by its key,
+// a promoting pawn's four promotions per target the general path.
+template <class Mark>
+inline void mark_targets(const LegalTargets& legal, policy::Space space, bool flip, Mark mark) {
+    const MoveIndices indices(space, flip);
+    for (Bitboard movers = legal.movers; movers;) {
+        const unsigned from = pop_lsb(movers);
+        Bitboard targets = legal.targets[from];
+        if (legal.promoting >> from & 1) [[unlikely]] {
+            while (targets) {
+                const unsigned to = pop_lsb(targets);
+                for (unsigned code = ChessMove::PROMOTE_KNIGHT; code <= ChessMove::PROMOTE_QUEEN; ++code)
+                    if (const std::ptrdiff_t index = indices.of(ChessMove::pack(from, to, code)); index >= 0) mark(index);
+            }
+            continue;
+        }
+        while (targets) {
+            // from | to << 6, as an XOR, which the lookup's own XOR joins.
+            const std::ptrdiff_t index = indices.of_key((pop_lsb(targets) << 6) ^ from);
+            if (index >= 0) [[likely]]
+                mark(index);
+        }
+    }
+}
+
+// The most marks of target sets: no piece has more than a queen's 27
+// targets (a promoting pawn 3 times 4, a king 8 steps and 2 castlings).
+constexpr std::size_t MOST_MARKS = 64 * 27;
+
+// A mask bit or byte per index.
+template <bool Packed>
+void set_index(std::uint8_t* mask, std::ptrdiff_t index) {
+    if constexpr (Packed) mask[index >> 3] |= static_cast<std::uint8_t>(1u << (index & 7));
+    else mask[index] = 1;
+}
+
+// The mask from the move list, for the boards the target sets do not cover.
+void write_listed(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
+                  Board& board, MoveList& moves, std::uint8_t* mask) {
+    board.planes = position.planes;
+    board.state = position.state;
+    generator.legal_moves(board, moves);
+    if (options.packed_mask)
+        mark_moves(moves, *options.policy, flip, [mask](std::ptrdiff_t index) { set_index<true>(mask, index); });
+    else
+        mark_moves(moves, *options.policy, flip, [mask](std::ptrdiff_t index) { set_index<false>(mask, index); });
+}
+
 }  // namespace
 
 void write_legal(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
                  Board& board, MoveList& moves, std::uint8_t* mask) {
     std::memset(mask, 0, mask_bytes(options));
-    board.planes = position.planes;
-    board.state = position.state;
-    generator.legal_moves(board, moves);
+    LegalTargets legal;
+    if (!generator.legal_targets(position.planes, position.state, legal)) [[unlikely]] {
+        write_listed(generator, position, flip, options, board, moves, mask);
+        return;
+    }
     if (options.packed_mask)
-        mark_moves(moves, *options.policy, flip,
-                   [mask](std::ptrdiff_t index) { mask[index >> 3] |= static_cast<std::uint8_t>(1u << (index & 7)); });
+        mark_targets(legal, *options.policy, flip, [mask](std::ptrdiff_t index) { set_index<true>(mask, index); });
     else
-        mark_moves(moves, *options.policy, flip, [mask](std::ptrdiff_t index) { mask[index] = 1; });
+        mark_targets(legal, *options.policy, flip, [mask](std::ptrdiff_t index) { set_index<false>(mask, index); });
 }
 
 void stream_legal(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
                   Board& board, MoveList& moves, std::uint8_t* scratch, std::uint8_t* mask) {
-    board.planes = position.planes;
-    board.state = position.state;
-    generator.legal_moves(board, moves);
     const std::size_t bytes = mask_bytes(options);
-    // The scratch is cleared again where it was set: fewer instructions would
-    // zero it in the copy's pass, but the stores mixed with the streaming
-    // ones make the copy slower. A list longer than any legal position's (a
-    // board of many queens) clears the whole mask instead.
-    if (moves.size() > MoveList::INLINE) [[unlikely]] {
-        mark_moves(moves, *options.policy, flip, [scratch](std::ptrdiff_t index) { scratch[index] = 1; });
+    LegalTargets legal;
+    if (!generator.legal_targets(position.planes, position.state, legal)) [[unlikely]] {
+        // Odd boards (overlapping planes, many kings) may list any number of
+        // moves: the whole scratch is cleared after them.
+        write_listed(generator, position, flip, options, board, moves, scratch);
         stream_copy(mask, scratch, bytes);
         std::memset(scratch, 0, bytes);
         return;
     }
-    std::uint16_t set[MoveList::INLINE];
+    // The scratch is cleared again where it was set: fewer instructions would
+    // zero it in the copy's pass, but the stores mixed with the streaming
+    // ones make the copy slower.
+    std::uint16_t set[MOST_MARKS];
     std::size_t count = 0;
-    mark_moves(moves, *options.policy, flip, [&](std::ptrdiff_t index) {
+    mark_targets(legal, *options.policy, flip, [&](std::ptrdiff_t index) {
         scratch[index] = 1;
         set[count++] = static_cast<std::uint16_t>(index);
     });

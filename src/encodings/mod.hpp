@@ -123,6 +123,8 @@ public:
         return policy::index(space_, viewed_square(move.from(), flip_), viewed_square(move.to(), flip_),
                              encode::promotion_code(move));
     }
+    // The index of a move that is no promotion by its key: from | to << 6.
+    [[nodiscard]] std::ptrdiff_t of_key(unsigned key) const { return table_[key ^ flip_key_]; }
 
 private:
     const std::int16_t* table_;
@@ -154,8 +156,9 @@ struct Kernels {
 [[nodiscard]] const std::vector<Kernels>& kernels();
 
 // Writes the position's legal moves, in the view, as a mask of
-// mask_bytes(options) bytes in the options' policy space. `board` and
-// `moves` are scratch, reused from call to call.
+// mask_bytes(options) bytes in the options' policy space: from the
+// generator's target sets, or, for a board they do not cover, its move
+// list. `board` and `moves` are scratch, reused from call to call.
 void write_legal(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
                  Board& board, MoveList& moves, std::uint8_t* mask);
 

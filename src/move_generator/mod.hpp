@@ -251,6 +251,18 @@ private:
 void get_k_moves(Bitboard pieces, Bitboard own, const std::array<int, 8>& offsets, unsigned max_file_distance,
                  MoveList& out);
 
+// A position's legal moves as target sets, for a caller that wants them as
+// squares rather than as move words (a legal mask, a count): each own piece
+// with a legal move, and the squares it may move to. Castling is the king's
+// move to its target square, as the castling word names it; en passant the
+// pawn's diagonal step; a pawn's move to the last rank stands for its four
+// promotions. Filled by MoveGenerator::legal_targets, nothing allocated.
+struct LegalTargets {
+    Bitboard movers;                   // the squares of the pieces that have a legal move
+    Bitboard promoting;                // own pawns whose every move promotes: read for the movers
+    std::array<Bitboard, 64> targets;  // by square; defined for the movers only
+};
+
 class MoveGenerator {
 public:
     static constexpr std::size_t TABLE_SIZE = 4096;
@@ -312,6 +324,15 @@ public:
     // reference filter makes its moves) and restored before it returns or
     // throws; any other board is only read.
     void legal_moves(Board& board, MoveList& out) const;
+
+    // The same moves as legal_moves as target sets (see LegalTargets), the
+    // board given by its planes and state word. Set-wise, so much cheaper
+    // than the listing: a pinned piece's targets cut to its pin line, the
+    // king's to the squares the other side does not attack with the king
+    // gone, all at once. Returns false, `out` undefined, for a board the
+    // reasoning does not cover (planes that overlap, not exactly one king of
+    // the side to move): its caller takes legal_moves instead.
+    [[nodiscard]] bool legal_targets(const Planes& planes, std::uint64_t state, LegalTargets& out) const;
 
     // The pseudo-legal moves in the listing order: king steps, castling,
     // knights, pawns, rooks and queens, bishops and queens.
