@@ -299,33 +299,35 @@ inline void mark_moves(const MoveList& moves, policy::Space space, bool flip, Ma
     }
 }
 
-// The same for the moves of target sets: each target one lookup by its key,
-// a promoting pawn's four promotions per target the general path.
+// The same for the moves of target sets. Every target of a piece but a
+// pawn, and of a pawn short of the last rank, is a queen's or a knight's
+// move, which each space indexes: one lookup by its key, no test. A pawn's
+// target on the last rank stands for four promotions: the general path.
 template <class Mark>
-inline void mark_targets(const LegalTargets& legal, policy::Space space, bool flip, Mark mark) {
+inline void mark_targets(const LegalTargets& legal, bool white, policy::Space space, bool flip, Mark mark) {
     const MoveIndices indices(space, flip);
     for (Bitboard movers = legal.movers; movers;) {
         const unsigned from = pop_lsb(movers);
-        Bitboard targets = legal.targets[from];
-        if (legal.promoting >> from & 1) [[unlikely]] {
-            while (targets) {
-                const unsigned to = pop_lsb(targets);
-                for (unsigned code = ChessMove::PROMOTE_KNIGHT; code <= ChessMove::PROMOTE_QUEEN; ++code)
-                    if (const std::ptrdiff_t index = indices.of(ChessMove::pack(from, to, code)); index >= 0) mark(index);
-            }
-            continue;
-        }
-        while (targets) {
-            // from | to << 6, as an XOR, which the lookup's own XOR joins.
-            const std::ptrdiff_t index = indices.of_key((pop_lsb(targets) << 6) ^ from);
-            if (index >= 0) [[likely]]
-                mark(index);
+        // from | to << 6 as an XOR, which the lookup's own XOR joins.
+        for (Bitboard targets = legal.targets[from]; targets;) mark(indices.of_key((pop_lsb(targets) << 6) ^ from));
+    }
+    const Bitboard last_rank = rank_bb(white ? 7 : 0);
+    const std::array<int, 4> steps = LegalTargets::pawn_steps(white);
+    for (unsigned kind = 0; kind < 4; ++kind) {
+        const int step = steps[kind];
+        const Bitboard targets = legal.pawn_targets[kind];
+        // from | to << 6 with from = to - step: to * 65 - step.
+        for (Bitboard rest = targets & ~last_rank; rest;) mark(indices.of_key(pop_lsb(rest) * 65 - step));
+        for (Bitboard rest = targets & last_rank; rest;) [[unlikely]] {
+            const unsigned to = pop_lsb(rest);
+            for (unsigned code = ChessMove::PROMOTE_KNIGHT; code <= ChessMove::PROMOTE_QUEEN; ++code)
+                if (const std::ptrdiff_t index = indices.of(ChessMove::pack(to - step, to, code)); index >= 0) mark(index);
         }
     }
 }
 
 // The most marks of target sets: no piece has more than a queen's 27
-// targets (a promoting pawn 3 times 4, a king 8 steps and 2 castlings).
+// targets, no pawn more than 4 targets, promotions too.
 constexpr std::size_t MOST_MARKS = 64 * 27;
 
 // A mask bit or byte per index.
@@ -358,9 +360,11 @@ void write_legal(const MoveGenerator& generator, const Position& position, bool 
         return;
     }
     if (options.packed_mask)
-        mark_targets(legal, *options.policy, flip, [mask](std::ptrdiff_t index) { set_index<true>(mask, index); });
+        mark_targets(legal, position.white(), *options.policy, flip,
+                     [mask](std::ptrdiff_t index) { set_index<true>(mask, index); });
     else
-        mark_targets(legal, *options.policy, flip, [mask](std::ptrdiff_t index) { set_index<false>(mask, index); });
+        mark_targets(legal, position.white(), *options.policy, flip,
+                     [mask](std::ptrdiff_t index) { set_index<false>(mask, index); });
 }
 
 void stream_legal(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
@@ -380,7 +384,7 @@ void stream_legal(const MoveGenerator& generator, const Position& position, bool
     // ones make the copy slower.
     std::uint16_t set[MOST_MARKS];
     std::size_t count = 0;
-    mark_targets(legal, *options.policy, flip, [&](std::ptrdiff_t index) {
+    mark_targets(legal, position.white(), *options.policy, flip, [&](std::ptrdiff_t index) {
         scratch[index] = 1;
         set[count++] = static_cast<std::uint16_t>(index);
     });

@@ -253,14 +253,23 @@ void get_k_moves(Bitboard pieces, Bitboard own, const std::array<int, 8>& offset
 
 // A position's legal moves as target sets, for a caller that wants them as
 // squares rather than as move words (a legal mask, a count): each own piece
-// with a legal move, and the squares it may move to. Castling is the king's
-// move to its target square, as the castling word names it; en passant the
-// pawn's diagonal step; a pawn's move to the last rank stands for its four
-// promotions. Filled by MoveGenerator::legal_targets, nothing allocated.
+// but the pawns with a legal move, and the squares it may move to; the
+// pawns' targets set-wise, by the step that reaches them, so that a target's
+// pawn stands one step back. Castling is the king's move to its target
+// square, as the castling word names it; en passant the pawn's capture step;
+// a pawn's target on the last rank stands for its four promotions. Filled by
+// MoveGenerator::legal_targets, nothing allocated.
 struct LegalTargets {
-    Bitboard movers;                   // the squares of the pieces that have a legal move
-    Bitboard promoting;                // own pawns whose every move promotes: read for the movers
-    std::array<Bitboard, 64> targets;  // by square; defined for the movers only
+    enum PawnStep : unsigned { PUSH, DOUBLE_STEP, CAPTURE_WEST, CAPTURE_EAST };  // west: towards the a-file
+
+    Bitboard movers;                       // the squares of the pieces but pawns that have a legal move
+    std::array<Bitboard, 64> targets;      // by square; defined for the movers only
+    std::array<Bitboard, 4> pawn_targets;  // by PawnStep
+
+    // to - from of each pawn step, for the side to move.
+    [[nodiscard]] static constexpr std::array<int, 4> pawn_steps(bool white) {
+        return white ? std::array<int, 4>{8, 16, 7, 9} : std::array<int, 4>{-8, -16, -9, -7};
+    }
 };
 
 class MoveGenerator {

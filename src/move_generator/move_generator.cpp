@@ -532,33 +532,38 @@ private:
 };
 
 [[nodiscard]] bool planes_disjoint(const Planes& planes) {
-    Bitboard seen = 0;
-    bool disjoint = true;
+    Bitboard seen = 0, overlap = 0;
     for (const Bitboard plane : planes) {
-        disjoint &= !(plane & seen);
+        overlap |= plane & seen;
         seen |= plane;
     }
-    return disjoint;
+    return !overlap;
 }
 
-// The squares a pawn of the side on each square attacks: where a pawn of the
-// other side would stand to attack that square.
-template <bool White>
-constexpr const std::array<Bitboard, 64>& PAWN_TARGETS = White ? BLACK_PAWN_ATTACKERS : WHITE_PAWN_ATTACKERS;
-
-// One step towards the other side's home rank; off the board is nothing.
+// The pawn steps of the side set-wise, as LegalTargets orders them: one
+// square towards the other side's home rank, two, and the captures towards
+// the a-file and the h-file; off the board is nothing.
 template <bool White>
 [[nodiscard]] constexpr Bitboard forward(Bitboard b) {
     return White ? b << 8 : b >> 8;
 }
+template <bool White>
+[[nodiscard]] constexpr Bitboard capture_west(Bitboard b) {
+    return White ? (b & ~FILE_A_BB) << 7 : (b & ~FILE_A_BB) >> 9;
+}
+template <bool White>
+[[nodiscard]] constexpr Bitboard capture_east(Bitboard b) {
+    return White ? (b & ~FILE_H_BB) << 9 : (b & ~FILE_H_BB) >> 7;
+}
+static_assert(LegalTargets::pawn_steps(true)[LegalTargets::CAPTURE_WEST] == 7 &&
+              capture_west<true>(square_bb(9)) == square_bb(16) && capture_east<false>(square_bb(49)) == square_bb(42));
 
 // Every square the pieces of the side attack, sliders blocked by `occupancy`.
 template <bool White>
 [[nodiscard]] Bitboard attacked_squares(const MoveGenerator& generator, const Planes& planes, Bitboard occupancy) {
     constexpr unsigned first = first_plane_of(White);
     const Bitboard pawns = planes[first + PAWN];
-    Bitboard attacked = White ? ((pawns & ~FILE_A_BB) << 7) | ((pawns & ~FILE_H_BB) << 9)
-                              : ((pawns & ~FILE_H_BB) >> 7) | ((pawns & ~FILE_A_BB) >> 9);
+    Bitboard attacked = capture_west<White>(pawns) | capture_east<White>(pawns);
     for (Bitboard knights = planes[first + KNIGHT]; knights;) attacked |= KNIGHT_TARGETS[pop_lsb(knights)];
     for (Bitboard kings = planes[first + KING]; kings;) attacked |= KING_TARGETS[pop_lsb(kings)];
     const Bitboard queens = planes[first + QUEEN];
@@ -610,17 +615,23 @@ void fill_legal_targets(const MoveGenerator& generator, const Planes& planes, st
         put(from, (generator.rook_attacks(from, occupancy) | generator.bishop_attacks(from, occupancy)) & reach(from));
     }
 
-    // Pawns: the steps ahead set-wise first, each pawn then picking its own.
-    // A double step needs the square it passes empty, allowed or not.
+    // Pawns set-wise, the pinned ones each on its own along its pin line. A
+    // double step needs the square it passes empty, allowed or not.
     const Bitboard pawns = planes[own + PAWN];
     const Bitboard empty = ~occupancy;
-    const Bitboard single = forward<White>(pawns) & empty;
-    const Bitboard doubles = forward<White>(single & rank_bb(White ? 2 : 5)) & empty;
-    for (Bitboard rest = pawns; rest;) {
-        const unsigned from = pop_lsb(rest);
-        const Bitboard ahead = forward<White>(square_bb(from));
-        put(from, ((PAWN_TARGETS<White>[from] & sides.others) | (ahead & single) | (forward<White>(ahead) & doubles)) &
-                      reach(from));
+    auto& pawn_targets = out.pawn_targets;
+    const auto add_pawns = [&](Bitboard movers, Bitboard allowed) {
+        const Bitboard single = forward<White>(movers) & empty;
+        pawn_targets[LegalTargets::PUSH] |= single & allowed;
+        pawn_targets[LegalTargets::DOUBLE_STEP] |= forward<White>(single & rank_bb(White ? 2 : 5)) & empty & allowed;
+        pawn_targets[LegalTargets::CAPTURE_WEST] |= capture_west<White>(movers) & sides.others & allowed;
+        pawn_targets[LegalTargets::CAPTURE_EAST] |= capture_east<White>(movers) & sides.others & allowed;
+    };
+    pawn_targets = {};
+    add_pawns(pawns & ~safety.pinned, safety.evasions);
+    for (Bitboard pinned = pawns & safety.pinned; pinned;) {
+        const unsigned from = pop_lsb(pinned);
+        add_pawns(square_bb(from), safety.evasions & LINE[king][from]);
     }
     // En passant wherever the state word offers it, whatever the square
     // holds and whatever the check and pins: the test alone decides, as in
@@ -629,12 +640,11 @@ void fill_legal_targets(const MoveGenerator& generator, const Planes& planes, st
         const Bitboard squares = files << (White ? 40 : 16);
         for (Bitboard rest = pawns & rank_bb(White ? 4 : 3); rest;) {
             const unsigned from = pop_lsb(rest);
-            for (Bitboard captures = PAWN_TARGETS<White>[from] & squares; captures;) {
-                const unsigned to = pop_lsb(captures);
-                if (!test.en_passant_safe(from, to)) continue;
-                out.targets[from] |= square_bb(to);
-                movers |= square_bb(from);
-            }
+            const Bitboard pawn = square_bb(from);
+            if (const Bitboard to = capture_west<White>(pawn) & squares; to && test.en_passant_safe(from, lsb(to)))
+                pawn_targets[LegalTargets::CAPTURE_WEST] |= to;
+            if (const Bitboard to = capture_east<White>(pawn) & squares; to && test.en_passant_safe(from, lsb(to)))
+                pawn_targets[LegalTargets::CAPTURE_EAST] |= to;
         }
     }
 
@@ -652,9 +662,7 @@ void fill_legal_targets(const MoveGenerator& generator, const Planes& planes, st
             if (test.castling_safe(rule.king_to)) king_targets |= square_bb(rule.king_to);
         });
     put(king, king_targets);
-
     out.movers = movers;
-    out.promoting = pawns & rank_bb(White ? 6 : 1);
 }
 
 }  // namespace

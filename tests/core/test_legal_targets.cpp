@@ -46,20 +46,23 @@ std::vector<Key> listed_keys(Board& board) {
     return sorted(std::move(keys));
 }
 
-std::vector<Key> target_keys(const LegalTargets& legal) {
+std::vector<Key> target_keys(const LegalTargets& legal, bool white) {
     std::vector<Key> keys;
     for (Bitboard movers = legal.movers; movers;) {
         const unsigned from = pop_lsb(movers);
-        for (Bitboard targets = legal.targets[from]; targets;) {
+        for (Bitboard targets = legal.targets[from]; targets;) keys.push_back(key_of(from, pop_lsb(targets), 0));
+    }
+    for (unsigned kind = 0; kind < 4; ++kind)
+        for (Bitboard targets = legal.pawn_targets[kind]; targets;) {
             const unsigned to = pop_lsb(targets);
-            if (legal.promoting >> from & 1)
+            const unsigned from = static_cast<unsigned>(static_cast<int>(to) - LegalTargets::pawn_steps(white)[kind]);
+            if (rank_of(to) == (white ? 7u : 0u))
                 for (unsigned code = ChessMove::PROMOTE_KNIGHT; code <= ChessMove::PROMOTE_QUEEN; ++code)
                     keys.push_back(key_of(from, to, code));
             else
                 keys.push_back(key_of(from, to, 0));
         }
-    }
-    return keys;  // each piece's square once, each target once: no duplicates to remove
+    return keys;
 }
 
 // What the compared positions held, so that the test shows it reached the
@@ -84,8 +87,8 @@ void compare(Board& board, Reached& reached) {
     }
     ASSERT_TRUE(generator().legal_targets(board.planes, board.state, legal)) << fen(board);
     const std::vector<Key> expected = listed_keys(board);
-    const std::vector<Key> got = target_keys(legal);
-    ASSERT_EQ(got.size(), sorted(got).size()) << fen(board);
+    const std::vector<Key> got = target_keys(legal, board.white_to_move());
+    ASSERT_EQ(got.size(), sorted(got).size()) << fen(board);  // each move once
     ASSERT_EQ(sorted(got), expected) << fen(board);
     // The movers are exactly the pieces with a target.
     for (Bitboard movers = legal.movers; movers;) ASSERT_NE(legal.targets[pop_lsb(movers)], 0u) << fen(board);
