@@ -299,31 +299,60 @@ inline void mark_moves(const MoveList& moves, policy::Space space, bool flip, Ma
     }
 }
 
+// The pointer as the compiler cannot see through: left to itself, it would
+// add the table's address and its space's offset again in every lookup of a
+// loop, where one register can hold their sum.
+template <class T>
+inline T* opaque(T* p) {
+#if defined(__GNUC__)
+    asm("" : "+r"(p));
+#endif
+    return p;
+}
+
 // The same for the moves of target sets. Every target of a piece but a
 // pawn, and of a pawn short of the last rank, is a queen's or a knight's
-// move, which each space indexes: one lookup by its key, no test. A pawn's
+// move, which each space indexes: one lookup, no test. In the mirrored view
+// the sets are mirrored (a byte swap) and the pieces' squares with them, so
+// that each lookup is the plain table's at the viewed squares. A pawn's
 // target on the last rank stands for four promotions: the general path.
-template <class Mark>
-inline void mark_targets(const LegalTargets& legal, bool white, policy::Space space, bool flip, Mark mark) {
-    const MoveIndices indices(space, flip);
+template <bool Flip, class Mark>
+inline void mark_viewed_targets(const LegalTargets& legal, bool white, policy::Space space, Mark mark) {
+    const std::int16_t* const table = policy::move_indices(space);  // by from | to << 6
+    const auto view = [](Bitboard b) { return Flip ? mirror_bb(b) : b; };
     for (Bitboard movers = legal.movers; movers;) {
         const unsigned from = pop_lsb(movers);
-        // from | to << 6 as an XOR, which the lookup's own XOR joins.
-        for (Bitboard targets = legal.targets[from]; targets;) mark(indices.of_key((pop_lsb(targets) << 6) ^ from));
+        const std::int16_t* const moves_from = opaque(table + viewed_square(from, Flip));
+        for (Bitboard targets = view(legal.targets[from]); targets;) mark(moves_from[pop_lsb(targets) << 6]);
     }
     const Bitboard last_rank = rank_bb(white ? 7 : 0);
     const std::array<int, 4> steps = LegalTargets::pawn_steps(white);
     for (unsigned kind = 0; kind < 4; ++kind) {
         const int step = steps[kind];
+        // A target's pawn as the view shows it: the step's file change is
+        // kept, its rank change turned round when mirrored. Its key is then
+        // from | to << 6 = to * 65 + (from - to).
+        const int file_step = kind == LegalTargets::CAPTURE_WEST ? -1 : kind == LegalTargets::CAPTURE_EAST ? 1 : 0;
+        const std::ptrdiff_t back = Flip ? step - 2 * file_step : -step;
+        const std::int16_t* const moves_to = opaque(table);
         const Bitboard targets = legal.pawn_targets[kind];
-        // from | to << 6 with from = to - step: to * 65 - step.
-        for (Bitboard rest = targets & ~last_rank; rest;) mark(indices.of_key(pop_lsb(rest) * 65 - step));
+        for (Bitboard rest = view(targets & ~last_rank); rest;)
+            mark(moves_to[static_cast<std::ptrdiff_t>(pop_lsb(rest)) * 65 + back]);
         for (Bitboard rest = targets & last_rank; rest;) [[unlikely]] {
             const unsigned to = pop_lsb(rest);
-            for (unsigned code = ChessMove::PROMOTE_KNIGHT; code <= ChessMove::PROMOTE_QUEEN; ++code)
-                if (const std::ptrdiff_t index = indices.of(ChessMove::pack(to - step, to, code)); index >= 0) mark(index);
+            const unsigned from = static_cast<unsigned>(static_cast<int>(to) - step);
+            for (unsigned code = 1; code <= 4; ++code)
+                if (const std::int32_t index = policy::index(space, viewed_square(from, Flip), viewed_square(to, Flip), code);
+                    index >= 0)
+                    mark(index);
         }
     }
+}
+
+template <class Mark>
+inline void mark_targets(const LegalTargets& legal, bool white, policy::Space space, bool flip, Mark mark) {
+    if (flip) mark_viewed_targets<true>(legal, white, space, mark);
+    else mark_viewed_targets<false>(legal, white, space, mark);
 }
 
 // The most marks of target sets: no piece has more than a queen's 27

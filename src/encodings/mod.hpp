@@ -123,8 +123,6 @@ public:
         return policy::index(space_, viewed_square(move.from(), flip_), viewed_square(move.to(), flip_),
                              encode::promotion_code(move));
     }
-    // The index of a move that is no promotion by its key: from | to << 6.
-    [[nodiscard]] std::ptrdiff_t of_key(unsigned key) const { return table_[key ^ flip_key_]; }
 
 private:
     const std::int16_t* table_;
