@@ -649,34 +649,19 @@ void fill_legal_targets(const MoveGenerator& generator, const Planes& planes, st
     }
 
     // The king: the squares the other side does not attack with the king
-    // gone from its square, so that no slider's line ends at it. Up to two
-    // squares are tested as the legality pass tests them; more, against
-    // every square the other side attacks, found at once. Without a check,
-    // that map is also every square attacked with the king in place, which
-    // castling asks of the squares the king crosses: a line through the
-    // king's square would be a check.
-    Bitboard king_targets = KING_TARGETS[king] & ~sides.own;
+    // gone from its square, so that no slider's line ends at it, found at
+    // once. Without a check, that is every square attacked with the king in
+    // place too, which castling asks of the squares the king crosses: a line
+    // through the king's square would be a check.
+    const Bitboard attacked = attacked_squares<!White>(generator, planes, occupancy ^ square_bb(king));
+    Bitboard king_targets = KING_TARGETS[king] & ~sides.own & ~attacked;
     const bool in_check = safety.evasions != ~Bitboard{0};
-    const auto castle = [&](auto attacked) {
-        castlings(
-            sides, state, square_bb(king), [in_check] { return in_check; }, attacked,
-            [&](const CastlingRule& rule) {
-                if (test.castling_safe(rule.king_to)) king_targets |= square_bb(rule.king_to);
-            });
-    };
-    if (const Bitboard past_first = king_targets & (king_targets - 1); past_first & (past_first - 1)) {
-        const Bitboard attacked = attacked_squares<!White>(generator, planes, occupancy ^ square_bb(king));
-        king_targets &= ~attacked;
-        castle([attacked](unsigned square) { return (attacked >> square & 1) != 0; });
-    } else {
-        for (Bitboard steps = king_targets; steps;) {
-            const unsigned to = pop_lsb(steps);
-            if (!test.step_safe(to)) king_targets ^= square_bb(to);
-        }
-        castle([&](unsigned square) {
-            return generator.attacked_by(planes, occupancy, square, sides.enemy_first_plane);
+    castlings(
+        sides, state, square_bb(king), [in_check] { return in_check; },
+        [attacked](unsigned square) { return (attacked >> square & 1) != 0; },
+        [&](const CastlingRule& rule) {
+            if (test.castling_safe(rule.king_to)) king_targets |= square_bb(rule.king_to);
         });
-    }
     put(king, king_targets);
     out.movers = movers;
 }
