@@ -316,6 +316,22 @@ inline T* opaque(T* p) {
 // the sets are mirrored (a byte swap) and the pieces' squares with them, so
 // that each lookup is the plain table's at the viewed squares. A pawn's
 // target on the last rank stands for four promotions: the general path.
+// A pawn target's pawn as the view shows it, by side (White 1) and step:
+// from - to at the viewed squares. The step's file change is kept, its rank
+// change turned round when mirrored; the key from | to << 6 is then
+// to * 65 + (from - to).
+template <bool Flip>
+constexpr std::array<std::array<std::ptrdiff_t, 4>, 2> PAWN_BACK = [] {
+    std::array<std::array<std::ptrdiff_t, 4>, 2> back{};
+    for (const bool white : {false, true})
+        for (unsigned kind = 0; kind < 4; ++kind) {
+            const int step = LegalTargets::pawn_steps(white)[kind];
+            const int file_step = kind == LegalTargets::CAPTURE_WEST ? -1 : kind == LegalTargets::CAPTURE_EAST ? 1 : 0;
+            back[white][kind] = Flip ? step - 2 * file_step : -step;
+        }
+    return back;
+}();
+
 template <bool Flip, class Mark>
 inline void mark_viewed_targets(const LegalTargets& legal, bool white, policy::Space space, Mark mark) {
     const std::int16_t* const table = policy::move_indices(space);  // by from | to << 6
@@ -326,19 +342,21 @@ inline void mark_viewed_targets(const LegalTargets& legal, bool white, policy::S
         for (Bitboard targets = view(legal.targets[from]); targets;) mark(moves_from[pop_lsb(targets) << 6]);
     }
     const Bitboard last_rank = rank_bb(white ? 7 : 0);
-    const std::array<int, 4> steps = LegalTargets::pawn_steps(white);
+    const std::int16_t* const moves_to = opaque(table);
+    Bitboard promotions = 0;
+#pragma GCC unroll 4
     for (unsigned kind = 0; kind < 4; ++kind) {
-        const int step = steps[kind];
-        // A target's pawn as the view shows it: the step's file change is
-        // kept, its rank change turned round when mirrored. Its key is then
-        // from | to << 6 = to * 65 + (from - to).
-        const int file_step = kind == LegalTargets::CAPTURE_WEST ? -1 : kind == LegalTargets::CAPTURE_EAST ? 1 : 0;
-        const std::ptrdiff_t back = Flip ? step - 2 * file_step : -step;
-        const std::int16_t* const moves_to = opaque(table);
         const Bitboard targets = legal.pawn_targets[kind];
+        promotions |= targets & last_rank;
+        const std::ptrdiff_t back = PAWN_BACK<Flip>[white][kind];
         for (Bitboard rest = view(targets & ~last_rank); rest;)
             mark(moves_to[static_cast<std::ptrdiff_t>(pop_lsb(rest)) * 65 + back]);
-        for (Bitboard rest = targets & last_rank; rest;) [[unlikely]] {
+    }
+    if (!promotions) [[likely]]
+        return;
+    for (unsigned kind = 0; kind < 4; ++kind) {
+        const int step = LegalTargets::pawn_steps(white)[kind];
+        for (Bitboard rest = legal.pawn_targets[kind] & last_rank; rest;) {
             const unsigned to = pop_lsb(rest);
             const unsigned from = static_cast<unsigned>(static_cast<int>(to) - step);
             for (unsigned code = 1; code <= 4; ++code)
