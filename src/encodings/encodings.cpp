@@ -310,12 +310,6 @@ inline T* opaque(T* p) {
     return p;
 }
 
-// The same for the moves of target sets. Every target of a piece but a
-// pawn, and of a pawn short of the last rank, is a queen's or a knight's
-// move, which each space indexes: one lookup, no test. In the mirrored view
-// the sets are mirrored (a byte swap) and the pieces' squares with them, so
-// that each lookup is the plain table's at the viewed squares. A pawn's
-// target on the last rank stands for four promotions: the general path.
 // A pawn target's pawn as the view shows it, by side (White 1) and step:
 // from - to at the viewed squares. The step's file change is kept, its rank
 // change turned round when mirrored; the key from | to << 6 is then
@@ -332,6 +326,12 @@ constexpr std::array<std::array<std::ptrdiff_t, 4>, 2> PAWN_BACK = [] {
     return back;
 }();
 
+// As mark_moves, for the moves of target sets. Every target of a piece but a
+// pawn, and of a pawn short of the last rank, is a queen's or a knight's
+// move, which each space indexes: one lookup, no test. In the mirrored view
+// the sets are mirrored (a byte swap) and the pieces' squares with them, so
+// that each lookup is the plain table's at the viewed squares. A pawn's
+// target on the last rank stands for four promotions: the general path.
 template <bool Flip, class Mark>
 inline void mark_viewed_targets(const LegalTargets& legal, bool white, policy::Space space, Mark mark) {
     const std::int16_t* const table = policy::move_indices(space);  // by from | to << 6
@@ -373,8 +373,9 @@ inline void mark_targets(const LegalTargets& legal, bool white, policy::Space sp
     else mark_viewed_targets<false>(legal, white, space, mark);
 }
 
-// The most marks of target sets: no piece has more than a queen's 27
-// targets, no pawn more than 4 targets, promotions too.
+// The most marks of target sets: 64 pieces at most, none with more than a
+// queen's 27 (a pawn has 4 targets at most, 12 marks when it promotes; a
+// king 8 steps and 2 castlings).
 constexpr std::size_t MOST_MARKS = 64 * 27;
 
 // A mask bit or byte per index.

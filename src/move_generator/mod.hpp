@@ -1,7 +1,8 @@
 // Legal move generation: magic-multiplier slider tables, king and knight
 // jumps from offset tables, the attack test, and the legal listing: the
 // candidate moves against a target mask, then a legality pass over the moves
-// that can be illegal, with making and testing each move as the reference.
+// that can be illegal, with making and testing each move as the reference;
+// and the same moves as target sets, square by square.
 #pragma once
 
 #include <algorithm>
