@@ -298,40 +298,140 @@ inline void mark_moves(const MoveList& moves, policy::Space space, bool flip, Ma
     }
 }
 
+// The pointer as the compiler cannot see through: left to itself, it would
+// add the table's address and its space's offset again in every lookup of a
+// loop, where one register can hold their sum.
+template <class T>
+inline T* opaque(T* p) {
+#if defined(__GNUC__)
+    asm("" : "+r"(p));
+#endif
+    return p;
+}
+
+// A pawn target's pawn as the view shows it, by side (White 1) and step:
+// from - to at the viewed squares. The step's file change is kept, its rank
+// change turned round when mirrored; the key from | to << 6 is then
+// to * 65 + (from - to).
+template <bool Flip>
+constexpr std::array<std::array<std::ptrdiff_t, 4>, 2> PAWN_BACK = [] {
+    std::array<std::array<std::ptrdiff_t, 4>, 2> back{};
+    for (const bool white : {false, true})
+        for (unsigned kind = 0; kind < 4; ++kind) {
+            const int step = LegalTargets::pawn_steps(white)[kind];
+            const int file_step = kind == LegalTargets::CAPTURE_WEST ? -1 : kind == LegalTargets::CAPTURE_EAST ? 1 : 0;
+            back[white][kind] = Flip ? step - 2 * file_step : -step;
+        }
+    return back;
+}();
+
+// As mark_moves, for the moves of target sets. Every target of a piece but a
+// pawn, and of a pawn short of the last rank, is a queen's or a knight's
+// move, which each space indexes: one lookup, no test. In the mirrored view
+// the sets are mirrored (a byte swap) and the pieces' squares with them, so
+// that each lookup is the plain table's at the viewed squares. A pawn's
+// target on the last rank stands for four promotions: the general path.
+template <bool Flip, class Mark>
+inline void mark_viewed_targets(const LegalTargets& legal, bool white, policy::Space space, Mark mark) {
+    const std::int16_t* const table = policy::move_indices(space);  // by from | to << 6
+    const auto view = [](Bitboard b) { return Flip ? mirror_bb(b) : b; };
+    for (Bitboard movers = legal.movers; movers;) {
+        const unsigned from = pop_lsb(movers);
+        const std::int16_t* const moves_from = opaque(table + viewed_square(from, Flip));
+        for (Bitboard targets = view(legal.targets[from]); targets;) mark(moves_from[pop_lsb(targets) << 6]);
+    }
+    const Bitboard last_rank = rank_bb(white ? 7 : 0);
+    const std::int16_t* const moves_to = opaque(table);
+    Bitboard promotions = 0;
+#pragma GCC unroll 4
+    for (unsigned kind = 0; kind < 4; ++kind) {
+        const Bitboard targets = legal.pawn_targets[kind];
+        promotions |= targets & last_rank;
+        const std::ptrdiff_t back = PAWN_BACK<Flip>[white][kind];
+        for (Bitboard rest = view(targets & ~last_rank); rest;)
+            mark(moves_to[static_cast<std::ptrdiff_t>(pop_lsb(rest)) * 65 + back]);
+    }
+    if (!promotions) [[likely]]
+        return;
+    for (unsigned kind = 0; kind < 4; ++kind) {
+        const int step = LegalTargets::pawn_steps(white)[kind];
+        for (Bitboard rest = legal.pawn_targets[kind] & last_rank; rest;) {
+            const unsigned to = pop_lsb(rest);
+            const unsigned from = static_cast<unsigned>(static_cast<int>(to) - step);
+            for (unsigned code = 1; code <= 4; ++code)
+                if (const std::int32_t index = policy::index(space, viewed_square(from, Flip), viewed_square(to, Flip), code);
+                    index >= 0)
+                    mark(index);
+        }
+    }
+}
+
+template <class Mark>
+inline void mark_targets(const LegalTargets& legal, bool white, policy::Space space, bool flip, Mark mark) {
+    if (flip) mark_viewed_targets<true>(legal, white, space, mark);
+    else mark_viewed_targets<false>(legal, white, space, mark);
+}
+
+// The most marks of target sets: 64 pieces at most, none with more than a
+// queen's 27 (a pawn has 4 targets at most, 12 marks when it promotes; a
+// king 8 steps and 2 castlings).
+constexpr std::size_t MOST_MARKS = 64 * 27;
+
+// A mask bit or byte per index.
+template <bool Packed>
+void set_index(std::uint8_t* mask, std::ptrdiff_t index) {
+    if constexpr (Packed) mask[index >> 3] |= static_cast<std::uint8_t>(1u << (index & 7));
+    else mask[index] = 1;
+}
+
+// The mask from the move list, for the boards the target sets do not cover.
+void write_listed(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
+                  Board& board, MoveList& moves, std::uint8_t* mask) {
+    board.planes = position.planes;
+    board.state = position.state;
+    generator.legal_moves(board, moves);
+    if (options.packed_mask)
+        mark_moves(moves, *options.policy, flip, [mask](std::ptrdiff_t index) { set_index<true>(mask, index); });
+    else
+        mark_moves(moves, *options.policy, flip, [mask](std::ptrdiff_t index) { set_index<false>(mask, index); });
+}
+
 }  // namespace
 
 void write_legal(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
                  Board& board, MoveList& moves, std::uint8_t* mask) {
     std::memset(mask, 0, mask_bytes(options));
-    board.planes = position.planes;
-    board.state = position.state;
-    generator.legal_moves(board, moves);
+    LegalTargets legal;
+    if (!generator.legal_targets(position.planes, position.state, legal)) [[unlikely]] {
+        write_listed(generator, position, flip, options, board, moves, mask);
+        return;
+    }
     if (options.packed_mask)
-        mark_moves(moves, *options.policy, flip,
-                   [mask](std::ptrdiff_t index) { mask[index >> 3] |= static_cast<std::uint8_t>(1u << (index & 7)); });
+        mark_targets(legal, position.white(), *options.policy, flip,
+                     [mask](std::ptrdiff_t index) { set_index<true>(mask, index); });
     else
-        mark_moves(moves, *options.policy, flip, [mask](std::ptrdiff_t index) { mask[index] = 1; });
+        mark_targets(legal, position.white(), *options.policy, flip,
+                     [mask](std::ptrdiff_t index) { set_index<false>(mask, index); });
 }
 
 void stream_legal(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
                   Board& board, MoveList& moves, std::uint8_t* scratch, std::uint8_t* mask) {
-    board.planes = position.planes;
-    board.state = position.state;
-    generator.legal_moves(board, moves);
     const std::size_t bytes = mask_bytes(options);
-    // The scratch is cleared again where it was set: fewer instructions would
-    // zero it in the copy's pass, but the stores mixed with the streaming
-    // ones make the copy slower. A list longer than any legal position's (a
-    // board of many queens) clears the whole mask instead.
-    if (moves.size() > MoveList::INLINE) [[unlikely]] {
-        mark_moves(moves, *options.policy, flip, [scratch](std::ptrdiff_t index) { scratch[index] = 1; });
+    LegalTargets legal;
+    if (!generator.legal_targets(position.planes, position.state, legal)) [[unlikely]] {
+        // Odd boards (overlapping planes, many kings) may list any number of
+        // moves: the whole scratch is cleared after them.
+        write_listed(generator, position, flip, options, board, moves, scratch);
         stream_copy(mask, scratch, bytes);
         std::memset(scratch, 0, bytes);
         return;
     }
-    std::uint16_t set[MoveList::INLINE];
+    // The scratch is cleared again where it was set: fewer instructions would
+    // zero it in the copy's pass, but the stores mixed with the streaming
+    // ones make the copy slower.
+    std::uint16_t set[MOST_MARKS];
     std::size_t count = 0;
-    mark_moves(moves, *options.policy, flip, [&](std::ptrdiff_t index) {
+    mark_targets(legal, position.white(), *options.policy, flip, [&](std::ptrdiff_t index) {
         scratch[index] = 1;
         set[count++] = static_cast<std::uint16_t>(index);
     });

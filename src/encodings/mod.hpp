@@ -155,8 +155,9 @@ struct Kernels {
 [[nodiscard]] const std::vector<Kernels>& kernels();
 
 // Writes the position's legal moves, in the view, as a mask of
-// mask_bytes(options) bytes in the options' policy space. `board` and
-// `moves` are scratch, reused from call to call.
+// mask_bytes(options) bytes in the options' policy space: from the
+// generator's target sets, or, for a board they do not cover, its move
+// list. `board` and `moves` are scratch, reused from call to call.
 void write_legal(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
                  Board& board, MoveList& moves, std::uint8_t* mask);
 

@@ -1,7 +1,8 @@
 // Legal move generation: magic-multiplier slider tables, king and knight
 // jumps from offset tables, the attack test, and the legal listing: the
 // candidate moves against a target mask, then a legality pass over the moves
-// that can be illegal, with making and testing each move as the reference.
+// that can be illegal, with making and testing each move as the reference;
+// and the same moves as target sets, square by square.
 #pragma once
 
 #include <algorithm>
@@ -251,6 +252,27 @@ private:
 void get_k_moves(Bitboard pieces, Bitboard own, const std::array<int, 8>& offsets, unsigned max_file_distance,
                  MoveList& out);
 
+// A position's legal moves as target sets, for a caller that wants them as
+// squares rather than as move words (a legal mask, a count): each own piece
+// but the pawns with a legal move, and the squares it may move to; the
+// pawns' targets set-wise, by the step that reaches them, so that a target's
+// pawn stands one step back. Castling is the king's move to its target
+// square, as the castling word names it; en passant the pawn's capture step;
+// a pawn's target on the last rank stands for its four promotions. Filled by
+// MoveGenerator::legal_targets, nothing allocated.
+struct LegalTargets {
+    enum PawnStep : unsigned { PUSH, DOUBLE_STEP, CAPTURE_WEST, CAPTURE_EAST };  // west: towards the a-file
+
+    Bitboard movers;                       // the squares of the pieces but pawns that have a legal move
+    std::array<Bitboard, 64> targets;      // by square; defined for the movers only
+    std::array<Bitboard, 4> pawn_targets;  // by PawnStep
+
+    // to - from of each pawn step, for the side to move.
+    [[nodiscard]] static constexpr std::array<int, 4> pawn_steps(bool white) {
+        return white ? std::array<int, 4>{8, 16, 7, 9} : std::array<int, 4>{-8, -16, -9, -7};
+    }
+};
+
 class MoveGenerator {
 public:
     static constexpr std::size_t TABLE_SIZE = 4096;
@@ -312,6 +334,15 @@ public:
     // reference filter makes its moves) and restored before it returns or
     // throws; any other board is only read.
     void legal_moves(Board& board, MoveList& out) const;
+
+    // The same moves as legal_moves as target sets (see LegalTargets), the
+    // board given by its planes and state word. Set-wise, so much cheaper
+    // than the listing: a pinned piece's targets cut to its pin line, the
+    // king's to the squares the other side does not attack with the king
+    // gone, all at once. Returns false, `out` undefined, for a board the
+    // reasoning does not cover (planes that overlap, not exactly one king of
+    // the side to move): its caller takes legal_moves instead.
+    [[nodiscard]] bool legal_targets(const Planes& planes, std::uint64_t state, LegalTargets& out) const;
 
     // The pseudo-legal moves in the listing order: king steps, castling,
     // knights, pawns, rooks and queens, bishops and queens.

@@ -234,11 +234,12 @@ namespace {
 
 // The side to move's view of the board.
 struct Sides {
-    explicit Sides(const Board& board)
-        : white(board.white_to_move()), first_plane(first_plane_of(white)), enemy_first_plane(first_plane_of(!white)) {
+    explicit Sides(const Board& board) : Sides(board.planes, board.white_to_move()) {}
+    Sides(const Planes& planes, bool white_to_move)
+        : white(white_to_move), first_plane(first_plane_of(white)), enemy_first_plane(first_plane_of(!white)) {
         for (unsigned type = 0; type < PIECE_TYPES; ++type) {
-            own |= board.planes[first_plane + type];
-            others |= board.planes[enemy_first_plane + type];
+            own |= planes[first_plane + type];
+            others |= planes[enemy_first_plane + type];
         }
         occupancy = own | others;
     }
@@ -250,6 +251,22 @@ struct Sides {
     Bitboard others = 0;
     Bitboard occupancy = 0;
 };
+
+// Calls emit(rule) for each castling the side may try: its king at home and
+// not in check (in_check() says), the right, the squares between king and
+// rook empty, the two the king crosses not attacked (attacked(square)
+// says). The right stands for the rook: the corner is not looked at here.
+template <class InCheck, class Attacked, class Emit>
+void castlings(const Sides& sides, std::uint64_t state, Bitboard kings, InCheck in_check, Attacked attacked,
+               Emit emit) {
+    const auto& rules = castling_rules(sides.white);
+    if (!(kings & square_bb(rules[0].king_from)) || in_check()) return;
+    for (const CastlingRule& rule : rules) {
+        if (!(state >> rule.right & 1) || (sides.occupancy & rule.must_be_empty)) continue;
+        if (attacked(rule.must_be_safe[0]) || attacked(rule.must_be_safe[1])) continue;
+        emit(rule);
+    }
+}
 
 // The candidate moves, in the listing order: king steps, castling, knights,
 // pawns, rooks and queens, bishops and queens. Every piece but the king
@@ -314,18 +331,13 @@ private:
     void king_steps(Bitboard kings) { jumps(kings, KING_JUMPS, ~sides_.own); }
 
     void castling(Bitboard kings) {
-        const auto& rules = castling_rules(sides_.white);
         const auto attacked = [&](unsigned square) {
             return generator_.attacked_by(board_.planes, sides_.occupancy, square, sides_.enemy_first_plane);
         };
-        const unsigned home = rules[0].king_from;
-        if (!(kings & square_bb(home)) || (in_check_ ? *in_check_ : attacked(home))) return;
-        for (const CastlingRule& rule : rules) {
-            // The right stands for the rook: the corner is not looked at.
-            if (!(board_.state >> rule.right & 1) || (sides_.occupancy & rule.must_be_empty)) continue;
-            if (attacked(rule.must_be_safe[0]) || attacked(rule.must_be_safe[1])) continue;
-            push(rule.move());
-        }
+        const auto in_check = [&] {
+            return in_check_ ? *in_check_ : attacked(castling_rules(sides_.white)[0].king_from);
+        };
+        castlings(sides_, board_.state, kings, in_check, attacked, [&](const CastlingRule& rule) { push(rule.move()); });
     }
 
     void knight_jumps(Bitboard knights) { jumps(knights, KNIGHT_JUMPS, ~sides_.own & targets_); }
@@ -436,8 +448,7 @@ struct KingSafety {
     Bitboard evasions;  // the targets that answer a check: all without one, none in double check
 };
 
-KingSafety king_safety(const MoveGenerator& generator, const Board& board, const Sides& sides, unsigned king) {
-    const Planes& planes = board.planes;
+KingSafety king_safety(const MoveGenerator& generator, const Planes& planes, const Sides& sides, unsigned king) {
     const unsigned enemy = sides.enemy_first_plane;
     KingSafety safety{king, 0, ~Bitboard{0}};
     const Bitboard straight = planes[enemy + ROOK] | planes[enemy + QUEEN];
@@ -458,9 +469,9 @@ KingSafety king_safety(const MoveGenerator& generator, const Board& board, const
 // pinned pieces reach here.
 class LegalityTest {
 public:
-    LegalityTest(const MoveGenerator& generator, const Board& board, const Sides& sides, const KingSafety& safety)
+    LegalityTest(const MoveGenerator& generator, const Planes& planes, const Sides& sides, const KingSafety& safety)
         : generator_(generator),
-          board_(board),
+          planes_(planes),
           sides_(sides),
           safety_(safety),
           movers_to_test_(safety.pinned | square_bb(safety.king)) {}
@@ -479,11 +490,6 @@ public:
         return LINE[king][move.from()] >> to & 1;
     }
 
-private:
-    [[nodiscard]] bool attacked(unsigned square, Bitboard occupancy) const {
-        return generator_.attacked_by(board_.planes, occupancy, square, sides_.enemy_first_plane);
-    }
-
     // A piece on the target attacks everything but its own square, so a
     // capture needs no special case; the king's old square blocks nothing.
     [[nodiscard]] bool step_safe(unsigned to) const {
@@ -498,7 +504,7 @@ private:
     [[nodiscard]] bool castling_safe(unsigned to) const {
         const auto& rules = castling_rules(sides_.white);
         const CastlingRule& rule = rules[0].king_to == to ? rules[0] : rules[1];
-        if (board_.planes[sides_.first_plane + ROOK] & square_bb(rule.rook_from)) return true;
+        if (planes_[sides_.first_plane + ROOK] & square_bb(rule.rook_from)) return true;
         return !attacked(to, (sides_.occupancy ^ square_bb(safety_.king)) | square_bb(to));
     }
 
@@ -508,26 +514,156 @@ private:
         const unsigned enemy = sides_.enemy_first_plane;
         const unsigned behind = sides_.white ? to - 8 : to + 8;
         const Bitboard removed = (sides_.others >> to & 1) ? square_bb(to)
-                                                           : square_bb(behind) & board_.planes[enemy + PAWN];
+                                                           : square_bb(behind) & planes_[enemy + PAWN];
         const Bitboard occupancy = (sides_.occupancy ^ square_bb(from) ^ removed) | square_bb(to);
-        return !(generator_.attackers(board_.planes, occupancy, safety_.king, enemy) & ~removed);
+        return !(generator_.attackers(planes_, occupancy, safety_.king, enemy) & ~removed);
+    }
+
+private:
+    [[nodiscard]] bool attacked(unsigned square, Bitboard occupancy) const {
+        return generator_.attacked_by(planes_, occupancy, square, sides_.enemy_first_plane);
     }
 
     const MoveGenerator& generator_;
-    const Board& board_;
+    const Planes& planes_;
     const Sides& sides_;
     const KingSafety& safety_;
     const Bitboard movers_to_test_;
 };
 
 [[nodiscard]] bool planes_disjoint(const Planes& planes) {
-    Bitboard seen = 0;
-    bool disjoint = true;
+    Bitboard seen = 0, overlap = 0;
     for (const Bitboard plane : planes) {
-        disjoint &= !(plane & seen);
+        overlap |= plane & seen;
         seen |= plane;
     }
-    return disjoint;
+    return !overlap;
+}
+
+// The pawn steps of the side set-wise, as LegalTargets orders them: one
+// square towards the other side's home rank, two, and the captures towards
+// the a-file and the h-file; off the board is nothing.
+template <bool White>
+[[nodiscard]] constexpr Bitboard forward(Bitboard b) {
+    return White ? b << 8 : b >> 8;
+}
+template <bool White>
+[[nodiscard]] constexpr Bitboard capture_west(Bitboard b) {
+    return White ? (b & ~FILE_A_BB) << 7 : (b & ~FILE_A_BB) >> 9;
+}
+template <bool White>
+[[nodiscard]] constexpr Bitboard capture_east(Bitboard b) {
+    return White ? (b & ~FILE_H_BB) << 9 : (b & ~FILE_H_BB) >> 7;
+}
+static_assert(LegalTargets::pawn_steps(true)[LegalTargets::CAPTURE_WEST] == 7 &&
+              capture_west<true>(square_bb(9)) == square_bb(16) && capture_east<false>(square_bb(49)) == square_bb(42));
+
+// Every square the pieces of the side attack, sliders blocked by `occupancy`.
+template <bool White>
+[[nodiscard]] Bitboard attacked_squares(const MoveGenerator& generator, const Planes& planes, Bitboard occupancy) {
+    constexpr unsigned first = first_plane_of(White);
+    const Bitboard pawns = planes[first + PAWN];
+    Bitboard attacked = capture_west<White>(pawns) | capture_east<White>(pawns);
+    for (Bitboard knights = planes[first + KNIGHT]; knights;) attacked |= KNIGHT_TARGETS[pop_lsb(knights)];
+    for (Bitboard kings = planes[first + KING]; kings;) attacked |= KING_TARGETS[pop_lsb(kings)];
+    const Bitboard queens = planes[first + QUEEN];
+    for (Bitboard straight = planes[first + ROOK] | queens; straight;)
+        attacked |= generator.rook_attacks(pop_lsb(straight), occupancy);
+    for (Bitboard diagonal = planes[first + BISHOP] | queens; diagonal;)
+        attacked |= generator.bishop_attacks(pop_lsb(diagonal), occupancy);
+    return attacked;
+}
+
+// legal_targets for the side to move, on a board of disjoint planes with one
+// king of that side on `king`: the candidates of legal_moves as sets, with
+// its legality pass done set-wise where it can be, move by move (en
+// passant, castling without its rook) where it cannot.
+template <bool White>
+void fill_legal_targets(const MoveGenerator& generator, const Planes& planes, std::uint64_t state, unsigned king,
+                        LegalTargets& out) {
+    constexpr unsigned own = first_plane_of(White);
+    const Sides sides(planes, White);
+    const KingSafety safety = king_safety(generator, planes, sides, king);
+    const LegalityTest test(generator, planes, sides, safety);
+    const Bitboard allowed = ~sides.own & safety.evasions;
+    // An unpinned piece may go wherever it answers any check; a pinned one
+    // along its pin line only.
+    const auto reach = [&](unsigned from) {
+        return (safety.pinned >> from & 1) ? allowed & LINE[king][from] : allowed;
+    };
+    Bitboard movers = 0;
+    const auto put = [&](unsigned from, Bitboard targets) {
+        out.targets[from] = targets;
+        movers |= Bitboard{targets != 0} << from;
+    };
+
+    for (Bitboard knights = planes[own + KNIGHT]; knights;) {
+        const unsigned from = pop_lsb(knights);
+        put(from, KNIGHT_TARGETS[from] & reach(from));
+    }
+    const Bitboard occupancy = sides.occupancy;
+    for (Bitboard rooks = planes[own + ROOK]; rooks;) {
+        const unsigned from = pop_lsb(rooks);
+        put(from, generator.rook_attacks(from, occupancy) & reach(from));
+    }
+    for (Bitboard bishops = planes[own + BISHOP]; bishops;) {
+        const unsigned from = pop_lsb(bishops);
+        put(from, generator.bishop_attacks(from, occupancy) & reach(from));
+    }
+    for (Bitboard queens = planes[own + QUEEN]; queens;) {
+        const unsigned from = pop_lsb(queens);
+        put(from, (generator.rook_attacks(from, occupancy) | generator.bishop_attacks(from, occupancy)) & reach(from));
+    }
+
+    // Pawns set-wise, the pinned ones each on its own along its pin line. A
+    // double step needs the square it passes empty, allowed or not.
+    const Bitboard pawns = planes[own + PAWN];
+    const Bitboard empty = ~occupancy;
+    auto& pawn_targets = out.pawn_targets;
+    const auto add_pawns = [&](Bitboard movers, Bitboard allowed) {
+        const Bitboard single = forward<White>(movers) & empty;
+        pawn_targets[LegalTargets::PUSH] |= single & allowed;
+        pawn_targets[LegalTargets::DOUBLE_STEP] |= forward<White>(single & rank_bb(White ? 2 : 5)) & empty & allowed;
+        pawn_targets[LegalTargets::CAPTURE_WEST] |= capture_west<White>(movers) & sides.others & allowed;
+        pawn_targets[LegalTargets::CAPTURE_EAST] |= capture_east<White>(movers) & sides.others & allowed;
+    };
+    pawn_targets = {};
+    add_pawns(pawns & ~safety.pinned, safety.evasions);
+    for (Bitboard pinned = pawns & safety.pinned; pinned;) {
+        const unsigned from = pop_lsb(pinned);
+        add_pawns(square_bb(from), safety.evasions & LINE[king][from]);
+    }
+    // En passant wherever the state word offers it, whatever the square
+    // holds and whatever the check and pins: the test alone decides, as in
+    // legal_moves.
+    if (const Bitboard files = (state >> en_passant_set(White)) & 0xFF) [[unlikely]] {
+        const Bitboard squares = files << (White ? 40 : 16);
+        for (Bitboard rest = pawns & rank_bb(White ? 4 : 3); rest;) {
+            const unsigned from = pop_lsb(rest);
+            const Bitboard pawn = square_bb(from);
+            if (const Bitboard to = capture_west<White>(pawn) & squares; to && test.en_passant_safe(from, lsb(to)))
+                pawn_targets[LegalTargets::CAPTURE_WEST] |= to;
+            if (const Bitboard to = capture_east<White>(pawn) & squares; to && test.en_passant_safe(from, lsb(to)))
+                pawn_targets[LegalTargets::CAPTURE_EAST] |= to;
+        }
+    }
+
+    // The king: the squares the other side does not attack with the king
+    // gone from its square, so that no slider's line ends at it, found at
+    // once. Without a check, that is every square attacked with the king in
+    // place too, which castling asks of the squares the king crosses: a line
+    // through the king's square would be a check.
+    const Bitboard attacked = attacked_squares<!White>(generator, planes, occupancy ^ square_bb(king));
+    Bitboard king_targets = KING_TARGETS[king] & ~sides.own & ~attacked;
+    const bool in_check = safety.evasions != ~Bitboard{0};
+    castlings(
+        sides, state, square_bb(king), [in_check] { return in_check; },
+        [attacked](unsigned square) { return (attacked >> square & 1) != 0; },
+        [&](const CastlingRule& rule) {
+            if (test.castling_safe(rule.king_to)) king_targets |= square_bb(rule.king_to);
+        });
+    put(king, king_targets);
+    out.movers = movers;
 }
 
 }  // namespace
@@ -558,7 +694,7 @@ void MoveGenerator::legal_moves(Board& board, MoveList& out) const {
         return;
     }
 
-    const KingSafety safety = king_safety(*this, board, sides, lsb(kings));
+    const KingSafety safety = king_safety(*this, board.planes, sides, lsb(kings));
     const auto pieces = static_cast<std::size_t>(std::popcount(sides.own));  // the planes are disjoint
     const bool in_check = safety.evasions != ~Bitboard{0};
     const Candidates candidates = CandidateLister(*this, board, sides, safety.evasions, in_check).run(pieces, out);
@@ -566,7 +702,7 @@ void MoveGenerator::legal_moves(Board& board, MoveList& out) const {
     // Every other move of an unpinned piece lands where it answers any check
     // and uncovers no line to the king, so it stands. The king's moves come
     // first; past them only pinned pieces and en passant need the test.
-    const LegalityTest test(*this, board, sides, safety);
+    const LegalityTest test(*this, board.planes, sides, safety);
     const std::size_t end = safety.pinned || candidates.en_passant ? out.size() : candidates.king_moves;
     ChessMove* moves = out.begin();
     std::size_t kept = 0;
@@ -579,6 +715,15 @@ void MoveGenerator::legal_moves(Board& board, MoveList& out) const {
         std::copy(moves + end, out.end(), moves + kept);
         out.resize_down(out.size() - (end - kept));
     }
+}
+
+bool MoveGenerator::legal_targets(const Planes& planes, std::uint64_t state, LegalTargets& out) const {
+    const bool white = state & WHITE_TO_MOVE;
+    const Bitboard kings = planes[first_plane_of(white) + KING];
+    if (!planes_disjoint(planes) || !kings || (kings & (kings - 1))) return false;
+    if (white) fill_legal_targets<true>(*this, planes, state, lsb(kings), out);
+    else fill_legal_targets<false>(*this, planes, state, lsb(kings), out);
+    return true;
 }
 
 std::uint64_t perft(const MoveGenerator& generator, Board& board, unsigned depth) {

@@ -185,4 +185,71 @@ TEST(LegalMask, StreamedMaskIsTheWrittenOneAndLeavesTheScratchClear) {
     EXPECT_GT(promotions, 10u);
 }
 
+// The mask as the move list gives it: each legal move's index, bit or byte.
+std::vector<std::uint8_t> listed_mask(const encodings::Position& position, bool flip, const encodings::Options& options) {
+    Board board(FenFields{position.planes, position.state});
+    MoveList moves;
+    support::generator().legal_moves(board, moves);
+    std::vector<std::uint8_t> mask(encodings::mask_bytes(options));
+    const encodings::MoveIndices indices(*options.policy, flip);
+    for (const ChessMove move : moves)
+        if (const std::ptrdiff_t index = indices.of(move); index >= 0) {
+            if (options.packed_mask) mask[index >> 3] |= static_cast<std::uint8_t>(1u << (index & 7));
+            else mask[index] = 1;
+        }
+    return mask;
+}
+
+// Every mask writer, packed or not, against the move list's indices: on the
+// shared positions and a move from each (the target sets' path), and on
+// boards the target sets refuse (the move list's path).
+TEST(LegalMask, IsTheListedMovesIndicesInEverySpaceViewAndForm) {
+    std::vector<encodings::Position> positions;
+    if (const auto* entries = support::shared_perft("random.perft")) {
+        MoveList moves;
+        for (std::size_t i = 0; i < entries->size(); i += 3) {
+            Board board = board_from_fen((*entries)[i].fen);
+            positions.push_back({board.planes, board.state});
+            support::generator().legal_moves(board, moves);
+            if (moves.size() == 0) continue;
+            push_move(board, moves[i % moves.size()]);
+            positions.push_back({board.planes, board.state});
+        }
+    }
+    // Odd boards: a rook under a queen, two kings of the side to move, two
+    // of the other side; and promotions with en passant offered.
+    for (const char* text : {"4k3/8/8/8/8/8/8/3QK3 w - -", "4k3/8/8/8/8/8/8/K3K3 w - -", "4k2k/8/8/8/8/8/8/Q3K3 w - -",
+                             "n1n5/PPPk4/8/8/8/8/4Kppp/5N1N b - -", "8/1P4k1/8/8/3pP3/8/1p3K2/8 b - e3"}) {
+        const Board board = board_from_fen(text);
+        positions.push_back({board.planes, board.state});
+    }
+    positions[positions.size() - 5].planes[ROOK] |= square_bb(3);
+
+    Board scratch_board(FenFields{Planes{}, WHITE_TO_MOVE});
+    MoveList moves;
+    alignas(64) static std::uint8_t scratch[policy::ALPHAZERO_SIZE]{};  // the largest space
+    alignas(64) static std::uint8_t streamed[policy::ALPHAZERO_SIZE];
+    std::vector<std::uint8_t> written;
+    for (const encodings::Position& position : positions)
+        for (const policy::Space space : SPACES)
+            for (const bool flip : {false, true})
+                for (const bool packed : {false, true}) {
+                    encodings::Options options;
+                    options.policy = space;
+                    options.legal_mask = true;
+                    options.packed_mask = packed;
+                    const std::vector<std::uint8_t> expected = listed_mask(position, flip, options);
+                    written.assign(expected.size(), 0xAB);
+                    encodings::write_legal(support::generator(), position, flip, options, scratch_board, moves, written.data());
+                    ASSERT_EQ(written, expected) << policy::space_name(space) << " flip " << flip << " packed " << packed
+                                                 << " " << fen(Board(FenFields{position.planes, position.state}));
+                    if (packed) continue;
+                    encodings::stream_legal(support::generator(), position, flip, options, scratch_board, moves, scratch, streamed);
+                    encodings::stream_fence();
+                    ASSERT_TRUE(std::equal(expected.begin(), expected.end(), streamed)) << policy::space_name(space);
+                    ASSERT_TRUE(std::all_of(std::begin(scratch), std::end(scratch), [](std::uint8_t b) { return b == 0; }));
+                }
+    RecordProperty("positions", std::to_string(positions.size()));
+}
+
 }  // namespace
