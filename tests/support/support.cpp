@@ -1,5 +1,6 @@
 #include "support/mod.hpp"
 
+#include <deque>
 #include <fstream>
 #include <iomanip>
 #include <sstream>
@@ -117,7 +118,8 @@ std::filesystem::path perft_path(const std::string& name) {
 }  // namespace
 
 const std::vector<PerftEntry>* shared_perft(const std::string& name) {
-    static std::vector<std::pair<std::string, std::optional<std::vector<PerftEntry>>>> cache;
+    // A deque: adding a file's entries moves none of those handed out before.
+    static std::deque<std::pair<std::string, std::optional<std::vector<PerftEntry>>>> cache;
     for (const auto& [cached_name, entries] : cache)
         if (cached_name == name) return entries ? &*entries : nullptr;
     std::optional<std::vector<PerftEntry>> entries;
