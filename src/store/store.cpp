@@ -19,17 +19,6 @@ namespace {
 
 [[noreturn]] void refuse(std::string message) { throw InvalidInput(std::move(message)); }
 
-// Asks for the cache line at p, as __builtin_prefetch does, but kept: GCC's
-// dead-code pass drops a __builtin_prefetch under a branch it finds
-// removable, which a prefetch alone is.
-inline void prefetch(const void* p) {
-#if defined(__x86_64__)
-    asm volatile("prefetcht0 %0" : : "m"(*static_cast<const char*>(p)));
-#else
-    __builtin_prefetch(p);
-#endif
-}
-
 // Floor division, for plies of any sign.
 constexpr std::int64_t floor_div(std::int64_t a, std::int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
 
@@ -803,33 +792,6 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
         }
     };
     for (std::size_t i = 0; i < std::min(AHEAD, count); ++i) fetch(i);
-    // Locating a row reads a chain of index entries first, each a cache
-    // miss in a store larger than the caches: its block's run, then that
-    // run's first row, keyframe count and part, then its record. Each link
-    // is fetched a stage before the one it leads to, the first three stages
-    // before the row is located.
-    const auto block_of = [&](std::size_t i) -> const std::uint32_t* {
-        const std::uint64_t row = indices[i];
-        return row < rows_ ? &block_run_[row >> BLOCK_SHIFT] : nullptr;  // an index out of range is refused later
-    };
-    const auto fetch_block = [&](std::size_t i) {
-        if (const std::uint32_t* block = block_of(i)) prefetch(block);
-    };
-    const auto fetch_run = [&](std::size_t i) {
-        if (const std::uint32_t* block = block_of(i)) {
-            const std::size_t run = *block;  // the row's run or one a few before it
-            prefetch(&first_row_[run]);
-            prefetch(&first_keyframe_[run]);
-            prefetch(&run_part_[run]);
-        }
-    };
-    const auto fetch_record = [&](std::size_t i) {
-        if (const std::uint32_t* block = block_of(i)) {
-            const std::uint8_t* record = record_of(*block);
-            prefetch(record);
-            prefetch(record + 2 * RUN_BYTES);
-        }
-    };
 
     // A row's position exactly, for the rare pair of rows whose keys agree.
     Position exact[2];
@@ -843,9 +805,6 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
         const std::uint64_t row = indices[i];
         const Cursor cursor = cursors[i % AHEAD];
         if (i + AHEAD < count) fetch(i + AHEAD);
-        if (i + 4 * AHEAD < count) fetch_block(i + 4 * AHEAD);
-        if (i + 3 * AHEAD < count) fetch_run(i + 3 * AHEAD);
-        if (i + 2 * AHEAD < count) fetch_record(i + 2 * AHEAD);
         const std::uint64_t run_first = first_row_[cursor.run];
 
         // The history steps that are the game's earlier plies: all of them
