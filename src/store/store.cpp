@@ -554,14 +554,6 @@ std::uint64_t repetition_key(const Position& p) {
     return placement_key(planes) ^ state_key(p);
 }
 
-// Where `key` first appears among keys[0, length), or length.
-std::uint64_t find_key(const std::uint64_t* keys, std::uint64_t length, std::uint64_t key) {
-    for (std::uint64_t i = 0; i < length; ++i)
-        if (keys[i] == key) [[unlikely]]
-            return i;
-    return length;
-}
-
 // A key's bit in a 64-bit filter of keys: its top six bits, as random as
 // any, since the keys are sums and XORs of random words.
 constexpr std::uint64_t filter_bit(std::uint64_t key) { return std::uint64_t{1} << (key >> 58); }
@@ -928,8 +920,7 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
                 scan_from = start;
             }
             // Each row's filter of the keys before it: a step whose key's bit
-            // is not in its filter (most) repeats nothing; the others scan
-            // the keys of the rows before the replay, then the replay's own.
+            // is not in its filter (most) repeats nothing; the others scan.
             const std::uint64_t prefix_count = base - scan_from;
             filters.resize(prefix_count + (row - base) + 1);
             std::uint64_t filter = 0;
@@ -947,17 +938,9 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
                 const std::uint64_t key = keys[q - base];
                 bool repeated = false;
                 if (filters[q - scan_from] & filter_bit(key)) [[unlikely]] {
-                    for (std::uint64_t e = std::max(earliest[s], scan_from); e < q && !repeated;) {
-                        const bool before = e < base;
-                        const std::uint64_t* stretch =
-                            before ? prefix_keys.data() + (e - start) : keys.data() + (e - base);
-                        const std::uint64_t length = (before ? std::min(q, base) : q) - e;
-                        const std::uint64_t found = find_key(stretch, length, key);
-                        e += found;
-                        if (found == length) continue;
-                        repeated = repeats(position_of(e, start, base, exact[0]), position_of(q, start, base, exact[1]));
-                        ++e;
-                    }
+                    for (std::uint64_t e = std::max(earliest[s], scan_from); e < q && !repeated; ++e)
+                        if ((e < base ? prefix_keys[e - start] : keys[e - base]) == key)
+                            repeated = repeats(position_of(e, start, base, exact[0]), position_of(q, start, base, exact[1]));
                 }
                 if (row_out) write_repeated(row_out + s * step_bytes, repeated);
             }
