@@ -167,8 +167,9 @@ namespace {
 
 // play() with every write to the board made through put(square, code), so
 // that a caller can keep more of the position up to date square by square.
+// Inlined into each replay loop: a call would cost more than its body.
 template <typename Put>
-bool play_with(Position& p, std::uint16_t word, Put&& put) {
+[[gnu::always_inline]] inline bool play_with(Position& p, std::uint16_t word, Put&& put) {
     const bool white = p.turn == 0;
     if (word & SPECIAL_WORD) [[unlikely]] {
         if (!(word & NULL_WORD)) return false;
@@ -503,61 +504,6 @@ bool repeats(const Position& a, const Position& b) {
     return a.turn == b.turn && a.castling == b.castling && a.en_passant == b.en_passant && a.board == b.board;
 }
 
-// Keys of what repeats() compares. The placement's is a sum of the twelve
-// bitboards, each times its own odd number: a move changes it by the
-// squares it changes, so a replay keeps it up to date as it goes, and it is
-// a dozen products from scratch. The state's (side to move, castling bits,
-// en-passant byte) is a random word of each, XORed. Equal positions have
-// equal keys; rows whose keys are equal are compared in full.
-inline constexpr std::array<std::uint64_t, PLANE_COUNT> PLANE_ODD = {
-    0x9E3779B97F4A7C15ULL, 0xBF58476D1CE4E5B9ULL, 0x94D049BB133111EBULL, 0xD6E8FEB86659FD93ULL,
-    0xA0761D6478BD642FULL, 0xE7037ED1A0B428DBULL, 0x8EBC6AF09C88C6E3ULL, 0x589965CC75374CC3ULL,
-    0x1D8E4E27C47D124FULL, 0xC2B2AE3D27D4EB4FULL, 0x165667B19E3779F9ULL, 0x27D4EB2F165667C5ULL};
-
-struct StateKeys {
-    std::array<std::uint64_t, 2> turn{};
-    std::array<std::uint64_t, 16> castling{};
-    std::array<std::uint64_t, 256> en_passant{};  // by the byte, -1 (none) included
-};
-
-constexpr StateKeys make_state_keys() {
-    StateKeys keys{};
-    std::uint64_t state = 0x2545F4914F6CDD1DULL;
-    const auto next = [&state] {
-        std::uint64_t x = state += 0x9E3779B97F4A7C15ULL;
-        x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ULL;
-        x = (x ^ (x >> 27)) * 0x94D049BB133111EBULL;
-        return x ^ (x >> 31);
-    };
-    for (std::uint64_t& word : keys.turn) word = next();
-    for (std::uint64_t& word : keys.castling) word = next();
-    for (std::uint64_t& word : keys.en_passant) word = next();
-    return keys;
-}
-
-inline constexpr StateKeys STATE_KEYS = make_state_keys();
-
-std::uint64_t placement_key(const Planes& planes) {
-    std::uint64_t key = 0;
-    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane) key += planes[plane] * PLANE_ODD[plane];
-    return key;
-}
-
-std::uint64_t state_key(const Position& p) {
-    return STATE_KEYS.turn[p.turn & 1] ^ STATE_KEYS.castling[p.castling & 15] ^
-           STATE_KEYS.en_passant[static_cast<std::uint8_t>(p.en_passant)];
-}
-
-std::uint64_t repetition_key(const Position& p) {
-    Planes planes;
-    encodings::boards_of_squares(p.board.data(), planes);
-    return placement_key(planes) ^ state_key(p);
-}
-
-// A key's bit in a 64-bit filter of keys: its top six bits, as random as
-// any, since the keys are sums and XORs of random words.
-constexpr std::uint64_t filter_bit(std::uint64_t key) { return std::uint64_t{1} << (key >> 58); }
-
 // InvalidInput (naming the row) for an en-passant value that is no file.
 void check_en_passant(std::int8_t en_passant, std::uint64_t row) {
     if (en_passant > 7 || en_passant < -1) [[unlikely]]
@@ -573,26 +519,14 @@ std::uint64_t state_of(const Position& p, std::uint64_t row) {
     return state;
 }
 
-// What a piece of each code adds to the placement key on square 0, doubled
-// with each square up: the key is the sum of plane * PLANE_ODD[plane], and a
-// plane's bit s is worth PLANE_ODD[plane] << s. Code 0, an empty square, adds
-// nothing.
-inline constexpr std::array<std::uint64_t, 16> CODE_ODD = [] {
-    std::array<std::uint64_t, 16> odd{};
-    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane) odd[plane + 1] = PLANE_ODD[plane];
-    return odd;
-}();
-
 // A replay for the encodings: the position by square, as play() makes it,
-// with its twelve bitboards, its empty squares and the key of its placement
-// kept up to date by the squares each move writes. Nothing is copied from
-// row to row: the history steps' planes are written out as the replay
-// passes them.
+// with its twelve bitboards and its empty squares kept up to date by the
+// squares each move writes. Nothing is copied from row to row: the history
+// steps' planes are written out as the replay passes them.
 struct Replay {
     Position position;
     encodings::Position boards{};  // the planes; the state word is set for the last row only
     Bitboard empty = 0;            // the plane of code 0
-    std::uint64_t placement = 0;
     // Whether a keyframe read since this was cleared holds an en-passant
     // value that is no file: only a keyframe can, the moves make none.
     bool odd_en_passant = false;
@@ -611,22 +545,19 @@ struct Replay {
         Bitboard occupied = 0;
         for (const Bitboard b : boards.planes) occupied |= b;
         empty = ~occupied;
-        placement = placement_key(boards.planes);
     }
 
-    bool play(std::uint16_t word) {
+    [[gnu::always_inline]] bool play(std::uint16_t word) {
         return play_with(position, word, [this](unsigned square, std::uint8_t code) {
             const unsigned old = position.board[square];
             position.board[square] = code;
             const Bitboard bit = square_bb(square);
             *plane_of_[old] ^= bit;
             *plane_of_[code] ^= bit;
-            placement += (CODE_ODD[code] - CODE_ODD[old]) << square;
         });
     }
 
     [[nodiscard]] Bitboard occupied() const { return ~empty; }
-    [[nodiscard]] std::uint64_t key() const { return placement ^ state_key(position); }
 
 private:
     // Each code's plane, code 0's the empty squares: a write toggles the
@@ -634,67 +565,55 @@ private:
     std::array<Bitboard*, 16> plane_of_{};
 };
 
-// The replayed rows as the look-back filter reads them: the first one's
-// occupancy, kings (White's, Black's) and side to move, and each history
-// step's occupancy.
-struct Occupancies {
-    Bitboard first = 0;
-    std::array<Bitboard, 2> first_kings{};
-    unsigned first_turn = 0;
-    std::array<Bitboard, encodings::MAX_HISTORY + 1> steps{};
+// The first replayed row, from which the occupancy of the rows before it
+// follows backwards: its occupancy, kings (White's, Black's) and side to move.
+struct Origin {
+    Bitboard occupied = 0;
+    std::array<Bitboard, 2> kings{};
+    unsigned turn = 0;
 };
 
-// Whether a row before the window (rows base..row) may repeat a history
-// step's position within the step's look-back (earliest[s] up to it), so
-// that those rows must be replayed; false rules every one of them out from
-// move words alone. Within the row's run each row is its predecessor played
-// on, and a step q's half-move clock counts the rows before it whose moves
-// neither took nor moved a pawn: each such move takes a piece from one
-// empty-after square to one empty-before square, toggling exactly those two
-// squares of the occupancy, and the piece on its to-square afterwards is the
-// one that moved. So the occupancy of each row before the window follows
-// from row base's backwards, word by word, and a row whose occupancy differs
-// from step q's, or whose distance to q is odd (the turn alternates, null
-// moves included), is no repetition of q. A castling also moves a rook, and
-// only if one stands on its square; a king move that play() would take for
-// one (the king, followed back, on its to-square) leaves the rows before it
-// unknown, as do rows before the run and a word no row of a run has.
-bool may_repeat_before_window(const Occupancies& window, std::uint64_t base, const std::uint16_t* base_words,
-                              std::uint64_t run_first, std::uint64_t row, unsigned steps, const bool* included,
-                              const std::uint64_t* earliest, std::uint64_t start, std::vector<Bitboard>& occupied) {
-    std::uint64_t known = base;  // rows [known, base) have their occupancy in occupied[row - start]
-    if (base_words && base > run_first) {
-        const std::uint64_t lowest = std::max(start, run_first);
-        occupied.resize(base - start);
-        Bitboard occupancy = window.first;
-        std::array<Bitboard, 2> kings = window.first_kings;
-        unsigned side = window.first_turn;
-        for (; known > lowest; --known) {
-            const std::uint64_t k = known - 1;
-            side ^= 1;  // the side that moved from row k
-            const std::uint16_t word = base_words[-static_cast<std::ptrdiff_t>(base - k)];
-            if (word & SPECIAL_WORD) {
-                if (!(word & NULL_WORD)) break;
-            } else {
-                const unsigned from = word & 63, to = (word >> 6) & 63;
-                const Bitboard moved = square_bb(from) | square_bb(to);
-                if (kings[side] & square_bb(to)) {
-                    if (file_of(from) == FILE_E && (file_of(to) == FILE_C || file_of(to) == FILE_G)) break;
-                    kings[side] ^= moved;
-                }
-                occupancy ^= moved;
+// The occupancy of the rows before the replay's first row (base), from move
+// words alone, into occupied[row - start] for rows [returned, base); the
+// rows before the returned one stay unknown. Within the row's run each row
+// is its predecessor played on, and a history step's half-move clock counts
+// the rows before it whose moves neither took nor moved a pawn: each such
+// move takes a piece from one empty-after square to one empty-before square,
+// toggling exactly those two squares of the occupancy, and the piece on its
+// to-square afterwards is the one that moved. So the occupancy of each row
+// before the replay follows from row base's backwards, word by word. A
+// castling also moves a rook, and only if one stands on its square; a king
+// move that play() would take for one (the king, followed back, on its
+// to-square) leaves the rows before it unknown, as do rows before the run
+// (base_words null when the replay starts in an earlier run) and a word no
+// row of a run has.
+std::uint64_t occupancies_before(const Origin& origin, std::uint64_t base, const std::uint16_t* base_words,
+                                 std::uint64_t run_first, std::uint64_t start, std::vector<Bitboard>& occupied) {
+    std::uint64_t known = base;
+    if (!base_words || base <= run_first) return known;
+    const std::uint64_t lowest = std::max(start, run_first);
+    occupied.resize(base - start);
+    Bitboard occupancy = origin.occupied;
+    std::array<Bitboard, 2> kings = origin.kings;
+    unsigned side = origin.turn;
+    for (; known > lowest; --known) {
+        const std::uint64_t k = known - 1;
+        side ^= 1;  // the side that moved from row k
+        const std::uint16_t word = base_words[-static_cast<std::ptrdiff_t>(base - k)];
+        if (word & SPECIAL_WORD) {
+            if (!(word & NULL_WORD)) break;
+        } else {
+            const unsigned from = word & 63, to = (word >> 6) & 63;
+            const Bitboard moved = square_bb(from) | square_bb(to);
+            if (kings[side] & square_bb(to)) {
+                if (file_of(from) == FILE_E && (file_of(to) == FILE_C || file_of(to) == FILE_G)) break;
+                kings[side] ^= moved;
             }
-            occupied[k - start] = occupancy;
+            occupancy ^= moved;
         }
+        occupied[k - start] = occupancy;
     }
-    for (unsigned s = 0; s < steps; ++s) {
-        if (!included[s] || earliest[s] >= base) continue;
-        const std::uint64_t q = row - s;
-        const Bitboard occupancy = window.steps[s];
-        for (std::uint64_t e = earliest[s]; e < base; ++e)
-            if (e < run_first || (((q - e) & 1) == 0 && (e < known || occupied[e - start] == occupancy))) return true;
-    }
-    return false;
+    return known;
 }
 
 }  // namespace
@@ -703,24 +622,25 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
                    const encodings::Options& options, const encodings::Outputs& out, const Outputs& rest) const {
     using encodings::STEP_PLANES;
     const bool history = options.history >= 0;
+    const bool mover_view = options.view == encodings::View::mover;
     const unsigned steps = history ? static_cast<unsigned>(options.history) + 1 : 1;
     const std::size_t row_planes = encodings::row_plane_bytes(options);
     const std::uint8_t repetition = encodings::repetition_byte(options);
     const std::size_t row_mask = encodings::mask_bytes(options);
     const std::size_t step_bytes = (history ? STEP_PLANES : PLANE_COUNT) * encodings::plane_bytes(options);
 
-    // Scratch for every row of the call: the repetition keys of the rows
-    // replayed (base..row) and of the look-back rows replayed before them,
-    // which history steps are the game's, and what the repetition look-back
-    // needs of each step.
-    std::vector<std::uint64_t> keys, prefix_keys, filters;
+    // Scratch for every row of the call: the occupancy of the rows replayed
+    // (base..row) and of the rows before them, those rows replayed when the
+    // repetition look-back cannot rule them out, which history steps are the
+    // game's, and what the look-back needs of each step.
+    std::vector<Bitboard> seen, occupied;
     std::vector<Position> prefix;
-    std::vector<Bitboard> occupied;
+    Position exact[2];  // a row's position, for the rare pair of rows compared in full
     std::array<bool, encodings::MAX_HISTORY + 1> included{};
     std::array<std::uint64_t, encodings::MAX_HISTORY + 1> earliest{};  // of each step's repetition look-back
     std::array<std::uint32_t, encodings::MAX_HISTORY + 1> clocks{};    // each step's half-move clock
     std::array<std::int8_t, encodings::MAX_HISTORY + 1> step_en_passant{};  // checked after the replay
-    Occupancies occupancies;
+    Origin origin;
     Replay replay;
     Board board(FenFields{Planes{}, WHITE_TO_MOVE});
     MoveList moves;
@@ -737,8 +657,10 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
 
     // A step's planes, or the repetition plane past them, or a step's zeros:
     // each form with sizes the compiler sees, so that it is a few stores.
+    // (The option is copied: the output's stores could alias it.)
+    const bool packed_planes = options.packed_planes;
     const auto write_pieces = [&](std::uint8_t* dst, bool flip) {
-        if (options.packed_planes)
+        if (packed_planes)
             encodings::write_packed_step(replay.boards, flip, dst);
         else if (stream_planes)
             encodings::stream_step(replay.boards, flip, dst);
@@ -746,7 +668,7 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
             encodings::write_step(replay.boards, flip, dst);
     };
     const auto write_repeated = [&](std::uint8_t* dst, bool repeated) {
-        if (options.packed_planes)
+        if (packed_planes)
             std::memset(dst + PLANE_COUNT * 8, repeated ? repetition : 0, 8);
         else if (stream_planes)
             encodings::stream_fill(dst + PLANE_COUNT * 64, repeated, 64);
@@ -754,7 +676,7 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
             std::memset(dst + PLANE_COUNT * 64, repeated, 64);
     };
     const auto write_zeros = [&](std::uint8_t* dst) {
-        if (options.packed_planes)
+        if (packed_planes)
             std::memset(dst, 0, STEP_PLANES * 8);
         else if (stream_planes)
             encodings::stream_fill(dst, 0, STEP_PLANES * 64);
@@ -785,13 +707,6 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
     };
     for (std::size_t i = 0; i < std::min(AHEAD, count); ++i) fetch(i);
 
-    // A row's position exactly, for the rare pair of rows whose keys agree.
-    Position exact[2];
-    const auto position_of = [&](std::uint64_t at, std::uint64_t start, std::uint64_t base, Position& p) -> const Position& {
-        if (at < base) return prefix[at - start];
-        replay_rows(at, at, &p);
-        return p;
-    };
 
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint64_t row = indices[i];
@@ -833,7 +748,7 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
         // its keyframe's: each row of a run is its predecessor played on,
         // and every move passes the turn.
         const unsigned turn = (cursor.frame[32] & 1) ^ ((row - cursor.keyframe_row) & 1);
-        const bool flip = options.view == encodings::View::mover && turn == 1;
+        const bool flip = mover_view && turn == 1;
         std::uint8_t* const row_out = out.planes ? out.planes + i * row_planes : nullptr;
 
         // One replay from the keyframe at or before the first row wanted to
@@ -847,43 +762,64 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
         const std::uint64_t base = from.keyframe_row;
         // The words from row base on, when it is in the row's run.
         const std::uint16_t* const base_words = first >= run_first ? from.keyframe_moves : nullptr;
-        if (history) keys.resize(row - base + 1);
+        if (history) seen.resize(row - base + 1);
         replay.odd_en_passant = false;
         replay.start(from.frame);
-        std::size_t run = from.run;
-        std::uint64_t segment_end = first_row_[run + 1];  // the first row past the replayed run
-        const std::uint16_t* words = from.keyframe_moves;     // the words of the replayed run, from row words_row
-        std::uint64_t words_row = base;
-        for (std::uint64_t at = base;; ++at) {
-            const std::uint64_t back = row - at;
-            if (history) {
-                keys[at - base] = replay.key();
-                if (at == base) {
-                    occupancies.first = replay.occupied();
-                    occupancies.first_kings = {replay.boards.planes[piece_of(true, KING) - 1],
-                                               replay.boards.planes[piece_of(false, KING) - 1]};
-                    occupancies.first_turn = replay.position.turn;
-                }
+        if (history)
+            origin = {replay.occupied(),
+                      {replay.boards.planes[piece_of(true, KING) - 1], replay.boards.planes[piece_of(false, KING) - 1]},
+                      replay.position.turn};
+        const auto pass = [&](std::uint64_t at) {
+            if (history) seen[at - base] = replay.occupied();
+        };
+        // A step's planes, its repetition plane clear: the look-back below
+        // sets the few that repeat.
+        const auto step = [&](unsigned back) {
+            step_en_passant[back] = replay.position.en_passant;
+            if (history) clocks[back] = replay.position.halfmove_clock;
+            if (row_out) {
+                write_pieces(row_out + back * step_bytes, flip);
+                if (history) write_repeated(row_out + back * step_bytes, false);
             }
-            if (back < steps && included[back]) {
-                step_en_passant[back] = replay.position.en_passant;
-                if (history) {
-                    clocks[back] = replay.position.halfmove_clock;
-                    occupancies.steps[back] = replay.occupied();
-                }
-                if (row_out) write_pieces(row_out + back * step_bytes, flip);
+        };
+        const auto damaged = [](std::uint64_t at) {
+            refuse("the store is damaged: the move of row " + std::to_string(at) + " cannot be replayed");
+        };
+        if (base_words) {
+            // All in the row's run, every step from the first on included.
+            for (std::uint64_t at = base; at < first; ++at) {
+                pass(at);
+                if (!replay.play(base_words[at - base])) [[unlikely]]
+                    damaged(at);
             }
-            if (at == row) break;
-            if (at + 1 == segment_end) {
-                // The next run starts from its own keyframe, its first row's.
-                Cursor next;
-                locate_in(++run, at + 1, next);
-                replay.start(next.frame);
-                segment_end = first_row_[run + 1];
-                words = next.keyframe_moves;
-                words_row = at + 1;
-            } else if (!replay.play(words[at - words_row])) [[unlikely]] {
-                refuse("the store is damaged: the move of row " + std::to_string(at) + " cannot be replayed");
+            for (std::uint64_t at = first;; ++at) {
+                pass(at);
+                step(static_cast<unsigned>(row - at));
+                if (at == row) break;
+                if (!replay.play(base_words[at - base])) [[unlikely]]
+                    damaged(at);
+            }
+        } else {
+            // Run after run, each from its own keyframe, its first row's.
+            std::size_t run = from.run;
+            std::uint64_t segment_end = first_row_[run + 1];  // the first row past the replayed run
+            const std::uint16_t* words = from.keyframe_moves;     // the words of the replayed run, from row words_row
+            std::uint64_t words_row = base;
+            for (std::uint64_t at = base;; ++at) {
+                pass(at);
+                const std::uint64_t back = row - at;
+                if (back < steps && included[back]) step(static_cast<unsigned>(back));
+                if (at == row) break;
+                if (at + 1 == segment_end) {
+                    Cursor next;
+                    locate_in(++run, at + 1, next);
+                    replay.start(next.frame);
+                    segment_end = first_row_[run + 1];
+                    words = next.keyframe_moves;
+                    words_row = at + 1;
+                } else if (!replay.play(words[at - words_row])) [[unlikely]] {
+                    damaged(at);
+                }
             }
         }
         const Position& position = replay.position;
@@ -898,51 +834,63 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
         }
         if (history) {
             // Each step's repetition looks back over the plies since its last
-            // capture or pawn move; rows before the replay are replayed on
-            // their own when the move words cannot rule them out.
+            // capture or pawn move, at rows of the same occupancy: those
+            // replayed, and before them those of the row's run (whose
+            // occupancy follows from move words) an even number of rows back
+            // (the same side to move). A row whose occupancy agrees, or is
+            // not known, is compared in full: the rows before the replay are
+            // then replayed on their own, once.
+            // Within one run the side to move alternates row by row, so a
+            // row of the step's run repeats it only an even number of rows
+            // back, two at the least: steps whose look-back is shorter (most)
+            // are done. A replay over several runs compares every row.
+            const std::uint64_t stride = base_words ? 2 : 1;
             std::uint64_t start = row;
+            unsigned candidates = 0;
             for (unsigned s = 0; s < steps; ++s) {
-                if (!included[s]) continue;
                 const std::uint64_t q = row - s;
+                const std::int32_t nearest = base_words && q > run_first ? 2 : 1;
                 const auto clock = static_cast<std::int32_t>(clocks[s]);
-                const std::uint64_t reach = clock > 0 ? static_cast<std::uint64_t>(clock) : 0;
+                if (!included[s] || clock < nearest) continue;
+                const auto reach = static_cast<std::uint64_t>(clock);
                 earliest[s] = q >= run_first && q - run_first >= reach ? q - reach : earliest_in_game(q, reach);
+                if (q - earliest[s] < static_cast<std::uint64_t>(nearest)) continue;
+                candidates |= 1u << s;
                 start = std::min(start, earliest[s]);
             }
-            std::uint64_t scan_from = base;  // the first row whose key is known
-            if (start < base && may_repeat_before_window(occupancies, base, base_words, run_first, row, steps,
-                                                         included.data(), earliest.data(), start, occupied)) {
-                prefix.resize(base - start);
-                replay_rows(start, base - 1, prefix.data());
-                prefix_keys.resize(base - start);
-                for (std::uint64_t at = start; at < base; ++at)
-                    prefix_keys[at - start] = repetition_key(prefix[at - start]);
-                scan_from = start;
-            }
-            // Each row's filter of the keys before it: a step whose key's bit
-            // is not in its filter (most) repeats nothing; the others scan.
-            const std::uint64_t prefix_count = base - scan_from;
-            filters.resize(prefix_count + (row - base) + 1);
-            std::uint64_t filter = 0;
-            for (std::uint64_t at = 0; at < prefix_count; ++at) {
-                filters[at] = filter;
-                filter |= filter_bit(prefix_keys[at]);
-            }
-            for (std::uint64_t at = base; at <= row; ++at) {
-                filters[prefix_count + (at - base)] = filter;
-                filter |= filter_bit(keys[at - base]);
-            }
-            for (unsigned s = 0; s < steps; ++s) {
-                if (!included[s]) continue;
-                const std::uint64_t q = row - s;
-                const std::uint64_t key = keys[q - base];
-                bool repeated = false;
-                if (filters[q - scan_from] & filter_bit(key)) [[unlikely]] {
-                    for (std::uint64_t e = std::max(earliest[s], scan_from); e < q && !repeated; ++e)
-                        if ((e < base ? prefix_keys[e - start] : keys[e - base]) == key)
-                            repeated = repeats(position_of(e, start, base, exact[0]), position_of(q, start, base, exact[1]));
+            const std::uint64_t known = start < base ? occupancies_before(origin, base, base_words, run_first, start, occupied) : base;
+            bool prefix_replayed = false;
+            const auto position_of = [&](std::uint64_t at, Position& p) -> const Position& {
+                if (at >= base) {
+                    replay_rows(at, at, &p);
+                    return p;
                 }
-                if (row_out) write_repeated(row_out + s * step_bytes, repeated);
+                if (!prefix_replayed) {
+                    prefix.resize(base - start);
+                    replay_rows(start, base - 1, prefix.data());
+                    prefix_replayed = true;
+                }
+                return prefix[at - start];
+            };
+            for (; candidates; candidates &= candidates - 1) {
+                const auto s = static_cast<unsigned>(std::countr_zero(candidates));
+                const std::uint64_t q = row - s;
+                const Bitboard occupancy = seen[q - base];
+                const Position* at_q = nullptr;
+                const auto repeats_row = [&](std::uint64_t e) {
+                    if (!at_q) at_q = &position_of(q, exact[1]);
+                    return repeats(position_of(e, exact[0]), *at_q);
+                };
+                bool repeated = false;
+                const std::uint64_t window_from = std::max(earliest[s], base);
+                for (std::uint64_t back = stride; back <= q - window_from && !repeated; back += stride)
+                    if (seen[q - back - base] == occupancy) [[unlikely]]
+                        repeated = repeats_row(q - back);
+                for (std::uint64_t e = earliest[s]; e < base && !repeated; ++e) {
+                    if (e >= run_first && (((q - e) & 1) || (e >= known && occupied[e - start] != occupancy))) continue;
+                    repeated = repeats_row(e);
+                }
+                if (repeated && row_out) write_repeated(row_out + s * step_bytes, true);
             }
         }
 

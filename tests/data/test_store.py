@@ -333,8 +333,10 @@ def test_batches_encode_as_encode_positions_does(repeating: dict[str, numpy.ndar
 def test_batches_encode_rows_out_of_order_and_across_parts(repeating: dict[str, numpy.ndarray], options: dict) -> None:
     """Rows the loader cannot replay from one keyframe: runs cut where a
     clock was changed, neighbours swapped (a history step can be the game's
-    though the one before is not), and the rows split into stores joined
-    mid-game; the encodings still equal encode_positions' over every row."""
+    though the one before is not), a position copied onto the ply before it
+    (it repeats one row back, where no game can), and the rows split into
+    stores joined mid-game; the encodings still equal encode_positions' over every
+    row."""
     arrays = {name: repeating[name].copy() for name in FIELDS}
     n = len(arrays["planes"])
     arrays["halfmove_clock"][::7] += 1
@@ -342,13 +344,20 @@ def test_batches_encode_rows_out_of_order_and_across_parts(repeating: dict[str, 
     for i in range(5, n - 1, 13):
         order[i], order[i + 1] = order[i + 1], order[i]
     arrays = {name: column[order] for name, column in arrays.items()}
+    # The position of a row at half-move clock 1 copied onto the row before:
+    # it starts a run, which goes on as the game does.
+    copies = numpy.arange(9, n - 1, 3)
+    copies = copies[(arrays["game"][copies] == arrays["game"][copies + 1]) & (arrays["halfmove_clock"][copies + 1] == 1)]
+    for name in ("planes", "turn", "castling", "en_passant"):
+        arrays[name][copies] = arrays[name][copies + 1]
     expected = velmor_data.encode_positions(arrays, **options)
     cut = n // 3 + 1
     assert arrays["game"][cut - 1] == arrays["game"][cut]
     store = _store.Store.join([_store.pack({k: v[:cut] for k, v in arrays.items()}),
                                _store.pack({k: v[cut:] for k, v in arrays.items()})])
     rows = numpy.random.default_rng(1).permutation(n)[:3000]
-    rows = numpy.concatenate([rows, numpy.arange(cut - 3, cut + 12)])
+    rows = numpy.concatenate([rows, numpy.arange(cut - 3, cut + 12), (copies[:, None] + numpy.arange(1, 11)).ravel()])
+    rows = rows[rows < n]
     encoded = store._encoded(rows.astype(numpy.uint64), store._field_mask(None)[0], [], {
         "view": "absolute", "history": None, "policy": None, "legal_mask": False, "packed_mask": False,
         "packed_planes": False, **options})
