@@ -48,6 +48,16 @@ void write_boards_table(const Bitboard* boards, bool flip, std::uint8_t* out) {
     }
 }
 
+// Twelve planes packed, each its bitboard's 8 bytes little-endian (byte r
+// is rank r), in the view.
+void packed_plain(const Bitboard* boards, bool flip, std::uint8_t* out) {
+    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane) {
+        Bitboard bytes = viewed_board(boards, plane, flip);
+        if constexpr (std::endian::native == std::endian::big) bytes = __builtin_bswap64(bytes);
+        std::memcpy(out + 8 * plane, &bytes, 8);
+    }
+}
+
 void boards_of_squares_scalar(const std::uint8_t* squares, Bitboard* boards) {
     Bitboard by_code[16] = {};
     for (unsigned square = 0; square < 64; ++square) by_code[squares[square] & 15] |= square_bb(square);
@@ -105,6 +115,27 @@ __attribute__((target("avx2"))) void boards_avx2(const Bitboard* boards, bool fl
                 else _mm256_storeu_si256(to, squares);
             }
         }
+}
+
+// packed_plain four planes a vector: reflected, each colour's six planes
+// taken from the other's and every bitboard's bytes reversed.
+__attribute__((target("avx2"))) void packed_avx2(const Bitboard* boards, bool flip, std::uint8_t* out) {
+    if (!flip) {
+        for (unsigned at = 0; at < PLANE_COUNT; at += 4)
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 8 * at),
+                                _mm256_loadu_si256(reinterpret_cast<const __m256i*>(boards + at)));
+        return;
+    }
+    const __m128i reverse2 = _mm_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
+    const __m256i reverse4 = _mm256_broadcastsi128_si256(reverse2);
+    for (unsigned colour = 0; colour < 2; ++colour) {
+        const Bitboard* from = boards + (colour ? 0 : PIECE_TYPES);
+        std::uint8_t* to = out + 8 * PIECE_TYPES * colour;
+        const __m256i four = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from));
+        const __m128i two = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 4));
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), _mm256_shuffle_epi8(four, reverse4));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 32), _mm_shuffle_epi8(two, reverse2));
+    }
 }
 
 void boards_of_squares_sse2(const std::uint8_t* squares, Bitboard* boards) {
@@ -184,12 +215,12 @@ std::vector<Kernels> runnable_kernels() {
 #if defined(__x86_64__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2"))
-        kernels.push_back({"avx2", boards_avx2<false>, boards_avx2<true>, boards_of_squares_avx2,
+        kernels.push_back({"avx2", boards_avx2<false>, boards_avx2<true>, packed_avx2, boards_of_squares_avx2,
                            stream_copy_avx2});
-    kernels.push_back({"sse2", boards_sse2<false>, boards_sse2<true>, boards_of_squares_sse2,
+    kernels.push_back({"sse2", boards_sse2<false>, boards_sse2<true>, packed_plain, boards_of_squares_sse2,
                        stream_copy_sse2});
 #endif
-    kernels.push_back({"table", write_boards_table, write_boards_table, boards_of_squares_scalar,
+    kernels.push_back({"table", write_boards_table, write_boards_table, packed_plain, boards_of_squares_scalar,
                        copy_plain});
     return kernels;
 }
@@ -254,12 +285,7 @@ void write_step(const Position& position, bool flip, std::uint8_t* out) {
 }
 
 void write_packed_step(const Position& position, bool flip, std::uint8_t* out) {
-    for (unsigned plane = 0; plane < PLANE_COUNT; ++plane) {
-        // Square 8 r + f is bit 8 r + f: little-endian, byte r is rank r.
-        Bitboard bytes = viewed_board(position.planes.data(), plane, flip);
-        if constexpr (std::endian::native == std::endian::big) bytes = __builtin_bswap64(bytes);
-        std::memcpy(out + 8 * plane, &bytes, 8);
-    }
+    FASTEST.write_packed(position.planes.data(), flip, out);
 }
 
 void stream_step(const Position& position, bool flip, std::uint8_t* out) {

@@ -140,7 +140,7 @@ void write_packed_step(const Position& position, bool flip, std::uint8_t* out);
 // The twelve piece bitboards of a board given by square (0 empty, 1 + plane).
 void boards_of_squares(const std::uint8_t* squares, Planes& planes);
 
-// The vector forms of the plane writer, of boards_of_squares and of
+// The vector forms of the plane writers, of boards_of_squares and of
 // stream_copy: each
 // x86-64 runs SSE2, AVX2 where the processor has it, any machine the rank
 // table; the first is the one used. All of them, for the tests to compare.
@@ -149,6 +149,7 @@ struct Kernels {
     // Twelve planes, 768 bytes, in the view: reflected when flip is set.
     void (*write_boards)(const Bitboard* boards, bool flip, std::uint8_t* out);
     void (*stream_boards)(const Bitboard* boards, bool flip, std::uint8_t* out);  // the same past the cache; out 32-byte aligned
+    void (*write_packed)(const Bitboard* boards, bool flip, std::uint8_t* out);   // packed, 96 bytes (write_packed_step)
     void (*boards_of_squares)(const std::uint8_t* squares, Bitboard* boards);
     void (*stream_copy)(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes);  // as stream_copy below
 };

@@ -63,21 +63,26 @@ TEST(EncodingKernels, EveryFormWritesEachPlaneSquareBySquareInTheView) {
     }
 }
 
-TEST(EncodingKernels, PackedStepIsEachSquaresBitInTheView) {
-    for (const auto& boards : board_sets()) {
-        encodings::Position position{};
-        std::copy(boards.begin(), boards.end(), position.planes.begin());
-        for (const bool flip : {false, true}) {
-            std::array<std::uint8_t, 8 * PLANE_COUNT + 8> out;
-            out.fill(0xAB);
-            encodings::write_packed_step(position, flip, out.data());
-            for (unsigned p = 0; p < PLANE_COUNT; ++p)
-                for (unsigned square = 0; square < 64; ++square)
-                    ASSERT_EQ((out[8 * p + square / 8] >> (square % 8)) & 1, viewed_bit(boards, p, square, flip))
-                        << "flip " << flip << " plane " << p << " square " << square;
-            for (std::size_t i = 8 * PLANE_COUNT; i < out.size(); ++i) ASSERT_EQ(out[i], 0xAB) << "wrote past the planes";
+TEST(EncodingKernels, EveryPackedFormIsEachSquaresBitInTheView) {
+    for (const encodings::Kernels& kernel : encodings::kernels())
+        for (const auto& boards : board_sets()) {
+            encodings::Position position{};
+            std::copy(boards.begin(), boards.end(), position.planes.begin());
+            for (const bool flip : {false, true}) {
+                std::array<std::uint8_t, 8 * PLANE_COUNT + 8> out, step;
+                out.fill(0xAB);
+                kernel.write_packed(boards.data(), flip, out.data());
+                for (unsigned p = 0; p < PLANE_COUNT; ++p)
+                    for (unsigned square = 0; square < 64; ++square)
+                        ASSERT_EQ((out[8 * p + square / 8] >> (square % 8)) & 1, viewed_bit(boards, p, square, flip))
+                            << kernel.name << " flip " << flip << " plane " << p << " square " << square;
+                for (std::size_t i = 8 * PLANE_COUNT; i < out.size(); ++i)
+                    ASSERT_EQ(out[i], 0xAB) << kernel.name << " wrote past the planes";
+                step.fill(0xAB);
+                encodings::write_packed_step(position, flip, step.data());
+                ASSERT_EQ(step, out) << kernel.name << " flip " << flip;
+            }
         }
-    }
 }
 
 TEST(EncodingKernels, EveryFormReadsTheBoardBySquare) {
