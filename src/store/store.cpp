@@ -755,10 +755,19 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
         // the row, run after run: each run from its own keyframe. The
         // history steps' planes are written as it passes them.
         Cursor from = cursor;
-        if (first < run_first)
+        if (first < run_first) {
             locate(first, from);
-        else if (first < cursor.keyframe_row)
-            locate_in(cursor.run, first, from);
+        } else if (first < cursor.keyframe_row) {
+            // History reaches back KEYFRAME_PLIES rows at most: to the run's
+            // keyframe before the row's.
+            static_assert(encodings::MAX_HISTORY <= KEYFRAME_PLIES);
+            const std::uint64_t previous =
+                cursor.keyframe_row - run_first > KEYFRAME_PLIES ? cursor.keyframe_row - KEYFRAME_PLIES : run_first;
+            from.keyframe = cursor.keyframe - 1;
+            from.frame = cursor.frame - KEYFRAME_BYTES;
+            from.keyframe_moves = cursor.keyframe_moves - (cursor.keyframe_row - previous);
+            from.keyframe_row = previous;
+        }
         const std::uint64_t base = from.keyframe_row;
         // The words from row base on, when it is in the row's run.
         const std::uint16_t* const base_words = first >= run_first ? from.keyframe_moves : nullptr;
@@ -886,10 +895,13 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
                 for (std::uint64_t back = stride; back <= q - window_from && !repeated; back += stride)
                     if (seen[q - back - base] == occupancy) [[unlikely]]
                         repeated = repeats_row(q - back);
-                for (std::uint64_t e = earliest[s]; e < base && !repeated; ++e) {
-                    if (e >= run_first && (((q - e) & 1) || (e >= known && occupied[e - start] != occupancy))) continue;
-                    repeated = repeats_row(e);
-                }
+                // Rows before the replay: before the run every one; within
+                // it those an even number of rows back whose occupancy agrees
+                // or is not known.
+                for (std::uint64_t e = earliest[s]; e < std::min(run_first, base) && !repeated; ++e) repeated = repeats_row(e);
+                const std::uint64_t in_run = std::max(earliest[s], run_first);
+                for (std::uint64_t e = in_run + ((q - in_run) & 1); e < base && !repeated; e += 2)
+                    if (e < known || occupied[e - start] == occupancy) repeated = repeats_row(e);
                 if (repeated && row_out) write_repeated(row_out + s * step_bytes, true);
             }
         }
