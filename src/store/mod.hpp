@@ -138,9 +138,10 @@ public:
     // fields of `rest` that no view changes (en_passant, the clocks,
     // move_promotion, result, game, ply; its other pointers are not read).
     // Each row is replayed once from the keyframe before its oldest history
-    // step, with the rows before that its repetition planes need (back to
-    // each step's half-move clock), its bitboards and repetition key kept up
-    // to date move by move; only rows whose keys agree are compared in full.
+    // step, its bitboards kept up to date move by move. A step's repetition
+    // looks back at the rows since its last capture or pawn move that have
+    // its occupancy, the rows before the replay known from move words; only
+    // those are compared in full.
     // InvalidInput as gather, and as encode_rows for rows that are no
     // position.
     void encode(const std::uint64_t* indices, std::size_t count, const MoveGenerator& generator,

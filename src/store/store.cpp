@@ -843,16 +843,15 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
         }
         if (history) {
             // Each step's repetition looks back over the plies since its last
-            // capture or pawn move, at rows of the same occupancy: those
-            // replayed, and before them those of the row's run (whose
-            // occupancy follows from move words) an even number of rows back
-            // (the same side to move). A row whose occupancy agrees, or is
-            // not known, is compared in full: the rows before the replay are
-            // then replayed on their own, once.
-            // Within one run the side to move alternates row by row, so a
-            // row of the step's run repeats it only an even number of rows
-            // back, two at the least: steps whose look-back is shorter (most)
-            // are done. A replay over several runs compares every row.
+            // capture or pawn move, at the rows with its occupancy: the
+            // replayed rows' is known, and that of the rows before them in
+            // the row's run follows from move words. A row whose occupancy
+            // agrees, or is not known, is compared in full (the rows before
+            // the replay are then replayed on their own, once). Within one
+            // run the side to move alternates row by row, so a row of the
+            // step's run repeats it only an even number of rows back, two at
+            // the least: steps whose look-back is shorter (most) are done. A
+            // replay over several runs compares every row.
             const std::uint64_t stride = base_words ? 2 : 1;
             std::uint64_t start = row;
             unsigned candidates = 0;
