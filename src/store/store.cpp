@@ -167,7 +167,7 @@ namespace {
 
 // play() with every write to the board made through put(square, code), so
 // that a caller can keep more of the position up to date square by square.
-// Inlined into each replay loop: a call would cost more than its body.
+// Inlined into the replay loops: a call would cost more than its body.
 template <typename Put>
 [[gnu::always_inline]] inline bool play_with(Position& p, std::uint16_t word, Put&& put) {
     const bool white = p.turn == 0;
@@ -707,7 +707,6 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
     };
     for (std::size_t i = 0; i < std::min(AHEAD, count); ++i) fetch(i);
 
-
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint64_t row = indices[i];
         const Cursor cursor = cursors[i % AHEAD];
@@ -778,57 +777,35 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
             origin = {replay.occupied(),
                       {replay.boards.planes[piece_of(true, KING) - 1], replay.boards.planes[piece_of(false, KING) - 1]},
                       replay.position.turn};
-        const auto pass = [&](std::uint64_t at) {
+        // The run being replayed: its end, and its words from row words_row.
+        std::size_t run = from.run;
+        std::uint64_t segment_end = first_row_[run + 1];
+        const std::uint16_t* words = from.keyframe_moves;
+        std::uint64_t words_row = base;
+        for (std::uint64_t at = base;; ++at) {
             if (history) seen[at - base] = replay.occupied();
-        };
-        // A step's planes, its repetition plane clear: the look-back below
-        // sets the few that repeat.
-        const auto step = [&](unsigned back) {
-            step_en_passant[back] = replay.position.en_passant;
-            if (history) clocks[back] = replay.position.halfmove_clock;
-            if (row_out) {
-                write_pieces(row_out + back * step_bytes, flip);
-                if (history) write_repeated(row_out + back * step_bytes, false);
-            }
-        };
-        const auto damaged = [](std::uint64_t at) {
-            refuse("the store is damaged: the move of row " + std::to_string(at) + " cannot be replayed");
-        };
-        if (base_words) {
-            // All in the row's run, every step from the first on included.
-            for (std::uint64_t at = base; at < first; ++at) {
-                pass(at);
-                if (!replay.play(base_words[at - base])) [[unlikely]]
-                    damaged(at);
-            }
-            for (std::uint64_t at = first;; ++at) {
-                pass(at);
-                step(static_cast<unsigned>(row - at));
-                if (at == row) break;
-                if (!replay.play(base_words[at - base])) [[unlikely]]
-                    damaged(at);
-            }
-        } else {
-            // Run after run, each from its own keyframe, its first row's.
-            std::size_t run = from.run;
-            std::uint64_t segment_end = first_row_[run + 1];  // the first row past the replayed run
-            const std::uint16_t* words = from.keyframe_moves;     // the words of the replayed run, from row words_row
-            std::uint64_t words_row = base;
-            for (std::uint64_t at = base;; ++at) {
-                pass(at);
-                const std::uint64_t back = row - at;
-                if (back < steps && included[back]) step(static_cast<unsigned>(back));
-                if (at == row) break;
-                if (at + 1 == segment_end) {
-                    Cursor next;
-                    locate_in(++run, at + 1, next);
-                    replay.start(next.frame);
-                    segment_end = first_row_[run + 1];
-                    words = next.keyframe_moves;
-                    words_row = at + 1;
-                } else if (!replay.play(words[at - words_row])) [[unlikely]] {
-                    damaged(at);
+            const std::uint64_t back = row - at;
+            if (back < steps && included[back]) {
+                // The step's planes, its repetition plane clear: the
+                // look-back below sets the few that repeat.
+                step_en_passant[back] = replay.position.en_passant;
+                if (history) clocks[back] = replay.position.halfmove_clock;
+                if (row_out) {
+                    write_pieces(row_out + back * step_bytes, flip);
+                    if (history) write_repeated(row_out + back * step_bytes, false);
                 }
+            }
+            if (at == row) break;
+            if (at + 1 == segment_end) {
+                // The next run starts from its own keyframe, its first row's.
+                Cursor next;
+                locate_in(++run, at + 1, next);
+                replay.start(next.frame);
+                segment_end = first_row_[run + 1];
+                words = next.keyframe_moves;
+                words_row = at + 1;
+            } else if (!replay.play(words[at - words_row])) [[unlikely]] {
+                refuse("the store is damaged: the move of row " + std::to_string(at) + " cannot be replayed");
             }
         }
         const Position& position = replay.position;
