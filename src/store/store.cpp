@@ -640,6 +640,8 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
     std::array<std::uint64_t, encodings::MAX_HISTORY + 1> earliest{};  // of each step's repetition look-back
     std::array<std::uint32_t, encodings::MAX_HISTORY + 1> clocks{};    // each step's half-move clock
     std::array<std::int8_t, encodings::MAX_HISTORY + 1> step_en_passant{};  // checked after the replay
+    std::array<bool, encodings::MAX_HISTORY + 1> repeated{};
+    std::array<encodings::Position, encodings::MAX_HISTORY + 1> step_boards{};  // each step's planes
     Origin origin;
     Replay replay;
     Board board(FenFields{Planes{}, WHITE_TO_MOVE});
@@ -659,13 +661,13 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
     // each form with sizes the compiler sees, so that it is a few stores.
     // (The option is copied: the output's stores could alias it.)
     const bool packed_planes = options.packed_planes;
-    const auto write_pieces = [&](std::uint8_t* dst, bool flip) {
+    const auto write_pieces = [&](const encodings::Position& boards, std::uint8_t* dst, bool flip) {
         if (packed_planes)
-            encodings::write_packed_step(replay.boards, flip, dst);
+            encodings::write_packed_step(boards, flip, dst);
         else if (stream_planes)
-            encodings::stream_step(replay.boards, flip, dst);
+            encodings::stream_step(boards, flip, dst);
         else
-            encodings::write_step(replay.boards, flip, dst);
+            encodings::write_step(boards, flip, dst);
     };
     const auto write_repeated = [&](std::uint8_t* dst, bool repeated) {
         if (packed_planes)
@@ -707,41 +709,19 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
     };
     for (std::size_t i = 0; i < std::min(AHEAD, count); ++i) fetch(i);
 
+    // The replay's state between rows: the row it stands at, the run it is
+    // replaying, its first row, and that run's words.
+    bool replayed = false;
+    std::uint64_t base = 0, current = 0, segment_end = 0, words_row = 0;
+    std::size_t run = 0;
+    const std::uint16_t* words = nullptr;
+    const std::uint16_t* base_words = nullptr;
+
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint64_t row = indices[i];
         const Cursor cursor = cursors[i % AHEAD];
         if (i + AHEAD < count) fetch(i + AHEAD);
         const std::uint64_t run_first = first_row_[cursor.run];
-
-        // The history steps that are the game's earlier plies: all of them
-        // when the row's run holds them, else the stretch of them before the
-        // row, then any further one on its own.
-        std::uint64_t first = row;
-        included[0] = true;
-        bool all_included = true;
-        if (history) {
-            if (row - run_first >= steps - 1) {
-                for (unsigned s = 1; s < steps; ++s) included[s] = true;
-                first = row - (steps - 1);
-            } else {
-                const std::uint64_t stretch = row - earliest_in_game(row, steps - 1);
-                std::int64_t game = 0, ply = 0;
-                if (stretch + 1 < steps && stretch < row) game_and_ply(row, game, ply);
-                for (unsigned s = 1; s < steps; ++s) {
-                    if (s <= stretch) {
-                        included[s] = true;
-                    } else if (s > row) {
-                        included[s] = false;
-                    } else {
-                        std::int64_t g, p;
-                        game_and_ply(row - s, g, p);
-                        included[s] = g == game && p == ply - s;
-                    }
-                    if (included[s]) first = row - s;
-                    all_included &= included[s];
-                }
-            }
-        }
 
         // The view is the row's side to move, known before the replay from
         // its keyframe's: each row of a run is its predecessor played on,
@@ -750,74 +730,134 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
         const bool flip = mover_view && turn == 1;
         std::uint8_t* const row_out = out.planes ? out.planes + i * row_planes : nullptr;
 
-        // One replay from the keyframe at or before the first row wanted to
-        // the row, run after run: each run from its own keyframe. The
-        // history steps' planes are written as it passes them.
-        Cursor from = cursor;
-        if (first < run_first) {
-            locate(first, from);
-        } else if (first < cursor.keyframe_row) {
-            // History reaches back KEYFRAME_PLIES rows at most: to the run's
-            // keyframe before the row's.
-            static_assert(encodings::MAX_HISTORY <= KEYFRAME_PLIES);
-            const std::uint64_t previous =
-                cursor.keyframe_row - run_first > KEYFRAME_PLIES ? cursor.keyframe_row - KEYFRAME_PLIES : run_first;
-            from.keyframe = cursor.keyframe - 1;
-            from.frame = cursor.frame - KEYFRAME_BYTES;
-            from.keyframe_moves = cursor.keyframe_moves - (cursor.keyframe_row - previous);
-            from.keyframe_row = previous;
-        }
-        const std::uint64_t base = from.keyframe_row;
-        // The words from row base on, when it is in the row's run.
-        const std::uint16_t* const base_words = first >= run_first ? from.keyframe_moves : nullptr;
-        if (history) seen.resize(row - base + 1);
-        replay.odd_en_passant = false;
-        replay.start(from.frame);
-        if (history)
-            origin = {replay.occupied(),
-                      {replay.boards.planes[piece_of(true, KING) - 1], replay.boards.planes[piece_of(false, KING) - 1]},
-                      replay.position.turn};
-        // The run being replayed: its end, and its words from row words_row.
-        std::size_t run = from.run;
-        std::uint64_t segment_end = first_row_[run + 1];
-        const std::uint16_t* words = from.keyframe_moves;
-        std::uint64_t words_row = base;
-        for (std::uint64_t at = base;; ++at) {
-            if (history) seen[at - base] = replay.occupied();
-            const std::uint64_t back = row - at;
-            if (back < steps && included[back]) {
-                // The step's planes, its repetition plane clear: the
-                // look-back below sets the few that repeat.
-                step_en_passant[back] = replay.position.en_passant;
-                if (history) clocks[back] = replay.position.halfmove_clock;
-                if (row_out) {
-                    write_pieces(row_out + back * step_bytes, flip);
-                    if (history) write_repeated(row_out + back * step_bytes, false);
+        // The steps whose look-back is still to be done: every one, unless
+        // the row follows the one just replayed in its run (rows in order).
+        // Then one move plays it, and each earlier step is the previous
+        // row's, its boards kept and its repetition known. Boards are kept
+        // only when the next row follows this one.
+        const bool keep = i + 1 < count && indices[i + 1] == row + 1;
+        const bool continued = replayed && row == current + 1 && row < segment_end;
+        unsigned fresh = steps;
+        if (continued) {
+            if (!replay.play(words[current - words_row])) [[unlikely]]
+                refuse("the store is damaged: the move of row " + std::to_string(current) + " cannot be replayed");
+            current = row;
+            for (unsigned s = steps; s-- > 1;) {
+                included[s] = included[s - 1];
+                step_boards[s] = step_boards[s - 1];
+                step_en_passant[s] = step_en_passant[s - 1];
+                clocks[s] = clocks[s - 1];
+                repeated[s] = repeated[s - 1];
+            }
+            step_boards[0] = replay.boards;
+            step_en_passant[0] = replay.position.en_passant;
+            clocks[0] = replay.position.halfmove_clock;
+            if (history) {
+                seen.resize(row - base + 1);
+                seen[row - base] = replay.occupied();
+            }
+            fresh = 1;
+        } else {
+            // The history steps that are the game's earlier plies: all of
+            // them when the row's run holds them, else the stretch of them
+            // before the row, then any further one on its own.
+            std::uint64_t first = row;
+            included[0] = true;
+            bool all_included = true;
+            if (history) {
+                if (row - run_first >= steps - 1) {
+                    for (unsigned s = 1; s < steps; ++s) included[s] = true;
+                    first = row - (steps - 1);
+                } else {
+                    const std::uint64_t stretch = row - earliest_in_game(row, steps - 1);
+                    std::int64_t game = 0, ply = 0;
+                    if (stretch + 1 < steps && stretch < row) game_and_ply(row, game, ply);
+                    for (unsigned s = 1; s < steps; ++s) {
+                        if (s <= stretch) {
+                            included[s] = true;
+                        } else if (s > row) {
+                            included[s] = false;
+                        } else {
+                            std::int64_t g, p;
+                            game_and_ply(row - s, g, p);
+                            included[s] = g == game && p == ply - s;
+                        }
+                        if (included[s]) first = row - s;
+                        all_included &= included[s];
+                    }
                 }
             }
-            if (at == row) break;
-            if (at + 1 == segment_end) {
-                // The next run starts from its own keyframe, its first row's.
-                Cursor next;
-                locate_in(++run, at + 1, next);
-                replay.start(next.frame);
-                segment_end = first_row_[run + 1];
-                words = next.keyframe_moves;
-                words_row = at + 1;
-            } else if (!replay.play(words[at - words_row])) [[unlikely]] {
-                refuse("the store is damaged: the move of row " + std::to_string(at) + " cannot be replayed");
+
+            // One replay from the keyframe at or before the first row wanted
+            // to the row, run after run: each run from its own keyframe. The
+            // history steps' planes are written as it passes them, their
+            // repetition planes clear: the look-back below sets the few that
+            // repeat.
+            Cursor from = cursor;
+            if (first < run_first) {
+                locate(first, from);
+            } else if (first < cursor.keyframe_row) {
+                // History reaches back KEYFRAME_PLIES rows at most: to the
+                // run's keyframe before the row's.
+                static_assert(encodings::MAX_HISTORY <= KEYFRAME_PLIES);
+                const std::uint64_t previous =
+                    cursor.keyframe_row - run_first > KEYFRAME_PLIES ? cursor.keyframe_row - KEYFRAME_PLIES : run_first;
+                from.keyframe = cursor.keyframe - 1;
+                from.frame = cursor.frame - KEYFRAME_BYTES;
+                from.keyframe_moves = cursor.keyframe_moves - (cursor.keyframe_row - previous);
+                from.keyframe_row = previous;
             }
+            base = from.keyframe_row;
+            // The words from row base on, when it is in the row's run.
+            base_words = first >= run_first ? from.keyframe_moves : nullptr;
+            if (history) seen.resize(row - base + 1);
+            replay.odd_en_passant = false;
+            replay.start(from.frame);
+            if (history)
+                origin = {replay.occupied(),
+                          {replay.boards.planes[piece_of(true, KING) - 1], replay.boards.planes[piece_of(false, KING) - 1]},
+                          replay.position.turn};
+            run = from.run;
+            segment_end = first_row_[run + 1];
+            words = from.keyframe_moves;
+            words_row = base;
+            for (std::uint64_t at = base;; ++at) {
+                if (history) seen[at - base] = replay.occupied();
+                const std::uint64_t back = row - at;
+                if (back < steps && included[back]) {
+                    step_en_passant[back] = replay.position.en_passant;
+                    if (history) clocks[back] = replay.position.halfmove_clock;
+                    if (keep) step_boards[back] = replay.boards;
+                    if (row_out) {
+                        write_pieces(replay.boards, row_out + back * step_bytes, flip);
+                        if (history) write_repeated(row_out + back * step_bytes, false);
+                    }
+                }
+                if (at == row) break;
+                if (at + 1 == segment_end) {
+                    // The next run starts from its own keyframe, its first row's.
+                    Cursor next;
+                    locate_in(++run, at + 1, next);
+                    replay.start(next.frame);
+                    segment_end = first_row_[run + 1];
+                    words = next.keyframe_moves;
+                    words_row = at + 1;
+                } else if (!replay.play(words[at - words_row])) [[unlikely]] {
+                    refuse("the store is damaged: the move of row " + std::to_string(at) + " cannot be replayed");
+                }
+            }
+            current = row;
+            replayed = true;
+            if (row_out && !all_included)
+                for (unsigned s = 1; s < steps; ++s)
+                    if (!included[s]) write_zeros(row_out + s * step_bytes);
         }
         const Position& position = replay.position;
-
         replay.boards.state = state_of(position, row);
-        if (row_out && (!all_included || replay.odd_en_passant)) {
-            for (unsigned s = steps; s-- > 1;)
-                if (!included[s])
-                    write_zeros(row_out + s * step_bytes);
-                else
-                    check_en_passant(step_en_passant[s], row - s);
-        }
+        if (row_out && replay.odd_en_passant)
+            for (unsigned s = 1; s < steps; ++s)
+                if (included[s]) check_en_passant(step_en_passant[s], row - s);
+
         if (history) {
             // Each step's repetition looks back over the plies since its last
             // capture or pawn move, at the rows with its occupancy: the
@@ -832,7 +872,8 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
             const std::uint64_t stride = base_words ? 2 : 1;
             std::uint64_t start = row;
             unsigned candidates = 0;
-            for (unsigned s = 0; s < steps; ++s) {
+            for (unsigned s = 0; s < fresh; ++s) {
+                repeated[s] = false;
                 const std::uint64_t q = row - s;
                 const std::int32_t nearest = base_words && q > run_first ? 2 : 1;
                 const auto clock = static_cast<std::int32_t>(clocks[s]);
@@ -866,21 +907,35 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
                     if (!at_q) at_q = &position_of(q, exact[1]);
                     return repeats(position_of(e, exact[0]), *at_q);
                 };
-                bool repeated = false;
+                bool found = false;
                 const std::uint64_t window_from = std::max(earliest[s], base);
-                for (std::uint64_t back = stride; back <= q - window_from && !repeated; back += stride)
+                for (std::uint64_t back = stride; back <= q - window_from && !found; back += stride)
                     if (seen[q - back - base] == occupancy) [[unlikely]]
-                        repeated = repeats_row(q - back);
+                        found = repeats_row(q - back);
                 // Rows before the replay: before the run every one; within
                 // it those an even number of rows back whose occupancy agrees
                 // or is not known.
-                for (std::uint64_t e = earliest[s]; e < std::min(run_first, base) && !repeated; ++e) repeated = repeats_row(e);
+                for (std::uint64_t e = earliest[s]; e < std::min(run_first, base) && !found; ++e) found = repeats_row(e);
                 const std::uint64_t in_run = std::max(earliest[s], run_first);
-                for (std::uint64_t e = in_run + ((q - in_run) & 1); e < base && !repeated; e += 2)
-                    if (e < known || occupied[e - start] == occupancy) repeated = repeats_row(e);
-                if (repeated && row_out) write_repeated(row_out + s * step_bytes, true);
+                for (std::uint64_t e = in_run + ((q - in_run) & 1); e < base && !found; e += 2)
+                    if (e < known || occupied[e - start] == occupancy) found = repeats_row(e);
+                repeated[s] = found;
+                if (found && row_out && !continued) write_repeated(row_out + s * step_bytes, true);
             }
         }
+
+        // A row gone on to: its steps' planes, each in its own view, from
+        // the boards kept.
+        if (row_out && continued)
+            for (unsigned s = 0; s < steps; ++s) {
+                std::uint8_t* const dst = row_out + s * step_bytes;
+                if (!included[s]) {
+                    write_zeros(dst);
+                    continue;
+                }
+                write_pieces(step_boards[s], dst, flip);
+                if (history) write_repeated(dst, repeated[s]);
+            }
 
         if (out.turn) out.turn[i] = flip ? 0 : position.turn;
         if (out.castling)

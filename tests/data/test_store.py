@@ -304,19 +304,21 @@ def repeating() -> dict[str, numpy.ndarray]:
 )
 def test_batches_encode_as_encode_positions_does(repeating: dict[str, numpy.ndarray], options: dict) -> None:
     """Each batch's encodings, repetition planes included, equal those of
-    encode_positions over every row of the games."""
+    encode_positions over every row of the games: shuffled, and in order
+    (where each row goes on from the replay of the one before)."""
     expected = velmor_data.encode_positions(repeating, **options)
     assert expected["planes"][:, 12::13].any() if "history" in options else True
     store = _store.pack(repeating)
-    seen = 0
-    for batch in store.batches(500, seed=4, **options):
-        rows = row_of(repeating, batch["game"], batch["ply"])
-        assert set(batch) == set(FIELDS) | {"policy", "legal"} & set(expected)
-        for name in batch:
-            assert batch[name].dtype == expected[name].dtype, name
-            assert numpy.array_equal(batch[name], expected[name][rows], equal_nan=True), name
-        seen += len(rows)
-    assert seen == len(store)
+    for shuffle in (True, False):
+        seen = 0
+        for batch in store.batches(500, seed=4, shuffle=shuffle, **options):
+            rows = row_of(repeating, batch["game"], batch["ply"])
+            assert set(batch) == set(FIELDS) | {"policy", "legal"} & set(expected)
+            for name in batch:
+                assert batch[name].dtype == expected[name].dtype, name
+                assert numpy.array_equal(batch[name], expected[name][rows], equal_nan=True), (name, shuffle)
+            seen += len(rows)
+        assert seen == len(store)
     batch = next(iter(store.batches(7, fields=["ply"], **options)))
     assert set(batch) == {"planes", "ply"} | {"policy", "legal"} & set(expected)
 
