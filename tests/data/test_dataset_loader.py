@@ -199,22 +199,30 @@ def test_threads_give_the_same_batches_in_the_same_order(dataset: Any, options: 
 @pytest.mark.skipif(importlib.util.find_spec("torch") is None, reason="torch is not installed (the extra 'torch')")
 @pytest.mark.parametrize("world_size", [1, 2])
 def test_loader_workers_deliver_each_position_once(dataset: Any, world_size: int) -> None:
+    """Each position of the rank's part once, every field as batches() gives
+    it (a worker hands a batch over copied into one piece of shared memory)."""
     from torch.utils.data import DataLoader
 
     part = len(dataset) // world_size
     everything = []
     for rank in range(world_size):
-        batches = dataset.torch_batches(100, seed=3, fields=["game", "ply"], rank=rank, world_size=world_size)
+        batches = dataset.torch_batches(100, seed=3, rank=rank, world_size=world_size)
         batches.set_epoch(1)
         loader = DataLoader(batches, batch_size=None, num_workers=2)
-        got = [keys({name: tensor.numpy() for name, tensor in batch.items()}) for batch in loader]
-        keys_of_rank = numpy.concatenate(got)
+        got = [{name: tensor.numpy() for name, tensor in batch.items()} for batch in loader]
+        keys_of_rank = numpy.concatenate([keys(batch) for batch in got])
         assert len(keys_of_rank) == part
         everything.append(keys_of_rank)
         # Worker by worker, the rank's part of the epoch as batches() gives it.
-        expected = numpy.concatenate([keys(batch) for batch in dataset.batches(
-            100, seed=3, epoch=1, fields=["game", "ply"], rank=rank, world_size=world_size)])
-        assert same(numpy.sort(keys_of_rank), numpy.sort(expected))
+        expected_batches = list(dataset.batches(100, seed=3, epoch=1, rank=rank, world_size=world_size))
+        expected = {name: numpy.concatenate([batch[name] for batch in expected_batches]) for name in expected_batches[0]}
+        at = {key: index for index, key in enumerate(keys(expected))}
+        assert sorted(at) == sorted(keys_of_rank.tolist())
+        for batch in got:
+            assert list(batch) == list(expected)
+            rows = [at[key] for key in keys(batch).tolist()]
+            for name, column in expected.items():
+                assert batch[name].dtype == column.dtype and same(batch[name], column[rows]), name
     every = numpy.concatenate(everything)
     assert len(numpy.unique(every)) == len(every) == part * world_size
 
