@@ -11,7 +11,7 @@ every field, each epoch timed in processor time; the best and the median of
 --repeats epochs. Then each training encoding alone and the combination a
 Leela-style network reads (history 8, the mover's view, AlphaZero policy,
 legal mask; then with its mask packed, and with its mask and planes
-packed), each beside what this core can write: the bytes its batches
+packed, shuffled and in order), each beside what this core can write: the bytes its batches
 hold a position against C's memset over a batch-sized buffer (which stays
 in the cache when it fits) and against the streaming-store ceiling,
 non-temporal stores over a buffer of the encoding's batch size, measured
@@ -68,6 +68,8 @@ ENCODINGS: list[tuple[str, dict[str, object]]] = [
     ("history 8 + mover + alphazero + legal", COMBINATION),
     ("  the same, packed mask", {**COMBINATION, "packed_mask": True}),
     ("  the same, packed mask and planes", {**COMBINATION, "packed_mask": True, "packed_planes": True}),
+    # In order, each row goes on from the replay of the one before.
+    ("  the same, in order", {**COMBINATION, "packed_mask": True, "packed_planes": True, "shuffle": False}),
 ]
 
 
