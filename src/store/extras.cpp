@@ -489,6 +489,45 @@ std::uint64_t decode_coded(const std::uint8_t* codes, std::size_t n, unsigned la
         return static_cast<std::uint64_t>(k);
 }
 
+// decode_coded for the rows t..t + count - 1 of one block, in one walk of
+// both chains (rows modulo lag) from the start of t's stretch between
+// checkpoints: there each chain starts from 0 (the block's first rows) or
+// from an exception's value.
+template <typename Code, bool IS_FLOAT>
+void decode_coded_span(const std::uint8_t* codes, std::size_t n, unsigned lag, unsigned every, unsigned t,
+                       unsigned count, unsigned scale, std::uint8_t* out, std::size_t bytes) {
+    constexpr Code ESCAPE = static_cast<Code>(~Code{0});
+    std::int64_t k[2] = {0, 0};
+    for (unsigned j = t - t % every; j < t + count; ++j) {
+        std::int64_t& chain = k[j % lag];
+        Code code;
+        std::memcpy(&code, codes + j * sizeof(Code), sizeof(Code));
+        if (code == ESCAPE) [[unlikely]]
+            chain = exception_of(codes + n * sizeof(Code), j);
+        else if constexpr (IS_FLOAT)
+            chain = code == 0 ? 0 : chain + unzigzag(code - 1u);
+        else
+            chain += unzigzag(code);
+        if (j < t) continue;
+        if constexpr (IS_FLOAT)
+            store_bytes(out + (j - t) * bytes, code == 0 ? QUIET_NAN : f32_of(chain, scale), bytes);
+        else
+            store_bytes(out + (j - t) * bytes, static_cast<std::uint64_t>(chain), bytes);
+    }
+}
+
+template <bool IS_FLOAT>
+void decode_width_span(const std::uint8_t* p, std::size_t n, unsigned t, unsigned count, std::uint8_t* out,
+                       std::size_t bytes) {
+    const std::uint8_t head = *p;
+    const unsigned lag = (head >> 2 & 1) + 1, width = head >> 3 & 3, scale = head >> 5 & 3, every = checkpoint_rows(head);
+    switch (width) {
+        case 0: return decode_coded_span<std::uint8_t, IS_FLOAT>(p + 1, n, lag, every, t, count, scale, out, bytes);
+        case 1: return decode_coded_span<std::uint16_t, IS_FLOAT>(p + 1, n, lag, every, t, count, scale, out, bytes);
+        default: return decode_coded_span<std::uint32_t, IS_FLOAT>(p + 1, n, lag, every, t, count, scale, out, bytes);
+    }
+}
+
 template <bool IS_FLOAT>
 std::uint64_t decode_width(const std::uint8_t* p, std::size_t n, unsigned t) {
     const std::uint8_t head = *p;
@@ -543,6 +582,50 @@ void Column::read_in(const std::uint8_t* p, std::uint64_t row, std::uint8_t* out
             else
                 columns[reference_].read(*p & 4 ? row + 1 : row - 1, out, columns);
         }
+    }
+}
+
+void Column::read_span(const std::uint8_t* p, std::uint64_t row, std::size_t count, std::uint8_t* out,
+                       const Column* columns) const {
+    const std::size_t bytes = row_bytes_;
+    if (encoded_ && !constant_ && (*p & 3) == FORM_CODED) {
+        const auto t = static_cast<unsigned>(row % BLOCK_ROWS);
+        const std::size_t n = std::min<std::size_t>(BLOCK_ROWS, rows_ - (row - t));
+        if (kind_ == Kind::f32)
+            decode_width_span<true>(p, n, t, static_cast<unsigned>(count), out, bytes);
+        else
+            decode_width_span<false>(p, n, t, static_cast<unsigned>(count), out, bytes);
+        return;
+    }
+    if (encoded_ && !constant_ && (*p & 3) == FORM_SHIFT) {
+        // The rows followed (those inside the column: a row with none is an
+        // exception) read as a stretch of their own, then the exceptions.
+        const bool sparse = *p & 8;
+        if (sparse) {
+            for (std::size_t i = 0; i < count; ++i) copy_bytes(out + i * bytes, p + 1, bytes);
+        } else if (*p & 4) {
+            columns[reference_].read_rows(row + 1, std::min<std::uint64_t>(count, rows_ - 1 - row), out, columns);
+        } else {
+            const std::size_t skip = row == 0 ? 1 : 0;
+            columns[reference_].read_rows(row + skip - 1, count - skip, out + skip * bytes, columns);
+        }
+        const auto t = static_cast<unsigned>(row % BLOCK_ROWS);
+        const std::uint8_t* e = p + 1 + (sparse ? bytes : 0);
+        const unsigned exceptions = *e++;
+        for (unsigned i = 0; i < exceptions; ++i, e += 1 + bytes)
+            if (*e >= t && *e < t + count) copy_bytes(out + (*e - t) * bytes, e + 1, bytes);
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i) read_in(p, row + i, out + i * bytes, columns);
+}
+
+void Column::read_rows(std::uint64_t row, std::size_t count, std::uint8_t* out, const Column* columns) const {
+    while (count > 0) {
+        const std::size_t n = std::min<std::size_t>(count, BLOCK_ROWS - row % BLOCK_ROWS);
+        read_span(block_of(row), row, n, out, columns);
+        row += n;
+        count -= n;
+        out += n * row_bytes_;
     }
 }
 
@@ -626,17 +709,33 @@ void Table::gather(const std::uint64_t* indices, std::size_t count, std::uint8_t
                 ahead[c].prefetch_index(at[i + INDEX_AHEAD]);
                 if (ahead[c].reference() >= 0) ahead[ahead[c].reference()].prefetch_index(at[i + INDEX_AHEAD]);
             }
+            // A row after the one before in its block: that one's blocks.
+            if (i > 0 && part[i] == part[i - 1] && at[i] == at[i - 1] + 1 && at[i] % BLOCK_ROWS != 0) {
+                blocks[i] = blocks[i - 1];
+                followed[i] = followed[i - 1];
+                continue;
+            }
             const std::vector<Column>& columns = parts_[part[i]];
             blocks[i] = columns[c].block_of(at[i]);
             followed[i] = columns[c].reference() >= 0 ? columns[columns[c].reference()].block_of(at[i]) : nullptr;
         }
-        for (std::size_t i = 0; i < count; ++i) {
+        // Rows that follow each other in one block (a batch in order) are
+        // read together: one walk of the block's chains for all of them.
+        for (std::size_t i = 0; i < count;) {
             if (i + AHEAD < count) {
                 fetch(blocks[i + AHEAD]);
                 fetch(followed[i + AHEAD]);
             }
+            std::size_t span = 1;
+            while (i + span < count && part[i + span] == part[i] && at[i + span] == at[i] + span &&
+                   at[i + span] % BLOCK_ROWS != 0)
+                ++span;
             const std::vector<Column>& columns = parts_[part[i]];
-            columns[c].read_in(blocks[i], at[i], dst + i * bytes, columns.data());
+            if (span == 1)
+                columns[c].read_in(blocks[i], at[i], dst + i * bytes, columns.data());
+            else
+                columns[c].read_span(blocks[i], at[i], span, dst + i * bytes, columns.data());
+            i += span;
         }
     }
 }

@@ -92,6 +92,11 @@ public:
     void read(std::uint64_t row, std::uint8_t* out, const Column* columns) const;
     // The same, given the row's block (block_of(row)).
     void read_in(const std::uint8_t* block, std::uint64_t row, std::uint8_t* out, const Column* columns) const;
+    // read_in() of the rows row..row + count - 1, all in the row's block.
+    void read_span(const std::uint8_t* block, std::uint64_t row, std::size_t count, std::uint8_t* out,
+                   const Column* columns) const;
+    // read() of the rows row..row + count - 1, in any blocks.
+    void read_rows(std::uint64_t row, std::size_t count, std::uint8_t* out, const Column* columns) const;
     // The row's block, null for a column kept as it is or constant.
     [[nodiscard]] const std::uint8_t* block_of(std::uint64_t row) const {
         return encoded_ && !constant_ ? block(row / BLOCK_ROWS) : nullptr;
