@@ -661,6 +661,10 @@ void Table::gather(const std::uint64_t* indices, std::size_t count, std::uint8_t
     std::vector<std::uint32_t> part(count);
     std::vector<std::uint64_t> at(count);
     std::vector<const std::uint8_t*> blocks(count), followed(count);
+    // Rows that follow each other in one block (a batch in order) are read
+    // together, one walk of the block's chains for them all: each row's
+    // stretch of such rows from it on (1 for a row alone).
+    std::vector<std::uint32_t> stretch(count);
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint64_t row = indices[i];
         if (row >= total)
@@ -671,6 +675,13 @@ void Table::gather(const std::uint64_t* indices, std::size_t count, std::uint8_t
                                                       part_first_row_.begin() - 1);
         part[i] = static_cast<std::uint32_t>(p);
         at[i] = row - part_first_row_[p];
+    }
+    bool stretches = false;  // none in a shuffled batch: then no row asks
+    for (std::size_t i = count; i-- > 0;) {
+        const bool next_follows = i + 1 < count && at[i + 1] == at[i] + 1 && part[i + 1] == part[i] &&
+                                  at[i + 1] % BLOCK_ROWS != 0;
+        stretch[i] = next_follows ? stretch[i + 1] + 1 : 1;
+        stretches |= next_follows;
     }
     for (std::size_t c = 0; c < column_count_; ++c) {
         std::uint8_t* const dst = out[c];
@@ -703,40 +714,42 @@ void Table::gather(const std::uint64_t* indices, std::size_t count, std::uint8_t
             __builtin_prefetch(block);
             __builtin_prefetch(block + 63);
         };
-        for (std::size_t i = 0; i < count; ++i) {
-            if (i + INDEX_AHEAD < count) {
-                const std::vector<Column>& ahead = parts_[part[i + INDEX_AHEAD]];
-                ahead[c].prefetch_index(at[i + INDEX_AHEAD]);
-                if (ahead[c].reference() >= 0) ahead[ahead[c].reference()].prefetch_index(at[i + INDEX_AHEAD]);
+        // Compiled twice, so that a shuffled batch pays nothing for stretches.
+        const auto read = [&]<bool STRETCHES>() {
+            for (std::size_t i = 0; i < count; ++i) {
+                if (i + INDEX_AHEAD < count) {
+                    const std::vector<Column>& ahead = parts_[part[i + INDEX_AHEAD]];
+                    ahead[c].prefetch_index(at[i + INDEX_AHEAD]);
+                    if (ahead[c].reference() >= 0) ahead[ahead[c].reference()].prefetch_index(at[i + INDEX_AHEAD]);
+                }
+                // A row after the one before in its block: that one's blocks.
+                if (STRETCHES && i > 0 && stretch[i - 1] > 1) {
+                    blocks[i] = blocks[i - 1];
+                    followed[i] = followed[i - 1];
+                    continue;
+                }
+                const std::vector<Column>& columns = parts_[part[i]];
+                blocks[i] = columns[c].block_of(at[i]);
+                followed[i] = columns[c].reference() >= 0 ? columns[columns[c].reference()].block_of(at[i]) : nullptr;
             }
-            // A row after the one before in its block: that one's blocks.
-            if (i > 0 && part[i] == part[i - 1] && at[i] == at[i - 1] + 1 && at[i] % BLOCK_ROWS != 0) {
-                blocks[i] = blocks[i - 1];
-                followed[i] = followed[i - 1];
-                continue;
+            for (std::size_t i = 0; i < count;) {
+                if (i + AHEAD < count) {
+                    fetch(blocks[i + AHEAD]);
+                    fetch(followed[i + AHEAD]);
+                }
+                const std::vector<Column>& columns = parts_[part[i]];
+                const std::size_t span = STRETCHES ? stretch[i] : 1;
+                if (span == 1)
+                    columns[c].read_in(blocks[i], at[i], dst + i * bytes, columns.data());
+                else
+                    columns[c].read_span(blocks[i], at[i], span, dst + i * bytes, columns.data());
+                i += span;
             }
-            const std::vector<Column>& columns = parts_[part[i]];
-            blocks[i] = columns[c].block_of(at[i]);
-            followed[i] = columns[c].reference() >= 0 ? columns[columns[c].reference()].block_of(at[i]) : nullptr;
-        }
-        // Rows that follow each other in one block (a batch in order) are
-        // read together: one walk of the block's chains for all of them.
-        for (std::size_t i = 0; i < count;) {
-            if (i + AHEAD < count) {
-                fetch(blocks[i + AHEAD]);
-                fetch(followed[i + AHEAD]);
-            }
-            std::size_t span = 1;
-            while (i + span < count && part[i + span] == part[i] && at[i + span] == at[i] + span &&
-                   at[i + span] % BLOCK_ROWS != 0)
-                ++span;
-            const std::vector<Column>& columns = parts_[part[i]];
-            if (span == 1)
-                columns[c].read_in(blocks[i], at[i], dst + i * bytes, columns.data());
-            else
-                columns[c].read_span(blocks[i], at[i], span, dst + i * bytes, columns.data());
-            i += span;
-        }
+        };
+        if (stretches)
+            read.template operator()<true>();
+        else
+            read.template operator()<false>();
     }
 }
 
