@@ -13,7 +13,7 @@ import signal
 import threading
 from typing import Any
 
-from ._stop import JobError, UsageError
+from ._stop import JobError, Terminated, UsageError
 from ._worker import Message, Reply
 
 
@@ -60,19 +60,19 @@ class RayPool:
         self._pending: dict[Any, int] = {}
 
     def send(self, worker: int, message: Message) -> None:
-        self._pending[self._actors[worker].handle.remote(message)] = worker
+        self._pending[_stopping_as_itself(self._actors[worker].handle.remote, message)] = worker
 
     def replies(self, timeout: float) -> list[tuple[int, Reply]]:
         if not self._pending:
             return []
-        ready, rest = self._ray.wait(list(self._pending), num_returns=1, timeout=timeout)
+        ready, rest = _stopping_as_itself(self._ray.wait, list(self._pending), num_returns=1, timeout=timeout)
         if ready and rest:
-            ready += self._ray.wait(rest, num_returns=len(rest), timeout=0)[0]
+            ready += _stopping_as_itself(self._ray.wait, rest, num_returns=len(rest), timeout=0)[0]
         found = []
         for ref in ready:
             worker = self._pending.pop(ref)
             try:
-                found.append((worker, self._ray.get(ref)))
+                found.append((worker, _stopping_as_itself(self._ray.get, ref)))
             except self._ray.exceptions.RayError as error:
                 raise JobError(f"Ray worker {worker} failed: {error}") from None
         return found
@@ -85,3 +85,17 @@ class RayPool:
                 pass
         self._actors = []
         self._ray.shutdown()
+
+
+def _stopping_as_itself(call: Any, *args: Any, **kwargs: Any) -> Any:
+    """call(*args, **kwargs), a signal's stop raised as itself. Ray's native
+    calls look for signals while they wait, and what the job's handler raises
+    there (KeyboardInterrupt, Terminated) comes out of them as the cause of
+    a SystemError, which the job would take for a failure."""
+    try:
+        return call(*args, **kwargs)
+    except SystemError as error:
+        stop = error.__cause__ or error.__context__
+        if isinstance(stop, (KeyboardInterrupt, Terminated)):
+            raise stop from None
+        raise

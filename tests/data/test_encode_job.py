@@ -23,6 +23,7 @@ import numpy
 import pytest
 
 import velmor_data
+from velmor_data import _ray, _stop
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
 SAMPLE = REPO_ROOT / "data" / "sample-games.pgn.zst"
@@ -433,6 +434,34 @@ def test_ray_cluster_writes_the_same_dataset(games: dict[str, Path], reference: 
                     "--chunk-size", "8k")
     assert "positions/s" in result.stdout
     assert tree(outdir) == tree(reference)
+
+
+@pytest.mark.parametrize("stop", [KeyboardInterrupt, _stop.Terminated])
+def test_a_stop_inside_a_ray_call_comes_out_as_itself(stop: type[BaseException]) -> None:
+    """Ray's native wait runs the job's signal handler and wraps the stop it
+    raises in a SystemError; the job must see the stop, to end as after any
+    signal (a SIGTERM in ray.wait once ended the job with status 1 and a
+    traceback, not 143 and its message)."""
+
+    class Ray:
+        class exceptions:
+            RayError = RuntimeError
+
+        @staticmethod
+        def wait(refs: list[object], num_returns: int, timeout: float) -> object:
+            try:
+                raise stop()
+            except BaseException as raised:
+                raise SystemError("wait returned a result with an exception set") from raised
+
+    pool = object.__new__(_ray.RayPool)
+    pool._ray, pool._pending = Ray, {"ref": 0}
+    with pytest.raises(stop):
+        pool.replies(timeout=0.1)
+    # A SystemError of Ray's own stays one.
+    stop = ValueError
+    with pytest.raises(SystemError):
+        pool.replies(timeout=0.1)
 
 
 def test_ray_job_stopped_by_sigterm_leaves_no_dataset(tmp_path: Path, ray_head: str) -> None:
