@@ -25,6 +25,14 @@ constexpr std::size_t EXCEPTION_BYTES = 5;  // row u8, integer int32
 constexpr std::uint8_t CHECKPOINTS_16 = 0x80;
 constexpr unsigned CHECKPOINT_ROWS = 16;
 constexpr unsigned checkpoint_rows(std::uint8_t head) { return head & CHECKPOINTS_16 ? 16 : 32; }
+// A coded block's head: how its chains run, how wide its codes are and the
+// scale of its floats.
+struct CodedHead {
+    unsigned lag, width, scale, every;
+    explicit CodedHead(std::uint8_t head)
+        : lag((head >> 2 & 1) + 1), width(head >> 3 & 3), scale(head >> 5 & 3), every(checkpoint_rows(head)) {}
+};
+
 // A row whose chain starts again, at a lag.
 constexpr bool is_checkpoint(std::size_t t, unsigned every, unsigned lag) { return t >= every && t % every < lag; }
 
@@ -362,7 +370,7 @@ std::size_t block_size(const std::uint8_t* p, const std::uint8_t* end, std::size
         case FORM_CONST: return head == FORM_CONST ? 1 + bytes : 0;
         case FORM_RAW: return head == FORM_RAW ? 1 + n * bytes : 0;
         case FORM_CODED: {
-            const unsigned width = head >> 3 & 3, scale = head >> 5 & 3;
+            const auto [lag, width, scale, every] = CodedHead(head);
             if (width > 2 || scale > (is_float ? 2u : 0u)) return 0;
             const std::size_t codes = n * WIDTHS[width];
             if (static_cast<std::size_t>(end - p) < 2 + codes) return 0;
@@ -373,7 +381,6 @@ std::size_t block_size(const std::uint8_t* p, const std::uint8_t* end, std::size
             // Exactly the escaped rows have an exception, in order; the
             // checkpoint rows start their chains again.
             const std::uint64_t escape = width_escape(width);
-            const unsigned lag = (head >> 2 & 1) + 1, every = checkpoint_rows(head);
             std::size_t e = 0;
             for (std::size_t t = 0; t < n; ++t) {
                 const std::uint64_t code = load_bytes(p + 1 + t * WIDTHS[width], WIDTHS[width]);
@@ -467,76 +474,78 @@ std::int64_t exception_of(const std::uint8_t* exceptions, unsigned t) {
     return 0;  // checked when the column was made: never here
 }
 
-template <typename Code, bool IS_FLOAT>
-std::uint64_t decode_coded(const std::uint8_t* codes, std::size_t n, unsigned lag, unsigned every, unsigned t,
-                           unsigned scale) {
-    constexpr Code ESCAPE = static_cast<Code>(~Code{0});
-    std::int64_t k = 0;
-    Code code = 0;
-    const unsigned first = t - t % every + t % every % lag;
-    for (unsigned j = first; j <= t; j += lag) {
-        std::memcpy(&code, codes + j * sizeof(Code), sizeof(Code));
-        if (code == ESCAPE) [[unlikely]]
-            k = exception_of(codes + n * sizeof(Code), j);
-        else if constexpr (IS_FLOAT)
-            k = code == 0 ? 0 : k + unzigzag(code - 1u);
-        else
-            k += unzigzag(code);
+// f.template operator()<Code>() for the code type of a width.
+template <typename F>
+decltype(auto) with_code_type(unsigned width, F&& f) {
+    switch (width) {
+        case 0: return f.template operator()<std::uint8_t>();
+        case 1: return f.template operator()<std::uint16_t>();
+        default: return f.template operator()<std::uint32_t>();
     }
+}
+
+// A chain's integer after row j's code: an escape's is its exception's, a
+// float's NaN (code 0) starts the chain again from 0.
+template <typename Code, bool IS_FLOAT>
+std::int64_t chain_after(std::int64_t k, Code code, const std::uint8_t* codes, std::size_t n, unsigned j) {
+    if (code == static_cast<Code>(~Code{0})) [[unlikely]]
+        return exception_of(codes + n * sizeof(Code), j);
+    if constexpr (IS_FLOAT)
+        return code == 0 ? 0 : k + unzigzag(code - 1u);
+    else
+        return k + unzigzag(code);
+}
+
+// A row's value from its chain's integer and its own code.
+template <bool IS_FLOAT>
+std::uint64_t value_of(std::int64_t k, std::uint64_t code, unsigned scale) {
     if constexpr (IS_FLOAT)
         return code == 0 ? QUIET_NAN : f32_of(k, scale);
     else
         return static_cast<std::uint64_t>(k);
 }
 
-// decode_coded for the rows t..t + count - 1 of one block, in one walk of
-// both chains (rows modulo lag) from the start of t's stretch between
-// checkpoints: there each chain starts from 0 (the block's first rows) or
-// from an exception's value.
+// Row t's value: its chain (rows t modulo lag) walked from its start in t's
+// stretch between checkpoints.
 template <typename Code, bool IS_FLOAT>
-void decode_coded_span(const std::uint8_t* codes, std::size_t n, unsigned lag, unsigned every, unsigned t,
-                       unsigned count, unsigned scale, std::uint8_t* out, std::size_t bytes) {
-    constexpr Code ESCAPE = static_cast<Code>(~Code{0});
-    std::int64_t k[2] = {0, 0};
-    for (unsigned j = t - t % every; j < t + count; ++j) {
-        std::int64_t& chain = k[j % lag];
-        Code code;
+std::uint64_t decode_coded(const std::uint8_t* codes, std::size_t n, const CodedHead& head, unsigned t) {
+    std::int64_t k = 0;
+    Code code = 0;
+    for (unsigned j = t - t % head.every + t % head.every % head.lag; j <= t; j += head.lag) {
         std::memcpy(&code, codes + j * sizeof(Code), sizeof(Code));
-        if (code == ESCAPE) [[unlikely]]
-            chain = exception_of(codes + n * sizeof(Code), j);
-        else if constexpr (IS_FLOAT)
-            chain = code == 0 ? 0 : chain + unzigzag(code - 1u);
-        else
-            chain += unzigzag(code);
-        if (j < t) continue;
-        if constexpr (IS_FLOAT)
-            store_bytes(out + (j - t) * bytes, code == 0 ? QUIET_NAN : f32_of(chain, scale), bytes);
-        else
-            store_bytes(out + (j - t) * bytes, static_cast<std::uint64_t>(chain), bytes);
+        k = chain_after<Code, IS_FLOAT>(k, code, codes, n, j);
     }
+    return value_of<IS_FLOAT>(k, code, head.scale);
 }
 
-template <bool IS_FLOAT>
-void decode_width_span(const std::uint8_t* p, std::size_t n, unsigned t, unsigned count, std::uint8_t* out,
-                       std::size_t bytes) {
-    const std::uint8_t head = *p;
-    const unsigned lag = (head >> 2 & 1) + 1, width = head >> 3 & 3, scale = head >> 5 & 3, every = checkpoint_rows(head);
-    switch (width) {
-        case 0: return decode_coded_span<std::uint8_t, IS_FLOAT>(p + 1, n, lag, every, t, count, scale, out, bytes);
-        case 1: return decode_coded_span<std::uint16_t, IS_FLOAT>(p + 1, n, lag, every, t, count, scale, out, bytes);
-        default: return decode_coded_span<std::uint32_t, IS_FLOAT>(p + 1, n, lag, every, t, count, scale, out, bytes);
+// decode_coded for the rows t..t + count - 1 of one block, in one walk of
+// both chains from the start of t's stretch between checkpoints: there each
+// chain starts from 0 (the block's first rows) or from an exception's value.
+template <typename Code, bool IS_FLOAT>
+void decode_coded_span(const std::uint8_t* codes, std::size_t n, const CodedHead& head, unsigned t, unsigned count,
+                       std::uint8_t* out, std::size_t bytes) {
+    std::int64_t k[2] = {0, 0};
+    for (unsigned j = t - t % head.every; j < t + count; ++j) {
+        std::int64_t& chain = k[j % head.lag];
+        Code code;
+        std::memcpy(&code, codes + j * sizeof(Code), sizeof(Code));
+        chain = chain_after<Code, IS_FLOAT>(chain, code, codes, n, j);
+        if (j >= t) store_bytes(out + (j - t) * bytes, value_of<IS_FLOAT>(chain, code, head.scale), bytes);
     }
 }
 
 template <bool IS_FLOAT>
 std::uint64_t decode_width(const std::uint8_t* p, std::size_t n, unsigned t) {
-    const std::uint8_t head = *p;
-    const unsigned lag = (head >> 2 & 1) + 1, width = head >> 3 & 3, scale = head >> 5 & 3, every = checkpoint_rows(head);
-    switch (width) {
-        case 0: return decode_coded<std::uint8_t, IS_FLOAT>(p + 1, n, lag, every, t, scale);
-        case 1: return decode_coded<std::uint16_t, IS_FLOAT>(p + 1, n, lag, every, t, scale);
-        default: return decode_coded<std::uint32_t, IS_FLOAT>(p + 1, n, lag, every, t, scale);
-    }
+    const CodedHead head(*p);
+    return with_code_type(head.width, [&]<typename Code>() { return decode_coded<Code, IS_FLOAT>(p + 1, n, head, t); });
+}
+
+template <bool IS_FLOAT>
+void decode_width_span(const std::uint8_t* p, std::size_t n, unsigned t, unsigned count, std::uint8_t* out,
+                       std::size_t bytes) {
+    const CodedHead head(*p);
+    with_code_type(head.width,
+                   [&]<typename Code>() { decode_coded_span<Code, IS_FLOAT>(p + 1, n, head, t, count, out, bytes); });
 }
 
 }  // namespace
