@@ -6,20 +6,21 @@ second on one core beside a NumPy gather from the raw planes.
 The source (default data/sample-games.pgn.zst) is encoded and packed; then
 --copies copies of it (the games encoded again with their indices shifted,
 so that no two runs share a game) packed one by one and joined as one store
-(Store.join: no array copied, the epoch's order over them all). For each store: Store.batches(batch_size), shuffled, planes and
-every field, each epoch timed in processor time; the best and the median of
---repeats epochs. Then each training encoding alone and the combination a
-Leela-style network reads (history 8, the mover's view, AlphaZero policy,
-legal mask; then with its mask packed, and with its mask and planes
-packed, shuffled and in order), each beside what this core can write: the bytes its batches
-hold a position against C's memset over a batch-sized buffer (which stays
-in the cache when it fits) and against the streaming-store ceiling,
-non-temporal stores over a buffer of the encoding's batch size, measured
-just before it (build/bench/bench/velmor_write_ceiling, built here: the
-stores the loader writes its batches with, past the cache; an encoding near
-that ceiling is bound by writing its bytes, not by computing them). The
-control: 1,024 random rows of the raw planes array taken with NumPy fancy
-indexing (planes alone, no other field).
+(Store.join: no array copied, the epoch's order over them all). For each
+store: Store.batches(batch_size), shuffled, planes and every field, each
+epoch timed in processor time; the best and the median of --repeats epochs.
+Then each training encoding alone and the combination a Leela-style network
+reads (history 8, the mover's view, AlphaZero policy, legal mask; then with
+its mask packed, and with its mask and planes packed, shuffled and in
+order), each beside what this core can write: the bytes its batches hold a
+position against C's memset over a batch-sized buffer (which stays in the
+cache when it fits) and against the streaming-store ceiling, non-temporal
+stores over a buffer of the encoding's batch size, measured just before it
+(build/bench/bench/velmor_write_ceiling, built here: the stores the loader
+writes its batches with, past the cache; an encoding near that ceiling is
+bound by writing its bytes, not by computing them). The control: 1,024
+random rows of the raw planes array taken with NumPy fancy indexing (planes
+alone, no other field).
 
 Then the extra columns of Lichess games, computed with python-chess from
 the source's comments: clock and opponent_clock (float32 seconds, the
