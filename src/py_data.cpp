@@ -991,6 +991,20 @@ PyObject* store_pack(PyObject*, PyObject* args) {
 struct StoreState {
     std::deque<HeldBuffer> held;  // a deque: a buffer held never moves
     std::optional<store::Store> store;
+
+    // Every row decoded, made by the first encode that asks for it and kept
+    // with the store, its legal moves listed once a legal mask is asked
+    // for. Called with the GIL released: threads may ask at once.
+    const store::Decoded& decoded(bool legal) {
+        const std::lock_guard lock(decoding);
+        if (!rows) rows = std::make_unique<store::Decoded>(store->decode_rows());
+        if (legal && rows->legal_first.empty()) store::list_legal_moves(generator(), *rows);
+        return *rows;
+    }
+
+private:
+    std::mutex decoding;
+    std::unique_ptr<store::Decoded> rows;
 };
 
 PyObject* store_new(PyTypeObject* type, PyObject* args, PyObject*) {
@@ -1125,18 +1139,19 @@ PyObject* store_batch(PyObject* self, PyObject* args) {
     });
 }
 
-//   .encode(indices, fields, view, history, space, legal_mask, packed_mask, packed_planes)
+//   .encode(indices, fields, view, history, space, legal_mask, packed_mask, packed_planes, decoded)
 //       -> (planes, turn, castling, move_from, move_to, policy, legal, buffer,
 //       offsets): the encodings as encode_training gives them for those rows
 //       among all the store's rows, then the `fields` no view changes
 //       (en_passant, the clocks, move_promotion, result, game, ply) from the
-//       same replay, as .gather gives them
+//       same replay, as .gather gives them. With `decoded`, the same from the
+//       store's rows decoded, made on first use and kept.
 PyObject* store_encode(PyObject* self, PyObject* args) {
     PyObject* indices;
     unsigned long fields;
-    int view, history, space, legal_mask, packed_mask, packed_planes;
-    if (!PyArg_ParseTuple(args, "Okpiippp", &indices, &fields, &view, &history, &space, &legal_mask, &packed_mask,
-                          &packed_planes))
+    int view, history, space, legal_mask, packed_mask, packed_planes, decoded;
+    if (!PyArg_ParseTuple(args, "Okpiipppp", &indices, &fields, &view, &history, &space, &legal_mask, &packed_mask,
+                          &packed_planes, &decoded))
         return nullptr;
     // The fields an encoding gives in its view are not gathered beside it.
     constexpr unsigned long ENCODED = 1ul << encode::PLANES | 1ul << encode::TURN | 1ul << encode::CASTLING |
@@ -1157,8 +1172,14 @@ PyObject* store_encode(PyObject* self, PyObject* args) {
             return nullptr;
         FieldBlock block;
         if (!block.make(n, fields, false)) return nullptr;
-        const store::Store& s = *state_of<StoreState>(self).store;
-        without_gil([&] { s.encode(rows, n, generator(), options, arrays.out, block.out); });
+        StoreState& state = state_of<StoreState>(self);
+        const store::Store& s = *state.store;
+        without_gil([&] {
+            if (decoded)
+                s.encode(state.decoded(options.legal_mask && options.policy), rows, n, generator(), options, arrays.out, block.out);
+            else
+                s.encode(rows, n, generator(), options, arrays.out, block.out);
+        });
         Ref result(PyTuple_New(EncodingArrays::COUNT + 2));
         if (!result) return nullptr;
         arrays.move_into(result.get(), 0);

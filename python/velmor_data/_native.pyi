@@ -82,6 +82,7 @@ class Store:
         legal_mask: bool,
         packed_mask: bool,
         packed_planes: bool,
+        decoded: bool,
         /,
     ) -> tuple[
         Buffer, Buffer, Buffer, Buffer, Buffer, Buffer | None, Buffer | None, Buffer, tuple[int | None, ...]

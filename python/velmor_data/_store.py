@@ -31,6 +31,7 @@ bytes are self-describing (kind, rows) and little-endian.
 from __future__ import annotations
 
 import math
+import threading
 from collections import deque
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from concurrent.futures import Future, ThreadPoolExecutor
@@ -150,7 +151,8 @@ class Store:
     of several (shards packed apart) without copying them: its arrays are in
     .parts."""
 
-    __slots__ = ("parts", "part_extras", "part_encoded", "_native", "_starts", "_extra_layout", "_extras_native")
+    __slots__ = ("parts", "part_extras", "part_encoded", "_native", "_starts", "_extra_layout", "_extras_native",
+                 "_decoding", "_decoded_extras")
 
     #: Each part's (moves, keyframes, runs).
     parts: tuple[tuple[numpy.ndarray, numpy.ndarray, numpy.ndarray], ...]
@@ -209,6 +211,8 @@ class Store:
         self.part_encoded = part_encoded
         self._starts = numpy.cumsum([0] + [len(part[0]) for part in parts])
         self._native = _native.Store(parts)
+        self._decoding = threading.Lock()
+        self._decoded_extras: dict[str, numpy.ndarray] | None = None
         names = tuple(part_extras[0]) if part_extras else ()
         self._extras_native = None
         self._extra_layout: tuple[tuple[str, numpy.dtype, tuple[int, ...]], ...] = ()
@@ -358,6 +362,15 @@ class Store:
                 out[name] = column.reshape((count, *shape)) if shape else column
         return {name: out[name] for name in names}
 
+    def _every_extra(self) -> dict[str, numpy.ndarray]:
+        """Every row's extra columns decoded, made on first use and kept: what
+        decoded batches take their rows' extra columns from."""
+        with self._decoding:
+            if self._decoded_extras is None:
+                self._decoded_extras = self._gather_extras(numpy.arange(len(self), dtype=numpy.uint64),
+                                                           list(self._extra_names))
+            return self._decoded_extras
+
     def gather(self, indices: Any, fields: Iterable[str] | None = None) -> dict[str, numpy.ndarray]:
         """The rows at `indices` (integers in [0, N), any order, repeats
         allowed), in that order: planes (B, 12, 8, 8) and the chosen fields
@@ -385,6 +398,7 @@ class Store:
         rows = numpy.ascontiguousarray(rows, dtype=numpy.uint64)
         history = encoding["history"]
         policy = encoding["policy"]
+        decoded = encoding["decoded"]
         planes, turn, castling, move_from, move_to, indices, legal, buffer, offsets = self._native.encode(
             rows,
             mask & ~_ENCODED_MASK,
@@ -394,6 +408,7 @@ class Store:
             encoding["legal_mask"],
             encoding["packed_mask"],
             encoding["packed_planes"],
+            decoded,
         )
         count = len(rows)
         plane_count = 12 if history is None else 13 * (history + 1)
@@ -405,7 +420,10 @@ class Store:
             "move_from": numpy.frombuffer(move_from, numpy.int8, count),
             "move_to": numpy.frombuffer(move_to, numpy.int8, count),
         }
-        gathered = self._result(buffer, offsets, rows, extras)
+        gathered = self._result(buffer, offsets, rows, [] if decoded else extras)
+        if decoded and extras:
+            every = self._every_extra()
+            gathered.update((name, every[name].take(rows, axis=0)) for name in extras)
         out: dict[str, numpy.ndarray] = {"planes": encoded["planes"]}
         for bit, name in enumerate(_FIELDS):
             if bit and mask >> bit & 1:
@@ -440,6 +458,7 @@ class Store:
         packed_mask: bool = False,
         packed_planes: bool = False,
         threads: int = 0,
+        decoded: bool = False,
     ) -> Batches:
         """The positions of one epoch in batches of dicts of arrays: planes
         (B, 12, 8, 8) uint8 and the chosen fields (None: every field).
@@ -458,10 +477,16 @@ class Store:
 
         threads above 0 computes the next batches on that many threads while
         the caller uses the current one (see ahead()); the batches are the
-        same, in the same order."""
+        same, in the same order.
+
+        decoded reads the rows from every row of the store decoded (about 130
+        bytes a position with the extra columns, made on first use and kept
+        with the store) instead of replaying each row's game: the same
+        batches, faster where rows are read at random with history planes,
+        legal masks or extra columns."""
         check_epoch_options(batch_size, seed, epoch, rank, world_size, threads)
         mask, extras = self._field_mask(fields)
-        encoding = encoding_options(view, history, policy, legal_mask, packed_mask, packed_planes)
+        encoding = encoding_options(view, history, policy, legal_mask, packed_mask, packed_planes, decoded)
         return Batches(
             self, batch_size, bool(shuffle), seed, epoch, mask, extras, bool(drop_last), rank, world_size, encoding,
             threads,
@@ -484,17 +509,18 @@ def check_epoch_options(batch_size: int, seed: int, epoch: int, rank: int, world
 
 
 def encoding_options(view: str, history: int | None, policy: str | None, legal_mask: bool,
-                     packed_mask: bool, packed_planes: bool = False) -> dict[str, Any] | None:
+                     packed_mask: bool, packed_planes: bool = False, decoded: bool = False) -> dict[str, Any] | None:
     """The encoding options as batches take them, checked as encode_positions
-    checks them; None for the plain planes."""
+    checks them; None for the plain planes read by replay. Decoded rows are
+    read through the encodings, the plain planes as the absolute view."""
     if (view == "absolute" and history is None and policy is None and not legal_mask and not packed_mask
-            and not packed_planes):
+            and not packed_planes and not decoded):
         return None
     encoding = {"view": view, "history": history, "policy": policy, "legal_mask": legal_mask,
                 "packed_mask": packed_mask, "packed_planes": packed_planes}
     empty = {name: numpy.zeros((0, *SCHEMA[name][1]), SCHEMA[name][0]) for name in _ENCODING_INPUTS}
     encode_positions(empty, **encoding)
-    return encoding
+    return {**encoding, "decoded": bool(decoded)}
 
 
 def _layout_of(column: numpy.ndarray, encoded: bool) -> tuple[numpy.dtype, tuple[int, ...]]:

@@ -43,7 +43,7 @@ class TorchBatches(torch.utils.data.IterableDataset):  # type: ignore[type-arg]
                                             self.dataset._encoding(options["view"], options["history"],
                                                                    options["policy"], options["legal_mask"],
                                                                    options["packed_mask"],
-                                                                   options["packed_planes"]),
+                                                                   options["packed_planes"], options["decoded"]),
                                             options["threads"])
         # Tensors over the batch's own arrays (no copy), which the loader
         # passes on as they are. A worker hands each tensor's memory to the

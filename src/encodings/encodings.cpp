@@ -3,6 +3,7 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -314,10 +315,10 @@ namespace {
 // Calls mark(index) with the index of each move that the space holds (all
 // of a legal position's), in the view.
 template <class Mark>
-inline void mark_moves(const MoveList& moves, policy::Space space, bool flip, Mark mark) {
+inline void mark_moves(const ChessMove* first, const ChessMove* last, policy::Space space, bool flip, Mark mark) {
     const MoveIndices indices(space, flip);
 #pragma GCC unroll 4
-    for (const ChessMove move : moves) {
+    for (const ChessMove move : std::span(first, last)) {
         const std::ptrdiff_t index = indices.of(move);
         if (index >= 0) [[likely]]
             mark(index);
@@ -410,16 +411,22 @@ void set_index(std::uint8_t* mask, std::ptrdiff_t index) {
     else mask[index] = 1;
 }
 
+// The mask's bits or bytes of the moves.
+void mark_listed(const ChessMove* first, const ChessMove* last, bool flip, const Options& options,
+                 std::uint8_t* mask) {
+    if (options.packed_mask)
+        mark_moves(first, last, *options.policy, flip, [mask](std::ptrdiff_t index) { set_index<true>(mask, index); });
+    else
+        mark_moves(first, last, *options.policy, flip, [mask](std::ptrdiff_t index) { set_index<false>(mask, index); });
+}
+
 // The mask from the move list, for the boards the target sets do not cover.
 void write_listed(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
                   Board& board, MoveList& moves, std::uint8_t* mask) {
     board.planes = position.planes;
     board.state = position.state;
     generator.legal_moves(board, moves);
-    if (options.packed_mask)
-        mark_moves(moves, *options.policy, flip, [mask](std::ptrdiff_t index) { set_index<true>(mask, index); });
-    else
-        mark_moves(moves, *options.policy, flip, [mask](std::ptrdiff_t index) { set_index<false>(mask, index); });
+    mark_listed(moves.begin(), moves.end(), flip, options, mask);
 }
 
 }  // namespace
@@ -464,6 +471,20 @@ void stream_legal(const MoveGenerator& generator, const Position& position, bool
     stream_copy(mask, scratch, bytes);
 #pragma GCC unroll 4
     for (std::size_t i = 0; i < count; ++i) scratch[set[i]] = 0;
+}
+
+void write_legal(const ChessMove* first, const ChessMove* last, bool flip, const Options& options,
+                 std::uint8_t* mask) {
+    std::memset(mask, 0, mask_bytes(options));
+    mark_listed(first, last, flip, options, mask);
+}
+
+void stream_legal(const ChessMove* first, const ChessMove* last, bool flip, const Options& options,
+                  std::uint8_t* scratch, std::uint8_t* mask) {
+    mark_listed(first, last, flip, options, scratch);
+    stream_copy(mask, scratch, mask_bytes(options));
+    // The scratch cleared again where it was set.
+    mark_moves(first, last, *options.policy, flip, [scratch](std::ptrdiff_t index) { scratch[index] = 0; });
 }
 
 void encode_rows(const MoveGenerator& generator, const Columns& c, const Options& options, const Outputs& out) {

@@ -181,6 +181,12 @@ void stream_fence();
 void stream_legal(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
                   Board& board, MoveList& moves, std::uint8_t* scratch, std::uint8_t* mask);
 
+// write_legal and stream_legal from the position's legal moves, listed.
+void write_legal(const ChessMove* first, const ChessMove* last, bool flip, const Options& options,
+                 std::uint8_t* mask);
+void stream_legal(const ChessMove* first, const ChessMove* last, bool flip, const Options& options,
+                  std::uint8_t* scratch, std::uint8_t* mask);
+
 // Encodes every row. Throws InvalidInput for rows that are no position (a
 // turn, castling or promotion value out of range).
 void encode_rows(const MoveGenerator& generator, const Columns& columns, const Options& options,

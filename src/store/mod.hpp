@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "common/mod.hpp"
+#include "encode/bulk.hpp"
 #include "encodings/mod.hpp"
 
 namespace velmor::store {
@@ -112,6 +113,41 @@ struct Part {
     std::size_t run_count;
 };
 
+// Every row of a store decoded, for a loader that reads rows at random
+// epoch after epoch: each row's position as the encodings read it, with what
+// a row's encoding needs of the rows before it (which history steps are its
+// game's, whether it repeats an earlier position). 116 bytes a row, made in
+// one pass over the store in order (Store::decode_rows), so that a row's
+// encoding reads nine positions instead of replaying a dozen moves. The
+// legal moves of every row are listed on request (list_legal_moves), about
+// 75 bytes a row more, so that a legal mask is a lookup a move.
+struct Decoded {
+    // On huge pages: rows read at random would otherwise miss the TLB in
+    // every array.
+    template <typename T>
+    using Array = std::vector<T, encode::BulkAllocator<T>>;
+
+    // The state word holds the en-passant file only when it is a file; the
+    // stored value is en_passant.
+    Array<encodings::Position> boards;
+    Array<std::int8_t> en_passant;
+    Array<std::uint32_t> halfmove_clock, fullmove_number;
+    // Bit s (1 to 8): the row s rows back is its game's position s plies
+    // back. REPEATS: the position occurred earlier in its game.
+    Array<std::uint16_t> links;
+    static constexpr std::uint16_t REPEATS = 1;
+    // Whether any row's en_passant is no file (encoding such a row refuses).
+    bool odd_en_passant = false;
+    // Row r's legal moves are legal_moves[legal_first[r] .. legal_first[r + 1]),
+    // once listed; both empty before.
+    Array<ChessMove> legal_moves;
+    Array<std::uint64_t> legal_first;
+};
+
+// Lists the legal moves of every row of `decoded`, as the generator lists
+// them for its position.
+void list_legal_moves(const MoveGenerator& generator, Decoded& decoded);
+
 // A store's arrays, checked, with the index random access needs. The parts
 // (shards packed apart) are one store whose rows follow on from part to
 // part, none of them copied. The arrays are borrowed and must outlive it.
@@ -147,6 +183,15 @@ public:
     void encode(const std::uint64_t* indices, std::size_t count, const MoveGenerator& generator,
                 const encodings::Options& options, const encodings::Outputs& out, const Outputs& rest = {}) const;
 
+    // Every row decoded. InvalidInput for a move that cannot be replayed.
+    [[nodiscard]] Decoded decode_rows() const;
+
+    // encode(), the same outputs, reading the rows from `decoded`, which
+    // must be this store's decode_rows().
+    void encode(const Decoded& decoded, const std::uint64_t* indices, std::size_t count,
+                const MoveGenerator& generator, const encodings::Options& options, const encodings::Outputs& out,
+                const Outputs& rest = {}) const;
+
 private:
     struct Cursor;
     void locate(std::uint64_t row, Cursor& cursor) const;
@@ -179,8 +224,12 @@ class Permutation {
 public:
     Permutation(std::uint64_t n, std::uint64_t seed, std::uint64_t epoch);
     [[nodiscard]] std::uint64_t operator()(std::uint64_t i) const;
+    // The images of first, first + 1, ... into out[0, count): the same as
+    // operator() one by one, without a branch on how far each walk goes.
+    void fill(std::uint64_t first, std::size_t count, std::uint64_t* out) const;
 
 private:
+    [[nodiscard]] std::uint64_t step(std::uint64_t x) const;
     struct Round {
         std::uint64_t multiplier, addend;
     };

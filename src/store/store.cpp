@@ -510,14 +510,133 @@ void check_en_passant(std::int8_t en_passant, std::uint64_t row) {
         refuse("row " + std::to_string(row) + ": en_passant is no file");
 }
 
-// The state word the generator reads; InvalidInput as check_en_passant.
-std::uint64_t state_of(const Position& p, std::uint64_t row) {
-    check_en_passant(p.en_passant, row);
+// The state word the generator reads, the en-passant file left out when
+// it is no file.
+std::uint64_t state_word(const Position& p) {
     const bool white = p.turn == 0;
     std::uint64_t state = (white ? WHITE_TO_MOVE : 0) | std::uint64_t{p.castling} << WHITE_KING_SIDE;
-    if (p.en_passant >= 0) state |= std::uint64_t{1} << (en_passant_set(white) + static_cast<unsigned>(p.en_passant));
+    if (p.en_passant >= 0 && p.en_passant <= 7)
+        state |= std::uint64_t{1} << (en_passant_set(white) + static_cast<unsigned>(p.en_passant));
     return state;
 }
+
+// The state word; InvalidInput as check_en_passant.
+std::uint64_t state_of(const Position& p, std::uint64_t row) {
+    check_en_passant(p.en_passant, row);
+    return state_word(p);
+}
+
+// A row's encoding past its planes: turn, castling and the move in the view,
+// the move's policy index and the legal mask; and the fields of `rest` that
+// no view changes. The generator's scratch is kept from row to row.
+class RowFields {
+public:
+    RowFields(const MoveGenerator& generator, const encodings::Options& options, const encodings::Outputs& out,
+              const Outputs& rest)
+        : generator_(generator), options_(options), out_(out), rest_(rest),
+          row_mask_(encodings::mask_bytes(options)),
+          // An unpacked mask is made in a scratch that stays in the cache and
+          // streamed out when the array is aligned for it (a loader's is).
+          stream_mask_(out.legal && !options.packed_mask && reinterpret_cast<std::uintptr_t>(out.legal) % 16 == 0) {}
+
+    // The legal moves are found from `boards` (planes and state word), or
+    // are [legal_first, legal_last) when those are given.
+    void write(std::size_t i, std::uint64_t row, const encodings::Position& boards, bool flip, std::uint8_t turn,
+               std::uint8_t castling, std::int8_t en_passant, std::uint32_t halfmove_clock,
+               std::uint32_t fullmove_number, std::uint16_t word, const std::uint8_t* record, std::int64_t ply,
+               const ChessMove* legal_first = nullptr, const ChessMove* legal_last = nullptr) {
+        if (out_.turn) out_.turn[i] = flip ? 0 : turn;
+        if (out_.castling)
+            for (unsigned r = 0; r < 4; ++r) out_.castling[4 * i + r] = (castling >> ((r + (flip ? 2 : 0)) % 4)) & 1;
+        const Move move = decode(word);
+        const bool has_move = move.from >= 0 && move.to >= 0;
+        if (move.promotion > 4) refuse("row " + std::to_string(row) + ": move_promotion is no promotion code");
+        const unsigned from_square = has_move ? encodings::viewed_square(static_cast<unsigned>(move.from), flip) : 0;
+        const unsigned to_square = has_move ? encodings::viewed_square(static_cast<unsigned>(move.to), flip) : 0;
+        if (out_.move_from) out_.move_from[i] = has_move ? static_cast<std::int8_t>(from_square) : move.from;
+        if (out_.move_to) out_.move_to[i] = has_move ? static_cast<std::int8_t>(to_square) : move.to;
+        if (out_.policy)
+            out_.policy[i] = has_move ? policy::index(*options_.policy, from_square, to_square, move.promotion) : -1;
+        if (out_.legal && legal_first) {
+            if (stream_mask_)
+                encodings::stream_legal(legal_first, legal_last, flip, options_, scratch_, out_.legal + i * row_mask_);
+            else
+                encodings::write_legal(legal_first, legal_last, flip, options_, out_.legal + i * row_mask_);
+        } else if (stream_mask_) {
+            encodings::stream_legal(generator_, boards, flip, options_, board_, moves_, scratch_,
+                                    out_.legal + i * row_mask_);
+        } else if (out_.legal) {
+            encodings::write_legal(generator_, boards, flip, options_, board_, moves_, out_.legal + i * row_mask_);
+        }
+
+        if (rest_.en_passant) rest_.en_passant[i] = en_passant;
+        if (rest_.halfmove_clock) rest_.halfmove_clock[i] = static_cast<std::int32_t>(halfmove_clock);
+        if (rest_.fullmove_number) rest_.fullmove_number[i] = static_cast<std::int32_t>(fullmove_number);
+        if (rest_.move_promotion) rest_.move_promotion[i] = move.promotion;
+        if (rest_.game) rest_.game[i] = load<std::int64_t>(record);
+        if (rest_.ply) rest_.ply[i] = static_cast<std::int32_t>(ply);
+        if (rest_.result) rest_.result[i] = static_cast<std::int8_t>(record[16]);
+    }
+
+    // Whether the mask is streamed: stream_fence() before the outputs are read.
+    [[nodiscard]] bool streams() const { return stream_mask_; }
+
+private:
+    const MoveGenerator& generator_;
+    const encodings::Options& options_;
+    const encodings::Outputs& out_;
+    const Outputs& rest_;
+    const std::size_t row_mask_;
+    const bool stream_mask_;
+    Board board_{FenFields{Planes{}, WHITE_TO_MOVE}};
+    MoveList moves_;
+    alignas(64) std::uint8_t scratch_[std::max({policy::FROM_TO_SIZE, policy::UCI_SIZE, policy::ALPHAZERO_SIZE})]{};
+};
+
+// A step's planes, or the repetition plane past them, or a step's zeros, in
+// the form the options ask for: each with sizes the compiler sees, so that
+// it is a few stores. Unpacked planes, whole cache lines, are streamed past
+// the cache when the array is aligned for it (a loader's is): a batch is
+// written once, read after the call, and larger than the caches.
+class StepWriter {
+public:
+    explicit StepWriter(const encodings::Options& options, const std::uint8_t* planes)
+        : packed_(options.packed_planes),
+          stream_(planes && !options.packed_planes && reinterpret_cast<std::uintptr_t>(planes) % 32 == 0),
+          repetition_(encodings::repetition_byte(options)) {}
+
+    [[nodiscard]] bool streams() const { return stream_; }
+
+    void pieces(const encodings::Position& boards, std::uint8_t* dst, bool flip) const {
+        if (packed_)
+            encodings::write_packed_step(boards, flip, dst);
+        else if (stream_)
+            encodings::stream_step(boards, flip, dst);
+        else
+            encodings::write_step(boards, flip, dst);
+    }
+    void repeated(std::uint8_t* dst, bool repeated) const {
+        if (packed_)
+            std::memset(dst + PLANE_COUNT * 8, repeated ? repetition_ : 0, 8);
+        else if (stream_)
+            encodings::stream_fill(dst + PLANE_COUNT * 64, repeated, 64);
+        else
+            std::memset(dst + PLANE_COUNT * 64, repeated, 64);
+    }
+    void zeros(std::uint8_t* dst) const {
+        using encodings::STEP_PLANES;
+        if (packed_)
+            std::memset(dst, 0, STEP_PLANES * 8);
+        else if (stream_)
+            encodings::stream_fill(dst, 0, STEP_PLANES * 64);
+        else
+            std::memset(dst, 0, STEP_PLANES * 64);
+    }
+
+private:
+    const bool packed_, stream_;
+    const std::uint8_t repetition_;
+};
 
 // A replay for the encodings: the position by square, as play() makes it,
 // with its twelve bitboards and its empty squares kept up to date by the
@@ -625,8 +744,6 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
     const bool mover_view = options.view == encodings::View::mover;
     const unsigned steps = history ? static_cast<unsigned>(options.history) + 1 : 1;
     const std::size_t row_planes = encodings::row_plane_bytes(options);
-    const std::uint8_t repetition = encodings::repetition_byte(options);
-    const std::size_t row_mask = encodings::mask_bytes(options);
     const std::size_t step_bytes = (history ? STEP_PLANES : PLANE_COUNT) * encodings::plane_bytes(options);
 
     // Scratch for every row of the call: the occupancy of the rows replayed
@@ -644,47 +761,8 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
     std::array<encodings::Position, encodings::MAX_HISTORY + 1> step_boards{};  // each step's planes
     Origin origin;
     Replay replay;
-    Board board(FenFields{Planes{}, WHITE_TO_MOVE});
-    MoveList moves;
-
-    // A batch is written once and read after the call, and is larger than
-    // the caches: its planes and unpacked masks, whole cache lines, are
-    // streamed past the cache when the arrays are aligned for it (a
-    // loader's are), the mask made in a scratch that stays in the cache.
-    // Packed planes, eight bytes each, are written with plain stores.
-    const auto aligned = [](const void* p, std::size_t to) { return reinterpret_cast<std::uintptr_t>(p) % to == 0; };
-    const bool stream_planes = out.planes && !options.packed_planes && aligned(out.planes, 32);
-    const bool stream_mask = out.legal && !options.packed_mask && aligned(out.legal, 16);
-    alignas(64) std::uint8_t scratch[std::max({policy::FROM_TO_SIZE, policy::UCI_SIZE, policy::ALPHAZERO_SIZE})]{};
-
-    // A step's planes, or the repetition plane past them, or a step's zeros:
-    // each form with sizes the compiler sees, so that it is a few stores.
-    // (The option is copied: the output's stores could alias it.)
-    const bool packed_planes = options.packed_planes;
-    const auto write_pieces = [&](const encodings::Position& boards, std::uint8_t* dst, bool flip) {
-        if (packed_planes)
-            encodings::write_packed_step(boards, flip, dst);
-        else if (stream_planes)
-            encodings::stream_step(boards, flip, dst);
-        else
-            encodings::write_step(boards, flip, dst);
-    };
-    const auto write_repeated = [&](std::uint8_t* dst, bool repeated) {
-        if (packed_planes)
-            std::memset(dst + PLANE_COUNT * 8, repeated ? repetition : 0, 8);
-        else if (stream_planes)
-            encodings::stream_fill(dst + PLANE_COUNT * 64, repeated, 64);
-        else
-            std::memset(dst + PLANE_COUNT * 64, repeated, 64);
-    };
-    const auto write_zeros = [&](std::uint8_t* dst) {
-        if (packed_planes)
-            std::memset(dst, 0, STEP_PLANES * 8);
-        else if (stream_planes)
-            encodings::stream_fill(dst, 0, STEP_PLANES * 64);
-        else
-            std::memset(dst, 0, STEP_PLANES * 64);
-    };
+    const StepWriter step(options, out.planes);
+    RowFields fields(generator, options, out, rest);
 
     // Rows are located a few ahead and their keyframes and moves fetched,
     // so that the cache misses of random rows overlap the work on others.
@@ -829,8 +907,8 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
                     if (history) clocks[back] = replay.position.halfmove_clock;
                     if (keep) step_boards[back] = replay.boards;
                     if (row_out) {
-                        write_pieces(replay.boards, row_out + back * step_bytes, flip);
-                        if (history) write_repeated(row_out + back * step_bytes, false);
+                        step.pieces(replay.boards, row_out + back * step_bytes, flip);
+                        if (history) step.repeated(row_out + back * step_bytes, false);
                     }
                 }
                 if (at == row) break;
@@ -850,7 +928,7 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
             replayed = true;
             if (row_out && !all_included)
                 for (unsigned s = 1; s < steps; ++s)
-                    if (!included[s]) write_zeros(row_out + s * step_bytes);
+                    if (!included[s]) step.zeros(row_out + s * step_bytes);
         }
         const Position& position = replay.position;
         replay.boards.state = state_of(position, row);
@@ -920,7 +998,7 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
                 for (std::uint64_t e = in_run + ((q - in_run) & 1); e < base && !found; e += 2)
                     if (e < known || occupied[e - start] == occupancy) found = repeats_row(e);
                 repeated[s] = found;
-                if (found && row_out && !continued) write_repeated(row_out + s * step_bytes, true);
+                if (found && row_out && !continued) step.repeated(row_out + s * step_bytes, true);
             }
         }
 
@@ -930,39 +1008,180 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
             for (unsigned s = 0; s < steps; ++s) {
                 std::uint8_t* const dst = row_out + s * step_bytes;
                 if (!included[s]) {
-                    write_zeros(dst);
+                    step.zeros(dst);
                     continue;
                 }
-                write_pieces(step_boards[s], dst, flip);
-                if (history) write_repeated(dst, repeated[s]);
+                step.pieces(step_boards[s], dst, flip);
+                if (history) step.repeated(dst, repeated[s]);
             }
 
-        if (out.turn) out.turn[i] = flip ? 0 : position.turn;
-        if (out.castling)
-            for (unsigned r = 0; r < 4; ++r) out.castling[4 * i + r] = (position.castling >> ((r + (flip ? 2 : 0)) % 4)) & 1;
-        const Move move = decode(cursor.keyframe_moves[row - cursor.keyframe_row]);
-        const bool has_move = move.from >= 0 && move.to >= 0;
-        if (move.promotion > 4) refuse("row " + std::to_string(row) + ": move_promotion is no promotion code");
-        const unsigned from_square = has_move ? encodings::viewed_square(static_cast<unsigned>(move.from), flip) : 0;
-        const unsigned to_square = has_move ? encodings::viewed_square(static_cast<unsigned>(move.to), flip) : 0;
-        if (out.move_from) out.move_from[i] = has_move ? static_cast<std::int8_t>(from_square) : move.from;
-        if (out.move_to) out.move_to[i] = has_move ? static_cast<std::int8_t>(to_square) : move.to;
-        if (out.policy) out.policy[i] = has_move ? policy::index(*options.policy, from_square, to_square, move.promotion) : -1;
-        if (stream_mask)
-            encodings::stream_legal(generator, replay.boards, flip, options, board, moves, scratch, out.legal + i * row_mask);
-        else if (out.legal)
-            encodings::write_legal(generator, replay.boards, flip, options, board, moves, out.legal + i * row_mask);
-
-        // The fields no view changes, from the same replay.
-        if (rest.en_passant) rest.en_passant[i] = position.en_passant;
-        if (rest.halfmove_clock) rest.halfmove_clock[i] = static_cast<std::int32_t>(position.halfmove_clock);
-        if (rest.fullmove_number) rest.fullmove_number[i] = static_cast<std::int32_t>(position.fullmove_number);
-        if (rest.move_promotion) rest.move_promotion[i] = move.promotion;
-        if (rest.game) rest.game[i] = load<std::int64_t>(cursor.record);
-        if (rest.ply) rest.ply[i] = static_cast<std::int32_t>(load<std::int32_t>(cursor.record + 8) + (row - run_first));
-        if (rest.result) rest.result[i] = static_cast<std::int8_t>(cursor.record[16]);
+        fields.write(i, row, replay.boards, flip, position.turn, position.castling, position.en_passant,
+                     position.halfmove_clock, position.fullmove_number,
+                     cursor.keyframe_moves[row - cursor.keyframe_row], cursor.record,
+                     load<std::int32_t>(cursor.record + 8) + static_cast<std::int64_t>(row - run_first));
     }
-    if (stream_planes || stream_mask) encodings::stream_fence();
+    if (step.streams() || fields.streams()) encodings::stream_fence();
+}
+
+Decoded Store::decode_rows() const {
+    Decoded decoded;
+    decoded.boards.resize(rows_);
+    decoded.en_passant.resize(rows_);
+    decoded.halfmove_clock.resize(rows_);
+    decoded.fullmove_number.resize(rows_);
+    decoded.links.assign(rows_, 0);
+
+    // Each run replayed from its first keyframe, every row kept.
+    Replay replay;
+    for (std::size_t run = 0; run < run_count_; ++run) {
+        Cursor cursor;
+        locate_in(run, first_row_[run], cursor);
+        replay.start(cursor.frame);
+        const std::uint64_t end = first_row_[run + 1];
+        for (std::uint64_t row = first_row_[run];; ++row) {
+            const Position& position = replay.position;
+            decoded.boards[row] = replay.boards;
+            decoded.boards[row].state = state_word(position);
+            decoded.en_passant[row] = position.en_passant;
+            decoded.halfmove_clock[row] = position.halfmove_clock;
+            decoded.fullmove_number[row] = position.fullmove_number;
+            if (row + 1 == end) break;
+            if (!replay.play(cursor.keyframe_moves[row - cursor.keyframe_row])) [[unlikely]]
+                refuse("the store is damaged: the move of row " + std::to_string(row) + " cannot be replayed");
+        }
+    }
+    decoded.odd_en_passant = replay.odd_en_passant;
+
+    // Each row's links to the rows before it, as encode_rows finds them: the
+    // history steps that are its game's earlier plies, and whether its
+    // position is one of those since its last capture or pawn move.
+    constexpr unsigned RING = encodings::MAX_HISTORY + 1;
+    std::array<std::int64_t, RING> games{}, plies{};
+    for (std::size_t run = 0; run < run_count_; ++run) {
+        const std::uint8_t* record = record_of(run);
+        const std::int64_t game = load<std::int64_t>(record), first_ply = load<std::int32_t>(record + 8);
+        for (std::uint64_t row = first_row_[run]; row < first_row_[run + 1]; ++row) {
+            const std::int64_t ply = first_ply + static_cast<std::int64_t>(row - first_row_[run]);
+            std::uint16_t links = 0;
+            for (unsigned s = 1; s <= encodings::MAX_HISTORY && s <= row; ++s)
+                if (games[(row - s) % RING] == game && plies[(row - s) % RING] == ply - s)
+                    links |= static_cast<std::uint16_t>(1u << s);
+            games[row % RING] = game;
+            plies[row % RING] = ply;
+            const auto clock = static_cast<std::int32_t>(decoded.halfmove_clock[row]);
+            if (clock > 0) {
+                const encodings::Position& here = decoded.boards[row];
+                for (std::uint64_t e = earliest_in_game(row, static_cast<std::uint64_t>(clock)); e < row; ++e)
+                    if (decoded.boards[e] == here && decoded.en_passant[e] == decoded.en_passant[row]) {
+                        links |= Decoded::REPEATS;
+                        break;
+                    }
+            }
+            decoded.links[row] = links;
+        }
+    }
+    return decoded;
+}
+
+void list_legal_moves(const MoveGenerator& generator, Decoded& decoded) {
+    const std::size_t rows = decoded.boards.size();
+    Decoded::Array<std::uint64_t> first(rows + 1);
+    Decoded::Array<ChessMove> moves;
+    Board board(FenFields{Planes{}, WHITE_TO_MOVE});
+    MoveList listed;
+    for (std::size_t row = 0; row < rows; ++row) {
+        first[row] = moves.size();
+        board.planes = decoded.boards[row].planes;
+        board.state = decoded.boards[row].state;
+        generator.legal_moves(board, listed);
+        moves.insert(moves.end(), listed.begin(), listed.end());
+    }
+    first[rows] = moves.size();
+    moves.shrink_to_fit();
+    decoded.legal_moves = std::move(moves);
+    decoded.legal_first = std::move(first);
+}
+
+void Store::encode(const Decoded& decoded, const std::uint64_t* indices, std::size_t count,
+                   const MoveGenerator& generator, const encodings::Options& options, const encodings::Outputs& out,
+                   const Outputs& rest) const {
+    using encodings::STEP_PLANES;
+    const bool history = options.history >= 0;
+    const bool mover_view = options.view == encodings::View::mover;
+    const unsigned steps = history ? static_cast<unsigned>(options.history) + 1 : 1;
+    const std::size_t row_planes = encodings::row_plane_bytes(options);
+    const std::size_t step_bytes = (history ? STEP_PLANES : PLANE_COUNT) * encodings::plane_bytes(options);
+    const StepWriter step(options, out.planes);
+    RowFields fields(generator, options, out, rest);
+    const bool listed = out.legal && !decoded.legal_first.empty();
+
+    // Random rows miss the caches: each row's memory is fetched well ahead,
+    // in two stages so that no fetch waits for another. FAR rows ahead, what
+    // the row's index locates (its positions and the history steps', one
+    // stretch of memory, its links and clocks, where its legal moves start,
+    // its run's block); NEAR rows ahead, what those locate (its run, its
+    // move word, its legal moves).
+    constexpr std::size_t FAR = 12, NEAR = 4;
+    std::size_t runs[FAR];
+    const auto fetch_far = [&](std::size_t i) {
+        const std::uint64_t row = indices[i];
+        if (row >= rows_)
+            refuse("index " + std::to_string(row) + " is out of range for " + std::to_string(rows_) + " positions");
+        const auto* first = reinterpret_cast<const char*>(&decoded.boards[row - std::min<std::uint64_t>(row, steps - 1)]);
+        const auto* last = reinterpret_cast<const char*>(&decoded.boards[row + 1]);
+        for (const char* p = first; p < last; p += 64) __builtin_prefetch(p);
+        __builtin_prefetch(&decoded.links[row]);
+        __builtin_prefetch(&decoded.halfmove_clock[row]);
+        __builtin_prefetch(&decoded.fullmove_number[row]);
+        __builtin_prefetch(&decoded.en_passant[row]);
+        if (listed) __builtin_prefetch(&decoded.legal_first[row]);
+        __builtin_prefetch(&block_run_[row >> BLOCK_SHIFT]);
+    };
+    const auto fetch_near = [&](std::size_t i) {
+        const std::uint64_t row = indices[i];
+        const std::size_t run = runs[i % FAR] = run_of(row);
+        if (listed) __builtin_prefetch(&decoded.legal_moves[decoded.legal_first[row]]);
+        const std::size_t p = run_part_[run];
+        __builtin_prefetch(parts_[p].moves + (row - part_first_row_[p]));
+        __builtin_prefetch(record_of(run));
+    };
+    for (std::size_t i = 0; i < std::min(FAR, count); ++i) fetch_far(i);
+    for (std::size_t i = 0; i < std::min(NEAR, count); ++i) fetch_near(i);
+
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t row = indices[i];
+        if (i + FAR < count) fetch_far(i + FAR);
+        if (i + NEAR < count) fetch_near(i + NEAR);
+        const std::size_t run = runs[i % FAR];
+        const encodings::Position& boards = decoded.boards[row];
+        const std::uint16_t links = decoded.links[row];
+        const bool flip = mover_view && !boards.white();
+        if (decoded.odd_en_passant) check_en_passant(decoded.en_passant[row], row);
+
+        if (out.planes) {
+            std::uint8_t* const row_out = out.planes + i * row_planes;
+            for (unsigned s = 0; s < steps; ++s) {
+                std::uint8_t* const dst = row_out + s * step_bytes;
+                if (s > 0 && !(links >> s & 1)) {
+                    step.zeros(dst);
+                    continue;
+                }
+                if (decoded.odd_en_passant) check_en_passant(decoded.en_passant[row - s], row - s);
+                step.pieces(decoded.boards[row - s], dst, flip);
+                if (history) step.repeated(dst, decoded.links[row - s] & Decoded::REPEATS);
+            }
+        }
+        const std::size_t p = run_part_[run];
+        const std::uint8_t* record = record_of(run);
+        fields.write(i, row, boards, flip, boards.white() ? 0 : 1,
+                     static_cast<std::uint8_t>(boards.state >> WHITE_KING_SIDE & 15), decoded.en_passant[row],
+                     decoded.halfmove_clock[row], decoded.fullmove_number[row],
+                     parts_[p].moves[row - part_first_row_[p]], record,
+                     load<std::int32_t>(record + 8) + static_cast<std::int64_t>(row - first_row_[run]),
+                     listed ? decoded.legal_moves.data() + decoded.legal_first[row] : nullptr,
+                     listed ? decoded.legal_moves.data() + decoded.legal_first[row + 1] : nullptr);
+    }
+    if (step.streams() || fields.streams()) encodings::stream_fence();
 }
 
 // ---------------------------------------------------------------- epoch order
@@ -990,20 +1209,52 @@ Permutation::Permutation(std::uint64_t n, std::uint64_t seed, std::uint64_t epoc
     }
 }
 
-std::uint64_t Permutation::operator()(std::uint64_t i) const {
-    // Each step is a bijection of [0, 2^bits): a multiplication by an odd
-    // number and an addition (mod 2^bits), then an xor with the value's own
-    // high half, which carries the high bits down. Walking the cycle from i
-    // until it lands below n permutes [0, n); 2^bits < 2n, so under two
-    // steps on average.
-    std::uint64_t x = i;
-    do {
-        for (const Round& round : rounds_) {
-            x = (x * round.multiplier + round.addend) & mask_;
-            x ^= x >> shift_;
-        }
-    } while (x >= n_);
+// Each step is a bijection of [0, 2^bits): rounds of a multiplication by an
+// odd number and an addition (mod 2^bits), then an xor with the value's own
+// high half, which carries the high bits down. Walking the cycle from i
+// until it lands below n permutes [0, n); 2^bits < 2n, so under two steps on
+// average.
+std::uint64_t Permutation::step(std::uint64_t x) const {
+    for (const Round& round : rounds_) {
+        x = (x * round.multiplier + round.addend) & mask_;
+        x ^= x >> shift_;
+    }
     return x;
+}
+
+std::uint64_t Permutation::operator()(std::uint64_t i) const {
+    std::uint64_t x = i;
+    do x = step(x);
+    while (x >= n_);
+    return x;
+}
+
+void Permutation::fill(std::uint64_t first, std::size_t count, std::uint64_t* out) const {
+    // Each pass steps every walk still outside once and lists those that
+    // stay outside: where a walk lands is random, so a loop per walk would
+    // mispredict its end about once an index.
+    constexpr std::size_t CHUNK = 256;
+    std::uint16_t outside[CHUNK];
+    for (std::size_t at = 0; at < count; at += CHUNK) {
+        const std::size_t m = std::min(CHUNK, count - at);
+        std::uint64_t* const x = out + at;
+        std::size_t k = 0;
+        for (std::size_t j = 0; j < m; ++j) {
+            x[j] = step(first + at + j);
+            outside[k] = static_cast<std::uint16_t>(j);
+            k += x[j] >= n_;
+        }
+        while (k) {
+            std::size_t still = 0;
+            for (std::size_t t = 0; t < k; ++t) {
+                const std::size_t j = outside[t];
+                x[j] = step(x[j]);
+                outside[still] = static_cast<std::uint16_t>(j);
+                still += x[j] >= n_;
+            }
+            k = still;
+        }
+    }
 }
 
 void epoch_indices(std::uint64_t n, bool shuffle, std::uint64_t seed, std::uint64_t epoch, std::uint64_t rank,
@@ -1016,8 +1267,7 @@ void epoch_indices(std::uint64_t n, bool shuffle, std::uint64_t seed, std::uint6
         for (std::size_t i = 0; i < count; ++i) out[i] = first + i;
         return;
     }
-    const Permutation permutation(n, seed, epoch);
-    for (std::size_t i = 0; i < count; ++i) out[i] = permutation(first + i);
+    Permutation(n, seed, epoch).fill(first, count, out);
 }
 
 }  // namespace velmor::store

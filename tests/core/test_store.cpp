@@ -15,7 +15,9 @@
 
 #include "board/mod.hpp"
 #include "encode/mod.hpp"
+#include "encodings/mod.hpp"
 #include "move_generator/mod.hpp"
+#include "policy/mod.hpp"
 #include "store/mod.hpp"
 
 namespace {
@@ -413,6 +415,67 @@ TEST(Store, DamagedMovesAndIndicesOutOfRangeFail) {
     }
 }
 
+// Every output of encode(), as bytes, for the rows at `indices`.
+std::vector<std::vector<std::uint8_t>> encoded(const store::Store& s, const store::Decoded* decoded,
+                                               const std::vector<std::uint64_t>& indices,
+                                               const encodings::Options& options) {
+    const std::size_t n = indices.size();
+    std::vector<std::vector<std::uint8_t>> out;
+    for (const std::size_t bytes : {n * encodings::row_plane_bytes(options), n, 4 * n, n, n, 4 * n,
+                                    n * encodings::mask_bytes(options), n, 4 * n, 4 * n, n, n, 8 * n, 4 * n})
+        out.emplace_back(bytes);
+    encodings::Outputs o;
+    o.planes = out[0].data(), o.turn = out[1].data(), o.castling = out[2].data();
+    o.move_from = reinterpret_cast<std::int8_t*>(out[3].data()), o.move_to = reinterpret_cast<std::int8_t*>(out[4].data());
+    o.policy = options.policy ? reinterpret_cast<std::int32_t*>(out[5].data()) : nullptr;
+    o.legal = options.legal_mask ? out[6].data() : nullptr;
+    store::Outputs rest;
+    rest.en_passant = reinterpret_cast<std::int8_t*>(out[7].data());
+    rest.halfmove_clock = reinterpret_cast<std::int32_t*>(out[8].data());
+    rest.fullmove_number = reinterpret_cast<std::int32_t*>(out[9].data());
+    rest.move_promotion = out[10].data(), rest.result = reinterpret_cast<std::int8_t*>(out[11].data());
+    rest.game = reinterpret_cast<std::int64_t*>(out[12].data()), rest.ply = reinterpret_cast<std::int32_t*>(out[13].data());
+    if (decoded)
+        s.encode(*decoded, indices.data(), n, generator(), options, o, rest);
+    else
+        s.encode(indices.data(), n, generator(), options, o, rest);
+    return out;
+}
+
+// The rows decoded give what the replay gives, byte for byte, with and
+// without their legal moves listed: random games with null moves, rows
+// shuffled and in order.
+TEST(Store, DecodedRowsEncodeAsTheReplay) {
+    const Rows rows = play_games(83, 60, true, 0.05);
+    const Packed packed(rows);
+    store::Decoded decoded = packed.store.decode_rows();
+    std::vector<std::uint64_t> shuffled = all_rows(rows.size());
+    std::shuffle(shuffled.begin(), shuffled.end(), std::mt19937_64(83));
+    std::vector<encodings::Options> cases(4);
+    cases[0] = {encodings::View::mover, 8, policy::Space::alphazero, true, true, true};
+    cases[1] = {encodings::View::absolute, 3, policy::Space::uci, true, false, false};
+    cases[2] = {encodings::View::mover, -1, policy::Space::from_to, false, false, false};
+    cases[3] = {encodings::View::absolute, 0, std::nullopt, false, false, false};
+    for (const bool listed : {false, true}) {
+        if (listed) store::list_legal_moves(generator(), decoded);
+        for (const auto& indices : {shuffled, all_rows(rows.size())})
+            for (const encodings::Options& options : cases)
+                EXPECT_EQ(encoded(packed.store, &decoded, indices, options),
+                          encoded(packed.store, nullptr, indices, options))
+                    << listed << " " << options.history;
+    }
+}
+
+TEST(Store, DecodingADamagedStoreFails) {
+    const Rows rows = play_games(89, 30, false);
+    store::Packed p = store::pack(rows.columns(), rows.size());
+    std::mt19937_64 rng(89);
+    for (auto& word : p.moves) word = static_cast<std::uint16_t>(rng());
+    const store::Store s(p.moves.data(), p.moves.size(), p.keyframes.data(), p.keyframes.size() / store::KEYFRAME_BYTES,
+                         p.runs.data(), p.runs.size() / store::RUN_BYTES);
+    EXPECT_THROW((void)s.decode_rows(), InvalidInput);
+}
+
 // Only the fields asked for are written; the move, game and ply fields need
 // no replay and agree with the rows.
 TEST(Store, WritesOnlyTheFieldsAskedFor) {
@@ -472,6 +535,12 @@ TEST(Store, PermutationIsABijection) {
             ASSERT_LT(x, n);
             ASSERT_FALSE(seen[x]) << n;
             seen[x] = true;
+        }
+        // fill() walks them all at once, from any start, across its chunks.
+        for (const std::uint64_t first : {std::uint64_t{0}, std::uint64_t{n / 3}}) {
+            std::vector<std::uint64_t> filled(n - first);
+            p.fill(first, filled.size(), filled.data());
+            for (std::uint64_t i = first; i < n; ++i) ASSERT_EQ(filled[i - first], p(i)) << n << " " << i;
         }
     }
 }

@@ -181,10 +181,12 @@ def test_threads_give_the_same_batches_in_the_same_order(dataset: Any, options: 
     if dataset.format_version == 1 and "view" in options:
         pytest.skip("the encodings are computed from format 2")
     train, _ = dataset.split(0.25)
+    # Rows read from every row decoded (format 2) are the same batches too.
+    ways = [dict(threads=1), dict(threads=3)] + [dict(threads=2, decoded=True)] * (dataset.format_version == 2)
     for loading in (dataset, train):
         expected = list(loading.batches(100, seed=5, **options))
-        for threads in (1, 3):
-            got = list(loading.batches(100, seed=5, threads=threads, **options))
+        for way in ways:
+            got = list(loading.batches(100, seed=5, **way, **options))
             assert len(got) == len(expected)
             for a, b in zip(got, expected):
                 assert list(a) == list(b) and all(same(a[name], b[name]) for name in a)
@@ -194,6 +196,9 @@ def test_threads_give_the_same_batches_in_the_same_order(dataset: Any, options: 
         assert same(next(iter(loading.batches(100, seed=5, threads=2, **options)))["planes"], expected[0]["planes"])
     with pytest.raises(ValueError, match="threads must be at least 0"):
         dataset.batches(100, threads=-1)
+    if dataset.format_version == 1:
+        with pytest.raises(ValueError, match="is of format 1: .* decoded rows are computed from a dataset of format 2"):
+            dataset.batches(100, decoded=True)
 
 
 @pytest.mark.skipif(importlib.util.find_spec("torch") is None, reason="torch is not installed (the extra 'torch')")

@@ -302,16 +302,19 @@ def repeating() -> dict[str, numpy.ndarray]:
     ],
     ids=lambda options: ",".join(f"{k}={v}" for k, v in options.items()),
 )
-def test_batches_encode_as_encode_positions_does(repeating: dict[str, numpy.ndarray], options: dict) -> None:
+@pytest.mark.parametrize("decoded", [False, True], ids=["replayed", "decoded"])
+def test_batches_encode_as_encode_positions_does(repeating: dict[str, numpy.ndarray], options: dict,
+                                                 decoded: bool) -> None:
     """Each batch's encodings, repetition planes included, equal those of
     encode_positions over every row of the games: shuffled, and in order
-    (where each row goes on from the replay of the one before)."""
+    (where each row goes on from the replay of the one before); replayed
+    or read from the rows decoded."""
     expected = velmor_data.encode_positions(repeating, **options)
     assert expected["planes"][:, 12::13].any() if "history" in options else True
     store = _store.pack(repeating)
     for shuffle in (True, False):
         seen = 0
-        for batch in store.batches(500, seed=4, shuffle=shuffle, **options):
+        for batch in store.batches(500, seed=4, shuffle=shuffle, decoded=decoded, **options):
             rows = row_of(repeating, batch["game"], batch["ply"])
             assert set(batch) == set(FIELDS) | {"policy", "legal"} & set(expected)
             for name in batch:
@@ -332,7 +335,9 @@ def test_batches_encode_as_encode_positions_does(repeating: dict[str, numpy.ndar
     ],
     ids=lambda options: ",".join(f"{k}={v}" for k, v in options.items()),
 )
-def test_batches_encode_rows_out_of_order_and_across_parts(repeating: dict[str, numpy.ndarray], options: dict) -> None:
+@pytest.mark.parametrize("decoded", [False, True], ids=["replayed", "decoded"])
+def test_batches_encode_rows_out_of_order_and_across_parts(repeating: dict[str, numpy.ndarray], options: dict,
+                                                           decoded: bool) -> None:
     """Rows the loader cannot replay from one keyframe: runs cut where a
     clock was changed, neighbours swapped (a history step can be the game's
     though the one before is not), a position copied onto the ply before it
@@ -362,7 +367,7 @@ def test_batches_encode_rows_out_of_order_and_across_parts(repeating: dict[str, 
     rows = rows[rows < n]
     encoded = store._encoded(rows.astype(numpy.uint64), store._field_mask(None)[0], [], {
         "view": "absolute", "history": None, "policy": None, "legal_mask": False, "packed_mask": False,
-        "packed_planes": False, **options})
+        "packed_planes": False, "decoded": decoded, **options})
     for name in encoded:
         assert numpy.array_equal(encoded[name], expected[name][rows], equal_nan=True), name
 
@@ -404,8 +409,9 @@ CASTLING_BACK = [
 ]
 
 
+@pytest.mark.parametrize("decoded", [False, True], ids=["replayed", "decoded"])
 @pytest.mark.parametrize("history", [0, 2, 8])
-def test_batches_find_a_repetition_across_a_castling_without_rights(history: int) -> None:
+def test_batches_find_a_repetition_across_a_castling_without_rights(history: int, decoded: bool) -> None:
     columns: dict[str, list] = {name: [] for name in FIELDS}
     for game, mirrored in enumerate((False, True)):
         for ply, (fen, move_from, move_to) in enumerate(CASTLING_BACK, start=7):
@@ -437,7 +443,7 @@ def test_batches_find_a_repetition_across_a_castling_without_rights(history: int
     assert expected["planes"][[last, 2 * last + 1], 12].all()  # the repetition plane of the last rows
     store = _store.pack(arrays)
     assert len(store.runs) == 2  # each game one run: the castlings were replayed
-    for batch in store.batches(3, seed=1, **options):
+    for batch in store.batches(3, seed=1, decoded=decoded, **options):
         rows = row_of(arrays, batch["game"], batch["ply"] - 7)
         for name in batch:
             assert numpy.array_equal(batch[name], expected[name][rows]), name
@@ -450,8 +456,9 @@ def test_batches_encoding_refuse_a_row_that_is_no_position() -> None:
     with pytest.raises(ValueError, match="en_passant is no file"):
         velmor_data.encode_positions(arrays, view="mover")
     store = _store.pack(arrays)
-    with pytest.raises(ValueError, match="row 2: en_passant is no file"):
-        list(store.batches(4, view="mover"))
+    for decoded in (False, True):
+        with pytest.raises(ValueError, match="row 2: en_passant is no file"):
+            list(store.batches(4, view="mover", decoded=decoded))
 
 
 def test_encoding_options_are_checked() -> None:
@@ -518,6 +525,30 @@ def test_stores_joined_are_one_store(sample: dict[str, numpy.ndarray]) -> None:
         joined.moves
     with pytest.raises(ValueError, match="same extra columns"):
         _store.Store.join([stores[0], _store.pack({name: sample[name][:10] for name in FIELDS})])
+
+
+@pytest.mark.parametrize("options", [{}, {"history": 8, "view": "mover", "policy": "alphazero", "legal_mask": True,
+                                          "packed_mask": True, "packed_planes": True}], ids=["plain", "encoded"])
+def test_decoded_batches_are_the_batches(sample: dict[str, numpy.ndarray], options: dict) -> None:
+    """Batches read from the rows decoded equal those replayed, every array
+    of them: plain or encoded, extra columns (encoded, kept as they are, of
+    several values a row) included, over joined stores, on threads."""
+    n = len(sample["planes"])
+    extras = lichess_extras(sample, 3, 0.3)
+    extras["pair"] = numpy.arange(2 * n, dtype=numpy.int64).reshape(n, 2)
+    cut = int(numpy.searchsorted(sample["game"], 700))
+    store = _store.Store.join([_store.pack({**{name: sample[name][a:b] for name in FIELDS},
+                                            **{name: column[a:b] for name, column in extras.items()}})
+                               for a, b in ((0, cut), (cut, n))])
+    assert "pair" not in store.part_encoded[0] and "clock" in store.part_encoded[0]
+    for shuffle in (True, False):
+        replayed = store.batches(4000, seed=3, epoch=1, shuffle=shuffle, **options)
+        decoded = store.batches(4000, seed=3, epoch=1, shuffle=shuffle, decoded=True, threads=2, **options)
+        for a, b in zip(replayed, decoded, strict=True):
+            assert list(a) == list(b)
+            for name in a:
+                assert a[name].dtype == b[name].dtype and a[name].shape == b[name].shape, name
+                assert numpy.array_equal(a[name], b[name], equal_nan=a[name].dtype.kind == "f"), name
 
 
 def lichess_extras(arrays: dict[str, numpy.ndarray], seed: int, eval_share: float) -> dict[str, numpy.ndarray]:
