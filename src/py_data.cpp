@@ -995,10 +995,11 @@ struct StoreState {
     // Every row decoded, made by the first encode that asks for it and kept
     // with the store, its legal moves listed once a legal mask is asked
     // for. Called with the GIL released: threads may ask at once.
-    const store::Decoded& decoded(bool legal) {
+    const store::Decoded& decoded(const encodings::Options& options) {
         const std::lock_guard lock(decoding);
         if (!rows) rows = std::make_unique<store::Decoded>(store->decode_rows());
-        if (legal && rows->legal_first.empty()) store::list_legal_moves(generator(), *rows);
+        if (options.legal_mask && options.policy && !rows->lists(options))
+            store::list_legal_moves(generator(), *rows, *options.policy, options.view == encodings::View::mover);
         return *rows;
     }
 
@@ -1176,7 +1177,7 @@ PyObject* store_encode(PyObject* self, PyObject* args) {
         const store::Store& s = *state.store;
         without_gil([&] {
             if (decoded)
-                s.encode(state.decoded(options.legal_mask && options.policy), rows, n, generator(), options, arrays.out, block.out);
+                s.encode(state.decoded(options), rows, n, generator(), options, arrays.out, block.out);
             else
                 s.encode(rows, n, generator(), options, arrays.out, block.out);
         });

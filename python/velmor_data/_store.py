@@ -479,11 +479,12 @@ class Store:
         the caller uses the current one (see ahead()); the batches are the
         same, in the same order.
 
-        decoded reads the rows from every row of the store decoded (about 130
-        bytes a position with the extra columns, made on first use and kept
-        with the store) instead of replaying each row's game: the same
-        batches, faster where rows are read at random with history planes,
-        legal masks or extra columns."""
+        decoded reads the rows from every row of the store decoded, made on
+        first use and kept with the store (about 80 bytes a position with
+        Lichess's extra columns, and 80 more for the legal moves of each
+        policy space and view a legal mask is asked in), instead of
+        replaying each row's game: the same batches, faster where rows are
+        read at random."""
         check_epoch_options(batch_size, seed, epoch, rank, world_size, threads)
         mask, extras = self._field_mask(fields)
         encoding = encoding_options(view, history, policy, legal_mask, packed_mask, packed_planes, decoded)

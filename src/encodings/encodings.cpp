@@ -59,6 +59,12 @@ void packed_plain(const Bitboard* boards, bool flip, std::uint8_t* out) {
     }
 }
 
+void packed_slices_plain(const Bitboard* slices, bool flip, std::uint8_t* out) {
+    Planes planes;
+    planes_of_slices(slices, planes);
+    packed_plain(planes.data(), flip, out);
+}
+
 void boards_of_squares_scalar(const std::uint8_t* squares, Bitboard* boards) {
     Bitboard by_code[16] = {};
     for (unsigned square = 0; square < 64; ++square) by_code[squares[square] & 15] |= square_bb(square);
@@ -136,6 +142,40 @@ __attribute__((target("avx2"))) void packed_avx2(const Bitboard* boards, bool fl
         const __m128i two = _mm_loadu_si128(reinterpret_cast<const __m128i*>(from + 4));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(to), _mm256_shuffle_epi8(four, reverse4));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(to + 32), _mm_shuffle_epi8(two, reverse2));
+    }
+}
+
+// For each group of four planes a vector holds, as packed_avx2 writes them
+// (in the view: reflected, the other colour's codes), and each code bit k:
+// all ones in a plane's lane where its code has bit k clear. A plane is then
+// the AND over k of slice k XOR its mask.
+struct SliceMasks {
+    alignas(32) std::uint64_t lanes[2][3][4][4];
+};
+constexpr SliceMasks SLICE_MASKS = [] {
+    SliceMasks masks{};
+    for (unsigned flip = 0; flip < 2; ++flip)
+        for (unsigned plane = 0; plane < PLANE_COUNT; ++plane) {
+            const unsigned code = (flip ? (plane + PIECE_TYPES) % PLANE_COUNT : plane) + 1;
+            for (unsigned k = 0; k < 4; ++k)
+                masks.lanes[flip][plane / 4][k][plane % 4] = (code >> k & 1) ? 0 : ~std::uint64_t{0};
+        }
+    return masks;
+}();
+
+__attribute__((target("avx2"))) void packed_slices_avx2(const Bitboard* slices, bool flip, std::uint8_t* out) {
+    const __m256i reverse4 = _mm256_setr_epi8(7, 6, 5, 4, 3, 2, 1, 0, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2,
+                                              1, 0, 15, 14, 13, 12, 11, 10, 9, 8);
+    __m256i slice[4];
+    for (unsigned k = 0; k < 4; ++k) slice[k] = _mm256_set1_epi64x(static_cast<long long>(slices[k]));
+    for (unsigned group = 0; group < 3; ++group) {
+        const auto& masks = SLICE_MASKS.lanes[flip][group];
+        __m256i four = _mm256_set1_epi64x(-1);
+        for (unsigned k = 0; k < 4; ++k)
+            four = _mm256_and_si256(
+                four, _mm256_xor_si256(slice[k], _mm256_load_si256(reinterpret_cast<const __m256i*>(masks[k]))));
+        if (flip) four = _mm256_shuffle_epi8(four, reverse4);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 32 * group), four);
     }
 }
 
@@ -217,12 +257,12 @@ std::vector<Kernels> runnable_kernels() {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2"))
         kernels.push_back({"avx2", boards_avx2<false>, boards_avx2<true>, packed_avx2, boards_of_squares_avx2,
-                           stream_copy_avx2});
+                           stream_copy_avx2, packed_slices_avx2});
     kernels.push_back({"sse2", boards_sse2<false>, boards_sse2<true>, packed_plain, boards_of_squares_sse2,
-                       stream_copy_sse2});
+                       stream_copy_sse2, packed_slices_plain});
 #endif
     kernels.push_back({"table", write_boards_table, write_boards_table, packed_plain, boards_of_squares_scalar,
-                       copy_plain});
+                       copy_plain, packed_slices_plain});
     return kernels;
 }
 
@@ -234,6 +274,8 @@ const Kernels& FASTEST = KERNELS.front();
 const std::vector<Kernels>& kernels() { return KERNELS; }
 
 void boards_of_squares(const std::uint8_t* squares, Planes& planes) { FASTEST.boards_of_squares(squares, planes.data()); }
+
+void write_packed_slices(const Bitboard* slices, bool flip, std::uint8_t* out) { FASTEST.packed_slices(slices, flip, out); }
 
 namespace {
 
@@ -315,10 +357,10 @@ namespace {
 // Calls mark(index) with the index of each move that the space holds (all
 // of a legal position's), in the view.
 template <class Mark>
-inline void mark_moves(const ChessMove* first, const ChessMove* last, policy::Space space, bool flip, Mark mark) {
+inline void mark_moves(const MoveList& moves, policy::Space space, bool flip, Mark mark) {
     const MoveIndices indices(space, flip);
 #pragma GCC unroll 4
-    for (const ChessMove move : std::span(first, last)) {
+    for (const ChessMove move : moves) {
         const std::ptrdiff_t index = indices.of(move);
         if (index >= 0) [[likely]]
             mark(index);
@@ -411,22 +453,25 @@ void set_index(std::uint8_t* mask, std::ptrdiff_t index) {
     else mask[index] = 1;
 }
 
-// The mask's bits or bytes of the moves.
-void mark_listed(const ChessMove* first, const ChessMove* last, bool flip, const Options& options,
-                 std::uint8_t* mask) {
-    if (options.packed_mask)
-        mark_moves(first, last, *options.policy, flip, [mask](std::ptrdiff_t index) { set_index<true>(mask, index); });
-    else
-        mark_moves(first, last, *options.policy, flip, [mask](std::ptrdiff_t index) { set_index<false>(mask, index); });
-}
-
 // The mask from the move list, for the boards the target sets do not cover.
 void write_listed(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
                   Board& board, MoveList& moves, std::uint8_t* mask) {
     board.planes = position.planes;
     board.state = position.state;
     generator.legal_moves(board, moves);
-    mark_listed(moves.begin(), moves.end(), flip, options, mask);
+    if (options.packed_mask)
+        mark_moves(moves, *options.policy, flip, [mask](std::ptrdiff_t index) { set_index<true>(mask, index); });
+    else
+        mark_moves(moves, *options.policy, flip, [mask](std::ptrdiff_t index) { set_index<false>(mask, index); });
+}
+
+// The mask's bits or bytes of the indices.
+template <bool Packed>
+void mark_indices(const std::int16_t* first, const std::int16_t* last, std::uint8_t* mask) {
+#pragma GCC unroll 4
+    for (const std::int16_t index : std::span(first, last))
+        if (index >= 0) [[likely]]
+            set_index<Packed>(mask, index);
 }
 
 }  // namespace
@@ -473,18 +518,21 @@ void stream_legal(const MoveGenerator& generator, const Position& position, bool
     for (std::size_t i = 0; i < count; ++i) scratch[set[i]] = 0;
 }
 
-void write_legal(const ChessMove* first, const ChessMove* last, bool flip, const Options& options,
-                 std::uint8_t* mask) {
+void write_legal(const std::int16_t* first, const std::int16_t* last, const Options& options, std::uint8_t* mask) {
     std::memset(mask, 0, mask_bytes(options));
-    mark_listed(first, last, flip, options, mask);
+    if (options.packed_mask)
+        mark_indices<true>(first, last, mask);
+    else
+        mark_indices<false>(first, last, mask);
 }
 
-void stream_legal(const ChessMove* first, const ChessMove* last, bool flip, const Options& options,
-                  std::uint8_t* scratch, std::uint8_t* mask) {
-    mark_listed(first, last, flip, options, scratch);
+void stream_legal(const std::int16_t* first, const std::int16_t* last, const Options& options, std::uint8_t* scratch,
+                  std::uint8_t* mask) {
+    mark_indices<false>(first, last, scratch);
     stream_copy(mask, scratch, mask_bytes(options));
     // The scratch cleared again where it was set.
-    mark_moves(first, last, *options.policy, flip, [scratch](std::ptrdiff_t index) { scratch[index] = 0; });
+    for (const std::int16_t index : std::span(first, last))
+        if (index >= 0) scratch[index] = 0;
 }
 
 void encode_rows(const MoveGenerator& generator, const Columns& c, const Options& options, const Outputs& out) {

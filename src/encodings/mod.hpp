@@ -140,8 +140,22 @@ void write_packed_step(const Position& position, bool flip, std::uint8_t* out);
 // The twelve piece bitboards of a board given by square (0 empty, 1 + plane).
 void boards_of_squares(const std::uint8_t* squares, Planes& planes);
 
-// The vector forms of the plane writers, of boards_of_squares and of
-// stream_copy: each
+// The twelve piece bitboards of a board given as the four bit slices of its
+// squares' codes (0 empty, 1 + plane): bit k of each square's code in
+// slices[k]. A third of the bytes, and a few ANDs a plane.
+inline void planes_of_slices(const Bitboard* slices, Planes& planes) {
+    const Bitboard b0 = slices[0], b1 = slices[1], b2 = slices[2], b3 = slices[3];
+    // The squares by their codes' low two bits, and by their high two.
+    const Bitboard l0 = ~b1 & ~b0, l1 = ~b1 & b0, l2 = b1 & ~b0, l3 = b1 & b0;
+    const Bitboard h0 = ~b3 & ~b2, h1 = ~b3 & b2, h2 = b3 & ~b2, h3 = b3 & b2;
+    planes = {h0 & l1, h0 & l2, h0 & l3, h1 & l0, h1 & l1, h1 & l2, h1 & l3, h2 & l0, h2 & l1, h2 & l2, h2 & l3, h3 & l0};
+}
+
+// write_packed_step for a board given as bit slices (planes_of_slices).
+void write_packed_slices(const Bitboard* slices, bool flip, std::uint8_t* out);
+
+// The vector forms of the plane writers, of boards_of_squares, of
+// stream_copy and of write_packed_slices: each
 // x86-64 runs SSE2, AVX2 where the processor has it, any machine the rank
 // table; the first is the one used. All of them, for the tests to compare.
 struct Kernels {
@@ -152,6 +166,7 @@ struct Kernels {
     void (*write_packed)(const Bitboard* boards, bool flip, std::uint8_t* out);   // packed, 96 bytes (write_packed_step)
     void (*boards_of_squares)(const std::uint8_t* squares, Bitboard* boards);
     void (*stream_copy)(std::uint8_t* out, const std::uint8_t* in, std::size_t bytes);  // as stream_copy below
+    void (*packed_slices)(const Bitboard* slices, bool flip, std::uint8_t* out);        // write_packed_slices
 };
 [[nodiscard]] const std::vector<Kernels>& kernels();
 
@@ -181,11 +196,11 @@ void stream_fence();
 void stream_legal(const MoveGenerator& generator, const Position& position, bool flip, const Options& options,
                   Board& board, MoveList& moves, std::uint8_t* scratch, std::uint8_t* mask);
 
-// write_legal and stream_legal from the position's legal moves, listed.
-void write_legal(const ChessMove* first, const ChessMove* last, bool flip, const Options& options,
-                 std::uint8_t* mask);
-void stream_legal(const ChessMove* first, const ChessMove* last, bool flip, const Options& options,
-                  std::uint8_t* scratch, std::uint8_t* mask);
+// write_legal and stream_legal from the indices of the position's legal
+// moves in the options' space and view (negative ones skipped).
+void write_legal(const std::int16_t* first, const std::int16_t* last, const Options& options, std::uint8_t* mask);
+void stream_legal(const std::int16_t* first, const std::int16_t* last, const Options& options, std::uint8_t* scratch,
+                  std::uint8_t* mask);
 
 // Encodes every row. Throws InvalidInput for rows that are no position (a
 // turn, castling or promotion value out of range).

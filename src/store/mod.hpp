@@ -114,39 +114,72 @@ struct Part {
 };
 
 // Every row of a store decoded, for a loader that reads rows at random
-// epoch after epoch: each row's position as the encodings read it, with what
-// a row's encoding needs of the rows before it (which history steps are its
-// game's, whether it repeats an earlier position). 116 bytes a row, made in
-// one pass over the store in order (Store::decode_rows), so that a row's
-// encoding reads nine positions instead of replaying a dozen moves. The
-// legal moves of every row are listed on request (list_legal_moves), about
-// 75 bytes a row more, so that a legal mask is a lookup a move.
+// epoch after epoch: each row's placement and fields, with what a row's
+// encoding needs of the rows before it (which history steps are its game's,
+// whether it repeats an earlier position). 66 bytes a row, made in one pass
+// over the store in order (Store::decode_rows), so that a row's encoding
+// reads nine placements, a few cache lines, instead of replaying a dozen
+// moves. The legal moves of every row are listed on request, as indices in
+// a policy space and view (list_legal_moves), about 80 bytes a row more, so
+// that a legal mask is a bit set a move.
 struct Decoded {
     // On huge pages: rows read at random would otherwise miss the TLB in
     // every array.
     template <typename T>
     using Array = std::vector<T, encode::BulkAllocator<T>>;
 
-    // The state word holds the en-passant file only when it is a file; the
-    // stored value is en_passant.
-    Array<encodings::Position> boards;
-    Array<std::int8_t> en_passant;
-    Array<std::uint32_t> halfmove_clock, fullmove_number;
+    // A placement as the four bits of its squares' codes (0 empty, else
+    // 1 + plane), bit k of every square in slices[k]: a third of the twelve
+    // bitboards' bytes, which a few ANDs give back (encodings::planes_of_slices).
+    struct alignas(32) Placement {
+        std::array<Bitboard, 4> slices;
+
+        [[nodiscard]] Planes planes() const {
+            Planes planes;
+            encodings::planes_of_slices(slices.data(), planes);
+            return planes;
+        }
+    };
+    // A row's fields, one cache line's half.
+    struct alignas(32) Row {
+        std::int64_t game;
+        std::uint32_t halfmove_clock, fullmove_number;
+        std::int32_t ply;
+        std::uint16_t word;  // the move word
+        std::uint8_t flags;  // turn | castling << 1, as a keyframe's
+        std::int8_t en_passant;
+        std::int8_t result;
+    };
+
+    Array<Placement> placements;
+    Array<Row> rows;
     // Bit s (1 to 8): the row s rows back is its game's position s plies
     // back. REPEATS: the position occurred earlier in its game.
     Array<std::uint16_t> links;
     static constexpr std::uint16_t REPEATS = 1;
     // Whether any row's en_passant is no file (encoding such a row refuses).
     bool odd_en_passant = false;
-    // Row r's legal moves are legal_moves[legal_first[r] .. legal_first[r + 1]),
-    // once listed; both empty before.
-    Array<ChessMove> legal_moves;
+    // Row r's legal moves, as the generator lists them, are at
+    // [legal_first[r], legal_first[r + 1]) of legal[slot(space, mover_view)]:
+    // their indices in the space, in the row's view when mover_view; empty
+    // until listed.
     Array<std::uint64_t> legal_first;
+    std::array<Array<std::int16_t>, 2 * policy::SPACE_COUNT> legal;
+    std::array<bool, 2 * policy::SPACE_COUNT> listed{};
+
+    [[nodiscard]] static std::size_t slot(policy::Space space, bool mover_view) {
+        return 2 * static_cast<std::size_t>(space) + mover_view;
+    }
+    // Whether the legal mask the options ask for is listed.
+    [[nodiscard]] bool lists(const encodings::Options& options) const {
+        return options.legal_mask && options.policy &&
+               listed[slot(*options.policy, options.view == encodings::View::mover)];
+    }
 };
 
-// Lists the legal moves of every row of `decoded`, as the generator lists
-// them for its position.
-void list_legal_moves(const MoveGenerator& generator, Decoded& decoded);
+// Lists the legal moves of every row of `decoded` as their indices in the
+// space and view (Decoded::legal).
+void list_legal_moves(const MoveGenerator& generator, Decoded& decoded, policy::Space space, bool mover_view);
 
 // A store's arrays, checked, with the index random access needs. The parts
 // (shards packed apart) are one store whose rows follow on from part to

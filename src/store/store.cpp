@@ -540,11 +540,11 @@ public:
           stream_mask_(out.legal && !options.packed_mask && reinterpret_cast<std::uintptr_t>(out.legal) % 16 == 0) {}
 
     // The legal moves are found from `boards` (planes and state word), or
-    // are [legal_first, legal_last) when those are given.
+    // are their indices [legal_first, legal_last) when those are given.
     void write(std::size_t i, std::uint64_t row, const encodings::Position& boards, bool flip, std::uint8_t turn,
                std::uint8_t castling, std::int8_t en_passant, std::uint32_t halfmove_clock,
-               std::uint32_t fullmove_number, std::uint16_t word, const std::uint8_t* record, std::int64_t ply,
-               const ChessMove* legal_first = nullptr, const ChessMove* legal_last = nullptr) {
+               std::uint32_t fullmove_number, std::uint16_t word, std::int64_t game, std::int8_t result, std::int64_t ply,
+               const std::int16_t* legal_first = nullptr, const std::int16_t* legal_last = nullptr) {
         if (out_.turn) out_.turn[i] = flip ? 0 : turn;
         if (out_.castling)
             for (unsigned r = 0; r < 4; ++r) out_.castling[4 * i + r] = (castling >> ((r + (flip ? 2 : 0)) % 4)) & 1;
@@ -559,9 +559,9 @@ public:
             out_.policy[i] = has_move ? policy::index(*options_.policy, from_square, to_square, move.promotion) : -1;
         if (out_.legal && legal_first) {
             if (stream_mask_)
-                encodings::stream_legal(legal_first, legal_last, flip, options_, scratch_, out_.legal + i * row_mask_);
+                encodings::stream_legal(legal_first, legal_last, options_, scratch_, out_.legal + i * row_mask_);
             else
-                encodings::write_legal(legal_first, legal_last, flip, options_, out_.legal + i * row_mask_);
+                encodings::write_legal(legal_first, legal_last, options_, out_.legal + i * row_mask_);
         } else if (stream_mask_) {
             encodings::stream_legal(generator_, boards, flip, options_, board_, moves_, scratch_,
                                     out_.legal + i * row_mask_);
@@ -573,9 +573,9 @@ public:
         if (rest_.halfmove_clock) rest_.halfmove_clock[i] = static_cast<std::int32_t>(halfmove_clock);
         if (rest_.fullmove_number) rest_.fullmove_number[i] = static_cast<std::int32_t>(fullmove_number);
         if (rest_.move_promotion) rest_.move_promotion[i] = move.promotion;
-        if (rest_.game) rest_.game[i] = load<std::int64_t>(record);
+        if (rest_.game) rest_.game[i] = game;
         if (rest_.ply) rest_.ply[i] = static_cast<std::int32_t>(ply);
-        if (rest_.result) rest_.result[i] = static_cast<std::int8_t>(record[16]);
+        if (rest_.result) rest_.result[i] = result;
     }
 
     // Whether the mask is streamed: stream_fence() before the outputs are read.
@@ -614,6 +614,16 @@ public:
             encodings::stream_step(boards, flip, dst);
         else
             encodings::write_step(boards, flip, dst);
+    }
+    // pieces() of a board given as bit slices (encodings::planes_of_slices).
+    void pieces(const Bitboard* slices, std::uint8_t* dst, bool flip) const {
+        if (packed_) {
+            encodings::write_packed_slices(slices, flip, dst);
+            return;
+        }
+        encodings::Position boards{};
+        encodings::planes_of_slices(slices, boards.planes);
+        pieces(boards, dst, flip);
     }
     void repeated(std::uint8_t* dst, bool repeated) const {
         if (packed_)
@@ -1017,7 +1027,8 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
 
         fields.write(i, row, replay.boards, flip, position.turn, position.castling, position.en_passant,
                      position.halfmove_clock, position.fullmove_number,
-                     cursor.keyframe_moves[row - cursor.keyframe_row], cursor.record,
+                     cursor.keyframe_moves[row - cursor.keyframe_row], load<std::int64_t>(cursor.record),
+                     static_cast<std::int8_t>(cursor.record[16]),
                      load<std::int32_t>(cursor.record + 8) + static_cast<std::int64_t>(row - run_first));
     }
     if (step.streams() || fields.streams()) encodings::stream_fence();
@@ -1025,10 +1036,8 @@ void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGe
 
 Decoded Store::decode_rows() const {
     Decoded decoded;
-    decoded.boards.resize(rows_);
-    decoded.en_passant.resize(rows_);
-    decoded.halfmove_clock.resize(rows_);
-    decoded.fullmove_number.resize(rows_);
+    decoded.placements.resize(rows_);
+    decoded.rows.resize(rows_);
     decoded.links.assign(rows_, 0);
 
     // Each run replayed from its first keyframe, every row kept.
@@ -1037,16 +1046,28 @@ Decoded Store::decode_rows() const {
         Cursor cursor;
         locate_in(run, first_row_[run], cursor);
         replay.start(cursor.frame);
+        const std::int64_t game = load<std::int64_t>(cursor.record), first_ply = load<std::int32_t>(cursor.record + 8);
         const std::uint64_t end = first_row_[run + 1];
         for (std::uint64_t row = first_row_[run];; ++row) {
             const Position& position = replay.position;
-            decoded.boards[row] = replay.boards;
-            decoded.boards[row].state = state_word(position);
-            decoded.en_passant[row] = position.en_passant;
-            decoded.halfmove_clock[row] = position.halfmove_clock;
-            decoded.fullmove_number[row] = position.fullmove_number;
+            Decoded::Placement& placement = decoded.placements[row];
+            for (unsigned k = 0; k < 4; ++k) {
+                Bitboard slice = 0;
+                for (unsigned plane = 0; plane < PLANE_COUNT; ++plane)
+                    if ((plane + 1) >> k & 1) slice |= replay.boards.planes[plane];
+                placement.slices[k] = slice;
+            }
+            const std::uint16_t word = cursor.keyframe_moves[row - cursor.keyframe_row];
+            decoded.rows[row] = {game,
+                                 position.halfmove_clock,
+                                 position.fullmove_number,
+                                 static_cast<std::int32_t>(first_ply + static_cast<std::int64_t>(row - first_row_[run])),
+                                 word,
+                                 static_cast<std::uint8_t>(position.turn | position.castling << 1),
+                                 position.en_passant,
+                                 static_cast<std::int8_t>(cursor.record[16])};
             if (row + 1 == end) break;
-            if (!replay.play(cursor.keyframe_moves[row - cursor.keyframe_row])) [[unlikely]]
+            if (!replay.play(word)) [[unlikely]]
                 refuse("the store is damaged: the move of row " + std::to_string(row) + " cannot be replayed");
         }
     }
@@ -1055,51 +1076,66 @@ Decoded Store::decode_rows() const {
     // Each row's links to the rows before it, as encode_rows finds them: the
     // history steps that are its game's earlier plies, and whether its
     // position is one of those since its last capture or pawn move.
-    constexpr unsigned RING = encodings::MAX_HISTORY + 1;
-    std::array<std::int64_t, RING> games{}, plies{};
-    for (std::size_t run = 0; run < run_count_; ++run) {
-        const std::uint8_t* record = record_of(run);
-        const std::int64_t game = load<std::int64_t>(record), first_ply = load<std::int32_t>(record + 8);
-        for (std::uint64_t row = first_row_[run]; row < first_row_[run + 1]; ++row) {
-            const std::int64_t ply = first_ply + static_cast<std::int64_t>(row - first_row_[run]);
-            std::uint16_t links = 0;
-            for (unsigned s = 1; s <= encodings::MAX_HISTORY && s <= row; ++s)
-                if (games[(row - s) % RING] == game && plies[(row - s) % RING] == ply - s)
-                    links |= static_cast<std::uint16_t>(1u << s);
-            games[row % RING] = game;
-            plies[row % RING] = ply;
-            const auto clock = static_cast<std::int32_t>(decoded.halfmove_clock[row]);
-            if (clock > 0) {
-                const encodings::Position& here = decoded.boards[row];
-                for (std::uint64_t e = earliest_in_game(row, static_cast<std::uint64_t>(clock)); e < row; ++e)
-                    if (decoded.boards[e] == here && decoded.en_passant[e] == decoded.en_passant[row]) {
-                        links |= Decoded::REPEATS;
-                        break;
-                    }
-            }
-            decoded.links[row] = links;
+    for (std::uint64_t row = 0; row < rows_; ++row) {
+        const Decoded::Row& here = decoded.rows[row];
+        std::uint16_t links = 0;
+        for (unsigned s = 1; s <= encodings::MAX_HISTORY && s <= row; ++s) {
+            const Decoded::Row& back = decoded.rows[row - s];
+            if (back.game == here.game && back.ply == static_cast<std::int64_t>(here.ply) - s)
+                links |= static_cast<std::uint16_t>(1u << s);
         }
+        const auto clock = static_cast<std::int32_t>(here.halfmove_clock);
+        if (clock > 0)
+            for (std::uint64_t e = earliest_in_game(row, static_cast<std::uint64_t>(clock)); e < row; ++e) {
+                const Decoded::Row& earlier = decoded.rows[e];
+                if (earlier.flags == here.flags && earlier.en_passant == here.en_passant &&
+                    decoded.placements[e].slices == decoded.placements[row].slices) {
+                    links |= Decoded::REPEATS;
+                    break;
+                }
+            }
+        decoded.links[row] = links;
     }
     return decoded;
 }
 
-void list_legal_moves(const MoveGenerator& generator, Decoded& decoded) {
-    const std::size_t rows = decoded.boards.size();
+namespace {
+
+// A decoded row's position as the generator reads it.
+encodings::Position position_of(const Decoded& decoded, std::uint64_t row) {
+    const Decoded::Row& r = decoded.rows[row];
+    Position p;  // the fields state_word reads
+    p.turn = r.flags & 1;
+    p.castling = r.flags >> 1;
+    p.en_passant = r.en_passant;
+    return {decoded.placements[row].planes(), state_word(p)};
+}
+
+}  // namespace
+
+void list_legal_moves(const MoveGenerator& generator, Decoded& decoded, policy::Space space, bool mover_view) {
+    const std::size_t rows = decoded.rows.size();
     Decoded::Array<std::uint64_t> first(rows + 1);
-    Decoded::Array<ChessMove> moves;
+    Decoded::Array<std::int16_t> indices;
     Board board(FenFields{Planes{}, WHITE_TO_MOVE});
     MoveList listed;
+    const encodings::MoveIndices as_is(space, false), mirrored(space, true);
     for (std::size_t row = 0; row < rows; ++row) {
-        first[row] = moves.size();
-        board.planes = decoded.boards[row].planes;
-        board.state = decoded.boards[row].state;
+        first[row] = indices.size();
+        const encodings::Position position = position_of(decoded, row);
+        board.planes = position.planes;
+        board.state = position.state;
         generator.legal_moves(board, listed);
-        moves.insert(moves.end(), listed.begin(), listed.end());
+        const encodings::MoveIndices& view = mover_view && !position.white() ? mirrored : as_is;
+        for (const ChessMove move : listed) indices.push_back(static_cast<std::int16_t>(view.of(move)));
     }
-    first[rows] = moves.size();
-    moves.shrink_to_fit();
-    decoded.legal_moves = std::move(moves);
-    decoded.legal_first = std::move(first);
+    first[rows] = indices.size();
+    indices.shrink_to_fit();
+    // Every space and view lists the same moves a row.
+    if (decoded.legal_first.empty()) decoded.legal_first = std::move(first);
+    const std::size_t slot = Decoded::slot(space, mover_view);
+    decoded.legal[slot] = std::move(indices);
+    decoded.listed[slot] = true;
 }
 
 void Store::encode(const Decoded& decoded, const std::uint64_t* indices, std::size_t count,
@@ -1113,37 +1149,32 @@ void Store::encode(const Decoded& decoded, const std::uint64_t* indices, std::si
     const std::size_t step_bytes = (history ? STEP_PLANES : PLANE_COUNT) * encodings::plane_bytes(options);
     const StepWriter step(options, out.planes);
     RowFields fields(generator, options, out, rest);
-    const bool listed = out.legal && !decoded.legal_first.empty();
+    const bool listed = out.legal && decoded.lists(options);
+    const std::int16_t* const legal =
+        listed ? decoded.legal[Decoded::slot(*options.policy, mover_view)].data() : nullptr;
+    const bool odd_en_passant = decoded.odd_en_passant;
 
     // Random rows miss the caches: each row's memory is fetched well ahead,
     // in two stages so that no fetch waits for another. FAR rows ahead, what
-    // the row's index locates (its positions and the history steps', one
-    // stretch of memory, its links and clocks, where its legal moves start,
-    // its run's block); NEAR rows ahead, what those locate (its run, its
-    // move word, its legal moves).
+    // the row's index locates (its placement and the history steps', one
+    // stretch of memory, their links, its fields, where its legal moves
+    // start); NEAR rows ahead, its legal moves.
     constexpr std::size_t FAR = 12, NEAR = 4;
-    std::size_t runs[FAR];
     const auto fetch_far = [&](std::size_t i) {
         const std::uint64_t row = indices[i];
         if (row >= rows_)
             refuse("index " + std::to_string(row) + " is out of range for " + std::to_string(rows_) + " positions");
-        const auto* first = reinterpret_cast<const char*>(&decoded.boards[row - std::min<std::uint64_t>(row, steps - 1)]);
-        const auto* last = reinterpret_cast<const char*>(&decoded.boards[row + 1]);
+        const std::uint64_t oldest = row - std::min<std::uint64_t>(row, steps - 1);
+        const auto* first = reinterpret_cast<const char*>(&decoded.placements[oldest]);
+        const auto* last = reinterpret_cast<const char*>(&decoded.placements[row + 1]);
         for (const char* p = first; p < last; p += 64) __builtin_prefetch(p);
+        __builtin_prefetch(&decoded.links[oldest]);
         __builtin_prefetch(&decoded.links[row]);
-        __builtin_prefetch(&decoded.halfmove_clock[row]);
-        __builtin_prefetch(&decoded.fullmove_number[row]);
-        __builtin_prefetch(&decoded.en_passant[row]);
+        __builtin_prefetch(&decoded.rows[row]);
         if (listed) __builtin_prefetch(&decoded.legal_first[row]);
-        __builtin_prefetch(&block_run_[row >> BLOCK_SHIFT]);
     };
     const auto fetch_near = [&](std::size_t i) {
-        const std::uint64_t row = indices[i];
-        const std::size_t run = runs[i % FAR] = run_of(row);
-        if (listed) __builtin_prefetch(&decoded.legal_moves[decoded.legal_first[row]]);
-        const std::size_t p = run_part_[run];
-        __builtin_prefetch(parts_[p].moves + (row - part_first_row_[p]));
-        __builtin_prefetch(record_of(run));
+        if (listed) __builtin_prefetch(legal + decoded.legal_first[indices[i]]);
     };
     for (std::size_t i = 0; i < std::min(FAR, count); ++i) fetch_far(i);
     for (std::size_t i = 0; i < std::min(NEAR, count); ++i) fetch_near(i);
@@ -1152,11 +1183,10 @@ void Store::encode(const Decoded& decoded, const std::uint64_t* indices, std::si
         const std::uint64_t row = indices[i];
         if (i + FAR < count) fetch_far(i + FAR);
         if (i + NEAR < count) fetch_near(i + NEAR);
-        const std::size_t run = runs[i % FAR];
-        const encodings::Position& boards = decoded.boards[row];
+        const Decoded::Row& r = decoded.rows[row];
         const std::uint16_t links = decoded.links[row];
-        const bool flip = mover_view && !boards.white();
-        if (decoded.odd_en_passant) check_en_passant(decoded.en_passant[row], row);
+        if (odd_en_passant) check_en_passant(r.en_passant, row);
+        const bool flip = mover_view && (r.flags & 1);
 
         if (out.planes) {
             std::uint8_t* const row_out = out.planes + i * row_planes;
@@ -1166,20 +1196,17 @@ void Store::encode(const Decoded& decoded, const std::uint64_t* indices, std::si
                     step.zeros(dst);
                     continue;
                 }
-                if (decoded.odd_en_passant) check_en_passant(decoded.en_passant[row - s], row - s);
-                step.pieces(decoded.boards[row - s], dst, flip);
+                if (odd_en_passant) check_en_passant(decoded.rows[row - s].en_passant, row - s);
+                step.pieces(decoded.placements[row - s].slices.data(), dst, flip);
                 if (history) step.repeated(dst, decoded.links[row - s] & Decoded::REPEATS);
             }
         }
-        const std::size_t p = run_part_[run];
-        const std::uint8_t* record = record_of(run);
-        fields.write(i, row, boards, flip, boards.white() ? 0 : 1,
-                     static_cast<std::uint8_t>(boards.state >> WHITE_KING_SIDE & 15), decoded.en_passant[row],
-                     decoded.halfmove_clock[row], decoded.fullmove_number[row],
-                     parts_[p].moves[row - part_first_row_[p]], record,
-                     load<std::int32_t>(record + 8) + static_cast<std::int64_t>(row - first_row_[run]),
-                     listed ? decoded.legal_moves.data() + decoded.legal_first[row] : nullptr,
-                     listed ? decoded.legal_moves.data() + decoded.legal_first[row + 1] : nullptr);
+        // The position itself only for legal moves not listed.
+        const encodings::Position position = out.legal && !listed ? position_of(decoded, row) : encodings::Position{};
+        fields.write(i, row, position, flip, r.flags & 1, static_cast<std::uint8_t>(r.flags >> 1), r.en_passant,
+                     r.halfmove_clock, r.fullmove_number, r.word, r.game, r.result, r.ply,
+                     listed ? legal + decoded.legal_first[row] : nullptr,
+                     listed ? legal + decoded.legal_first[row + 1] : nullptr);
     }
     if (step.streams() || fields.streams()) encodings::stream_fence();
 }
@@ -1232,7 +1259,9 @@ std::uint64_t Permutation::operator()(std::uint64_t i) const {
 void Permutation::fill(std::uint64_t first, std::size_t count, std::uint64_t* out) const {
     // Each pass steps every walk still outside once and lists those that
     // stay outside: where a walk lands is random, so a loop per walk would
-    // mispredict its end about once an index.
+    // mispredict its end about once an index. (A copy: the outputs could
+    // alias the members, which would be read again at every step.)
+    const Permutation p = *this;
     constexpr std::size_t CHUNK = 256;
     std::uint16_t outside[CHUNK];
     for (std::size_t at = 0; at < count; at += CHUNK) {
@@ -1240,17 +1269,19 @@ void Permutation::fill(std::uint64_t first, std::size_t count, std::uint64_t* ou
         std::uint64_t* const x = out + at;
         std::size_t k = 0;
         for (std::size_t j = 0; j < m; ++j) {
-            x[j] = step(first + at + j);
+            const std::uint64_t y = p.step(first + at + j);
+            x[j] = y;
             outside[k] = static_cast<std::uint16_t>(j);
-            k += x[j] >= n_;
+            k += y >= p.n_;
         }
         while (k) {
             std::size_t still = 0;
             for (std::size_t t = 0; t < k; ++t) {
                 const std::size_t j = outside[t];
-                x[j] = step(x[j]);
+                const std::uint64_t y = p.step(x[j]);
+                x[j] = y;
                 outside[still] = static_cast<std::uint16_t>(j);
-                still += x[j] >= n_;
+                still += y >= p.n_;
             }
             k = still;
         }

@@ -81,6 +81,20 @@ TEST(EncodingKernels, EveryPackedFormIsEachSquaresBitInTheView) {
                 step.fill(0xAB);
                 encodings::write_packed_step(position, flip, step.data());
                 ASSERT_EQ(step, out) << kernel.name << " flip " << flip;
+                // The same board as the bit slices of its squares' codes
+                // (the planes made disjoint first, as a board's are).
+                std::array<Bitboard, PLANE_COUNT> disjoint = boards;
+                Bitboard taken = 0;
+                for (Bitboard& b : disjoint) taken |= (b &= ~taken);
+                Bitboard slices[4] = {};
+                for (unsigned p = 0; p < PLANE_COUNT; ++p)
+                    for (unsigned k = 0; k < 4; ++k)
+                        if ((p + 1) >> k & 1) slices[k] |= disjoint[p];
+                std::array<std::uint8_t, 8 * PLANE_COUNT + 8> sliced, expected;
+                sliced.fill(0xAB), expected.fill(0xAB);
+                kernel.packed_slices(slices, flip, sliced.data());
+                kernel.write_packed(disjoint.data(), flip, expected.data());
+                ASSERT_EQ(sliced, expected) << kernel.name << " flip " << flip;
             }
         }
 }

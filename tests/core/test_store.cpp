@@ -457,7 +457,11 @@ TEST(Store, DecodedRowsEncodeAsTheReplay) {
     cases[2] = {encodings::View::mover, -1, policy::Space::from_to, false, false, false};
     cases[3] = {encodings::View::absolute, 0, std::nullopt, false, false, false};
     for (const bool listed : {false, true}) {
-        if (listed) store::list_legal_moves(generator(), decoded);
+        if (listed)
+            for (const encodings::Options& options : cases)
+                if (options.legal_mask)
+                    store::list_legal_moves(generator(), decoded, *options.policy,
+                                            options.view == encodings::View::mover);
         for (const auto& indices : {shuffled, all_rows(rows.size())})
             for (const encodings::Options& options : cases)
                 EXPECT_EQ(encoded(packed.store, &decoded, indices, options),
