@@ -17,8 +17,13 @@ with threads=0, 1 and 2 in wall time (the first 300 batches, median of a few
 epochs), planes and every field and the issue's encoding combination (history
 8, the mover's view, AlphaZero policy, packed legal mask), and the
 DataLoader with threads=2 and no workers; and the per-position path
-DataLoader(dataset, batch_size, shuffle=True) for a few batches. Reports
-only; nothing fails on a number.
+DataLoader(dataset, batch_size, shuffle=True) for a few batches. Then
+the same batches with decoded=True (every row decoded once, in memory),
+beside those replayed, in processor time: planes and every field, and the
+combination with its mask and planes packed; and what decoding costs, on
+the dataset opened afresh: the first batch's processor time, which decodes
+every row and lists its legal moves. Reports only; nothing fails on a
+number.
 """
 
 from __future__ import annotations
@@ -127,6 +132,26 @@ def measure(dataset: velmor_data.dataset.Dataset, args: argparse.Namespace, floo
           f"processor time: {rate(per_item, time.process_time, 10) / 1e6:.3f} M/s")
 
 
+def measure_decoded(dataset: velmor_data.dataset.Dataset, args: argparse.Namespace, floor: float) -> None:
+    """batches() replayed and decoded, interleaved epoch by epoch, one core."""
+    packed = {**COMBINATION, "packed_planes": True}
+    fresh = velmor_data.open_dataset(dataset.path)
+    start = time.process_time()
+    next(iter(fresh.batches(1, decoded=True, **packed)))
+    print(f"  decoded=True: every row decoded and its legal moves listed in {time.process_time() - start:.2f} s "
+          f"of processor time ({len(fresh):,} positions)")
+    del fresh
+    for name, options in (("planes + every field", {}),
+                          ("the combination, mask and planes packed", packed)):
+        replayed, decoded = [], []
+        for epoch in range(args.repeats):
+            replayed.append(rate(dataset.batches(args.batch_size, epoch=epoch, **options), time.process_time))
+            decoded.append(rate(dataset.batches(args.batch_size, epoch=epoch, decoded=True, **options),
+                                time.process_time))
+        report(f"{name}, replayed", replayed, floor)
+        report(f"{name}, decoded", decoded, floor)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--source", type=Path, default=ROOT / "data" / "sample-games.pgn.zst")
@@ -142,7 +167,10 @@ def main() -> None:
     del planes
     with tempfile.TemporaryDirectory() as folder:
         print(f"{args.source.name}, batch_size {args.batch_size}:")
-        measure(encode(args.source, Path(folder) / "one"), args, floor)
+        one = encode(args.source, Path(folder) / "one")
+        measure(one, args, floor)
+        measure_decoded(one, args, floor)
+        del one
         if args.copies > 1:
             import zstandard
 
@@ -152,7 +180,9 @@ def main() -> None:
             copies = Path(folder) / "copies.pgn"
             copies.write_bytes(data * args.copies)
             print(f"{args.copies} copies of it as one input:")
-            measure(encode(copies, Path(folder) / "copies"), args, floor)
+            joined = encode(copies, Path(folder) / "copies")
+            measure(joined, args, floor)
+            measure_decoded(joined, args, floor)
 
 
 if __name__ == "__main__":

@@ -12,7 +12,9 @@ epoch timed in processor time; the best and the median of --repeats epochs.
 Then each training encoding alone and the combination a Leela-style network
 reads (history 8, the mover's view, AlphaZero policy, legal mask; then with
 its mask packed, and with its mask and planes packed, shuffled and in
-order), each beside what this core can write: the bytes its batches hold a
+order; then with every row decoded once and kept, decoded=True, unpacked
+and packed, where an epoch's figure after the first is the steady one),
+each beside what this core can write: the bytes its batches hold a
 position against C's memset over a batch-sized buffer (which stays in the
 cache when it fits) and against the streaming-store ceiling, non-temporal
 stores over a buffer of the encoding's batch size, measured just before it
@@ -71,6 +73,10 @@ ENCODINGS: list[tuple[str, dict[str, object]]] = [
     ("  the same, packed mask and planes", {**COMBINATION, "packed_mask": True, "packed_planes": True}),
     # In order, each row goes on from the replay of the one before.
     ("  the same, in order", {**COMBINATION, "packed_mask": True, "packed_planes": True, "shuffle": False}),
+    # Every row decoded once and kept: rows read, not replayed.
+    ("  decoded, unpacked", {**COMBINATION, "decoded": True}),
+    ("  decoded, packed mask and planes", {**COMBINATION, "packed_mask": True, "packed_planes": True,
+                                           "decoded": True}),
 ]
 
 
@@ -278,7 +284,7 @@ def main() -> None:
         print(f"{args.copies} copies: {len(joined):,} positions, {joined.nbytes / 2**20:.1f} MiB "
               f"({joined.bytes_per_position:.2f} bytes a position)")
         report(f"store of {len(joined):,}", epochs(joined, args.batch_size, args.repeats))
-        for name, options in ENCODINGS[-3:]:
+        for name, options in ENCODINGS[-5:]:
             report_encoding(joined, f"store of {len(joined):,}, {name}", args.batch_size, args.repeats, bandwidth,
                             program, options)
 
