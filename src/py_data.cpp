@@ -1140,19 +1140,22 @@ PyObject* store_batch(PyObject* self, PyObject* args) {
     });
 }
 
-//   .encode(indices, fields, view, history, space, legal_mask, packed_mask, packed_planes, decoded)
+//   .encode(indices, fields, view, history, space, legal_mask, packed_mask, packed_planes, decoded, records)
 //       -> (planes, turn, castling, move_from, move_to, policy, legal, buffer,
 //       offsets): the encodings as encode_training gives them for those rows
 //       among all the store's rows, then the `fields` no view changes
 //       (en_passant, the clocks, move_promotion, result, game, ply) from the
 //       same replay, as .gather gives them. With `decoded`, the same from the
-//       store's rows decoded, made on first use and kept.
+//       store's rows decoded, made on first use and kept; then, with
+//       `records` (whole records a row of the store, or None), a Buffer of
+//       the rows' records, else None.
 PyObject* store_encode(PyObject* self, PyObject* args) {
     PyObject* indices;
     unsigned long fields;
     int view, history, space, legal_mask, packed_mask, packed_planes, decoded;
-    if (!PyArg_ParseTuple(args, "Okpiipppp", &indices, &fields, &view, &history, &space, &legal_mask, &packed_mask,
-                          &packed_planes, &decoded))
+    PyObject* records;
+    if (!PyArg_ParseTuple(args, "OkpiippppO", &indices, &fields, &view, &history, &space, &legal_mask, &packed_mask,
+                          &packed_planes, &decoded, &records))
         return nullptr;
     // The fields an encoding gives in its view are not gathered beside it.
     constexpr unsigned long ENCODED = 1ul << encode::PLANES | 1ul << encode::TURN | 1ul << encode::CASTLING |
@@ -1175,17 +1178,40 @@ PyObject* store_encode(PyObject* self, PyObject* args) {
         if (!block.make(n, fields, false)) return nullptr;
         StoreState& state = state_of<StoreState>(self);
         const store::Store& s = *state.store;
+        // The records a row, taken with the rows decoded.
+        HeldBuffer held_records;
+        store::Records taken;
+        Ref taken_buffer(Py_NewRef(Py_None));
+        if (records != Py_None) {
+            if (!decoded) {
+                PyErr_SetString(PyExc_ValueError, "records are taken with decoded rows only");
+                return nullptr;
+            }
+            if (!held_records.hold(records, 1, "records")) return nullptr;
+            const std::size_t total = held_records.size();
+            if (s.rows() == 0 || total % s.rows() != 0 || total == 0) {
+                PyErr_SetString(PyExc_ValueError, "records must be whole records, one a row of the store");
+                return nullptr;
+            }
+            taken.data = held_records.data();
+            taken.stride = total / s.rows();
+            BatchBufferObject* buffer = new_batch_buffer(n * taken.stride);
+            if (!buffer) return nullptr;
+            taken_buffer = Ref(reinterpret_cast<PyObject*>(buffer));
+            taken.out = buffer->data;
+        }
         without_gil([&] {
             if (decoded)
-                s.encode(state.decoded(options), rows, n, generator(), options, arrays.out, block.out);
+                s.encode(state.decoded(options), rows, n, generator(), options, arrays.out, block.out, taken);
             else
                 s.encode(rows, n, generator(), options, arrays.out, block.out);
         });
-        Ref result(PyTuple_New(EncodingArrays::COUNT + 2));
+        Ref result(PyTuple_New(EncodingArrays::COUNT + 3));
         if (!result) return nullptr;
         arrays.move_into(result.get(), 0);
         PyTuple_SET_ITEM(result.get(), EncodingArrays::COUNT, block.buffer.release());
         PyTuple_SET_ITEM(result.get(), EncodingArrays::COUNT + 1, block.offsets.release());
+        PyTuple_SET_ITEM(result.get(), EncodingArrays::COUNT + 2, taken_buffer.release());
         return result.release();
     });
 }

@@ -83,9 +83,11 @@ class Store:
         packed_mask: bool,
         packed_planes: bool,
         decoded: bool,
+        records: _Buffer | None,
         /,
     ) -> tuple[
-        Buffer, Buffer, Buffer, Buffer, Buffer, Buffer | None, Buffer | None, Buffer, tuple[int | None, ...]
+        Buffer, Buffer, Buffer, Buffer, Buffer, Buffer | None, Buffer | None, Buffer, tuple[int | None, ...],
+        Buffer | None,
     ]: ...
 
 def store_extras_pack(columns: tuple[tuple[_Buffer, int], ...], rows: int, /) -> tuple[Buffer | None, ...]: ...

@@ -212,7 +212,7 @@ class Store:
         self._starts = numpy.cumsum([0] + [len(part[0]) for part in parts])
         self._native = _native.Store(parts)
         self._decoding = threading.Lock()
-        self._decoded_extras: dict[str, numpy.ndarray] | None = None
+        self._decoded_extras: numpy.ndarray | None = None
         names = tuple(part_extras[0]) if part_extras else ()
         self._extras_native = None
         self._extra_layout: tuple[tuple[str, numpy.dtype, tuple[int, ...]], ...] = ()
@@ -362,13 +362,18 @@ class Store:
                 out[name] = column.reshape((count, *shape)) if shape else column
         return {name: out[name] for name in names}
 
-    def _every_extra(self) -> dict[str, numpy.ndarray]:
-        """Every row's extra columns decoded, made on first use and kept: what
-        decoded batches take their rows' extra columns from."""
+    def _every_extra(self) -> numpy.ndarray:
+        """Every row's extra columns decoded, a record a row, made on first
+        use and kept: what decoded batches take their rows' extra columns
+        from, each row's record fetched with the rest of the row."""
         with self._decoding:
             if self._decoded_extras is None:
-                self._decoded_extras = self._gather_extras(numpy.arange(len(self), dtype=numpy.uint64),
-                                                           list(self._extra_names))
+                columns = self._gather_extras(numpy.arange(len(self), dtype=numpy.uint64), list(self._extra_names))
+                records = numpy.empty(len(self), [(name, column.dtype, column.shape[1:])
+                                                  for name, column in columns.items()])
+                for name, column in columns.items():
+                    records[name] = column
+                self._decoded_extras = records
             return self._decoded_extras
 
     def gather(self, indices: Any, fields: Iterable[str] | None = None) -> dict[str, numpy.ndarray]:
@@ -399,7 +404,8 @@ class Store:
         history = encoding["history"]
         policy = encoding["policy"]
         decoded = encoding["decoded"]
-        planes, turn, castling, move_from, move_to, indices, legal, buffer, offsets = self._native.encode(
+        records = self._every_extra() if decoded and extras and len(self) else None
+        planes, turn, castling, move_from, move_to, indices, legal, buffer, offsets, taken = self._native.encode(
             rows,
             mask & ~_ENCODED_MASK,
             encoding["view"] == "mover",
@@ -409,6 +415,7 @@ class Store:
             encoding["packed_mask"],
             encoding["packed_planes"],
             decoded,
+            records,
         )
         count = len(rows)
         plane_count = 12 if history is None else 13 * (history + 1)
@@ -420,10 +427,11 @@ class Store:
             "move_from": numpy.frombuffer(move_from, numpy.int8, count),
             "move_to": numpy.frombuffer(move_to, numpy.int8, count),
         }
-        gathered = self._result(buffer, offsets, rows, [] if decoded else extras)
-        if decoded and extras:
-            every = self._every_extra()
-            gathered.update((name, every[name].take(rows, axis=0)) for name in extras)
+        gathered = self._result(buffer, offsets, rows, extras if records is None else [])
+        if records is not None:
+            # Each column out of the rows' records, contiguous.
+            rows_records = numpy.frombuffer(taken, records.dtype, count)
+            gathered.update((name, numpy.ascontiguousarray(rows_records[name])) for name in extras)
         out: dict[str, numpy.ndarray] = {"planes": encoded["planes"]}
         for bit, name in enumerate(_FIELDS):
             if bit and mask >> bit & 1:

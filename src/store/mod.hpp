@@ -181,6 +181,14 @@ struct Decoded {
 // space and view (Decoded::legal).
 void list_legal_moves(const MoveGenerator& generator, Decoded& decoded, policy::Space space, bool mover_view);
 
+// Records of `stride` bytes a row of a store (a loader's extra columns, row
+// by row), and where a batch's rows of them go.
+struct Records {
+    const std::uint8_t* data = nullptr;
+    std::size_t stride = 0;
+    std::uint8_t* out = nullptr;  // the i-th index's record at i * stride
+};
+
 // A store's arrays, checked, with the index random access needs. The parts
 // (shards packed apart) are one store whose rows follow on from part to
 // part, none of them copied. The arrays are borrowed and must outlive it.
@@ -220,10 +228,11 @@ public:
     [[nodiscard]] Decoded decode_rows() const;
 
     // encode(), the same outputs, reading the rows from `decoded`, which
-    // must be this store's decode_rows().
+    // must be this store's decode_rows(); and each row's record, fetched
+    // with the rest of the row.
     void encode(const Decoded& decoded, const std::uint64_t* indices, std::size_t count,
                 const MoveGenerator& generator, const encodings::Options& options, const encodings::Outputs& out,
-                const Outputs& rest = {}) const;
+                const Outputs& rest = {}, const Records& records = {}) const;
 
 private:
     struct Cursor;

@@ -1140,7 +1140,7 @@ void list_legal_moves(const MoveGenerator& generator, Decoded& decoded, policy::
 
 void Store::encode(const Decoded& decoded, const std::uint64_t* indices, std::size_t count,
                    const MoveGenerator& generator, const encodings::Options& options, const encodings::Outputs& out,
-                   const Outputs& rest) const {
+                   const Outputs& rest, const Records& records) const {
     using encodings::STEP_PLANES;
     const bool history = options.history >= 0;
     const bool mover_view = options.view == encodings::View::mover;
@@ -1154,13 +1154,12 @@ void Store::encode(const Decoded& decoded, const std::uint64_t* indices, std::si
         listed ? decoded.legal[Decoded::slot(*options.policy, mover_view)].data() : nullptr;
     const bool odd_en_passant = decoded.odd_en_passant;
 
-    // Random rows miss the caches: each row's memory is fetched well ahead,
-    // in two stages so that no fetch waits for another. FAR rows ahead, what
-    // the row's index locates (its placement and the history steps', one
-    // stretch of memory, their links, its fields, where its legal moves
-    // start); NEAR rows ahead, its legal moves.
-    constexpr std::size_t FAR = 12, NEAR = 4;
-    const auto fetch_far = [&](std::size_t i) {
+    // Random rows miss the caches: each row's memory is fetched AHEAD rows
+    // before it is read (its placement and the history steps', one stretch
+    // of memory, their links, its fields, its legal moves); where its legal
+    // moves start, twice as far ahead, so that it is at hand by then.
+    constexpr std::size_t AHEAD = 12;
+    const auto fetch = [&](std::size_t i) {
         const std::uint64_t row = indices[i];
         if (row >= rows_)
             refuse("index " + std::to_string(row) + " is out of range for " + std::to_string(rows_) + " positions");
@@ -1171,20 +1170,27 @@ void Store::encode(const Decoded& decoded, const std::uint64_t* indices, std::si
         __builtin_prefetch(&decoded.links[oldest]);
         __builtin_prefetch(&decoded.links[row]);
         __builtin_prefetch(&decoded.rows[row]);
-        if (listed) __builtin_prefetch(&decoded.legal_first[row]);
+        if (records.data) {
+            const std::uint8_t* record = records.data + row * records.stride;
+            __builtin_prefetch(record);
+            __builtin_prefetch(record + records.stride - 1);
+        }
+        if (listed) {
+            if (i + AHEAD < count) __builtin_prefetch(&decoded.legal_first[indices[i + AHEAD]]);
+            __builtin_prefetch(legal + decoded.legal_first[row]);
+        }
     };
-    const auto fetch_near = [&](std::size_t i) {
-        if (listed) __builtin_prefetch(legal + decoded.legal_first[indices[i]]);
-    };
-    for (std::size_t i = 0; i < std::min(FAR, count); ++i) fetch_far(i);
-    for (std::size_t i = 0; i < std::min(NEAR, count); ++i) fetch_near(i);
+    for (std::size_t i = 0; i < std::min(AHEAD, count); ++i) {
+        if (listed) __builtin_prefetch(&decoded.legal_first[indices[i]]);
+    }
+    for (std::size_t i = 0; i < std::min(AHEAD, count); ++i) fetch(i);
 
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint64_t row = indices[i];
-        if (i + FAR < count) fetch_far(i + FAR);
-        if (i + NEAR < count) fetch_near(i + NEAR);
+        if (i + AHEAD < count) fetch(i + AHEAD);
         const Decoded::Row& r = decoded.rows[row];
         const std::uint16_t links = decoded.links[row];
+        if (records.data) std::memcpy(records.out + i * records.stride, records.data + row * records.stride, records.stride);
         if (odd_en_passant) check_en_passant(r.en_passant, row);
         const bool flip = mover_view && (r.flags & 1);
 
