@@ -116,12 +116,13 @@ struct Part {
 // Every row of a store decoded, for a loader that reads rows at random
 // epoch after epoch: each row's placement and fields, with what a row's
 // encoding needs of the rows before it (which history steps are its game's,
-// whether it repeats an earlier position). 66 bytes a row, made in one pass
-// over the store in order (Store::decode_rows), so that a row's encoding
-// reads nine placements, a few cache lines, instead of replaying a dozen
-// moves. The legal moves of every row are listed on request, as indices in
-// a policy space and view (list_legal_moves), about 80 bytes a row more, so
-// that a legal mask is a bit set a move.
+// whether its steps repeat earlier positions). 96 bytes a row, made in one
+// pass over the store in order (Store::decode_rows), so that a row's
+// encoding reads its fields' cache line and nine placements, a few more,
+// instead of replaying a dozen moves. The legal moves of every row are
+// listed on request, as indices in a policy space and view
+// (list_legal_moves), about 70 bytes a row more, so that a legal mask is a
+// bit set a move.
 struct Decoded {
     // On huge pages: rows read at random would otherwise miss the TLB in
     // every array.
@@ -140,30 +141,33 @@ struct Decoded {
             return planes;
         }
     };
-    // A row's fields, one cache line's half.
-    struct alignas(32) Row {
+    // A row's fields and what its encoding needs of the rows before it, one
+    // cache line: all a row reads but placements and legal moves.
+    struct alignas(64) Row {
         std::int64_t game;
+        std::uint64_t legal_first;  // where its legal moves start, once listed
         std::uint32_t halfmove_clock, fullmove_number;
         std::int32_t ply;
-        std::uint16_t word;  // the move word
-        std::uint8_t flags;  // turn | castling << 1, as a keyframe's
+        // Bit s (1 to 8): the row s rows back is its game's position s plies
+        // back. Bit STEP_REPEATS + s (0 to 8): that position occurred
+        // earlier in its game.
+        std::uint32_t links;
+        std::uint16_t word;         // the move word
+        std::uint16_t legal_count;  // its legal moves, once listed
+        std::uint8_t flags;         // turn | castling << 1, as a keyframe's
         std::int8_t en_passant;
         std::int8_t result;
     };
+    static constexpr unsigned STEP_REPEATS = 9;
 
     Array<Placement> placements;
     Array<Row> rows;
-    // Bit s (1 to 8): the row s rows back is its game's position s plies
-    // back. REPEATS: the position occurred earlier in its game.
-    Array<std::uint16_t> links;
-    static constexpr std::uint16_t REPEATS = 1;
     // Whether any row's en_passant is no file (encoding such a row refuses).
     bool odd_en_passant = false;
-    // Row r's legal moves, as the generator lists them, are at
-    // [legal_first[r], legal_first[r + 1]) of legal[slot(space, mover_view)]:
-    // their indices in the space, in the row's view when mover_view; empty
-    // until listed.
-    Array<std::uint64_t> legal_first;
+    // A row's legal moves, as the generator lists them, are the legal_count
+    // from legal_first of legal[slot(space, mover_view)]: their indices in
+    // the space, in the row's view when mover_view; empty until listed. Every
+    // space and view lists as many a row.
     std::array<Array<std::int16_t>, 2 * policy::SPACE_COUNT> legal;
     std::array<bool, 2 * policy::SPACE_COUNT> listed{};
 

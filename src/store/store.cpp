@@ -1038,7 +1038,6 @@ Decoded Store::decode_rows() const {
     Decoded decoded;
     decoded.placements.resize(rows_);
     decoded.rows.resize(rows_);
-    decoded.links.assign(rows_, 0);
 
     // Each run replayed from its first keyframe, every row kept.
     Replay replay;
@@ -1058,14 +1057,16 @@ Decoded Store::decode_rows() const {
                 placement.slices[k] = slice;
             }
             const std::uint16_t word = cursor.keyframe_moves[row - cursor.keyframe_row];
-            decoded.rows[row] = {game,
-                                 position.halfmove_clock,
-                                 position.fullmove_number,
-                                 static_cast<std::int32_t>(first_ply + static_cast<std::int64_t>(row - first_row_[run])),
-                                 word,
-                                 static_cast<std::uint8_t>(position.turn | position.castling << 1),
-                                 position.en_passant,
-                                 static_cast<std::int8_t>(cursor.record[16])};
+            Decoded::Row& r = decoded.rows[row];
+            r = {};
+            r.game = game;
+            r.halfmove_clock = position.halfmove_clock;
+            r.fullmove_number = position.fullmove_number;
+            r.ply = static_cast<std::int32_t>(first_ply + static_cast<std::int64_t>(row - first_row_[run]));
+            r.word = word;
+            r.flags = static_cast<std::uint8_t>(position.turn | position.castling << 1);
+            r.en_passant = position.en_passant;
+            r.result = static_cast<std::int8_t>(cursor.record[16]);
             if (row + 1 == end) break;
             if (!replay.play(word)) [[unlikely]]
                 refuse("the store is damaged: the move of row " + std::to_string(row) + " cannot be replayed");
@@ -1074,27 +1075,33 @@ Decoded Store::decode_rows() const {
     decoded.odd_en_passant = replay.odd_en_passant;
 
     // Each row's links to the rows before it, as encode_rows finds them: the
-    // history steps that are its game's earlier plies, and whether its
-    // position is one of those since its last capture or pawn move.
-    for (std::uint64_t row = 0; row < rows_; ++row) {
+    // history steps that are its game's earlier plies, and whether each of
+    // their positions (its own first) is one of its game's since its last
+    // capture or pawn move.
+    const auto repeats = [&](std::uint64_t row) {
         const Decoded::Row& here = decoded.rows[row];
-        std::uint16_t links = 0;
-        for (unsigned s = 1; s <= encodings::MAX_HISTORY && s <= row; ++s) {
-            const Decoded::Row& back = decoded.rows[row - s];
-            if (back.game == here.game && back.ply == static_cast<std::int64_t>(here.ply) - s)
-                links |= static_cast<std::uint16_t>(1u << s);
-        }
         const auto clock = static_cast<std::int32_t>(here.halfmove_clock);
         if (clock > 0)
             for (std::uint64_t e = earliest_in_game(row, static_cast<std::uint64_t>(clock)); e < row; ++e) {
                 const Decoded::Row& earlier = decoded.rows[e];
                 if (earlier.flags == here.flags && earlier.en_passant == here.en_passant &&
-                    decoded.placements[e].slices == decoded.placements[row].slices) {
-                    links |= Decoded::REPEATS;
-                    break;
-                }
+                    decoded.placements[e].slices == decoded.placements[row].slices)
+                    return true;
             }
-        decoded.links[row] = links;
+        return false;
+    };
+    for (std::uint64_t row = 0; row < rows_; ++row) {
+        Decoded::Row& here = decoded.rows[row];
+        std::uint32_t links = repeats(row) ? 1u << Decoded::STEP_REPEATS : 0;
+        for (unsigned s = 1; s <= encodings::MAX_HISTORY && s <= row; ++s) {
+            const Decoded::Row& back = decoded.rows[row - s];
+            if (back.game == here.game && back.ply == static_cast<std::int64_t>(here.ply) - s) {
+                links |= 1u << s;
+                // The step's own repetition, found when its row was linked.
+                links |= (back.links >> Decoded::STEP_REPEATS & 1) << (Decoded::STEP_REPEATS + s);
+            }
+        }
+        here.links = links;
     }
     return decoded;
 }
@@ -1115,24 +1122,28 @@ encodings::Position position_of(const Decoded& decoded, std::uint64_t row) {
 
 void list_legal_moves(const MoveGenerator& generator, Decoded& decoded, policy::Space space, bool mover_view) {
     const std::size_t rows = decoded.rows.size();
-    Decoded::Array<std::uint64_t> first(rows + 1);
+    // Every space and view lists as many moves a row: the first listed sets
+    // where each row's start, the others find them set (and must not write
+    // them while other threads read them).
+    const bool first_listed = std::none_of(decoded.listed.begin(), decoded.listed.end(), [](bool b) { return b; });
     Decoded::Array<std::int16_t> indices;
     Board board(FenFields{Planes{}, WHITE_TO_MOVE});
     MoveList listed;
     const encodings::MoveIndices as_is(space, false), mirrored(space, true);
     for (std::size_t row = 0; row < rows; ++row) {
-        first[row] = indices.size();
+        const std::uint64_t start = indices.size();
         const encodings::Position position = position_of(decoded, row);
         board.planes = position.planes;
         board.state = position.state;
         generator.legal_moves(board, listed);
         const encodings::MoveIndices& view = mover_view && !position.white() ? mirrored : as_is;
         for (const ChessMove move : listed) indices.push_back(static_cast<std::int16_t>(view.of(move)));
+        if (first_listed) {
+            decoded.rows[row].legal_first = start;
+            decoded.rows[row].legal_count = static_cast<std::uint16_t>(listed.size());
+        }
     }
-    first[rows] = indices.size();
     indices.shrink_to_fit();
-    // Every space and view lists the same moves a row.
-    if (decoded.legal_first.empty()) decoded.legal_first = std::move(first);
     const std::size_t slot = Decoded::slot(space, mover_view);
     decoded.legal[slot] = std::move(indices);
     decoded.listed[slot] = true;
@@ -1156,8 +1167,8 @@ void Store::encode(const Decoded& decoded, const std::uint64_t* indices, std::si
 
     // Random rows miss the caches: each row's memory is fetched AHEAD rows
     // before it is read (its placement and the history steps', one stretch
-    // of memory, their links, its fields, its legal moves); where its legal
-    // moves start, twice as far ahead, so that it is at hand by then.
+    // of memory, and its legal moves); its fields, which say where its legal
+    // moves are, twice as far ahead, so that they are at hand by then.
     constexpr std::size_t AHEAD = 12;
     const auto fetch = [&](std::size_t i) {
         const std::uint64_t row = indices[i];
@@ -1167,29 +1178,22 @@ void Store::encode(const Decoded& decoded, const std::uint64_t* indices, std::si
         const auto* first = reinterpret_cast<const char*>(&decoded.placements[oldest]);
         const auto* last = reinterpret_cast<const char*>(&decoded.placements[row + 1]);
         for (const char* p = first; p < last; p += 64) __builtin_prefetch(p);
-        __builtin_prefetch(&decoded.links[oldest]);
-        __builtin_prefetch(&decoded.links[row]);
-        __builtin_prefetch(&decoded.rows[row]);
+        if (i + AHEAD < count) __builtin_prefetch(&decoded.rows[indices[i + AHEAD]]);
         if (records.data) {
             const std::uint8_t* record = records.data + row * records.stride;
             __builtin_prefetch(record);
             __builtin_prefetch(record + records.stride - 1);
         }
-        if (listed) {
-            if (i + AHEAD < count) __builtin_prefetch(&decoded.legal_first[indices[i + AHEAD]]);
-            __builtin_prefetch(legal + decoded.legal_first[row]);
-        }
+        if (listed) __builtin_prefetch(legal + decoded.rows[row].legal_first);
     };
-    for (std::size_t i = 0; i < std::min(AHEAD, count); ++i) {
-        if (listed) __builtin_prefetch(&decoded.legal_first[indices[i]]);
-    }
+    for (std::size_t i = 0; i < std::min(AHEAD, count); ++i) __builtin_prefetch(&decoded.rows[indices[i]]);
     for (std::size_t i = 0; i < std::min(AHEAD, count); ++i) fetch(i);
 
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint64_t row = indices[i];
         if (i + AHEAD < count) fetch(i + AHEAD);
         const Decoded::Row& r = decoded.rows[row];
-        const std::uint16_t links = decoded.links[row];
+        const std::uint32_t links = r.links;
         if (records.data) std::memcpy(records.out + i * records.stride, records.data + row * records.stride, records.stride);
         if (odd_en_passant) check_en_passant(r.en_passant, row);
         const bool flip = mover_view && (r.flags & 1);
@@ -1204,15 +1208,14 @@ void Store::encode(const Decoded& decoded, const std::uint64_t* indices, std::si
                 }
                 if (odd_en_passant) check_en_passant(decoded.rows[row - s].en_passant, row - s);
                 step.pieces(decoded.placements[row - s].slices.data(), dst, flip);
-                if (history) step.repeated(dst, decoded.links[row - s] & Decoded::REPEATS);
+                if (history) step.repeated(dst, links >> (Decoded::STEP_REPEATS + s) & 1);
             }
         }
         // The position itself only for legal moves not listed.
         const encodings::Position position = out.legal && !listed ? position_of(decoded, row) : encodings::Position{};
         fields.write(i, row, position, flip, r.flags & 1, static_cast<std::uint8_t>(r.flags >> 1), r.en_passant,
                      r.halfmove_clock, r.fullmove_number, r.word, r.game, r.result, r.ply,
-                     listed ? legal + decoded.legal_first[row] : nullptr,
-                     listed ? legal + decoded.legal_first[row + 1] : nullptr);
+                     listed ? legal + r.legal_first : nullptr, listed ? legal + r.legal_first + r.legal_count : nullptr);
     }
     if (step.streams() || fields.streams()) encodings::stream_fence();
 }
