@@ -488,8 +488,8 @@ class Store:
         same, in the same order.
 
         decoded reads the rows from every row of the store decoded, made on
-        first use and kept with the store (about 80 bytes a position with
-        Lichess's extra columns, and 80 more for the legal moves of each
+        first use and kept with the store (about 110 bytes a position with
+        Lichess's extra columns, and 60 more for the legal moves of each
         policy space and view a legal mask is asked in), instead of
         replaying each row's game: the same batches, faster where rows are
         read at random."""

@@ -124,8 +124,8 @@ class _Loading:
         keyframe: the same batches, about twice as fast shuffled with history
         planes and legal masks. The positions are decoded in one pass on
         first use (well under a second a million positions) and kept while
-        the dataset is open: about 80 bytes a position with Lichess's extra
-        columns, and 80 more for the legal moves of each policy space and
+        the dataset is open: about 110 bytes a position with Lichess's extra
+        columns, and 60 more for the legal moves of each policy space and
         view a legal mask is asked in. Each process (a DataLoader worker)
         decodes its own."""
         check_epoch_options(batch_size, seed, epoch, rank, world_size, threads)
