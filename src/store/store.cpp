@@ -1175,8 +1175,8 @@ void Store::encode(const Decoded& decoded, const std::uint64_t* indices, std::si
         if (row >= rows_)
             refuse("index " + std::to_string(row) + " is out of range for " + std::to_string(rows_) + " positions");
         const std::uint64_t oldest = row - std::min<std::uint64_t>(row, steps - 1);
-        const auto* first = reinterpret_cast<const char*>(&decoded.placements[oldest]);
-        const auto* last = reinterpret_cast<const char*>(&decoded.placements[row + 1]);
+        const auto* first = reinterpret_cast<const char*>(decoded.placements.data() + oldest);
+        const auto* last = reinterpret_cast<const char*>(decoded.placements.data() + row + 1);
         for (const char* p = first; p < last; p += 64) __builtin_prefetch(p);
         if (i + AHEAD < count) __builtin_prefetch(&decoded.rows[indices[i + AHEAD]]);
         if (records.data) {
