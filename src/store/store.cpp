@@ -593,6 +593,20 @@ private:
     alignas(64) std::uint8_t scratch_[std::max({policy::FROM_TO_SIZE, policy::UCI_SIZE, policy::ALPHAZERO_SIZE})]{};
 };
 
+// What the options make of a row's planes: its steps and their bytes.
+struct Layout {
+    explicit Layout(const encodings::Options& options)
+        : history(options.history >= 0),
+          mover_view(options.view == encodings::View::mover),
+          steps(history ? static_cast<unsigned>(options.history) + 1 : 1),
+          row_planes(encodings::row_plane_bytes(options)),
+          step_bytes((history ? encodings::STEP_PLANES : PLANE_COUNT) * encodings::plane_bytes(options)) {}
+
+    bool history, mover_view;
+    unsigned steps;
+    std::size_t row_planes, step_bytes;
+};
+
 // A step's planes, or the repetition plane past them, or a step's zeros, in
 // the form the options ask for: each with sizes the compiler sees, so that
 // it is a few stores. Unpacked planes, whole cache lines, are streamed past
@@ -749,12 +763,10 @@ std::uint64_t occupancies_before(const Origin& origin, std::uint64_t base, const
 
 void Store::encode(const std::uint64_t* indices, std::size_t count, const MoveGenerator& generator,
                    const encodings::Options& options, const encodings::Outputs& out, const Outputs& rest) const {
-    using encodings::STEP_PLANES;
-    const bool history = options.history >= 0;
-    const bool mover_view = options.view == encodings::View::mover;
-    const unsigned steps = history ? static_cast<unsigned>(options.history) + 1 : 1;
-    const std::size_t row_planes = encodings::row_plane_bytes(options);
-    const std::size_t step_bytes = (history ? STEP_PLANES : PLANE_COUNT) * encodings::plane_bytes(options);
+    const Layout layout(options);
+    const bool history = layout.history, mover_view = layout.mover_view;
+    const unsigned steps = layout.steps;
+    const std::size_t row_planes = layout.row_planes, step_bytes = layout.step_bytes;
 
     // Scratch for every row of the call: the occupancy of the rows replayed
     // (base..row) and of the rows before them, those rows replayed when the
@@ -1152,12 +1164,10 @@ void list_legal_moves(const MoveGenerator& generator, Decoded& decoded, policy::
 void Store::encode(const Decoded& decoded, const std::uint64_t* indices, std::size_t count,
                    const MoveGenerator& generator, const encodings::Options& options, const encodings::Outputs& out,
                    const Outputs& rest, const Records& records) const {
-    using encodings::STEP_PLANES;
-    const bool history = options.history >= 0;
-    const bool mover_view = options.view == encodings::View::mover;
-    const unsigned steps = history ? static_cast<unsigned>(options.history) + 1 : 1;
-    const std::size_t row_planes = encodings::row_plane_bytes(options);
-    const std::size_t step_bytes = (history ? STEP_PLANES : PLANE_COUNT) * encodings::plane_bytes(options);
+    const Layout layout(options);
+    const bool history = layout.history, mover_view = layout.mover_view;
+    const unsigned steps = layout.steps;
+    const std::size_t row_planes = layout.row_planes, step_bytes = layout.step_bytes;
     const StepWriter step(options, out.planes);
     RowFields fields(generator, options, out, rest);
     const bool listed = out.legal && decoded.lists(options);
